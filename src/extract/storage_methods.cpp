@@ -1,0 +1,36 @@
+// The table of storage methods and its lookups.
+#include "extract/storage_methods.h"
+
+#include "extract/pack_operations.h"
+#include "extract/unpack_operations.h"
+
+const StorageMethod STORAGE_METHODS[STORAGE_METHOD_COUNT] = {
+    {METHOD_STORED, storedMeasure, storedPack, storedUnpack},
+    {METHOD_LZHUF, lzhufMeasure, lzhufPack, lzhufUnpack},
+};
+
+namespace {
+
+// The first row with this id, or null.
+const StorageMethod* findMethod(uint32_t id)
+{
+    for (uint32_t row = 0; row < STORAGE_METHOD_COUNT; ++row) {
+        if (STORAGE_METHODS[row].id == id) {
+            return &STORAGE_METHODS[row];
+        }
+    }
+    return nullptr;
+}
+
+}  // namespace
+
+bool isKnownMethod(uint32_t id)
+{
+    return findMethod(id) != nullptr;
+}
+
+UnpackFn findUnpackOp(uint32_t id)
+{
+    const StorageMethod* method = findMethod(id);
+    return method == nullptr ? nullptr : method->unpack;
+}

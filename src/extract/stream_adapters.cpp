@@ -1,0 +1,115 @@
+// The four stream adapters. The file adapters keep one buffer of STREAM_BUFFER_SIZE bytes
+// between the codec's one-byte calls and the C library; the memory adapters copy directly.
+#include "extract/stream_adapters.h"
+
+#include <string.h>
+
+int32_t memorySourceRead(uint8_t* destination, int32_t capacity, void* state)
+{
+    MemorySource* source = (MemorySource*)state;
+    if (source == nullptr || source->tag != MEMORY_STREAM_TAG || destination == nullptr) {
+        return STREAM_ERR_STATE;
+    }
+    int32_t count = source->size - source->position;
+    if (capacity < count) {
+        count = capacity;
+    }
+    if (count <= 0) {
+        return 0;
+    }
+    memcpy(destination, source->data + source->position, (size_t)count);
+    source->position += count;
+    return count;
+}
+
+int32_t fileSinkWrite(const uint8_t* source, int32_t count, void* state)
+{
+    FileSink* sink = (FileSink*)state;
+    if (sink == nullptr || sink->tag != FILE_STREAM_TAG || sink->file == nullptr) {
+        return STREAM_ERR_STATE;
+    }
+    if (source == nullptr) {
+        // The flush: hand on what waits, and report what the C library took.
+        if (sink->filled == 0) {
+            return 0;
+        }
+        size_t written = fwrite(sink->buffer, 1, (size_t)sink->filled, sink->file);
+        sink->filled = 0;
+        sink->position = 0;
+        return (int32_t)written;
+    }
+    int32_t accepted = 0;
+    while (count > 0) {
+        int32_t room = STREAM_BUFFER_SIZE - sink->position;
+        int32_t take = room < count ? room : count;
+        if (take > 0) {
+            memcpy(sink->buffer + sink->position, source + accepted, (size_t)take);
+            sink->position += take;
+            sink->filled += take;
+            accepted += take;
+            count -= take;
+        } else {
+            // A full buffer is written only when a further byte arrives, as one element,
+            // so that a short write is a plain failure.
+            if (fwrite(sink->buffer, STREAM_BUFFER_SIZE, 1, sink->file) != 1) {
+                return STREAM_ERR_WRITE;
+            }
+            sink->position = 0;
+            sink->filled = 0;
+        }
+    }
+    sink->total += accepted;
+    return accepted;
+}
+
+int32_t fileSourceRead(uint8_t* destination, int32_t capacity, void* state)
+{
+    FileSource* source = (FileSource*)state;
+    if (source == nullptr || source->tag != FILE_STREAM_TAG || source->file == nullptr ||
+        destination == nullptr) {
+        return STREAM_ERR_STATE;
+    }
+    int32_t delivered = 0;
+    while (capacity > 0) {
+        int32_t waiting = source->filled - source->position;
+        int32_t take = waiting < capacity ? waiting : capacity;
+        if (take > 0) {
+            memcpy(destination + delivered, source->buffer + source->position, (size_t)take);
+            source->position += take;
+            delivered += take;
+            capacity -= take;
+        } else {
+            // A read error of the C library ends the input like the end of the file.
+            source->position = 0;
+            source->filled =
+                (int32_t)fread(source->buffer, 1, STREAM_BUFFER_SIZE, source->file);
+            if (source->filled == 0) {
+                break;
+            }
+        }
+    }
+    return delivered;
+}
+
+int32_t memorySinkWrite(const uint8_t* source, int32_t count, void* state)
+{
+    MemorySink* sink = (MemorySink*)state;
+    if (sink == nullptr || sink->tag != MEMORY_STREAM_TAG || count < 0) {
+        return STREAM_ERR_STATE;
+    }
+    if (source == nullptr) {
+        return 0;
+    }
+    if (sink->data == nullptr) {
+        // Counting mode: only the number of bytes matters.
+        sink->size += count;
+        return count;
+    }
+    // Compared in 64 bits so that a huge count cannot wrap around to look as if it fits.
+    if ((int64_t)sink->position + count > sink->size) {
+        return STREAM_ERR_WRITE;
+    }
+    memcpy(sink->data + sink->position, source, (size_t)count);
+    sink->position += count;
+    return count;
+}

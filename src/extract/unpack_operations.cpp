@@ -1,0 +1,56 @@
+// The unpack operations. A file counts as extracted only when every byte of it has reached
+// the C library and the stream has been closed without error: a failed final write or close
+// means the data may not be on disk, and that is reported as a failure (result 0).
+#include "extract/unpack_operations.h"
+
+#include <stdio.h>
+#include <string.h>
+
+#include "codec/lzhuf_decoder.h"
+#include "extract/stream_adapters.h"
+
+uint32_t storedUnpack(uint32_t packedSize, const uint8_t* data, uint32_t unpackedSize,
+                      const char* path)
+{
+    // A stored file is its own packed form, so the two sizes must agree.
+    if (packedSize != unpackedSize) {
+        return 0;
+    }
+    FILE* file = fopen(path, "wb");
+    if (file == nullptr) {
+        return 0;
+    }
+    size_t written = packedSize == 0 ? 0 : fwrite(data, 1, packedSize, file);
+    if (fclose(file) != 0) {
+        return 0;
+    }
+    return (uint32_t)written;
+}
+
+uint32_t lzhufUnpack(uint32_t packedSize, const uint8_t* data, uint32_t unpackedSize,
+                     const char* path)
+{
+    MemorySource source;
+    memset(&source, 0, sizeof(source));
+    source.tag = MEMORY_STREAM_TAG;
+    source.data = (uint8_t*)data;
+    source.size = (int32_t)packedSize;
+    FileSink sink;
+    memset(&sink, 0, sizeof(sink));
+    sink.tag = FILE_STREAM_TAG;
+
+    sink.file = fopen(path, "wb");
+    if (sink.file == nullptr) {
+        return 0;
+    }
+    // The decoder's own result is not needed: success is judged by the bytes it delivered.
+    lzhufDecode(nullptr, (int)unpackedSize, memorySourceRead, &source, fileSinkWrite, &sink);
+    // The decoder flushes at its end. Bytes still waiting mean that flush never came; a
+    // flush the C library could not complete leaves the stream's error indicator set.
+    bool flushed = sink.filled == 0 && ferror(sink.file) == 0;
+    bool closed = fclose(sink.file) == 0;
+    if (!flushed || !closed || (uint32_t)sink.total != unpackedSize) {
+        return 0;
+    }
+    return unpackedSize;
+}

@@ -1,0 +1,142 @@
+#include "package/sha1.h"
+
+#include <gtest/gtest.h>
+#include <openssl/sha.h>
+
+#include <random>
+#include <string>
+#include <vector>
+
+namespace {
+
+std::string hex(const uint8_t* digest)
+{
+    static const char digits[] = "0123456789abcdef";
+    std::string text;
+    for (uint32_t i = 0; i < SHA1_DIGEST_SIZE; ++i) {
+        text += digits[digest[i] >> 4];
+        text += digits[digest[i] & 15];
+    }
+    return text;
+}
+
+std::string ofBuffer(const std::vector<uint8_t>& bytes)
+{
+    uint8_t digest[SHA1_DIGEST_SIZE];
+    EXPECT_TRUE(sha1OfBuffer(bytes.data(), (uint32_t)bytes.size(), digest));
+    return hex(digest);
+}
+
+std::string ofText(const std::string& text)
+{
+    return ofBuffer(std::vector<uint8_t>(text.begin(), text.end()));
+}
+
+std::string reference(const std::vector<uint8_t>& bytes)
+{
+    uint8_t digest[SHA_DIGEST_LENGTH];
+    SHA1(bytes.data(), bytes.size(), digest);
+    return hex(digest);
+}
+
+// The streaming interface, fed in pieces that end at the given offsets.
+std::string streamed(const std::vector<uint8_t>& bytes, const std::vector<size_t>& cuts)
+{
+    Sha1Context context;
+    sha1Start(&context);
+    size_t from = 0;
+    for (size_t cut : cuts) {
+        sha1Add(&context, bytes.data() + from, (uint32_t)(cut - from));
+        from = cut;
+    }
+    sha1Add(&context, bytes.data() + from, (uint32_t)(bytes.size() - from));
+    uint8_t digest[SHA1_DIGEST_SIZE];
+    sha1Finish(&context, digest);
+    return hex(digest);
+}
+
+}  // namespace
+
+TEST(Sha1, GivesTheFipsExampleDigests)
+{
+    EXPECT_EQ(ofText(""), "da39a3ee5e6b4b0d3255bfef95601890afd80709");
+    EXPECT_EQ(ofText("abc"), "a9993e364706816aba3e25717850c26c9cd0d89d");
+    EXPECT_EQ(ofText("abcdbcdecdefdefgefghfghighijhijkijkljklmklmnlmnomnopnopq"),
+              "84983e441c3bd26ebaae4aa1f95129e5e54670f1");
+    EXPECT_EQ(ofText(std::string(1000000, 'a')), "34aa973cd4c4daa4f61eeb2bdbad27316534016f");
+}
+
+TEST(Sha1, NullDataOfLengthZeroIsTheEmptyDigest)
+{
+    uint8_t digest[SHA1_DIGEST_SIZE];
+    EXPECT_TRUE(sha1OfBuffer(nullptr, 0, digest));
+    EXPECT_EQ(hex(digest), "da39a3ee5e6b4b0d3255bfef95601890afd80709");
+}
+
+TEST(Sha1, PaddingAcrossBlockBoundariesMatchesReference)
+{
+    // 55 is the longest message whose padding fits in its block; 56..63 need another block.
+    for (size_t length : {1, 55, 56, 57, 63, 64, 65, 119, 120, 127, 128, 129}) {
+        std::vector<uint8_t> bytes(length);
+        for (size_t i = 0; i < length; ++i) {
+            bytes[i] = (uint8_t)(i * 7 + 3);
+        }
+        EXPECT_EQ(ofBuffer(bytes), reference(bytes)) << "length " << length;
+    }
+}
+
+TEST(Sha1, RandomBuffersMatchReferenceWholeAndStreamed)
+{
+    std::mt19937 random(20261208);
+    for (int round = 0; round < 200; ++round) {
+        size_t length = random() % (round < 150 ? 300 : 70000);
+        std::vector<uint8_t> bytes(length);
+        for (uint8_t& byte : bytes) {
+            byte = (uint8_t)random();
+        }
+        std::string expected = reference(bytes);
+        ASSERT_EQ(ofBuffer(bytes), expected) << "length " << length;
+
+        std::vector<size_t> cuts;
+        size_t pieces = random() % 6;
+        for (size_t i = 0; i < pieces; ++i) {
+            cuts.push_back(length == 0 ? 0 : random() % (length + 1));
+        }
+        std::sort(cuts.begin(), cuts.end());
+        ASSERT_EQ(streamed(bytes, cuts), expected) << "length " << length << " round " << round;
+    }
+}
+
+TEST(Sha1, StreamedOneByteAtATime)
+{
+    std::vector<uint8_t> bytes(1000);
+    for (size_t i = 0; i < bytes.size(); ++i) {
+        bytes[i] = (uint8_t)(i ^ (i >> 3));
+    }
+    std::vector<size_t> cuts;
+    for (size_t i = 1; i < bytes.size(); ++i) {
+        cuts.push_back(i);
+    }
+    EXPECT_EQ(streamed(bytes, cuts), reference(bytes));
+}
+
+TEST(Sha1, ContextsAreIndependentAndFinishWipes)
+{
+    std::vector<uint8_t> first(150, 'x'), second(90, 'y');
+    Sha1Context a, b;
+    sha1Start(&a);
+    sha1Start(&b);
+    sha1Add(&a, first.data(), 100);
+    sha1Add(&b, second.data(), 90);
+    sha1Add(&a, first.data() + 100, 50);
+    uint8_t digestA[SHA1_DIGEST_SIZE], digestB[SHA1_DIGEST_SIZE];
+    sha1Finish(&b, digestB);
+    sha1Finish(&a, digestA);
+    EXPECT_EQ(hex(digestA), reference(first));
+    EXPECT_EQ(hex(digestB), reference(second));
+
+    const uint8_t* raw = (const uint8_t*)&a;
+    for (size_t i = 0; i < sizeof(a); ++i) {
+        ASSERT_EQ(raw[i], 0) << "byte " << i << " of the context";
+    }
+}
