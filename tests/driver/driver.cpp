@@ -5,10 +5,12 @@
 //
 //   driver [--tmp DIR] [--timeout MS] [--watch-file PATH] [--signal-file PATH] ENGINE.exe
 //
+// It also reports when a child of the engine (the packaged command) first exists.
 // --watch-file: report when PATH first exists (a command's marker). --signal-file: create
 // PATH once the waiting window has been visible for a moment, so that the test can take a
 // screenshot while it is up.
 #include <windows.h>
+#include <tlhelp32.h>
 
 #include <stdio.h>
 #include <stdlib.h>
@@ -18,6 +20,20 @@
 #include <vector>
 
 static DWORD startTick;
+
+// True when a process whose parent is `parent` exists: the engine's command has started.
+static bool childExists(DWORD parent) {
+    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+    if (snapshot == INVALID_HANDLE_VALUE) return false;
+    PROCESSENTRY32 entry;
+    entry.dwSize = sizeof(entry);
+    bool found = false;
+    for (BOOL more = Process32First(snapshot, &entry); more && !found; more = Process32Next(snapshot, &entry)) {
+        found = entry.th32ParentProcessID == parent;
+    }
+    CloseHandle(snapshot);
+    return found;
+}
 
 static DWORD now() { return GetTickCount() - startTick; }
 
@@ -52,13 +68,15 @@ struct Watch {
     DWORD progressVisibleSince;
     std::vector<HWND> answered;
     bool progressFound;        // seen in the current sweep
+    bool created;              // its controls were seen, visible or not
 };
 
 static BOOL CALLBACK collectStatic(HWND child, LPARAM param) {
     std::string* texts = reinterpret_cast<std::string*>(param);
     char className[64];
     GetClassNameA(child, className, sizeof(className));
-    if (lstrcmpiA(className, "Static") == 0) {
+    bool picture = (GetWindowLongA(child, GWL_STYLE) & SS_TYPEMASK) == SS_BITMAP;
+    if (lstrcmpiA(className, "Static") == 0 && !picture) {
         wchar_t text[512];
         if (GetWindowTextW(child, text, 512) > 0) {
             if (!texts->empty()) *texts += ",";
@@ -103,23 +121,31 @@ static BOOL CALLBACK inspectWindow(HWND window, LPARAM param) {
         return TRUE;
     }
 
-    // The waiting window has static controls and no button; a dialog with no children yet is
-    // still being built.
-    if (FindWindowExA(window, NULL, "Static", NULL) == NULL) return TRUE;
-    bool visible = IsWindowVisible(window) != FALSE;
-    if (watch->progress == NULL && !visible) return TRUE;  // a message box not yet shown
+    // The waiting window is the dialog with a picture control and no button.
+    if (watch->progress == NULL) {
+        bool picture = false;
+        for (HWND c = FindWindowExA(window, NULL, "Static", NULL); c != NULL && !picture;
+             c = FindWindowExA(window, c, "Static", NULL)) {
+            picture = (GetWindowLongA(c, GWL_STYLE) & SS_TYPEMASK) == SS_BITMAP;
+        }
+        if (!picture) return TRUE;
+        if (!watch->created) {
+            watch->created = true;
+            printf("progress-created at=%lu\n", static_cast<unsigned long>(now()));
+        }
+        if (!IsWindowVisible(window)) return TRUE;  // still being built
+    }
     if (watch->progress != NULL && watch->progress != window) return TRUE;
+    bool visible = IsWindowVisible(window) != FALSE;
     watch->progressFound = true;
     if (watch->progress == NULL) {
         watch->progress = window;
         std::string texts;
         EnumChildWindows(window, collectStatic, reinterpret_cast<LPARAM>(&texts));
-        HCURSOR cursor = reinterpret_cast<HCURSOR>(GetClassLongPtrA(window, GCLP_HCURSOR));
         RECT frame;
         GetWindowRect(window, &frame);
-        printf("progress-open at=%lu texts=%s wait-cursor=%d size=%ldx%ld\n",
+        printf("progress-open at=%lu texts=%s size=%ldx%ld\n",
                static_cast<unsigned long>(now()), texts.empty() ? "-" : texts.c_str(),
-               cursor == LoadCursorA(NULL, IDC_WAIT) ? 1 : 0,
                static_cast<long>(frame.right - frame.left),
                static_cast<long>(frame.bottom - frame.top));
     }
@@ -167,8 +193,9 @@ int main(int argc, char** argv) {
         return 3;
     }
 
-    Watch watch = {process.dwProcessId, NULL, false, false, 0, {}, false};
+    Watch watch = {process.dwProcessId, NULL, false, false, 0, {}, false, false};
     bool fileSeen = false;
+    bool childSeen = false;
     bool timedOut = false;
     for (;;) {
         watch.progressFound = false;
@@ -178,6 +205,11 @@ int main(int argc, char** argv) {
             printf("progress-hidden at=%lu\n", static_cast<unsigned long>(now()));
             fflush(stdout);
             watch.progressVisibleNow = false;
+        }
+        if (!childSeen && childExists(process.dwProcessId)) {
+            childSeen = true;
+            printf("child-seen at=%lu\n", static_cast<unsigned long>(now()));
+            fflush(stdout);
         }
         if (watchFile != NULL && !fileSeen && GetFileAttributesA(watchFile) != INVALID_FILE_ATTRIBUTES) {
             fileSeen = true;

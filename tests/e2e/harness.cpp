@@ -64,7 +64,10 @@ static std::vector<std::string> split(const std::string& text, char separator) {
     std::vector<std::string> parts;
     std::stringstream stream(text);
     std::string part;
-    while (std::getline(stream, part, separator)) parts.push_back(part);
+    while (std::getline(stream, part, separator)) {
+        if (!part.empty() && part.back() == '\r') part.pop_back();  // the driver's console writes CR LF
+        parts.push_back(part);
+    }
     return parts;
 }
 
@@ -120,7 +123,10 @@ EngineRun EngineTest::run(const fs::path& exe, const RunOptions& options) {
     if (options.watchFile) command += " --watch-file " + shellQuote(windowsPath(*options.watchFile));
     fs::path signal = dir / "progress-visible.signal";
     if (options.screenshot) command += " --signal-file " + shellQuote(windowsPath(signal));
-    command += " " + shellQuote(windowsPath(exe)) + " 2>&1";
+    // The report goes through a file: Wine's own background processes may inherit and keep
+    // open a pipe, which would never see its end.
+    fs::path report = dir / "driver-report.txt";
+    command += " " + shellQuote(windowsPath(exe)) + " >" + shellQuote(report.string()) + " 2>&1 </dev/null";
 
     // The screenshot is taken from here, once the driver says the window has been up a moment.
     std::thread photographer;
@@ -136,15 +142,11 @@ EngineRun EngineTest::run(const fs::path& exe, const RunOptions& options) {
     }
 
     EngineRun result;
-    FILE* driver = popen(command.c_str(), "r");
-    if (driver == NULL) {
-        ADD_FAILURE() << "cannot start " << command;
-        return result;
-    }
-    char buffer[16384];
-    while (fgets(buffer, sizeof(buffer), driver) != NULL) result.output += buffer;
-    pclose(driver);
+    int status = system(command.c_str());
     if (photographer.joinable()) photographer.join();
+    std::ifstream in(report);
+    result.output.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    if (status != 0) ADD_FAILURE() << "driver ended with status " << status << ": " << command;
 
     for (const std::string& line : split(result.output, '\n')) {
         if (line.rfind("box ", 0) == 0) {
@@ -158,13 +160,16 @@ EngineRun EngineTest::run(const fs::path& exe, const RunOptions& options) {
             if (texts != "-") {
                 for (const std::string& text : split(texts, ',')) result.progress.texts.push_back(fromHex(text));
             }
-            result.progress.waitCursor = field(line, "wait-cursor") == "1";
+        } else if (line.rfind("progress-created ", 0) == 0) {
+            result.progress.createdAt = std::stol(field(line, "at"));
         } else if (line.rfind("progress-shown ", 0) == 0) {
             if (result.progress.shownAt < 0) result.progress.shownAt = std::stol(field(line, "at"));
         } else if (line.rfind("progress-hidden ", 0) == 0) {
             if (result.progress.hiddenAt < 0) result.progress.hiddenAt = std::stol(field(line, "at"));
         } else if (line.rfind("file-seen ", 0) == 0) {
             result.fileSeenAt = std::stol(field(line, "at"));
+        } else if (line.rfind("child-seen ", 0) == 0) {
+            result.childSeenAt = std::stol(field(line, "at"));
         } else if (line == "timeout") {
             result.timedOut = true;
         } else if (line.rfind("exit ", 0) == 0) {

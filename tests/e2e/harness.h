@@ -25,7 +25,7 @@ struct BoxSeen {
 struct ProgressSeen {
     bool opened = false;
     std::vector<std::string> texts;  // its static texts, UTF-8
-    bool waitCursor = false;
+    long createdAt = -1;  // first seen, while its controls were being made
     long openedAt = -1, shownAt = -1, hiddenAt = -1;
 };
 
@@ -36,6 +36,7 @@ struct EngineRun {
     std::vector<BoxSeen> boxes;
     ProgressSeen progress;
     long fileSeenAt = -1;
+    long childSeenAt = -1;   // when the engine's command was first seen running
     long exitAt = -1;
     std::string output;      // the driver's raw report, for failure messages
 };

@@ -1,0 +1,94 @@
+// The waiting window of large packages, seen from outside the engine's process under Wine:
+// when it shows, what it says in each language, how long it stays, and how it makes way for
+// a failure's message box.
+#include "e2e/harness.h"
+
+#include "extract/storage_methods.h"
+#include "package/package_reader.h"
+#include "support/package_builder.h"
+
+namespace {
+
+const uint32_t PROGRESS_THRESHOLD_BYTES = 1500000;
+
+// Stored entries whose unpacked sizes add up to `total`.
+TestPackage packageOfSize(uint32_t total, std::optional<std::string> command, uint32_t mode) {
+    TestPackage package;
+    package.command = command;
+    package.cleanupMode = mode;
+    uint32_t first = total / 3;
+    for (uint32_t size : {first, total - first}) {
+        TestEntry entry;
+        entry.name = "part" + std::to_string(package.entries.size()) + ".bin";
+        entry.content.assign(size, static_cast<uint8_t>('a' + package.entries.size()));
+        package.entries.push_back(entry);
+    }
+    return package;
+}
+
+class ProgressWindow : public EngineTest {};
+
+TEST_F(ProgressWindow, ShowsOnlyAboveThreshold) {
+    EngineRun at = run(makeExe(buildPackage(packageOfSize(PROGRESS_THRESHOLD_BYTES, std::nullopt, CLEANUP_TREE))));
+    EXPECT_EQ(at.exitCode, 0u) << at.output;
+    EXPECT_FALSE(at.progress.opened) << at.output;
+
+    EngineRun above = run(makeExe(buildPackage(packageOfSize(PROGRESS_THRESHOLD_BYTES + 1, std::nullopt, CLEANUP_TREE))));
+    EXPECT_EQ(above.exitCode, 0u) << above.output;
+    EXPECT_TRUE(above.progress.opened) << above.output;
+    EXPECT_TRUE(listTree(tmp).empty());
+}
+
+TEST_F(ProgressWindow, SaysItsLinesInLoadersLanguageAndStaysUntilCommandStarted) {
+    struct Case {
+        const char* language;
+        const char* shot;
+        std::vector<std::string> texts;
+    } cases[] = {
+        {"en_US.UTF-8", "progress-en.png", {"Application is being initialized", "Please wait.."}},
+        {"cs_CZ.UTF-8", "progress-cs.png", {"Probíhá inicializace programu", "Čekejte prosím.."}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.language);
+        RunOptions options{c.language};
+        options.screenshot = fs::path(RUNPACK_SOURCE_DIR) / "build" / "screenshots" / c.shot;
+        fs::remove(*options.screenshot);
+        TestPackage package = packageOfSize(PROGRESS_THRESHOLD_BYTES + 1, std::string("cmd.exe /c echo ran> ran.txt"), CLEANUP_TREE);
+        EngineRun run = this->run(makeExe(buildPackage(package)), options);
+        EXPECT_EQ(run.exitCode, 0u) << run.output;
+        ASSERT_TRUE(run.progress.opened) << run.output;
+        EXPECT_EQ(run.progress.texts, c.texts);
+        ASSERT_GE(run.progress.shownAt, 0) << run.output;
+        ASSERT_GE(run.progress.hiddenAt, 0) << run.output;
+        // The engine counts the second from a tick taken just before it creates the dialog;
+        // Wine takes up to ~150 ms before the controls exist. Without the minimum display time
+        // this package's window would be gone within ~100 ms.
+        ASSERT_GE(run.progress.createdAt, 0) << run.output;
+        EXPECT_GE(run.progress.hiddenAt - run.progress.createdAt, 800) << run.output;
+        // The command was already running while the window was still up.
+        ASSERT_GE(run.childSeenAt, 0) << run.output;
+        EXPECT_LE(run.childSeenAt, run.progress.hiddenAt) << run.output;
+        EXPECT_TRUE(fs::exists(*options.screenshot)) << "no screenshot";
+        EXPECT_TRUE(listTree(tmp).empty());
+    }
+}
+
+TEST_F(ProgressWindow, FailureShowsMessageWhileWindowIsUpThenWindowGoes) {
+    TestPackage package = packageOfSize(PROGRESS_THRESHOLD_BYTES + 1, std::string("cmd.exe /c echo never> never.txt"), CLEANUP_TREE);
+    TestEntry bad;
+    bad.name = "bad.bin";
+    bad.content = {1, 2, 3};
+    bad.unpackedSize = 4;  // a stored entry whose sizes disagree cannot be extracted
+    package.entries.push_back(bad);
+    EngineRun run = this->run(makeExe(buildPackage(package)));
+    EXPECT_EQ(run.exitCode, 0x80090020u) << run.output;
+    ASSERT_EQ(run.boxes.size(), 1u) << run.output;
+    EXPECT_EQ(run.boxes[0].text, "Cannot extract files!");
+    EXPECT_TRUE(run.boxes[0].progressVisible) << run.output;
+    ASSERT_GE(run.progress.hiddenAt, 0) << run.output;
+    EXPECT_GE(run.progress.hiddenAt, run.boxes[0].at) << run.output;
+    EXPECT_EQ(run.childSeenAt, -1) << "the command must not start";
+    EXPECT_TRUE(listTree(tmp).empty());
+}
+
+}  // namespace
