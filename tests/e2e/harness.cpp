@@ -122,6 +122,7 @@ EngineRun EngineTest::run(const fs::path& exe, const RunOptions& options) {
                shellQuote(windowsPath(tmp)) + " --timeout " + std::to_string(options.timeoutMs);
     if (options.watchFile) command += " --watch-file " + shellQuote(windowsPath(*options.watchFile));
     fs::path signal = dir / "progress-visible.signal";
+    fs::remove(signal);
     if (options.screenshot) command += " --signal-file " + shellQuote(windowsPath(signal));
     // The report goes through a file: Wine's own background processes may inherit and keep
     // open a pipe, which would never see its end.
