@@ -1,0 +1,95 @@
+// Reading and rewriting the resources of a Windows executable (PE32 or PE32+) on the host:
+// the tool embeds a package into a copy of the engine and reads it back from any file.
+// Every function checks every offset it follows, so arbitrary files can be handed to it.
+#pragma once
+
+#include <stdint.h>
+
+#include <string>
+#include <vector>
+
+// A resource type or name: an integer id, or a string (stored upper-case in the image).
+struct PeResourceId {
+    bool isName = false;
+    uint16_t id = 0;
+    std::u16string name;
+};
+
+// One leaf of the resource tree: type / name / language, with its bytes.
+struct PeResource {
+    PeResourceId type;
+    PeResourceId name;
+    uint16_t language = 0;
+    uint32_t codePage = 0;
+    std::vector<uint8_t> data;
+};
+
+// The engine's own resource type and the ids of the package and of its SHA-1 digest.
+extern const char16_t RUNINFO_TYPE_NAME[];  // u"RUNINFO"
+const uint16_t ID_PACKAGE = 102;
+const uint16_t ID_PACKAGE_DIGEST = 103;
+// Language neutral, system-default sublanguage: where the tool stores both resources.
+const uint16_t RUNINFO_LANGUAGE = 0x0800;
+
+// Resource ids made from an integer or from text (text is upper-cased as the loader expects).
+PeResourceId peResourceId(uint16_t id);
+PeResourceId peResourceName(const std::u16string& name);
+bool sameResourceId(const PeResourceId& a, const PeResourceId& b);
+
+// Parses a PE32 or PE32+ image and flattens its resource tree (type, name, language order
+// as stored). An image without a resource directory gives an empty list. False with a
+// message in `error` when the image or its resource tree is malformed.
+bool readPeResources(const std::vector<uint8_t>& image, std::vector<PeResource>* resources,
+                     std::string* error);
+
+// Makes a copy of `image` whose resource section holds exactly `resources`, laid out anew
+// and sorted as the loader requires (named entries first, by name, then ids ascending, at
+// every level). Section sizes, SizeOfImage, SizeOfInitializedData, the resource data
+// directory and the checksum are set to match, and identical inputs give identical bytes.
+// The resource section must be the last section, or be followed only by a base-relocation
+// section (which is then moved behind it); an image without one gets a new last section.
+// Bytes after the last section (such as a symbol table) are kept and moved. A certificate
+// table is dropped: its signature covers the old bytes and would no longer match.
+bool writePeResources(const std::vector<uint8_t>& image, const std::vector<PeResource>& resources,
+                      std::vector<uint8_t>* output, std::string* error);
+
+// Copy of `engine` with the package ("RUNINFO" 102) and its digest ("RUNINFO" 103) stored
+// under RUNINFO_LANGUAGE. A null pointer leaves that resource out: an existing one, in any
+// language, is removed either way. Every other resource stays as it was.
+bool embedRunInfo(const std::vector<uint8_t>& engine, const std::vector<uint8_t>* package,
+                  const std::vector<uint8_t>* digest, std::vector<uint8_t>* output,
+                  std::string* error);
+
+// Finds "RUNINFO" 102 and 103 in any language. `hasPackage` and `hasDigest` tell whether
+// each exists; the byte outputs are cleared when it does not. False only for a malformed
+// image.
+bool readRunInfo(const std::vector<uint8_t>& image, std::vector<uint8_t>* package,
+                 bool* hasPackage, std::vector<uint8_t>* digest, bool* hasDigest,
+                 std::string* error);
+
+// Machine type values found in the file header.
+const uint16_t PE_MACHINE_I386 = 0x014C;
+const uint16_t PE_MACHINE_AMD64 = 0x8664;
+// Subsystem values of the optional header.
+const uint16_t PE_SUBSYSTEM_GUI = 2;
+const uint16_t PE_SUBSYSTEM_CONSOLE = 3;
+
+// Facts about an image for checks: the header fields, the DLLs named in its import
+// directory (in table order), the stored checksum and the one computed over the file.
+struct PeFacts {
+    uint16_t machine = 0;
+    bool pe32Plus = false;
+    uint16_t subsystem = 0;
+    std::vector<std::string> importedDlls;
+    uint32_t checksum = 0;
+    uint32_t computedChecksum = 0;
+};
+bool readPeFacts(const std::vector<uint8_t>& image, PeFacts* facts, std::string* error);
+
+// The PE checksum of `image`: 16-bit one's-complement sum of the file with the checksum
+// field itself counted as zero, plus the file length. `checksumOffset` is the field's offset.
+uint32_t computePeChecksum(const std::vector<uint8_t>& image, uint32_t checksumOffset);
+
+// Whole-file reading and writing in binary mode. False with a message naming the path.
+bool readFile(const std::string& path, std::vector<uint8_t>* bytes, std::string* error);
+bool writeFile(const std::string& path, const std::vector<uint8_t>& bytes, std::string* error);
