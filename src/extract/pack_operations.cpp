@@ -77,8 +77,10 @@ uint32_t lzhufPack(const char* path, FILE* output)
     fclose(source.file);
     // An encoding that failed, or that stopped before the end of the file, is no packed
     // form of it: report nothing written, so that the caller does not take a truncated
-    // stream for the file.
-    if (consumed < 0 || (uint32_t)consumed != queryFileSize(path) || sink.filled != 0) {
+    // stream for the file. The final flush reports a short write only through the stream's
+    // error indicator.
+    if (consumed < 0 || (uint32_t)consumed != queryFileSize(path) || sink.filled != 0 ||
+        ferror(output) != 0) {
         return 0;
     }
     return (uint32_t)sink.total;

@@ -4,6 +4,12 @@
 
 #include <string.h>
 
+// The tags are the records' sizes in the engine's 32-bit build.
+#if UINTPTR_MAX == 0xFFFFFFFF
+static_assert(sizeof(FileStream) == FILE_STREAM_TAG, "FileStream layout");
+static_assert(sizeof(MemoryStream) == MEMORY_STREAM_TAG, "MemoryStream layout");
+#endif
+
 int32_t memorySourceRead(uint8_t* destination, int32_t capacity, void* state)
 {
     MemorySource* source = (MemorySource*)state;

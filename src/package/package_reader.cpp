@@ -4,6 +4,13 @@
 
 #include "extract/storage_methods.h"
 
+// The record sizes that callers put in the size words are the records' sizes in the engine's
+// 32-bit build.
+#if UINTPTR_MAX == 0xFFFFFFFF
+static_assert(sizeof(PackageHeader) == PACKAGE_HEADER_RECORD_SIZE, "PackageHeader layout");
+static_assert(sizeof(FileEntry) == FILE_ENTRY_RECORD_SIZE, "FileEntry layout");
+#endif
+
 namespace {
 
 // The format version that this reader understands; the header's first item must carry it.

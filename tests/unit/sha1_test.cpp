@@ -140,3 +140,21 @@ TEST(Sha1, ContextsAreIndependentAndFinishWipes)
         ASSERT_EQ(raw[i], 0) << "byte " << i << " of the context";
     }
 }
+
+TEST(Sha1, BitCountCarriesIntoItsHighHalf)
+{
+    // 520 MiB is more than 2^32 bits: once as a single piece, whose length alone overflows
+    // the low half, and once in pieces whose sum carries into the high half.
+    const size_t length = (size_t)520 << 20;
+    std::vector<uint8_t> bytes(length);
+    for (size_t i = 0; i < length; i += 4096) {
+        bytes[i] = (uint8_t)(i >> 12);
+    }
+    std::string expected = reference(bytes);
+    EXPECT_EQ(ofBuffer(bytes), expected);
+    std::vector<size_t> cuts;
+    for (size_t cut = (size_t)65 << 20; cut < length; cut += (size_t)65 << 20) {
+        cuts.push_back(cut);
+    }
+    EXPECT_EQ(streamed(bytes, cuts), expected);
+}

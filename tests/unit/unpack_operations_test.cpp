@@ -1,0 +1,189 @@
+#include "extract/unpack_operations.h"
+
+#include <gtest/gtest.h>
+
+#include <stdlib.h>
+#include <string.h>
+#include <sys/stat.h>
+
+#include <filesystem>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "codec/lzhuf_encoder.h"
+#include "extract/stream_adapters.h"
+
+namespace {
+
+struct TempDir {
+    std::string path;
+    TempDir()
+    {
+        char pattern[] = "/tmp/runpack-unpack-XXXXXX";
+        path = mkdtemp(pattern);
+    }
+    ~TempDir() { std::filesystem::remove_all(path); }
+    std::string file(const char* name) const { return path + "/" + name; }
+};
+
+bool exists(const std::string& path)
+{
+    struct stat status;
+    return stat(path.c_str(), &status) == 0;
+}
+
+std::vector<uint8_t> readFile(const std::string& path)
+{
+    std::vector<uint8_t> bytes;
+    FILE* file = fopen(path.c_str(), "rb");
+    if (file == nullptr) {
+        return bytes;
+    }
+    int c;
+    while ((c = fgetc(file)) != EOF) {
+        bytes.push_back((uint8_t)c);
+    }
+    fclose(file);
+    return bytes;
+}
+
+// Text-like content that compresses, with some noise so that literals and matches mix.
+std::vector<uint8_t> sampleContent(size_t length, uint32_t seed)
+{
+    std::mt19937 random(seed);
+    const char* words[] = {"alpha ", "beta ", "gamma\r\n", "delta ", "epsilon "};
+    std::vector<uint8_t> bytes;
+    while (bytes.size() < length) {
+        if (random() % 8 == 0) {
+            bytes.push_back((uint8_t)random());
+        } else {
+            const char* word = words[random() % 5];
+            bytes.insert(bytes.end(), word, word + strlen(word));
+        }
+    }
+    bytes.resize(length);
+    return bytes;
+}
+
+// The codec's stream for `content`, made in memory.
+std::vector<uint8_t> encode(const std::vector<uint8_t>& content)
+{
+    MemorySource source;
+    memset(&source, 0, sizeof(source));
+    source.tag = MEMORY_STREAM_TAG;
+    source.data = (uint8_t*)content.data();
+    source.size = (int32_t)content.size();
+    std::vector<uint8_t> block(content.size() * 2 + 64);
+    MemorySink sink;
+    memset(&sink, 0, sizeof(sink));
+    sink.tag = MEMORY_STREAM_TAG;
+    sink.data = block.data();
+    sink.size = (int32_t)block.size();
+    int consumed = lzhufEncode(nullptr, memorySourceRead, &source, memorySinkWrite, &sink);
+    EXPECT_EQ(consumed, (int)content.size());
+    block.resize(sink.position);
+    return block;
+}
+
+}  // namespace
+
+TEST(UnpackOperations, StoredWritesTheBytesAndReplacesAnOldFile)
+{
+    TempDir dir;
+    std::string path = dir.file("out.bin");
+    const std::vector<uint8_t> old(5000, 'o');
+    ASSERT_EQ(storedUnpack((uint32_t)old.size(), old.data(), (uint32_t)old.size(), path.c_str()),
+              old.size());
+    const std::vector<uint8_t> bytes = {0, 1, 2, 0x1A, '\r', '\n', 0xFF};  // binary mode
+    EXPECT_EQ(storedUnpack(7, bytes.data(), 7, path.c_str()), 7u);
+    EXPECT_EQ(readFile(path), bytes);
+}
+
+TEST(UnpackOperations, StoredEmptyFileSucceedsWithZero)
+{
+    TempDir dir;
+    std::string path = dir.file("empty");
+    EXPECT_EQ(storedUnpack(0, nullptr, 0, path.c_str()), 0u);
+    EXPECT_TRUE(exists(path));
+    EXPECT_TRUE(readFile(path).empty());
+}
+
+TEST(UnpackOperations, StoredRefusesSizesThatDisagreeBeforeCreatingTheFile)
+{
+    TempDir dir;
+    std::string path = dir.file("never");
+    std::vector<uint8_t> bytes(11, 'x');
+    EXPECT_EQ(storedUnpack(10, bytes.data(), 11, path.c_str()), 0u);
+    EXPECT_EQ(storedUnpack(11, bytes.data(), 10, path.c_str()), 0u);
+    EXPECT_FALSE(exists(path));
+}
+
+TEST(UnpackOperations, FailToCreateTheDestinationGivesZero)
+{
+    TempDir dir;
+    std::string path = dir.file("missing/out");
+    std::vector<uint8_t> bytes = {1, 2, 3};
+    EXPECT_EQ(storedUnpack(3, bytes.data(), 3, path.c_str()), 0u);
+    std::vector<uint8_t> packed = encode(bytes);
+    EXPECT_EQ(lzhufUnpack((uint32_t)packed.size(), packed.data(), 3, path.c_str()), 0u);
+}
+
+TEST(UnpackOperations, DataThatDoesNotReachTheDiskIsAFailure)
+{
+    // Every write to /dev/full fails once the C library hands the bytes on: for small files
+    // that happens only at the final flush or close.
+    if (!exists("/dev/full")) {
+        GTEST_SKIP() << "no /dev/full";
+    }
+    std::vector<uint8_t> small = sampleContent(100, 1);
+    EXPECT_EQ(storedUnpack(100, small.data(), 100, "/dev/full"), 0u);
+    std::vector<uint8_t> packed = encode(small);
+    EXPECT_EQ(lzhufUnpack((uint32_t)packed.size(), packed.data(), 100, "/dev/full"), 0u);
+    // Large enough for the sink to write whole buffers on the way.
+    std::vector<uint8_t> large = sampleContent(3 * STREAM_BUFFER_SIZE, 2);
+    packed = encode(large);
+    EXPECT_EQ(lzhufUnpack((uint32_t)packed.size(), packed.data(), (uint32_t)large.size(),
+                          "/dev/full"),
+              0u);
+}
+
+TEST(UnpackOperations, LzhufDecodesIntoTheFile)
+{
+    TempDir dir;
+    std::string path = dir.file("out.txt");
+    for (size_t length : {(size_t)1, (size_t)100, (size_t)STREAM_BUFFER_SIZE, (size_t)STREAM_BUFFER_SIZE + 1,
+                          (size_t)50000}) {
+        std::vector<uint8_t> content = sampleContent(length, (uint32_t)length);
+        std::vector<uint8_t> packed = encode(content);
+        ASSERT_EQ(lzhufUnpack((uint32_t)packed.size(), packed.data(), (uint32_t)length,
+                              path.c_str()),
+                  length);
+        EXPECT_EQ(readFile(path), content) << "length " << length;
+    }
+}
+
+TEST(UnpackOperations, LzhufOfSizeZeroCreatesAnEmptyFile)
+{
+    TempDir dir;
+    std::string path = dir.file("empty");
+    std::vector<uint8_t> packed = encode({});
+    EXPECT_EQ(lzhufUnpack((uint32_t)packed.size(), packed.data(), 0, path.c_str()), 0u);
+    EXPECT_TRUE(exists(path));
+    EXPECT_TRUE(readFile(path).empty());
+    // No data at all: nothing needs reading.
+    EXPECT_EQ(lzhufUnpack(0, nullptr, 0, path.c_str()), 0u);
+    EXPECT_TRUE(exists(path));
+}
+
+TEST(UnpackOperations, LzhufFailsWhenTheStreamRunsOutEarly)
+{
+    TempDir dir;
+    std::string path = dir.file("out");
+    std::vector<uint8_t> content = sampleContent(20000, 7);
+    std::vector<uint8_t> packed = encode(content);
+    // Half the stream cannot give the whole file.
+    EXPECT_EQ(lzhufUnpack((uint32_t)packed.size() / 2, packed.data(), 20000, path.c_str()), 0u);
+    // Nor can an empty one give a single byte.
+    EXPECT_EQ(lzhufUnpack(0, nullptr, 1, path.c_str()), 0u);
+}
