@@ -75,7 +75,7 @@ bool loadPackage(const std::string& path, LoadedPackage* loaded, std::string* er
         *error = path + " carries no package (no RUNINFO 102 resource)";
         return false;
     }
-    if (loaded->bytes.size() > 0xFFFFFFFFull) {
+    if (static_cast<uint64_t>(loaded->bytes.size()) > MAX_PACKAGE_SIZE) {
         *error = "package too large";
         return false;
     }

@@ -156,7 +156,7 @@ bool writePackage(const PackageContents& contents, std::vector<uint8_t>* package
         if (!f.packed.empty()) size += ITEM_HEAD_SIZE + f.packed.size();
         if (size > MAX_PACKAGE_SIZE) break;
     }
-    if (size > MAX_PACKAGE_SIZE || contents.files.size() > 0xFFFFFFFFull) {
+    if (size > MAX_PACKAGE_SIZE) {
         *error = "package would exceed 4 GiB - 1 bytes";
         return false;
     }
