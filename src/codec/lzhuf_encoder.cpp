@@ -25,7 +25,6 @@ const unsigned OFFSET_LOW_MASK = (1u << OFFSET_LOW_BITS) - 1;
 // Codes are handed to writeBits left-aligned in a 16-bit word.
 const int WORD_BITS = 16;
 const uint32_t WORD_MASK = 0xFFFF;
-const uint32_t WORD_TOP_BIT = 0x8000;
 // Initial window: spaces before the first coding position, zeros from it on.
 const uint8_t INITIAL_FILL = 0x20;
 const int START_POSITION = RING_SIZE - MAX_MATCH;
