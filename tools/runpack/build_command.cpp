@@ -535,3 +535,11 @@ int runBuildCommand(const std::vector<std::string>& args, std::ostream& out, std
         << package.size() << " bytes\n";
     return 0;
 }
+
+int runBuildSubcommand(int argc, char** args, std::ostream& out, std::ostream& err) {
+    return runBuildCommand(std::vector<std::string>(args, args + argc), out, err);
+}
+
+const char* buildCommandUsage() {
+    return "runpack build -o OUT.exe [options] PATH...   pack files into a copy of the engine\n";
+}

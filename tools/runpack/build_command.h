@@ -10,3 +10,7 @@
 int runBuildCommand(const std::vector<std::string>& args, std::ostream& out, std::ostream& err);
 
 extern const char BUILD_USAGE[];
+
+// The same for the tool's dispatch table: argc/args after "build", and its usage line.
+int runBuildSubcommand(int argc, char** args, std::ostream& out, std::ostream& err);
+const char* buildCommandUsage();

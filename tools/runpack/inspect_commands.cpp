@@ -507,3 +507,22 @@ int runExtractCommand(const std::vector<std::string>& args, std::ostream& out, s
     out << "\n";
     return 0;
 }
+
+int runListSubcommand(int argc, char** args, std::ostream& out, std::ostream& err) {
+    return runListCommand(std::vector<std::string>(args, args + argc), out, err);
+}
+int runVerifySubcommand(int argc, char** args, std::ostream& out, std::ostream& err) {
+    return runVerifyCommand(std::vector<std::string>(args, args + argc), out, err);
+}
+int runExtractSubcommand(int argc, char** args, std::ostream& out, std::ostream& err) {
+    return runExtractCommand(std::vector<std::string>(args, args + argc), out, err);
+}
+const char* listCommandUsage() {
+    return "runpack list EXE [--json]                  show the command and files of a package\n";
+}
+const char* verifyCommandUsage() {
+    return "runpack verify EXE                         check digest, structure and every file\n";
+}
+const char* extractCommandUsage() {
+    return "runpack extract EXE -C DIR [--include-absolute] [--force]   write the files under DIR\n";
+}

@@ -15,3 +15,11 @@ int runExtractCommand(const std::vector<std::string>& args, std::ostream& out, s
 extern const char LIST_USAGE[];
 extern const char VERIFY_USAGE[];
 extern const char EXTRACT_USAGE[];
+
+// The same for the tool's dispatch table: argc/args after the command name, usage lines.
+int runListSubcommand(int argc, char** args, std::ostream& out, std::ostream& err);
+int runVerifySubcommand(int argc, char** args, std::ostream& out, std::ostream& err);
+int runExtractSubcommand(int argc, char** args, std::ostream& out, std::ostream& err);
+const char* listCommandUsage();
+const char* verifyCommandUsage();
+const char* extractCommandUsage();
