@@ -214,13 +214,12 @@ TEST_F(ToolRoundTrip, VerifyFindsEveryKindOfDamage) {
 TEST_F(ToolRoundTrip, ExtractNeverLeavesItsDirectory) {
     // A package that names "..": refused before anything is written.
     TestPackage evil;
-    TestEntry fine, escape;
-    fine.name = "fine.txt";
-    fine.content = {'o', 'k'};
-    escape.name = "evil.txt";
-    escape.directory = "sub\\..\\..";
-    escape.content = {'x'};
-    evil.entries = {fine, escape};
+    evil.entries.resize(2);
+    evil.entries[0].name = std::string("fine.txt");
+    evil.entries[0].content = {'o', 'k'};
+    evil.entries[1].name = std::string("evil.txt");
+    evil.entries[1].directory = std::string("sub\\..\\..");
+    evil.entries[1].content = {'x'};
     const fs::path exe = dir / "evil.exe";
     fs::copy_file(engine, exe);
     const std::vector<uint8_t> package = buildPackage(evil);
