@@ -3,6 +3,8 @@
 #include <string.h>
 
 #include "package/package_reader.h"
+#include "runpack/package_writer.h"
+#include "support/package_builder.h"
 #include "runpack/destination_rules.h"
 #include "runpack/text_encoding.h"
 #include "tool_test_support.h"
@@ -194,4 +196,39 @@ TEST(TextEncoding, TablesMatchTheSystemConverter) {
         }
         iconv_close(converter);
     }
+}
+
+TEST(PackageWriter, EmitsExactlyTheItemLayout) {
+    // Compared with the test-side builder: absent and empty texts, a file without data.
+    PackageContents contents;
+    contents.cleanupMode = CLEANUP_DETACH;
+    PackageFile a;
+    a.name = "a.txt";
+    a.hasDirectory = true;
+    a.directory = "sub";
+    a.packed = {'h', 'i', '!'};
+    a.unpackedSize = 3;
+    a.digest = sha1Digest(a.packed);
+    PackageFile empty;
+    empty.name = "";
+    empty.digest = sha1Digest({});
+    contents.files = {a, empty};
+    std::vector<uint8_t> written;
+    std::string error;
+    ASSERT_TRUE(writePackage(contents, &written, &error)) << error;
+
+    TestPackage expected;
+    expected.cleanupMode = CLEANUP_DETACH;
+    expected.entries.resize(2);
+    expected.entries[0].name = std::string("a.txt");
+    expected.entries[0].directory = std::string("sub");
+    expected.entries[0].content = {'h', 'i', '!'};
+    expected.entries[1].name = std::string("");
+    EXPECT_EQ(written, buildPackage(expected));
+
+    contents.hasCommand = true;
+    contents.command = "";
+    expected.command = std::string("");
+    ASSERT_TRUE(writePackage(contents, &written, &error)) << error;
+    EXPECT_EQ(written, buildPackage(expected));
 }
