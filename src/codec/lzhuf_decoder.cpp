@@ -57,12 +57,16 @@ inline int takeBit(BitInput& in) {
         if (result < 0) {
             return result;
         }
+        // Only a fill that met the end of the input can leave the buffer empty.
+        if (in.count <= 0) {
+            in.buffer <<= 1;
+            --in.count;
+            return ERR_INPUT_ENDED;
+        }
     }
     int bit = (in.buffer >> TOP_BIT) & 1;
     in.buffer <<= 1;
-    if (--in.count < 0) {
-        return ERR_INPUT_ENDED;
-    }
+    --in.count;
     return bit;
 }
 
@@ -82,18 +86,31 @@ inline int takeByte(BitInput& in) {
     return byte;
 }
 
-// Walks the tree from the root, one bit per level, then counts the symbol.
+// Deep enough for any path: a tree whose root weight stays below 0x8000 has fewer than
+// 32 levels.
+const int MAX_DEPTH = 32;
+
+// Walks the tree from the root, one bit per level, then counts the symbol along the path
+// it took.
 inline int takeSymbol(LzhufContext* c, BitInput& in) {
+    int32_t path[MAX_DEPTH];
+    int depth = 0;
+    int32_t node = ROOT_NODE;
     int32_t n = c->nodeChild[ROOT_NODE];
-    while (n < LEAF_BASE) {
+    for (;;) {
         int bit = takeBit(in);
         if (bit < 0) {
             return bit;
         }
-        n = c->nodeChild[n + bit];
+        node = n + bit;
+        path[depth++] = node;
+        n = c->nodeChild[node];
+        if (n >= LEAF_BASE) {
+            break;
+        }
     }
     int symbol = n - LEAF_BASE;
-    updateModel(c, symbol);
+    updateModelOnPath(c, symbol, path, depth);
     return symbol;
 }
 

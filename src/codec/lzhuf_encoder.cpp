@@ -29,29 +29,45 @@ const uint32_t WORD_MASK = 0xFFFF;
 const uint8_t INITIAL_FILL = 0x20;
 const int START_POSITION = RING_SIZE - MAX_MATCH;
 
-// Index of the first byte in 1..MAX_MATCH-1 where the keys at a and b differ, or MAX_MATCH.
-inline int commonPrefix(const uint8_t* a, const uint8_t* b) {
+// Compares the keys at a and b, whose first `from` bytes are known to be equal. Returns
+// the index of the first differing byte and leaves a[index] - b[index] in cmp, or returns
+// MAX_MATCH when the keys are equal.
+inline int compareKeys(const uint8_t* a, const uint8_t* b, int from, int& cmp) {
 #if defined(__GNUC__) && defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
-    // Eight bytes at a time; the lowest differing byte of the XOR is the first difference.
-    // The last word overlaps the one before so that no byte past the key is read.
-    static const int WORD_STARTS[] = {1, 9, 17, 25, 33, 41, 49, MAX_MATCH - 8};
-    for (int start : WORD_STARTS) {
+    // Eight bytes at a time; the lowest set byte of the XOR is the first difference. The
+    // last word is moved back so that nothing past the key is read.
+    const int LAST_WORD = MAX_MATCH - 8;
+    for (int i = from; i < MAX_MATCH; i += 8) {
+        int at = i < LAST_WORD ? i : LAST_WORD;
         uint64_t x;
         uint64_t y;
-        memcpy(&x, a + start, sizeof(x));
-        memcpy(&y, b + start, sizeof(y));
+        memcpy(&x, a + at, sizeof(x));
+        memcpy(&y, b + at, sizeof(y));
         uint64_t diff = x ^ y;
         if (diff != 0) {
-            return start + (__builtin_ctzll(diff) >> 3);
+            int shift = __builtin_ctzll(diff) & ~7;
+            cmp = static_cast<int>((x >> shift) & 0xFF) - static_cast<int>((y >> shift) & 0xFF);
+            return at + (shift >> 3);
         }
     }
     return MAX_MATCH;
 #else
-    int i = 1;
+    int i = from;
     while (i < MAX_MATCH && a[i] == b[i]) {
         ++i;
     }
+    if (i < MAX_MATCH) {
+        cmp = static_cast<int>(a[i]) - static_cast<int>(b[i]);
+    }
     return i;
+#endif
+}
+
+inline void prefetch(const void* address) {
+#if defined(__GNUC__)
+    __builtin_prefetch(address);
+#else
+    (void)address;
 #endif
 }
 
@@ -89,32 +105,41 @@ void matchTreeInsert(LzhufContext* context, int position) {
     right[r] = NO_NODE;
     int bestLength = 0;
     int bestOffset = c->matchOffset;
+    // The tree is ordered by key, so every node below the last turn to the right (a smaller
+    // key) and the last turn to the left (a greater one) shares with the new key at least
+    // the shorter of their common prefixes: comparisons start there. The first byte is the
+    // tree's own.
+    int belowPrefix = 1;
+    int abovePrefix = 1;
     for (;;) {
-        int32_t* link = cmp >= 0 ? &right[p] : &left[p];
-        if (*link == NO_NODE) {
-            *link = r;
+        // The direction at each node is as good as random, so it is chosen without a branch.
+        int32_t* links = cmp >= 0 ? right : left;
+        int next = links[p];
+        if (next == NO_NODE) {
+            links[p] = r;
             parent[r] = p;
             c->matchLength = bestLength;
             c->matchOffset = bestOffset;
             return;
         }
-        p = *link;
-        const uint8_t* other = &c->window[p];
-        int i = commonPrefix(key, other);
-        if (i < MAX_MATCH) {
-            cmp = static_cast<int>(key[i]) - static_cast<int>(other[i]);
-        }
+        p = next;
+        // The context is larger than the first-level cache, so the walk waits on memory:
+        // fetch both children's keys while this node's key is compared.
+        prefetch(&c->window[left[p]]);
+        prefetch(&c->window[right[p]]);
+        int from = belowPrefix < abovePrefix ? belowPrefix : abovePrefix;
+        int i = compareKeys(key, &c->window[p], from, cmp);
+        belowPrefix = cmp >= 0 ? i : belowPrefix;
+        abovePrefix = cmp >= 0 ? abovePrefix : i;
         if (i > MATCH_THRESHOLD) {
+            // Longer wins; of equally long matches on the path, the nearest.
             int d = ((r - p) & WINDOW_MASK) - 1;
-            if (i > bestLength) {
-                bestOffset = d;
-                bestLength = i;
-            } else if (i == bestLength && d < bestOffset) {
-                bestOffset = d;
+            bool better = i > bestLength || (i == bestLength && d < bestOffset);
+            bestOffset = better ? d : bestOffset;
+            bestLength = better ? i : bestLength;
+            if (bestLength >= MAX_MATCH) {
+                break;
             }
-        }
-        if (bestLength >= MAX_MATCH) {
-            break;
         }
     }
     c->matchLength = bestLength;

@@ -85,37 +85,75 @@ void rebuildModel(LzhufContext* context) {
     }
 }
 
-void updateModel(LzhufContext* context, int symbol) {
-    LzhufContext* c = context;
-    if (c->nodeWeight[ROOT_NODE] == WEIGHT_LIMIT) {
-        rebuildModel(c);
+namespace {
+
+// Moves the node at n, whose weight has just become w, above the last node of its old
+// weight (every node from n + 1 to l has weight w - 1), so the list stays sorted. Returns
+// the position the node now holds.
+inline int exchangeUpward(LzhufContext* c, int n, uint32_t w) {
+    uint32_t* weight = c->nodeWeight;
+    int32_t* child = c->nodeChild;
+    int l = n + 1;
+    while (w > weight[l + 1]) {
+        ++l;
     }
+    weight[n] = weight[l];
+    weight[l] = w;
+    int32_t a = child[n];
+    adoptChildren(c, a, l);
+    int32_t b = child[l];
+    child[l] = a;
+    adoptChildren(c, b, n);
+    child[n] = b;
+    return l;
+}
+
+// Counts one more occurrence at n and at every node above it, exchanging nodes that outgrow
+// their upper neighbour.
+inline void climbFrom(LzhufContext* c, int n) {
     uint32_t* weight = c->nodeWeight;
     int32_t* parent = c->nodeParent;
-    int32_t* child = c->nodeChild;
-
-    int n = parent[LEAF_BASE + symbol];
     do {
         uint32_t w = weight[n] + 1;
         weight[n] = w;
         if (w > weight[n + 1]) {
-            // The node outgrew its upper neighbour. Every node from n + 1 to l has the old
-            // weight w - 1; exchanging n with the last of them keeps the list sorted.
-            int l = n + 1;
-            while (w > weight[l + 1]) {
-                ++l;
-            }
-            weight[n] = weight[l];
-            weight[l] = w;
-
-            int32_t a = child[n];
-            adoptChildren(c, a, l);
-            int32_t b = child[l];
-            child[l] = a;
-            adoptChildren(c, b, n);
-            child[n] = b;
-            n = l;
+            n = exchangeUpward(c, n, w);
         }
         n = parent[n];
     } while (n != 0);
+}
+
+}  // namespace
+
+void updateModel(LzhufContext* context, int symbol) {
+    if (context->nodeWeight[ROOT_NODE] == WEIGHT_LIMIT) {
+        rebuildModel(context);
+    }
+    climbFrom(context, context->nodeParent[LEAF_BASE + symbol]);
+}
+
+void updateModelOnPath(LzhufContext* context, int symbol, const int32_t* path, int depth) {
+    LzhufContext* c = context;
+    if (c->nodeWeight[ROOT_NODE] == WEIGHT_LIMIT) {
+        // The rebuild reshapes the tree: the path no longer leads to the leaf.
+        updateModel(c, symbol);
+        return;
+    }
+    uint32_t* weight = c->nodeWeight;
+    // While no node moves, each node's parent is the one above it on the path.
+    for (int k = depth - 1; k >= 0; --k) {
+        int n = path[k];
+        uint32_t w = weight[n] + 1;
+        weight[n] = w;
+        if (w > weight[n + 1]) {
+            n = exchangeUpward(c, n, w);
+            n = c->nodeParent[n];
+            if (n != 0) {
+                climbFrom(c, n);
+            }
+            return;
+        }
+    }
+    // The root never moves: the sentinel above it outweighs it.
+    ++weight[ROOT_NODE];
 }

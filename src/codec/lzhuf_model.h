@@ -41,6 +41,10 @@ void clearContext(LzhufContext* context);
 void startModel(LzhufContext* context);
 // Counts one occurrence of `symbol` (0..313) and restores the tree's invariants.
 void updateModel(LzhufContext* context, int symbol);
+// The same as updateModel, for a caller that has just walked the tree from the root to the
+// symbol's leaf: path[0] is the root's child on that walk and path[depth - 1] the leaf.
+// Knowing the path spares the climb its chain of parent lookups while nothing moves.
+void updateModelOnPath(LzhufContext* context, int symbol, const int32_t* path, int depth);
 // Halves every leaf weight (rounding up) and rebuilds the tree; run by updateModel when
 // the root weight reaches WEIGHT_LIMIT.
 void rebuildModel(LzhufContext* context);
