@@ -34,7 +34,9 @@ void writeFile(const std::string& path, const std::vector<uint8_t>& bytes)
 {
     FILE* file = fopen(path.c_str(), "wb");
     ASSERT_NE(file, nullptr);
-    ASSERT_EQ(fwrite(bytes.data(), 1, bytes.size(), file), bytes.size());
+    if (!bytes.empty()) {
+        ASSERT_EQ(fwrite(bytes.data(), 1, bytes.size(), file), bytes.size());
+    }
     fclose(file);
 }
 
@@ -224,15 +226,6 @@ TEST(PackOperations, EachMethodRoundTripsThroughItsUnpack)
     }
 }
 
-TEST(PackOperations, LzhufCompressesRepetitiveText)
-{
-    TempDir dir;
-    writeFile(dir.file("in"), textBytes(40000));
-    uint32_t measured = lzhufMeasure(dir.file("in").c_str());
-    EXPECT_GT(measured, 0u);
-    EXPECT_LT(measured, 40000u / 3);
-}
-
 TEST(PackOperations, LzhufPackReportsAFailedEncoding)
 {
     // The output refuses every write, so the encoder gets an error from the sink the first
@@ -245,5 +238,10 @@ TEST(PackOperations, LzhufPackReportsAFailedEncoding)
     TempDir dir;
     writeFile(dir.file("in"), randomBytes(4 * STREAM_BUFFER_SIZE, 5));
     EXPECT_EQ(lzhufPack(dir.file("in").c_str(), output), 0u);
+    // A small file's stream goes out only at the final flush, whose failure the encoder
+    // cannot see.
+    clearerr(output);
+    writeFile(dir.file("small"), textBytes(500));
+    EXPECT_EQ(lzhufPack(dir.file("small").c_str(), output), 0u);
     fclose(output);
 }

@@ -77,20 +77,6 @@ TEST(PackageReader, ReadItemReportsHeadNextAndValue)
     EXPECT_TRUE(readItem(package, size, 0, nullptr, nullptr, nullptr, nullptr));
 }
 
-TEST(PackageReader, ReadItemLeavesOutputsAloneOnFailure)
-{
-    PackageBuilder builder;
-    builder.item(4, 0, {0});
-    uint32_t next = 99, type = 99, length = 99;
-    const uint8_t* value = builder.bytes.data();
-    EXPECT_FALSE(readItem(builder.bytes.data(), (uint32_t)builder.bytes.size(), 0, &next, &type,
-                          &length, &value));
-    EXPECT_EQ(next, 99u);
-    EXPECT_EQ(type, 99u);
-    EXPECT_EQ(length, 99u);
-    EXPECT_EQ(value, builder.bytes.data());
-}
-
 TEST(PackageReader, ItemHeadMustEndBeforeThePackageEnds)
 {
     PackageBuilder builder;

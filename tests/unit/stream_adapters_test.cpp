@@ -37,7 +37,9 @@ void writeFile(const std::string& path, const std::vector<uint8_t>& bytes)
 {
     FILE* file = fopen(path.c_str(), "wb");
     ASSERT_NE(file, nullptr);
-    ASSERT_EQ(fwrite(bytes.data(), 1, bytes.size(), file), bytes.size());
+    if (!bytes.empty()) {
+        ASSERT_EQ(fwrite(bytes.data(), 1, bytes.size(), file), bytes.size());
+    }
     fclose(file);
 }
 
@@ -76,17 +78,6 @@ MemoryStream memoryStream(uint8_t* data, int32_t size)
 }
 
 }  // namespace
-
-TEST(StreamAdapters, RecordSizesMatchTheirTagsInThe32BitLayout)
-{
-    // The tags are the record sizes where pointers take four bytes.
-    EXPECT_EQ(FILE_STREAM_TAG, 4u + STREAM_BUFFER_SIZE + 3 * 4 + 4);
-    EXPECT_EQ(MEMORY_STREAM_TAG, 4u + 4 + 4 + 4);
-    if (sizeof(void*) == 4) {
-        EXPECT_EQ(sizeof(FileStream), FILE_STREAM_TAG);
-        EXPECT_EQ(sizeof(MemoryStream), MEMORY_STREAM_TAG);
-    }
-}
 
 TEST(StreamAdapters, FileSinkWritesAFullBufferOnlyWhenAFurtherByteArrives)
 {
@@ -227,25 +218,6 @@ TEST(StreamAdapters, FileSourceReadsAcrossItsRefills)
     EXPECT_EQ(fileSourceRead(&one, 1, &source), 0);
     EXPECT_EQ(fileSourceRead(&one, 1, &source), 0);
     EXPECT_EQ(source.total, 0);
-    fclose(file);
-}
-
-TEST(StreamAdapters, FileSourceOneByteAtATimeGivesTheFile)
-{
-    TempDir dir;
-    std::vector<uint8_t> bytes = pattern(STREAM_BUFFER_SIZE);  // exactly one fill
-    writeFile(dir.file("in"), bytes);
-    FILE* file = fopen(dir.file("in").c_str(), "rb");
-    ASSERT_NE(file, nullptr);
-    FileSource source = fileStream(file);
-    std::vector<uint8_t> read;
-    uint8_t byte;
-    int32_t result;
-    while ((result = fileSourceRead(&byte, 1, &source)) == 1) {
-        read.push_back(byte);
-    }
-    EXPECT_EQ(result, 0);
-    EXPECT_EQ(read, bytes);
     fclose(file);
 }
 

@@ -1,0 +1,118 @@
+#include "launcher/run_sequence.h"
+
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include "extract/entry_extraction.h"
+#include "extract/journal.h"
+#include "launcher/messages.h"
+#include "launcher/progress_window.h"
+#include "package/package_digest.h"
+#include "package/package_reader.h"
+#include "resources/resource_ids.h"
+
+// Single paths hold 260 characters and a terminator; the working directory buffer has one
+// byte more, so that the zero fill leaves two NULs behind the path for the tree removal.
+const DWORD TEMP_PATH_LENGTH = 260;
+const size_t WORK_DIR_BUFFER_SIZE = 262;
+
+static uint32_t reportWithFailCode(UINT id) {
+    SetLastError(CODE_NTE_FAIL);
+    return reportError(id);
+}
+
+uint32_t runPackage(HINSTANCE instance) {
+    HRSRC found = FindResourceA(NULL, MAKEINTRESOURCEA(ID_PACKAGE), RUNINFO_TYPE);
+    if (found == NULL) return reportError(IDS_READ_RUNINFO);
+    HGLOBAL loaded = LoadResource(NULL, found);
+    if (loaded == NULL) return reportError(IDS_GET_RUNINFO);
+    const uint8_t* package = static_cast<const uint8_t*>(LockResource(loaded));
+    if (package == NULL) return reportError(IDS_LOCK_RUNINFO);
+    uint32_t size = SizeofResource(NULL, found);
+
+    if (!checkPackageDigest(package, size)) return reportWithFailCode(IDS_BAD_CHECKSUM);
+    PackageHeader header;
+    memset(&header, 0, sizeof(header));
+    header.recordSize = PACKAGE_HEADER_RECORD_SIZE;
+    uint32_t totalUnpacked = 0;
+    if (!validatePackage(package, size, &header, &totalUnpacked)) {
+        return reportWithFailCode(IDS_PROCESS_RUNINFO);
+    }
+
+    char tempPath[TEMP_PATH_LENGTH + 1];
+    DWORD tempLength = GetTempPathA(TEMP_PATH_LENGTH, tempPath);
+    if (tempLength == 0 || tempLength > TEMP_PATH_LENGTH) return reportError(IDS_TEMP_NAME);
+    char* uniqueName = _tempnam(tempPath, WORKING_DIRECTORY_PREFIX);
+    if (uniqueName == NULL) return reportError(IDS_TEMP_NAME);
+    char workDir[WORK_DIR_BUFFER_SIZE];
+    memset(workDir, 0, sizeof(workDir));
+    strncpy(workDir, uniqueName, TEMP_PATH_LENGTH);
+    if (!CreateDirectoryA(workDir, NULL)) return reportError(IDS_TEMP_CREATE);
+    CleanupJournal journal = NULL;
+    journalPush(workDir, &journal);  // the oldest entry: removed last
+    if (!SetCurrentDirectoryA(workDir)) return reportError(IDS_TEMP_ENTER);
+
+    HWND progress = NULL;
+    DWORD progressOpenedAt = 0;
+    if (totalUnpacked > PROGRESS_THRESHOLD) {
+        progressOpenedAt = GetTickCount();
+        progress = openProgressWindow(instance);
+    }
+
+    uint32_t cleanupMode = header.cleanupMode;
+    uint32_t result = 0;
+    PROCESS_INFORMATION process;
+    memset(&process, 0, sizeof(process));
+    if (!extractPackage(package, size, workDir, &journal)) {
+        result = reportWithFailCode(IDS_EXTRACT);
+    } else {
+        if (progress != NULL) {
+            pumpProgressWindow(progress);
+            // The window stays up for at least a second. A negative difference (the tick
+            // count wrapped) does not sleep.
+            int32_t elapsed = static_cast<int32_t>(GetTickCount() - progressOpenedAt);
+            if (elapsed >= 0 && elapsed < static_cast<int32_t>(PROGRESS_MIN_DISPLAY_MS)) {
+                Sleep(PROGRESS_MIN_DISPLAY_MS - elapsed);
+            }
+        }
+        if (header.command != NULL && header.command[0] != '\0') {
+            // CreateProcessA may write into the command line: it gets its own copy.
+            size_t commandSize = strlen(header.command) + 1;
+            char* commandLine = static_cast<char*>(malloc(commandSize));
+            if (commandLine == NULL) {
+                result = reportWithFailCode(IDS_COMMAND_MEMORY);
+            } else {
+                memcpy(commandLine, header.command, commandSize);
+                STARTUPINFOA startup;
+                memset(&startup, 0, sizeof(startup));
+                startup.cb = sizeof(startup);
+                if (!CreateProcessA(NULL, commandLine, NULL, NULL, FALSE, 0, NULL, workDir,
+                                    &startup, &process)) {
+                    result = reportError(IDS_CREATE_PROCESS);
+                } else if (cleanupMode != CLEANUP_DETACH) {
+                    if (progress != NULL) {
+                        dismissProgressWindow(progress);
+                        progress = NULL;
+                    }
+                    WaitForSingleObject(process.hProcess, INFINITE);
+                }
+            }
+        }
+    }
+
+    if (progress != NULL) {
+        dismissProgressWindow(progress);
+        releaseProgressBrushes();
+    }
+    // After any failure the whole working directory goes, whatever the package said.
+    if (result != 0) cleanupMode = CLEANUP_TREE;
+    if (cleanupMode != CLEANUP_DETACH) {
+        SetCurrentDirectoryA(tempPath);
+        journalDrain(&journal, deletePath);
+    }
+    if (cleanupMode == CLEANUP_TREE) removeWorkingTree(workDir);
+    if (process.hProcess != NULL) CloseHandle(process.hProcess);
+    if (process.hThread != NULL) CloseHandle(process.hThread);
+    return result;
+}

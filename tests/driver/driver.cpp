@@ -1,0 +1,212 @@
+// Windows-side driver of the end-to-end tests. Starts an engine with TMP and TEMP pointing to
+// a test-private directory, watches the windows of its process, reads and answers its message
+// boxes, notes the waiting window, and prints what it saw, one fact per line (texts as hex of
+// their UTF-8 bytes), ending with the full 32-bit exit code.
+//
+//   driver [--tmp DIR] [--timeout MS] [--watch-file PATH] [--signal-file PATH] ENGINE.exe
+//
+// --watch-file: report when PATH first exists (a command's marker). --signal-file: create
+// PATH once the waiting window has been visible for a moment, so that the test can take a
+// screenshot while it is up.
+#include <windows.h>
+
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include <string>
+#include <vector>
+
+static DWORD startTick;
+
+static DWORD now() { return GetTickCount() - startTick; }
+
+static std::string hexOfUtf8(const wchar_t* text) {
+    char utf8[8192];
+    int length = WideCharToMultiByte(CP_UTF8, 0, text, -1, utf8, sizeof(utf8), NULL, NULL);
+    std::string hex;
+    static const char digits[] = "0123456789abcdef";
+    for (int i = 0; i + 1 < length; ++i) {
+        unsigned char c = static_cast<unsigned char>(utf8[i]);
+        hex += digits[c >> 4];
+        hex += digits[c & 15];
+    }
+    return hex.empty() ? "-" : hex;
+}
+
+static std::string windowTextHex(HWND window) {
+    wchar_t text[4096];
+    text[0] = 0;
+    DWORD_PTR length = 0;
+    SendMessageTimeoutW(window, WM_GETTEXT, 4096, reinterpret_cast<LPARAM>(text), SMTO_ABORTIFHUNG,
+                        1000, &length);
+    text[4095] = 0;
+    return hexOfUtf8(text);
+}
+
+struct Watch {
+    DWORD processId;
+    HWND progress;             // the waiting window once seen
+    bool progressVisibleNow;
+    bool signalled;
+    DWORD progressVisibleSince;
+    std::vector<HWND> answered;
+    bool progressFound;        // seen in the current sweep
+};
+
+static BOOL CALLBACK collectStatic(HWND child, LPARAM param) {
+    std::string* texts = reinterpret_cast<std::string*>(param);
+    char className[64];
+    GetClassNameA(child, className, sizeof(className));
+    if (lstrcmpiA(className, "Static") == 0) {
+        wchar_t text[512];
+        if (GetWindowTextW(child, text, 512) > 0) {
+            if (!texts->empty()) *texts += ",";
+            *texts += hexOfUtf8(text);
+        }
+    }
+    return TRUE;
+}
+
+static BOOL CALLBACK inspectWindow(HWND window, LPARAM param) {
+    Watch* watch = reinterpret_cast<Watch*>(param);
+    DWORD owner = 0;
+    GetWindowThreadProcessId(window, &owner);
+    if (owner != watch->processId) return TRUE;
+    char className[64];
+    GetClassNameA(window, className, sizeof(className));
+    if (strcmp(className, "#32770") != 0) return TRUE;
+
+    HWND button = FindWindowExA(window, NULL, "Button", NULL);
+    bool answeredBefore = false;
+    for (HWND seen : watch->answered) answeredBefore = answeredBefore || seen == window;
+    if (answeredBefore && button == NULL) return TRUE;  // a box going away
+    if (button != NULL) {
+        // A message box: report it once, when it is up and filled in, then press its button
+        // until it goes away.
+        if (!IsWindowVisible(window)) return TRUE;
+        if (!answeredBefore) {
+            HWND text = GetDlgItem(window, 0xFFFF);
+            std::string caption = windowTextHex(window);
+            std::string message = text != NULL ? windowTextHex(text) : "-";
+            if (caption == "-" && message == "-") return TRUE;  // not filled in yet
+            watch->answered.push_back(window);
+            printf("box at=%lu caption=%s text=%s progress-visible=%d\n",
+                   static_cast<unsigned long>(now()), caption.c_str(), message.c_str(),
+                   watch->progress != NULL && IsWindow(watch->progress) &&
+                           IsWindowVisible(watch->progress)
+                       ? 1
+                       : 0);
+            fflush(stdout);
+        }
+        PostMessageA(button, BM_CLICK, 0, 0);
+        return TRUE;
+    }
+
+    // The waiting window has static controls and no button; a dialog with no children yet is
+    // still being built.
+    if (FindWindowExA(window, NULL, "Static", NULL) == NULL) return TRUE;
+    bool visible = IsWindowVisible(window) != FALSE;
+    if (watch->progress == NULL && !visible) return TRUE;  // a message box not yet shown
+    if (watch->progress != NULL && watch->progress != window) return TRUE;
+    watch->progressFound = true;
+    if (watch->progress == NULL) {
+        watch->progress = window;
+        std::string texts;
+        EnumChildWindows(window, collectStatic, reinterpret_cast<LPARAM>(&texts));
+        HCURSOR cursor = reinterpret_cast<HCURSOR>(GetClassLongPtrA(window, GCLP_HCURSOR));
+        RECT frame;
+        GetWindowRect(window, &frame);
+        printf("progress-open at=%lu texts=%s wait-cursor=%d size=%ldx%ld\n",
+               static_cast<unsigned long>(now()), texts.empty() ? "-" : texts.c_str(),
+               cursor == LoadCursorA(NULL, IDC_WAIT) ? 1 : 0,
+               static_cast<long>(frame.right - frame.left),
+               static_cast<long>(frame.bottom - frame.top));
+    }
+    if (visible && !watch->progressVisibleNow) {
+        watch->progressVisibleSince = now();
+        printf("progress-shown at=%lu\n", static_cast<unsigned long>(now()));
+    } else if (!visible && watch->progressVisibleNow) {
+        printf("progress-hidden at=%lu\n", static_cast<unsigned long>(now()));
+    }
+    watch->progressVisibleNow = visible;
+    fflush(stdout);
+    return TRUE;
+}
+
+int main(int argc, char** argv) {
+    const char* tmp = NULL;
+    const char* watchFile = NULL;
+    const char* signalFile = NULL;
+    DWORD timeout = 60000;
+    const char* engine = NULL;
+    for (int i = 1; i < argc; ++i) {
+        if (strcmp(argv[i], "--tmp") == 0 && i + 1 < argc) tmp = argv[++i];
+        else if (strcmp(argv[i], "--timeout") == 0 && i + 1 < argc) timeout = strtoul(argv[++i], NULL, 10);
+        else if (strcmp(argv[i], "--watch-file") == 0 && i + 1 < argc) watchFile = argv[++i];
+        else if (strcmp(argv[i], "--signal-file") == 0 && i + 1 < argc) signalFile = argv[++i];
+        else engine = argv[i];
+    }
+    if (engine == NULL) {
+        fprintf(stderr, "usage: driver [--tmp DIR] [--timeout MS] [--watch-file PATH] [--signal-file PATH] ENGINE.exe\n");
+        return 2;
+    }
+    if (tmp != NULL) {
+        SetEnvironmentVariableA("TMP", tmp);
+        SetEnvironmentVariableA("TEMP", tmp);
+    }
+
+    std::string commandLine = std::string("\"") + engine + "\"";
+    STARTUPINFOA startup;
+    memset(&startup, 0, sizeof(startup));
+    startup.cb = sizeof(startup);
+    PROCESS_INFORMATION process;
+    startTick = GetTickCount();
+    if (!CreateProcessA(NULL, &commandLine[0], NULL, NULL, FALSE, 0, NULL, NULL, &startup, &process)) {
+        printf("start-failed error=%lu\n", static_cast<unsigned long>(GetLastError()));
+        return 3;
+    }
+
+    Watch watch = {process.dwProcessId, NULL, false, false, 0, {}, false};
+    bool fileSeen = false;
+    bool timedOut = false;
+    for (;;) {
+        watch.progressFound = false;
+        EnumWindows(inspectWindow, reinterpret_cast<LPARAM>(&watch));
+        if (!watch.progressFound && watch.progressVisibleNow) {
+            // The window is gone altogether.
+            printf("progress-hidden at=%lu\n", static_cast<unsigned long>(now()));
+            fflush(stdout);
+            watch.progressVisibleNow = false;
+        }
+        if (watchFile != NULL && !fileSeen && GetFileAttributesA(watchFile) != INVALID_FILE_ATTRIBUTES) {
+            fileSeen = true;
+            printf("file-seen at=%lu\n", static_cast<unsigned long>(now()));
+            fflush(stdout);
+        }
+        if (signalFile != NULL && !watch.signalled && watch.progressVisibleNow &&
+            now() - watch.progressVisibleSince >= 150) {
+            HANDLE f = CreateFileA(signalFile, GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, 0, NULL);
+            if (f != INVALID_HANDLE_VALUE) CloseHandle(f);
+            watch.signalled = true;
+        }
+        DWORD wait = WaitForSingleObject(process.hProcess, 5);
+        if (wait == WAIT_OBJECT_0) break;
+        if (now() > timeout) {
+            TerminateProcess(process.hProcess, 0xDEAD);
+            timedOut = true;
+            break;
+        }
+    }
+    if (watch.progress != NULL && watch.progressVisibleNow) {
+        printf("progress-hidden at=%lu\n", static_cast<unsigned long>(now()));
+    }
+    DWORD code = 0;
+    GetExitCodeProcess(process.hProcess, &code);
+    if (timedOut) printf("timeout\n");
+    printf("exit code=0x%08lX at=%lu\n", static_cast<unsigned long>(code), static_cast<unsigned long>(now()));
+    fflush(stdout);
+    CloseHandle(process.hThread);
+    CloseHandle(process.hProcess);
+    return 0;
+}

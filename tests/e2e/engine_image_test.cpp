@@ -1,0 +1,203 @@
+// The engine as built: a PE32 GUI program of at most 64 KiB that imports only system DLLs
+// and carries its resources exactly as the run and the user see them.
+#include <string.h>
+
+#include <algorithm>
+#include <gtest/gtest.h>
+
+#include "e2e/harness.h"
+#include "runpack/pe_resources.h"
+
+namespace {
+
+const uint16_t RT_STRING_ID = 6, RT_DIALOG_ID = 5, RT_BITMAP_ID = 2, RT_GROUP_ICON_ID = 14,
+               RT_VERSION_ID = 16, RT_MANIFEST_ID = 24;
+const uint16_t ENGLISH_US = 0x0409, CZECH = 0x0405;
+
+std::vector<uint8_t> productEngine() {
+    std::vector<uint8_t> image;
+    std::string error;
+    EXPECT_TRUE(readFile(std::string(RUNPACK_SOURCE_DIR) + "/build/win32/runpack-engine.exe", &image, &error)) << error;
+    return image;
+}
+
+const PeResource* find(const std::vector<PeResource>& all, uint16_t type, uint16_t name, int language = -1) {
+    for (const PeResource& r : all) {
+        if (!r.type.isName && r.type.id == type && !r.name.isName && r.name.id == name &&
+            (language < 0 || r.language == language)) {
+            return &r;
+        }
+    }
+    return nullptr;
+}
+
+std::string utf8(const std::u16string& text) {
+    std::string out;
+    for (char16_t c : text) {
+        if (c < 0x80) {
+            out += static_cast<char>(c);
+        } else if (c < 0x800) {
+            out += static_cast<char>(0xC0 | (c >> 6));
+            out += static_cast<char>(0x80 | (c & 63));
+        } else {
+            out += static_cast<char>(0xE0 | (c >> 12));
+            out += static_cast<char>(0x80 | ((c >> 6) & 63));
+            out += static_cast<char>(0x80 | (c & 63));
+        }
+    }
+    return out;
+}
+
+// The sixteen strings of one string-table block: each a length word and UTF-16 units.
+std::vector<std::string> stringBlock(const PeResource& block) {
+    std::vector<std::string> strings;
+    size_t at = 0;
+    for (int i = 0; i < 16 && at + 2 <= block.data.size(); ++i) {
+        uint16_t length = block.data[at] | (block.data[at + 1] << 8);
+        at += 2;
+        std::u16string text;
+        for (uint16_t k = 0; k < length && at + 2 <= block.data.size(); ++k, at += 2) {
+            text += static_cast<char16_t>(block.data[at] | (block.data[at + 1] << 8));
+        }
+        strings.push_back(utf8(text));
+    }
+    return strings;
+}
+
+struct Reader {
+    const std::vector<uint8_t>& data;
+    size_t at = 0;
+    uint16_t word() { uint16_t v = data.at(at) | (data.at(at + 1) << 8); at += 2; return v; }
+    uint32_t dword() { uint32_t low = word(); return low | (static_cast<uint32_t>(word()) << 16); }
+    std::string text() { std::u16string t; for (uint16_t c; (c = word()) != 0;) t += static_cast<char16_t>(c); return utf8(t); }
+    void align4() { at = (at + 3) & ~size_t(3); }
+};
+
+TEST(EngineImage, IsSmallStaticGuiPe32) {
+    std::vector<uint8_t> image = productEngine();
+    PeFacts facts;
+    std::string error;
+    ASSERT_TRUE(readPeFacts(image, &facts, &error)) << error;
+    EXPECT_EQ(facts.machine, PE_MACHINE_I386);
+    EXPECT_FALSE(facts.pe32Plus);
+    EXPECT_EQ(facts.subsystem, PE_SUBSYSTEM_GUI);
+    EXPECT_EQ(facts.checksum, facts.computedChecksum);
+    EXPECT_LE(image.size(), 64u * 1024u);
+    RecordProperty("engine_bytes", std::to_string(image.size()));
+    printf("engine: %zu bytes\n", image.size());
+    const std::vector<std::string> system = {"kernel32.dll", "user32.dll", "gdi32.dll", "shell32.dll", "msvcrt.dll"};
+    for (std::string dll : facts.importedDlls) {
+        std::transform(dll.begin(), dll.end(), dll.begin(), ::tolower);
+        EXPECT_NE(std::find(system.begin(), system.end(), dll), system.end()) << dll;
+    }
+}
+
+TEST(EngineImage, CarriesMessagesInBothLanguages) {
+    std::vector<PeResource> all;
+    std::string error;
+    ASSERT_TRUE(readPeResources(productEngine(), &all, &error)) << error;
+    const std::vector<std::string> english = {"", "", "Cannot get RUNINFO\r\nError code: 0x%X",
+        "Cannot lock RUNINFO\r\nError code: 0x%X", "Missing RUNINFO or bad checksum!", "Cannot process RUNINFO!",
+        "Cannot get the name of a temporary directory!\r\nError code: 0x%X",
+        "Cannot create temporary directory!\r\nError code: 0x%X",
+        "Cannot set the temporary directory current one!\r\nError code: 0x%X", "Cannot extract files!",
+        "Cannot allocate command memory!", "Cannot create process!", "Processing error",
+        "Cannot read RUNINFO\r\nError code: 0x%X", "", ""};
+    const std::vector<std::string> czech = {"", "", "Nelze získat RUNINFO\r\nKód chyby: 0x%X",
+        "Nelze zamknout RUNINFO\r\nKód chyby: 0x%X", "RUNINFO chybí nebo má špatný kontrolní součet!",
+        "RUNINFO nepze zpracovat!", "Nelze získat název dočasného adresáře!\r\nKód chyby: 0x%X",
+        "Dočasný adresář nelze vytvořit!\r\nKód chyby: 0x%X",
+        "Dočasný adresář nelze nastavyt jako výchozí!\r\nKód chyby: 0x%X", "Výkonné soubory se nepodařilo rozbalit!",
+        "Nedostatek paměti!", "Program nelze spustit!", "Chyba zpracování", "Chyba čtení RUNINFO\r\nKód chyby: 0x%X",
+        "", ""};
+    const PeResource* en = find(all, RT_STRING_ID, 1, ENGLISH_US);
+    const PeResource* cs = find(all, RT_STRING_ID, 1, CZECH);
+    ASSERT_NE(en, nullptr);
+    ASSERT_NE(cs, nullptr);
+    EXPECT_EQ(stringBlock(*en), english);
+    EXPECT_EQ(stringBlock(*cs), czech);
+}
+
+TEST(EngineImage, CarriesProgressDialogBitmapIconVersionAndManifest) {
+    std::vector<PeResource> all;
+    std::string error;
+    ASSERT_TRUE(readPeResources(productEngine(), &all, &error)) << error;
+    for (auto [language, first, second] : {std::make_tuple(ENGLISH_US, "Application is being initialized", "Please wait.."),
+                                          std::make_tuple(CZECH, "Probíhá inicializace programu", "Čekejte prosím..")}) {
+        SCOPED_TRACE(language);
+        const PeResource* dialog = find(all, RT_DIALOG_ID, 105, language);
+        ASSERT_NE(dialog, nullptr);
+        Reader r{dialog->data};
+        EXPECT_EQ(r.word(), 1);       // extended template
+        EXPECT_EQ(r.word(), 0xFFFF);
+        EXPECT_EQ(r.dword(), 0u);     // help id
+        EXPECT_EQ(r.dword(), 0x80u);  // WS_EX_TOOLWINDOW
+        EXPECT_EQ(r.dword(), 0x90040940u);
+        EXPECT_EQ(r.word(), 3);       // controls
+        EXPECT_EQ(r.word(), 0); EXPECT_EQ(r.word(), 0); EXPECT_EQ(r.word(), 161); EXPECT_EQ(r.word(), 67);
+        EXPECT_EQ(r.word(), 0);       // no menu
+        EXPECT_EQ(r.word(), 0);       // no class
+        EXPECT_EQ(r.text(), "");      // no title
+        EXPECT_EQ(r.word(), 8);       // point size
+        EXPECT_EQ(r.word(), 0);       // weight
+        EXPECT_EQ(r.word(), 1 << 8);  // not italic, character set 1
+        EXPECT_EQ(r.text(), "MS Sans Serif");
+        struct Control { uint32_t style; uint16_t x, y, cx, cy; std::string text; } controls[] = {
+            {0x5000000E, 37, 5, 87, 29, ""}, {0x50020201, 0, 41, 160, 10, first}, {0x50020201, 0, 51, 161, 10, second}};
+        for (const Control& c : controls) {
+            r.align4();
+            EXPECT_EQ(r.dword(), 0u);  // help id
+            EXPECT_EQ(r.dword(), 0u);  // extended style
+            EXPECT_EQ(r.dword(), c.style);
+            EXPECT_EQ(r.word(), c.x); EXPECT_EQ(r.word(), c.y); EXPECT_EQ(r.word(), c.cx); EXPECT_EQ(r.word(), c.cy);
+            EXPECT_EQ(r.dword(), 0xFFFFFFFFu);  // id -1
+            EXPECT_EQ(r.word(), 0xFFFF);
+            EXPECT_EQ(r.word(), 0x0082);        // the static class
+            if (c.text.empty()) {
+                EXPECT_EQ(r.word(), 0xFFFF);
+                EXPECT_EQ(r.word(), 108);       // the bitmap, by ordinal
+            } else {
+                EXPECT_EQ(r.text(), c.text);
+            }
+            EXPECT_EQ(r.word(), 0);             // no creation data
+        }
+    }
+
+    const PeResource* bitmap = find(all, RT_BITMAP_ID, 108);
+    ASSERT_NE(bitmap, nullptr);
+    Reader b{bitmap->data};
+    EXPECT_EQ(b.dword(), 40u);
+    EXPECT_EQ(b.dword(), 130u);
+    EXPECT_EQ(b.dword(), 47u);
+    EXPECT_EQ(b.word(), 1);
+    EXPECT_EQ(b.word(), 8);
+
+    const PeResource* icons = find(all, RT_GROUP_ICON_ID, 101);
+    ASSERT_NE(icons, nullptr);
+    ASSERT_GE(icons->data.size(), 6u);
+    EXPECT_EQ(icons->data[4], 3);  // three images
+
+    const PeResource* version = find(all, RT_VERSION_ID, 1, ENGLISH_US);
+    ASSERT_NE(version, nullptr);
+    std::u16string wide(reinterpret_cast<const char16_t*>(version->data.data()), version->data.size() / 2);
+    EXPECT_NE(wide.find(u"1,0,22,9441"), std::u16string::npos);
+    EXPECT_NE(wide.find(u"1,0,6,7354"), std::u16string::npos);
+    EXPECT_NE(wide.find(u"040904B0"), std::u16string::npos);  // one English (US) block, code page 1200
+    EXPECT_EQ(wide.find(u"040504"), std::u16string::npos);
+    const uint32_t fixed[] = {0xFEEF04BD, 0x00010000, 0x00010000, 0x001624E1, 0x00010000, 0x00061CBA};
+    const uint8_t* start = reinterpret_cast<const uint8_t*>(std::search(
+        reinterpret_cast<const char*>(version->data.data()), reinterpret_cast<const char*>(version->data.data()) + version->data.size(),
+        reinterpret_cast<const char*>(fixed), reinterpret_cast<const char*>(fixed) + 4));
+    ASSERT_NE(start, version->data.data() + version->data.size());
+    EXPECT_EQ(memcmp(start, fixed, sizeof(fixed)), 0);  // signature, structure version, file and product versions
+
+    const PeResource* manifest = find(all, RT_MANIFEST_ID, 1);
+    ASSERT_NE(manifest, nullptr);
+    std::string text(manifest->data.begin(), manifest->data.end());
+    for (const char* needle : {"version=\"1.0.0.0\"", "processorArchitecture=\"X86\"", "type=\"win32\"",
+                               "level=\"requireAdministrator\"", "uiAccess=\"false\""}) {
+        EXPECT_NE(text.find(needle), std::string::npos) << needle;
+    }
+}
+
+}  // namespace

@@ -1,0 +1,240 @@
+// Packages with files run from end to end under Wine: where every entry lands, what the run
+// removes afterwards in each cleanup mode, and how a failing entry ends the run.
+#include "e2e/harness.h"
+
+#include <fstream>
+#include <random>
+
+#include "codec/lzhuf_decoder.h"
+#include "codec/lzhuf_encoder.h"
+#include "package/package_reader.h"
+#include "package/sha1.h"
+#include "extract/storage_methods.h"
+#include "support/package_builder.h"
+
+namespace {
+
+const uint32_t NTE_FAIL = 0x80090020u;
+
+int32_t readVector(uint8_t* destination, int32_t capacity, void* state) {
+    auto* source = static_cast<std::pair<const std::vector<uint8_t>*, size_t>*>(state);
+    int32_t n = 0;
+    while (n < capacity && source->second < source->first->size()) destination[n++] = (*source->first)[source->second++];
+    return n;
+}
+
+int32_t appendVector(const uint8_t* source, int32_t count, void* state) {
+    if (source != nullptr) static_cast<std::vector<uint8_t>*>(state)->insert(static_cast<std::vector<uint8_t>*>(state)->end(), source, source + count);
+    return count;
+}
+
+std::vector<uint8_t> compress(const std::vector<uint8_t>& content) {
+    static LzhufContext context;
+    std::pair<const std::vector<uint8_t>*, size_t> source(&content, 0);
+    std::vector<uint8_t> packed;
+    EXPECT_EQ(lzhufEncode(&context, readVector, &source, appendVector, &packed), static_cast<int>(content.size()));
+    return packed;
+}
+
+// True when the stream decodes to exactly `size` bytes without running out of input.
+bool decodesToExactly(const std::vector<uint8_t>& packed, size_t size) {
+    static LzhufContext context;
+    std::pair<const std::vector<uint8_t>*, size_t> source(&packed, 0);
+    std::vector<uint8_t> output;
+    int result = lzhufDecode(&context, static_cast<int>(size), readVector, &source, appendVector, &output);
+    return result == 0 && output.size() == size;
+}
+
+std::vector<uint8_t> bytesOf(const std::string& text) { return std::vector<uint8_t>(text.begin(), text.end()); }
+
+std::vector<uint8_t> sampleContent(size_t size, unsigned seed) {
+    std::mt19937 random(seed);
+    std::vector<uint8_t> content(size);
+    // Text-like bytes with repeats, so that the codec has matches to find.
+    const std::string words[] = {"runpack ", "extract ", "journal ", "window ", "\r\n", "0123 "};
+    size_t i = 0;
+    while (i < size) {
+        const std::string& word = words[random() % 6];
+        for (char c : word) {
+            if (i < size) content[i++] = static_cast<uint8_t>(c);
+        }
+        if (random() % 7 == 0 && i < size) content[i++] = static_cast<uint8_t>(random());
+    }
+    return content;
+}
+
+TestEntry storedEntry(std::optional<std::string> directory, std::optional<std::string> name, std::vector<uint8_t> content) {
+    TestEntry entry;
+    entry.directory = directory;
+    entry.name = name;
+    entry.content = std::move(content);
+    return entry;
+}
+
+TestEntry compressedEntry(std::optional<std::string> directory, std::string name, std::vector<uint8_t> content) {
+    TestEntry entry = storedEntry(directory, name, content);
+    entry.method = METHOD_LZHUF;
+    entry.packed = compress(entry.content);
+    return entry;
+}
+
+std::vector<uint8_t> fileBytes(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::vector<uint8_t>((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+}
+
+class Extraction : public EngineTest {
+protected:
+    // A command that copies the working directory's content to `copy` before the clean-up.
+    std::string copyCommand(const fs::path& copy) {
+        return "xcopy /e /i /q /y . " + windowsPath(copy);
+    }
+};
+
+TEST_F(Extraction, TypicalRunExtractsEveryFileAndLeavesNothing) {
+    TestPackage package;
+    package.cleanupMode = CLEANUP_TREE;
+    for (int i = 0; i < 13; ++i) {
+        std::string name = "file" + std::to_string(i) + ".dat";
+        package.entries.push_back(compressedEntry(i % 3 == 0 ? std::optional<std::string>("lib\\sub") : std::nullopt,
+                                                  name, sampleContent(1000 + i * 7919, i)));
+    }
+    fs::path copy = dir / "copy";
+    package.command = copyCommand(copy);
+    EngineRun run = this->run(makeExe(buildPackage(package)));
+    EXPECT_EQ(run.exitCode, 0u) << run.output;
+    EXPECT_TRUE(run.boxes.empty());
+    EXPECT_TRUE(listTree(tmp).empty()) << testing::PrintToString(listTree(tmp));
+    // Every extracted file matches the digest its entry carries.
+    for (const TestEntry& entry : package.entries) {
+        fs::path file = copy / (entry.directory ? "lib/sub" : "") / *entry.name;
+        std::vector<uint8_t> bytes = fileBytes(file);
+        EXPECT_EQ(bytes.size(), entry.content.size()) << file;
+        EXPECT_EQ(sha1Digest(bytes), sha1Digest(entry.content)) << file;
+    }
+}
+
+TEST_F(Extraction, JournalModeKeepsWhatTheCommandMadeAndRemovesTheRest) {
+    TestPackage package;
+    package.cleanupMode = CLEANUP_JOURNAL;
+    package.entries.push_back(storedEntry(std::string("lib"), std::string("a.txt"), bytesOf("a")));
+    package.entries.push_back(compressedEntry(std::string("lib\\deep"), "b.txt", bytesOf("bbbbbbbbbbbb")));
+    package.entries.push_back(storedEntry(std::nullopt, std::string("c.txt"), bytesOf("c")));
+    package.command = "cmd.exe /c echo own> lib\\own.txt";
+    EngineRun run = this->run(makeExe(buildPackage(package)));
+    EXPECT_EQ(run.exitCode, 0u) << run.output;
+    std::optional<fs::path> work = onlyWorkingDirectory(tmp);
+    ASSERT_TRUE(work.has_value()) << testing::PrintToString(listTree(tmp));
+    EXPECT_EQ(listTree(*work), std::vector<std::string>({"lib/", "lib/own.txt"}));
+}
+
+TEST_F(Extraction, DetachModeLeavesEverything) {
+    TestPackage package;
+    package.cleanupMode = CLEANUP_DETACH;
+    package.entries.push_back(storedEntry(std::string("lib"), std::string("a.txt"), bytesOf("a")));
+    package.entries.push_back(compressedEntry(std::nullopt, "b.txt", sampleContent(5000, 7)));
+    package.command = "cmd.exe /c echo own> own.txt";
+    EngineRun run = this->run(makeExe(buildPackage(package)));
+    EXPECT_EQ(run.exitCode, 0u) << run.output;
+    std::optional<fs::path> work = onlyWorkingDirectory(tmp);
+    ASSERT_TRUE(work.has_value());
+    EXPECT_TRUE(waitFor(*work / "own.txt", 20000));
+    EXPECT_EQ(fileBytes(*work / "lib" / "a.txt"), bytesOf("a"));
+    EXPECT_EQ(fileBytes(*work / "b.txt"), sampleContent(5000, 7));
+}
+
+TEST_F(Extraction, FileInPlaceOfDirectoryEndsRunAndRemovesEverything) {
+    fs::path outside = dir / "outside";
+    fs::create_directories(outside);
+    TestPackage package;
+    package.cleanupMode = CLEANUP_DETACH;  // a failure forces the tree removal all the same
+    package.command = "cmd.exe /c echo never> never.txt";
+    package.entries.push_back(storedEntry(std::nullopt, std::string("first.txt"), bytesOf("1")));
+    package.entries.push_back(storedEntry(std::nullopt, std::string("sub"), bytesOf("a file")));
+    package.entries.push_back(storedEntry(std::string("sub"), std::string("x.txt"), bytesOf("x")));
+    package.entries.push_back(storedEntry(windowsPath(outside), std::string("later.txt"), bytesOf("later")));
+    for (const char* language : {"en_US.UTF-8", "cs_CZ.UTF-8"}) {
+        SCOPED_TRACE(language);
+        EngineRun run = this->run(makeExe(buildPackage(package)), RunOptions{language});
+        ASSERT_EQ(run.boxes.size(), 1u) << run.output;
+        EXPECT_EQ(run.boxes[0].text, language[0] == 'c' ? "Výkonné soubory se nepodařilo rozbalit!" : "Cannot extract files!");
+        EXPECT_EQ(run.exitCode, NTE_FAIL);
+        EXPECT_TRUE(listTree(tmp).empty()) << testing::PrintToString(listTree(tmp));
+        EXPECT_FALSE(fs::exists(outside / "later.txt"));
+    }
+}
+
+TEST_F(Extraction, ExistingFileAtAbsoluteDestinationIsOverwrittenThenDeleted) {
+    fs::path outside = dir / "outside";
+    fs::create_directories(outside / "kept");
+    std::ofstream(outside / "kept" / "old.txt") << "old content";
+    fs::path seen = dir / "seen.txt";
+    TestPackage package;
+    package.cleanupMode = CLEANUP_JOURNAL;
+    package.entries.push_back(storedEntry(windowsPath(outside / "kept"), std::string("old.txt"), bytesOf("new content")));
+    package.command = "cmd.exe /c copy " + windowsPath(outside / "kept" / "old.txt") + " " + windowsPath(seen);
+    EngineRun run = this->run(makeExe(buildPackage(package)));
+    EXPECT_EQ(run.exitCode, 0u) << run.output;
+    EXPECT_EQ(fileBytes(seen), bytesOf("new content"));
+    EXPECT_FALSE(fs::exists(outside / "kept" / "old.txt"));
+    EXPECT_TRUE(fs::is_directory(outside / "kept"));  // it existed before the run
+    EXPECT_TRUE(listTree(tmp).empty());
+}
+
+TEST_F(Extraction, EdgeEntriesExtractAsDescribed) {
+    TestPackage package;
+    package.cleanupMode = CLEANUP_DETACH;
+    package.entries.push_back(storedEntry(std::string("only\\dirs"), std::string(""), {}));   // empty name
+    package.entries.push_back(storedEntry(std::nullopt, std::string("empty-stored"), {}));
+    package.entries.push_back(compressedEntry(std::nullopt, "empty-lzhuf", {}));
+    package.entries.push_back(storedEntry(std::nullopt, std::string("twice.txt"), bytesOf("first")));
+    package.entries.push_back(compressedEntry(std::nullopt, "twice.txt", bytesOf("second second second")));
+    EngineRun run = this->run(makeExe(buildPackage(package)));
+    EXPECT_EQ(run.exitCode, 0u) << run.output;
+    std::optional<fs::path> work = onlyWorkingDirectory(tmp);
+    ASSERT_TRUE(work.has_value());
+    EXPECT_EQ(listTree(*work), std::vector<std::string>({"empty-lzhuf", "empty-stored", "only/", "only/dirs/", "twice.txt"}));
+    EXPECT_EQ(fileBytes(*work / "twice.txt"), bytesOf("second second second"));
+
+    // The same package in tree mode leaves nothing, the doubly recorded path included.
+    fs::remove_all(tmp);
+    fs::create_directories(tmp);
+    package.cleanupMode = CLEANUP_JOURNAL;
+    EngineRun journal = this->run(makeExe(buildPackage(package)));
+    EXPECT_EQ(journal.exitCode, 0u) << journal.output;
+    EXPECT_TRUE(listTree(tmp).empty()) << testing::PrintToString(listTree(tmp));
+}
+
+TEST_F(Extraction, BadEntryDataEndsRunWithMessageAndRemovesPartialFiles) {
+    std::vector<uint8_t> content = sampleContent(20000, 3);
+    TestEntry mismatched = storedEntry(std::nullopt, std::string("stored.bin"), bytesOf("ten bytes!"));
+    mismatched.unpackedSize = 11;
+    // Every bit sequence decodes to something: damage the stream where it provably no longer
+    // gives exactly the unpacked size.
+    TestEntry damaged = compressedEntry(std::nullopt, "damaged.bin", content);
+    for (size_t at = damaged.packed->size() / 3;; ++at) {
+        ASSERT_LT(at, damaged.packed->size());
+        std::vector<uint8_t> trial = *damaged.packed;
+        trial[at] ^= 0x5A;
+        if (!decodesToExactly(trial, content.size())) {
+            damaged.packed = trial;
+            break;
+        }
+    }
+    TestEntry shortened = compressedEntry(std::nullopt, "short.bin", content);
+    shortened.packed->resize(shortened.packed->size() / 2);
+    for (const TestEntry& bad : {mismatched, damaged, shortened}) {
+        SCOPED_TRACE(*bad.name);
+        TestPackage package;
+        package.cleanupMode = CLEANUP_JOURNAL;
+        package.entries.push_back(storedEntry(std::nullopt, std::string("good.txt"), bytesOf("good")));
+        package.entries.push_back(bad);
+        EngineRun run = this->run(makeExe(buildPackage(package)));
+        ASSERT_EQ(run.boxes.size(), 1u) << run.output;
+        EXPECT_EQ(run.boxes[0].text, "Cannot extract files!");
+        EXPECT_EQ(run.exitCode, NTE_FAIL);
+        EXPECT_TRUE(listTree(tmp).empty()) << testing::PrintToString(listTree(tmp));
+    }
+}
+
+}  // namespace

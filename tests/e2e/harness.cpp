@@ -1,0 +1,209 @@
+#include "e2e/harness.h"
+
+#include <stdio.h>
+#include <stdlib.h>
+#include <sys/wait.h>
+
+#include <chrono>
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+#include "package/sha1.h"
+#include "runpack/pe_resources.h"
+
+fs::path windowsBuildDir() {
+    if (const char* dir = getenv("RUNPACK_WINDOWS_BUILD")) return dir;
+    FILE* arch = popen(RUNPACK_SOURCE_DIR "/scripts/windows-arch", "r");
+    char name[32] = "win64";
+    if (arch != NULL) {
+        if (fgets(name, sizeof(name), arch) == NULL) name[0] = '\0';
+        pclose(arch);
+    }
+    std::string build(name);
+    while (!build.empty() && (build.back() == '\n' || build.back() == ' ')) build.pop_back();
+    return fs::path(RUNPACK_SOURCE_DIR) / "build" / build;
+}
+
+std::string windowsPath(const fs::path& path) {
+    std::string text = "Z:" + fs::absolute(path).lexically_normal().string();
+    for (char& c : text) {
+        if (c == '/') c = '\\';
+    }
+    return text;
+}
+
+std::string fromHex(const std::string& hex) {
+    if (hex == "-") return "";
+    std::string text;
+    for (size_t i = 0; i + 1 < hex.size(); i += 2) {
+        text += static_cast<char>(std::stoi(hex.substr(i, 2), nullptr, 16));
+    }
+    return text;
+}
+
+static std::string shellQuote(const std::string& text) {
+    std::string quoted = "'";
+    for (char c : text) {
+        if (c == '\'') quoted += "'\\''";
+        else quoted += c;
+    }
+    return quoted + "'";
+}
+
+// The value of `key=` in one report line, or "".
+static std::string field(const std::string& line, const std::string& key) {
+    size_t at = line.find(" " + key + "=");
+    if (at == std::string::npos) return "";
+    at += key.size() + 2;
+    size_t end = line.find(' ', at);
+    return line.substr(at, end == std::string::npos ? std::string::npos : end - at);
+}
+
+static std::vector<std::string> split(const std::string& text, char separator) {
+    std::vector<std::string> parts;
+    std::stringstream stream(text);
+    std::string part;
+    while (std::getline(stream, part, separator)) parts.push_back(part);
+    return parts;
+}
+
+void EngineTest::SetUp() {
+    const ::testing::TestInfo* info = ::testing::UnitTest::GetInstance()->current_test_info();
+    dir = fs::path(RUNPACK_SOURCE_DIR) / "build" / "e2e-work" /
+          (std::string(info->test_suite_name()) + "." + info->name());
+    fs::remove_all(dir);
+    tmp = dir / "tmp";
+    fs::create_directories(tmp);
+}
+
+void EngineTest::TearDown() {
+    if (!HasFailure()) fs::remove_all(dir);
+}
+
+const std::vector<uint8_t>& EngineTest::engineImage() {
+    static std::vector<uint8_t> image;
+    if (image.empty()) {
+        std::string error;
+        fs::path engine = windowsBuildDir() / "runpack-engine.exe";
+        if (!readFile(engine.string(), &image, &error)) ADD_FAILURE() << error;
+    }
+    return image;
+}
+
+fs::path EngineTest::makeExe(const std::vector<uint8_t>* package,
+                             const std::vector<uint8_t>* digest, const std::string& name) {
+    std::vector<uint8_t> exe;
+    std::string error;
+    EXPECT_TRUE(embedRunInfo(engineImage(), package, digest, &exe, &error)) << error;
+    fs::path path = dir / name;
+    EXPECT_TRUE(writeFile(path.string(), exe, &error)) << error;
+    return path;
+}
+
+fs::path EngineTest::makeExe(const std::vector<uint8_t>& package) {
+    std::vector<uint8_t> digest(SHA1_DIGEST_SIZE);
+    sha1OfBuffer(package.data(), static_cast<uint32_t>(package.size()), digest.data());
+    return makeExe(&package, &digest);
+}
+
+EngineRun EngineTest::run(const fs::path& exe, const RunOptions& options) {
+    std::string command = "LANG=" + shellQuote(options.language) + " LC_ALL=" +
+                          shellQuote(options.language);
+    for (const auto& [name, value] : options.environment) {
+        command += " " + name + "=" + shellQuote(value);
+    }
+    command += " timeout " + std::to_string(options.timeoutMs / 1000 + 30) + " " +
+               RUNPACK_SOURCE_DIR "/scripts/wine " +
+               shellQuote((windowsBuildDir() / "runpack-driver.exe").string()) + " --tmp " +
+               shellQuote(windowsPath(tmp)) + " --timeout " + std::to_string(options.timeoutMs);
+    if (options.watchFile) command += " --watch-file " + shellQuote(windowsPath(*options.watchFile));
+    fs::path signal = dir / "progress-visible.signal";
+    if (options.screenshot) command += " --signal-file " + shellQuote(windowsPath(signal));
+    command += " " + shellQuote(windowsPath(exe)) + " 2>&1";
+
+    // The screenshot is taken from here, once the driver says the window has been up a moment.
+    std::thread photographer;
+    if (options.screenshot) {
+        fs::path target = *options.screenshot;
+        photographer = std::thread([signal, target]() {
+            if (!waitFor(signal, 30000)) return;
+            fs::create_directories(target.parent_path());
+            std::string shot = "/usr/bin/import -display " + shellQuote(getenv("DISPLAY") ? getenv("DISPLAY") : ":0") +
+                               " -window root " + shellQuote(target.string()) + " >/dev/null 2>&1";
+            if (system(shot.c_str()) != 0) fprintf(stderr, "screenshot failed: %s\n", shot.c_str());
+        });
+    }
+
+    EngineRun result;
+    FILE* driver = popen(command.c_str(), "r");
+    if (driver == NULL) {
+        ADD_FAILURE() << "cannot start " << command;
+        return result;
+    }
+    char buffer[16384];
+    while (fgets(buffer, sizeof(buffer), driver) != NULL) result.output += buffer;
+    pclose(driver);
+    if (photographer.joinable()) photographer.join();
+
+    for (const std::string& line : split(result.output, '\n')) {
+        if (line.rfind("box ", 0) == 0) {
+            result.boxes.push_back({fromHex(field(line, "caption")), fromHex(field(line, "text")),
+                                    field(line, "progress-visible") == "1",
+                                    std::stol(field(line, "at"))});
+        } else if (line.rfind("progress-open ", 0) == 0) {
+            result.progress.opened = true;
+            result.progress.openedAt = std::stol(field(line, "at"));
+            std::string texts = field(line, "texts");
+            if (texts != "-") {
+                for (const std::string& text : split(texts, ',')) result.progress.texts.push_back(fromHex(text));
+            }
+            result.progress.waitCursor = field(line, "wait-cursor") == "1";
+        } else if (line.rfind("progress-shown ", 0) == 0) {
+            if (result.progress.shownAt < 0) result.progress.shownAt = std::stol(field(line, "at"));
+        } else if (line.rfind("progress-hidden ", 0) == 0) {
+            if (result.progress.hiddenAt < 0) result.progress.hiddenAt = std::stol(field(line, "at"));
+        } else if (line.rfind("file-seen ", 0) == 0) {
+            result.fileSeenAt = std::stol(field(line, "at"));
+        } else if (line == "timeout") {
+            result.timedOut = true;
+        } else if (line.rfind("exit ", 0) == 0) {
+            result.finished = true;
+            result.exitCode = static_cast<uint32_t>(std::stoul(field(line, "code"), nullptr, 16));
+            result.exitAt = std::stol(field(line, "at"));
+        }
+    }
+    EXPECT_TRUE(result.finished) << "the driver did not report an exit:\n" << result.output;
+    EXPECT_FALSE(result.timedOut) << result.output;
+    return result;
+}
+
+std::vector<std::string> EngineTest::listTree(const fs::path& root) {
+    std::vector<std::string> paths;
+    if (!fs::exists(root)) return paths;
+    for (const auto& entry : fs::recursive_directory_iterator(root)) {
+        std::string relative = fs::relative(entry.path(), root).generic_string();
+        if (entry.is_directory()) relative += "/";
+        paths.push_back(relative);
+    }
+    std::sort(paths.begin(), paths.end());
+    return paths;
+}
+
+bool EngineTest::waitFor(const fs::path& path, long timeoutMs) {
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    while (std::chrono::steady_clock::now() < deadline) {
+        if (fs::exists(path)) return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return fs::exists(path);
+}
+
+std::optional<fs::path> onlyWorkingDirectory(const fs::path& tmp) {
+    std::optional<fs::path> found;
+    for (const auto& entry : fs::directory_iterator(tmp)) {
+        if (found) return std::nullopt;
+        found = entry.path();
+    }
+    return found;
+}

@@ -1,0 +1,85 @@
+// Runs real engine executables under Wine through the Windows-side driver and reports what
+// a user would have seen: message boxes, the waiting window, the exit code, and the files left
+// in the test's private temporary directory.
+#pragma once
+
+#include <stdint.h>
+
+#include <filesystem>
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+namespace fs = std::filesystem;
+
+struct BoxSeen {
+    std::string caption;   // UTF-8
+    std::string text;      // UTF-8, "\r\n" kept
+    bool progressVisible;  // the waiting window was on the screen when the box came up
+    long at;               // milliseconds since the start
+};
+
+struct ProgressSeen {
+    bool opened = false;
+    std::vector<std::string> texts;  // its static texts, UTF-8
+    bool waitCursor = false;
+    long openedAt = -1, shownAt = -1, hiddenAt = -1;
+};
+
+struct EngineRun {
+    uint32_t exitCode = 0;
+    bool finished = false;   // the driver reported an exit code
+    bool timedOut = false;
+    std::vector<BoxSeen> boxes;
+    ProgressSeen progress;
+    long fileSeenAt = -1;
+    long exitAt = -1;
+    std::string output;      // the driver's raw report, for failure messages
+};
+
+struct RunOptions {
+    std::string language = "en_US.UTF-8";  // LANG for Wine: selects the resources' language
+    std::optional<fs::path> watchFile;     // report when this file first exists
+    std::optional<fs::path> screenshot;    // PNG of the screen while the waiting window is up
+    std::map<std::string, std::string> environment;  // extra variables for the engine
+    long timeoutMs = 60000;
+};
+
+// The Windows build whose programs this machine runs under Wine.
+fs::path windowsBuildDir();
+// Windows form of a Linux path, through Wine's Z: drive.
+std::string windowsPath(const fs::path& path);
+// A UTF-8 string from the driver's hex form.
+std::string fromHex(const std::string& hex);
+
+// Every test gets a private directory (removed when it passes) with a tmp/ for the engine.
+class EngineTest : public ::testing::Test {
+protected:
+    void SetUp() override;
+    void TearDown() override;
+
+    // The engine of the runnable Windows build, as bytes.
+    static const std::vector<uint8_t>& engineImage();
+    // A copy of the engine carrying `package` as "RUNINFO" 102 and `digest` as 103 (absent
+    // when null), written into the test directory.
+    fs::path makeExe(const std::vector<uint8_t>* package, const std::vector<uint8_t>* digest,
+                     const std::string& name = "engine.exe");
+    // A copy carrying the package with its correct SHA-1.
+    fs::path makeExe(const std::vector<uint8_t>& package);
+
+    EngineRun run(const fs::path& exe, const RunOptions& options = RunOptions());
+
+    // Paths below `root`, relative, '/'-separated, sorted; directories end in '/'.
+    static std::vector<std::string> listTree(const fs::path& root);
+    // Waits until `path` exists or the time runs out.
+    static bool waitFor(const fs::path& path, long timeoutMs);
+
+    fs::path dir;  // the test's own directory
+    fs::path tmp;  // TMP and TEMP of the engine
+};
+
+// The one working directory a run left in `tmp`, or empty when there is none.
+std::optional<fs::path> onlyWorkingDirectory(const fs::path& tmp);

@@ -1,0 +1,218 @@
+// The engine's run from start to end under Wine: lookup, integrity check, validation, the
+// working directory, the command, waiting and clean-up in each mode, and every message the
+// user can meet, in English and in Czech.
+#include "e2e/harness.h"
+
+#include <fstream>
+
+#include "package/package_reader.h"
+#include "support/package_builder.h"
+
+namespace {
+
+const uint32_t NTE_FAIL = 0x80090020u;
+const char* const CAPTION_EN = "Processing error";
+const char* const CAPTION_CS = "Chyba zpracování";
+
+// A command that leaves a marker in its current directory, then lingers a moment so that a
+// launcher that does not wait is seen to return before it ends.
+const char* const MARKER_COMMAND = "cmd.exe /c echo ran> marker.txt";
+
+TestPackage onePackage(std::optional<std::string> command, uint32_t mode) {
+    TestPackage package;
+    package.command = command;
+    package.cleanupMode = mode;
+    TestEntry entry;
+    entry.name = "hello.txt";
+    entry.content = {'h', 'i', '\n'};
+    package.entries.push_back(entry);
+    return package;
+}
+
+class RunSequence : public EngineTest {};
+
+TEST_F(RunSequence, AbsentOrEmptyCommandStartsNothingAndCleansUpPerMode) {
+    for (std::optional<std::string> command : {std::optional<std::string>(), std::optional<std::string>("")}) {
+        for (uint32_t mode : {CLEANUP_JOURNAL, CLEANUP_TREE, CLEANUP_DETACH}) {
+            SCOPED_TRACE(testing::Message() << "command " << (command ? "empty" : "absent") << ", mode " << mode);
+            fs::remove_all(tmp);
+            fs::create_directories(tmp);
+            EngineRun run = this->run(makeExe(buildPackage(onePackage(command, mode))));
+            EXPECT_EQ(run.exitCode, 0u) << run.output;
+            EXPECT_TRUE(run.boxes.empty()) << run.output;
+            if (mode == CLEANUP_DETACH) {
+                // Nothing is removed: the working directory stays with the extracted file.
+                std::optional<fs::path> work = onlyWorkingDirectory(tmp);
+                ASSERT_TRUE(work.has_value()) << testing::PrintToString(listTree(tmp));
+                EXPECT_EQ(listTree(*work), std::vector<std::string>({"hello.txt"}));
+            } else {
+                EXPECT_TRUE(listTree(tmp).empty()) << testing::PrintToString(listTree(tmp));
+            }
+        }
+    }
+}
+
+TEST_F(RunSequence, WorkingDirectoryIsNewUniqueDirectoryInTemp) {
+    fs::path exe = makeExe(buildPackage(onePackage(std::nullopt, CLEANUP_DETACH)));
+    EXPECT_EQ(run(exe).exitCode, 0u);
+    EXPECT_EQ(run(exe).exitCode, 0u);
+    std::vector<std::string> entries = listTree(tmp);
+    std::vector<std::string> directories;
+    for (const std::string& entry : entries) {
+        if (entry.find('/') == entry.size() - 1) directories.push_back(entry);
+    }
+    // Two runs, two directories, each named by the runtime from the "QELTMP" prefix.
+    ASSERT_EQ(directories.size(), 2u) << testing::PrintToString(entries);
+    EXPECT_NE(directories[0], directories[1]);
+    for (const std::string& name : directories) EXPECT_EQ(name.rfind("QEL", 0), 0u) << name;
+}
+
+TEST_F(RunSequence, CommandRunsInWorkingDirectoryInEachMode) {
+    // Mode 0: the drain cannot remove the directory that holds the command's own file.
+    fs::path exe = makeExe(buildPackage(onePackage(std::string(MARKER_COMMAND), CLEANUP_JOURNAL)));
+    EngineRun journal = run(exe);
+    EXPECT_EQ(journal.exitCode, 0u) << journal.output;
+    std::optional<fs::path> work = onlyWorkingDirectory(tmp);
+    ASSERT_TRUE(work.has_value()) << testing::PrintToString(listTree(tmp));
+    EXPECT_EQ(listTree(*work), std::vector<std::string>({"marker.txt"}));
+
+    // Mode 1: the tree removal takes the marker and the directory too.
+    fs::remove_all(tmp);
+    fs::create_directories(tmp);
+    fs::path watched = tmp / "seen.txt";
+    TestPackage tree = onePackage(std::string("cmd.exe /c echo ran> marker.txt & copy marker.txt ") +
+                                      windowsPath(watched),
+                                  CLEANUP_TREE);
+    EngineRun treeRun = run(makeExe(buildPackage(tree)));
+    EXPECT_EQ(treeRun.exitCode, 0u) << treeRun.output;
+    EXPECT_TRUE(fs::exists(watched)) << "the command did not run";
+    fs::remove(watched);
+    EXPECT_TRUE(listTree(tmp).empty()) << testing::PrintToString(listTree(tmp));
+
+    // Mode 2: the launcher returns at once; the command and its directory outlive it. The
+    // command waits for a file that the test creates only after the launcher has ended.
+    fs::remove_all(tmp);
+    fs::create_directories(tmp);
+    TestPackage detach = onePackage(std::string("cmd.exe /c wait.bat"), CLEANUP_DETACH);
+    TestEntry script;
+    script.name = "wait.bat";
+    std::string batch = "@echo off\r\n:wait\r\nif not exist go.txt goto wait\r\necho ran> marker.txt\r\n";
+    script.content.assign(batch.begin(), batch.end());
+    detach.entries.push_back(script);
+    EngineRun detached = run(makeExe(buildPackage(detach)));
+    EXPECT_EQ(detached.exitCode, 0u) << detached.output;
+    work = onlyWorkingDirectory(tmp);
+    ASSERT_TRUE(work.has_value());
+    EXPECT_FALSE(fs::exists(*work / "marker.txt"));
+    std::ofstream(*work / "go.txt") << "go";
+    EXPECT_TRUE(waitFor(*work / "marker.txt", 20000)) << "the command did not outlive the launcher";
+    EXPECT_TRUE(fs::exists(*work / "hello.txt"));
+    EXPECT_TRUE(fs::exists(*work / "wait.bat"));
+}
+
+TEST_F(RunSequence, MissingPackageResourceReportsLookupError) {
+    std::vector<uint8_t> digest(20, 0);
+    fs::path exe = makeExe(nullptr, &digest);
+    EngineRun run = this->run(exe);
+    ASSERT_EQ(run.boxes.size(), 1u) << run.output;
+    // The type exists (the digest), the name does not: ERROR_RESOURCE_NAME_NOT_FOUND.
+    EXPECT_EQ(run.boxes[0].caption, CAPTION_EN);
+    EXPECT_EQ(run.boxes[0].text, "Cannot read RUNINFO\r\nError code: 0x716");
+    EXPECT_EQ(run.exitCode, 0x716u);
+
+    fs::path bare = makeExe(nullptr, nullptr, "bare.exe");
+    EngineRun czech = this->run(bare, RunOptions{"cs_CZ.UTF-8"});
+    ASSERT_EQ(czech.boxes.size(), 1u) << czech.output;
+    EXPECT_EQ(czech.boxes[0].caption, CAPTION_CS);
+    EXPECT_EQ(czech.boxes[0].text, "Chyba čtení RUNINFO\r\nKód chyby: 0x715");
+    EXPECT_EQ(czech.exitCode, 0x715u);  // ERROR_RESOURCE_TYPE_NOT_FOUND
+    EXPECT_TRUE(listTree(tmp).empty());
+}
+
+TEST_F(RunSequence, BadDigestIsRefusedBeforeAnythingIsCreated) {
+    std::vector<uint8_t> package = buildPackage(onePackage(std::string(MARKER_COMMAND), CLEANUP_JOURNAL));
+    std::vector<uint8_t> good = sha1Digest(package);
+    std::vector<uint8_t> longer = good;
+    longer.push_back(0);
+    std::vector<uint8_t> shorter(good.begin(), good.end() - 1);
+    std::vector<uint8_t> doubled = good;
+    doubled.insert(doubled.end(), good.begin(), good.end());
+    std::vector<uint8_t> empty;
+    std::vector<uint8_t> different = good;
+    different[19] ^= 1;
+    std::vector<uint8_t> corrupted = package;
+    corrupted[corrupted.size() / 2] ^= 0x40;
+
+    struct Case {
+        const char* what;
+        const std::vector<uint8_t>* package;
+        const std::vector<uint8_t>* digest;
+    } cases[] = {
+        {"missing", &package, nullptr},       {"19 bytes", &package, &shorter},
+        {"21 bytes", &package, &longer},      {"40 bytes", &package, &doubled},
+        {"0 bytes", &package, &empty},        {"different", &package, &different},
+        {"package byte changed", &corrupted, &good},
+    };
+    int index = 0;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        fs::path exe = makeExe(c.package, c.digest, "bad" + std::to_string(index++) + ".exe");
+        bool czech = index % 2 == 0;
+        EngineRun run = this->run(exe, RunOptions{czech ? "cs_CZ.UTF-8" : "en_US.UTF-8"});
+        ASSERT_EQ(run.boxes.size(), 1u) << run.output;
+        EXPECT_EQ(run.boxes[0].caption, czech ? CAPTION_CS : CAPTION_EN);
+        EXPECT_EQ(run.boxes[0].text, czech ? "RUNINFO chybí nebo má špatný kontrolní součet!"
+                                           : "Missing RUNINFO or bad checksum!");
+        EXPECT_EQ(run.exitCode, NTE_FAIL);
+        EXPECT_TRUE(listTree(tmp).empty()) << testing::PrintToString(listTree(tmp));
+    }
+}
+
+TEST_F(RunSequence, InvalidStructureIsRefusedBeforeAnythingIsCreated) {
+    TestPackage versionOne = onePackage(std::string(MARKER_COMMAND), CLEANUP_TREE);
+    versionOne.version = 1;
+    std::vector<uint8_t> trailing = buildPackage(onePackage(std::string(MARKER_COMMAND), CLEANUP_TREE));
+    trailing.push_back(0);
+    TestPackage modeThree = onePackage(std::nullopt, 3);
+    std::vector<std::vector<uint8_t>> packages = {buildPackage(versionOne), trailing, buildPackage(modeThree)};
+    for (size_t i = 0; i < packages.size(); ++i) {
+        SCOPED_TRACE(i);
+        bool czech = i == 1;
+        EngineRun run = this->run(makeExe(packages[i]), RunOptions{czech ? "cs_CZ.UTF-8" : "en_US.UTF-8"});
+        ASSERT_EQ(run.boxes.size(), 1u) << run.output;
+        EXPECT_EQ(run.boxes[0].caption, czech ? CAPTION_CS : CAPTION_EN);
+        EXPECT_EQ(run.boxes[0].text, czech ? "RUNINFO nepze zpracovat!" : "Cannot process RUNINFO!");
+        EXPECT_EQ(run.exitCode, NTE_FAIL);
+        EXPECT_TRUE(listTree(tmp).empty()) << testing::PrintToString(listTree(tmp));
+    }
+}
+
+TEST_F(RunSequence, CommandThatCannotStartReportsPlatformCodeAndRemovesTree) {
+    for (const char* language : {"en_US.UTF-8", "cs_CZ.UTF-8"}) {
+        SCOPED_TRACE(language);
+        bool czech = language[0] == 'c';
+        TestPackage package = onePackage(std::string("no-such-program-here.exe"), CLEANUP_DETACH);
+        EngineRun run = this->run(makeExe(buildPackage(package)), RunOptions{language});
+        ASSERT_EQ(run.boxes.size(), 1u) << run.output;
+        EXPECT_EQ(run.boxes[0].caption, czech ? CAPTION_CS : CAPTION_EN);
+        EXPECT_EQ(run.boxes[0].text, czech ? "Program nelze spustit!" : "Cannot create process!");
+        EXPECT_EQ(run.exitCode, 2u);  // ERROR_FILE_NOT_FOUND
+        // A failure after the working directory was entered removes it whatever the mode.
+        EXPECT_TRUE(listTree(tmp).empty()) << testing::PrintToString(listTree(tmp));
+    }
+}
+
+TEST_F(RunSequence, MissingTemporaryDirectoryReportsNoUniqueName) {
+    fs::path exe = makeExe(buildPackage(onePackage(std::nullopt, CLEANUP_TREE)));
+    fs::remove_all(tmp);  // the runtime gives no unique name in a missing directory
+    EngineRun run = this->run(exe);
+    ASSERT_EQ(run.boxes.size(), 1u) << run.output;
+    EXPECT_EQ(run.boxes[0].caption, CAPTION_EN);
+    char expected[128];
+    snprintf(expected, sizeof(expected),
+             "Cannot get the name of a temporary directory!\r\nError code: 0x%X", run.exitCode);
+    EXPECT_EQ(run.boxes[0].text, expected);
+    EXPECT_NE(run.exitCode, 0u);
+}
+
+}  // namespace

@@ -1,0 +1,231 @@
+// Placing entries on a real Windows file system (run under Wine): destination paths, the
+// directories created on the way, and what the cleanup journal records, in which order.
+#include <windows.h>
+
+#include <stdio.h>
+#include <string.h>
+
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "extract/entry_extraction.h"
+#include "extract/journal.h"
+#include "extract/storage_methods.h"
+
+namespace {
+
+std::vector<std::string> drained;
+
+void recordPath(const char* path) { drained.push_back(path); }
+
+bool exists(const std::string& path) { return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
+
+bool isDirectory(const std::string& path) {
+    DWORD attributes = GetFileAttributesA(path.c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
+}
+
+std::string readAll(const std::string& path) {
+    std::string content;
+    FILE* file = fopen(path.c_str(), "rb");
+    if (file == NULL) return "<missing>";
+    char buffer[256];
+    size_t n;
+    while ((n = fread(buffer, 1, sizeof(buffer), file)) > 0) content.append(buffer, n);
+    fclose(file);
+    return content;
+}
+
+class EntryExtraction : public ::testing::Test {
+protected:
+    void SetUp() override {
+        char temp[MAX_PATH];
+        GetTempPathA(MAX_PATH, temp);
+        static int counter = 0;
+        char name[MAX_PATH + 32];
+        wsprintfA(name, "%srpx%lu_%d", temp, GetCurrentProcessId(), ++counter);
+        work = name;
+        ASSERT_TRUE(CreateDirectoryA(work.c_str(), NULL)) << work;
+        drained.clear();
+    }
+
+    void TearDown() override {
+        journalDrain(&journal, deletePath);
+        std::string doubleNul = work + '\0';
+        removeWorkingTree(doubleNul.c_str());
+        for (const std::string& extra : extraTrees) {
+            std::string list = extra + '\0';
+            removeWorkingTree(list.c_str());
+        }
+    }
+
+    // The journal's paths, oldest first.
+    std::vector<std::string> journalPaths() const {
+        std::vector<std::string> paths;
+        for (JournalNode* node = journal; node != NULL; node = node->older) paths.insert(paths.begin(), node->path);
+        return paths;
+    }
+
+    FileEntry entry(const char* directory, const char* name) {
+        FileEntry e;
+        memset(&e, 0, sizeof(e));
+        e.recordSize = FILE_ENTRY_RECORD_SIZE;
+        e.directory = directory;
+        e.name = name;
+        e.method = METHOD_STORED;
+        e.unpackedSize = e.packedSize = static_cast<uint32_t>(strlen(content));
+        e.data = reinterpret_cast<const uint8_t*>(content);
+        return e;
+    }
+
+    bool extract(const char* directory, const char* name) {
+        FileEntry e = entry(directory, name);
+        return extractEntry(&e, work.c_str(), &journal);
+    }
+
+    const char* content = "content of the entry";
+    std::string work;
+    std::vector<std::string> extraTrees;
+    CleanupJournal journal = NULL;
+};
+
+TEST_F(EntryExtraction, RelativeDestinationsGoUnderWorkingDirectoryAsComposed) {
+    struct Row {
+        const char* directory;
+        const char* name;
+        const char* path;                      // behind W
+        std::vector<std::string> directories;  // created and recorded, behind W
+        bool exactDirectories;                 // doubled separators: the platform may merge them
+    } rows[] = {
+        {nullptr, "a.txt", "\\a.txt", {}, true},
+        {"", "b.txt", "\\b.txt", {}, true},
+        {"sub", "a.txt", "\\sub\\a.txt", {"\\sub"}, true},
+        {"sub2\\", "a.txt", "\\sub2\\\\a.txt", {"\\sub2"}, true},
+        {"\\sub3", "a.txt", "\\\\sub3\\a.txt", {}, false},
+        {"sub4", "x/a.txt", "\\sub4\\x/a.txt", {"\\sub4", "\\sub4\\x"}, true},
+        {"//sub5", "a.txt", "\\//sub5\\a.txt", {}, false},
+        {"%RUNPACK_NO_SUCH_VARIABLE%\\d", "a.txt", "\\%RUNPACK_NO_SUCH_VARIABLE%\\d\\a.txt",
+         {"\\%RUNPACK_NO_SUCH_VARIABLE%", "\\%RUNPACK_NO_SUCH_VARIABLE%\\d"}, true},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.path);
+        size_t before = journalPaths().size();
+        ASSERT_TRUE(extract(row.directory, row.name));
+        std::vector<std::string> recorded = journalPaths();
+        std::vector<std::string> expected;
+        for (const std::string& d : row.directories) expected.push_back(work + d);
+        expected.push_back(work + row.path);
+        if (row.exactDirectories) {
+            EXPECT_EQ(std::vector<std::string>(recorded.begin() + before, recorded.end()), expected);
+        }
+        EXPECT_EQ(recorded.back(), expected.back());
+        EXPECT_EQ(readAll(work + row.path), content);
+    }
+}
+
+TEST_F(EntryExtraction, AbsoluteDestinationsLeaveWorkingDirectory) {
+    // A second tree stands for another place on disk (Wine's Z: drive is the Unix root).
+    std::string outside = work + "_outside";
+    extraTrees.push_back(outside);
+    ASSERT_TRUE(CreateDirectoryA(outside.c_str(), NULL));
+
+    std::string drive = outside + "\\data";
+    ASSERT_TRUE(extract(drive.c_str(), "a.txt"));
+    EXPECT_EQ(journalPaths(), std::vector<std::string>({drive, drive + "\\a.txt"}));
+    EXPECT_EQ(readAll(drive + "\\a.txt"), content);
+
+    // A variable holding a drive path is expanded before the absolute-path test.
+    SetEnvironmentVariableA("DATADIR", outside.c_str());
+    ASSERT_TRUE(extract("%DATADIR%\\d", "b.txt"));
+    EXPECT_EQ(journalPaths().back(), outside + "\\d\\b.txt");
+    EXPECT_EQ(readAll(outside + "\\d\\b.txt"), content);
+    EXPECT_FALSE(exists(work + "\\%DATADIR%"));
+
+    // A share that does not answer: nothing is created, the file cannot be opened.
+    size_t before = journalPaths().size();
+    EXPECT_FALSE(extract("\\\\runpack-no-server\\share\\d", "a.txt"));
+    EXPECT_EQ(journalPaths().size(), before + 1);
+    EXPECT_EQ(journalPaths().back(), "\\\\runpack-no-server\\share\\d\\a.txt");
+}
+
+TEST_F(EntryExtraction, JournalRecordsCreationOrderAndDrainsNewestFirst) {
+    journalPush(work.c_str(), &journal);
+    ASSERT_TRUE(extract("a\\b", "x"));
+    ASSERT_TRUE(extract(nullptr, "y"));
+    std::vector<std::string> expected = {work, work + "\\a", work + "\\a\\b", work + "\\a\\b\\x", work + "\\y"};
+    EXPECT_EQ(journalPaths(), expected);
+
+    journalDrain(&journal, recordPath);
+    EXPECT_EQ(drained, std::vector<std::string>(expected.rbegin(), expected.rend()));
+    EXPECT_EQ(journal, nullptr);
+    journalDrain(&journal, recordPath);  // a second drain does nothing
+    EXPECT_EQ(drained.size(), expected.size());
+
+    // The real action removes everything, the working directory last.
+    journalPush(work.c_str(), &journal);
+    ASSERT_TRUE(extract("a\\b", "x"));
+    ASSERT_TRUE(extract(nullptr, "y"));
+    journalDrain(&journal, deletePath);
+    EXPECT_FALSE(exists(work));
+}
+
+TEST_F(EntryExtraction, CreatesOnlyMissingDirectoriesParentFirst) {
+    std::string existing = work + "\\there";
+    ASSERT_TRUE(CreateDirectoryA(existing.c_str(), NULL));
+    EXPECT_TRUE(createMissingDirectories((existing + "\\file.txt").c_str(), &journal));
+    EXPECT_TRUE(journalPaths().empty());
+
+    std::string deep = work + "/one/two\\three/file.txt";  // forward slashes count as separators
+    EXPECT_TRUE(createMissingDirectories(deep.c_str(), &journal));
+    EXPECT_EQ(journalPaths(), std::vector<std::string>({work + "\\one", work + "\\one\\two", work + "\\one\\two\\three"}));
+    EXPECT_TRUE(isDirectory(work + "\\one\\two\\three"));
+
+    // A path that ends in a separator creates its last level too.
+    EXPECT_TRUE(createMissingDirectories((work + "\\four\\").c_str(), &journal));
+    EXPECT_EQ(journalPaths().back(), work + "\\four");
+}
+
+TEST_F(EntryExtraction, FileInPlaceOfDirectoryFailsWithoutRecordingTheFile) {
+    FILE* blocker = fopen((work + "\\sub").c_str(), "wb");
+    ASSERT_NE(blocker, nullptr);
+    fclose(blocker);
+    EXPECT_FALSE(extract("sub", "a.txt"));
+    EXPECT_TRUE(journalPaths().empty());
+}
+
+TEST_F(EntryExtraction, EmptyNameCreatesDirectoryChainAndCountsOnlyWhenSizeIsZero) {
+    content = "";
+    EXPECT_TRUE(extract("e\\f", ""));  // nothing can be opened, but 0 bytes were expected
+    EXPECT_TRUE(isDirectory(work + "\\e\\f"));
+    content = "x";
+    EXPECT_FALSE(extract("g", ""));
+    EXPECT_EQ(journalPaths().back(), work + "\\g\\");
+}
+
+TEST_F(EntryExtraction, OverlongDestinationsFailAtEveryStage) {
+    std::string longName(520, 'n');
+    size_t before = journalPaths().size();
+    EXPECT_FALSE(extract(nullptr, longName.c_str()));           // composed: 520 characters
+    std::string fits(519 - 2, 'n');
+    EXPECT_FALSE(extract("d", fits.c_str()));                   // composed 519, then W in front
+    std::string expansion(600, 'v');
+    SetEnvironmentVariableA("RUNPACK_LONG", expansion.c_str());
+    EXPECT_FALSE(extract("%RUNPACK_LONG%", "a.txt"));          // the expansion does not fit
+    EXPECT_EQ(journalPaths().size(), before);
+    EXPECT_FALSE(exists(work + "\\d"));
+}
+
+TEST_F(EntryExtraction, FindCharBackwardStaysAboveTheRoot) {
+    char text[] = "C:\\dir\\file";
+    EXPECT_EQ(findCharBackward(text + 2, text + 10, '\\'), text + 6);
+    EXPECT_EQ(findCharBackward(text + 2, text + 5, '\\'), text + 2);   // reaches the bound, which holds it
+    char noRoot[] = "abc";
+    EXPECT_EQ(findCharBackward(noRoot, noRoot + 2, '\\'), nullptr);
+    char shortRoot[] = "C:";
+    EXPECT_EQ(findCharBackward(shortRoot + 2, shortRoot + 1, '\\'), shortRoot + 1);  // below the bound
+    EXPECT_EQ(findCharBackward(text, nullptr, '\\'), nullptr);
+}
+
+}  // namespace
