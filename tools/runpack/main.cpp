@@ -3,6 +3,8 @@
 
 #include <iostream>
 
+#include "runpack/build_command.h"
+#include "runpack/inspect_commands.h"
 #include "runpack/lzhuf_command.h"
 
 namespace {
@@ -16,6 +18,10 @@ struct Subcommand {
 };
 
 const Subcommand SUBCOMMANDS[] = {
+    {"build", runBuildSubcommand, buildCommandUsage},
+    {"list", runListSubcommand, listCommandUsage},
+    {"verify", runVerifySubcommand, verifyCommandUsage},
+    {"extract", runExtractSubcommand, extractCommandUsage},
     {"lzhuf", runLzhufCommand, lzhufCommandUsage},
 };
 
@@ -24,7 +30,8 @@ void printUsage(std::ostream& stream) {
     for (const Subcommand& command : SUBCOMMANDS) {
         stream << command.usage();
     }
-    stream << "runpack --help | --version\n";
+    stream << "runpack --help | --version\n"
+           << "Each command but lzhuf explains itself with --help.\n";
 }
 
 }  // namespace

@@ -6,10 +6,11 @@
 // the bytes by RVA; directory and string offsets inside the tree are relative to its start.
 #include "runpack/pe_resources.h"
 
-#include <stdio.h>
 #include <string.h>
 
 #include <algorithm>
+#include <filesystem>
+#include <fstream>
 #include <map>
 
 const char16_t RUNINFO_TYPE_NAME[] = u"RUNINFO";
@@ -790,23 +791,22 @@ bool readPeFacts(const std::vector<uint8_t>& image, PeFacts* facts, std::string*
 }
 
 bool readFile(const std::string& path, std::vector<uint8_t>* bytes, std::string* error) {
-    FILE* file = fopen(path.c_str(), "rb");
+    std::ifstream file(std::filesystem::u8path(path), std::ios::binary);
     if (!file) return fail(error, "cannot open " + path + " for reading");
-    bytes->clear();
-    uint8_t buffer[65536];
-    size_t got = 0;
-    while ((got = fread(buffer, 1, sizeof buffer, file)) > 0) bytes->insert(bytes->end(), buffer, buffer + got);
-    const bool bad = ferror(file) != 0;
-    fclose(file);
-    if (bad) return fail(error, "cannot read " + path);
+    file.seekg(0, std::ios::end);
+    const std::streamoff size = file.tellg();
+    file.seekg(0, std::ios::beg);
+    if (size < 0) return fail(error, "cannot read " + path);
+    bytes->resize(static_cast<size_t>(size));
+    if (size > 0 && !file.read(reinterpret_cast<char*>(bytes->data()), size)) return fail(error, "cannot read " + path);
     return true;
 }
 
 bool writeFile(const std::string& path, const std::vector<uint8_t>& bytes, std::string* error) {
-    FILE* file = fopen(path.c_str(), "wb");
+    std::ofstream file(std::filesystem::u8path(path), std::ios::binary | std::ios::trunc);
     if (!file) return fail(error, "cannot open " + path + " for writing");
-    const bool written = bytes.empty() || fwrite(bytes.data(), 1, bytes.size(), file) == bytes.size();
-    const bool closed = fclose(file) == 0;
-    if (!written || !closed) return fail(error, "cannot write " + path);
+    file.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+    file.close();
+    if (!file) return fail(error, "cannot write " + path);
     return true;
 }

@@ -90,6 +90,7 @@ bool readPeFacts(const std::vector<uint8_t>& image, PeFacts* facts, std::string*
 // field itself counted as zero, plus the file length. `checksumOffset` is the field's offset.
 uint32_t computePeChecksum(const std::vector<uint8_t>& image, uint32_t checksumOffset);
 
-// Whole-file reading and writing in binary mode. False with a message naming the path.
+// Whole-file reading and writing in binary mode; paths are UTF-8. False with a message
+// naming the path.
 bool readFile(const std::string& path, std::vector<uint8_t>* bytes, std::string* error);
 bool writeFile(const std::string& path, const std::vector<uint8_t>& bytes, std::string* error);

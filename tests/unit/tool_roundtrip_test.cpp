@@ -1,0 +1,255 @@
+// build -> list -> verify -> extract on a generated tree, and what verify and extract refuse.
+#include <openssl/sha.h>
+#include <unistd.h>
+
+#include <nlohmann/json.hpp>
+#include <random>
+
+#include "package/package_reader.h"
+#include "support/package_builder.h"
+#include "tool_test_support.h"
+
+using namespace tooltest;
+
+namespace {
+
+std::vector<uint8_t> randomBytes(size_t n, uint32_t seed) {
+    std::mt19937 rng(seed);
+    std::vector<uint8_t> v(n);
+    for (uint8_t& b : v) b = uint8_t(rng());
+    return v;
+}
+
+std::vector<uint8_t> textBytes(size_t n) {
+    const std::string line = "The engine extracts every file, runs the command and cleans up.\r\n";
+    std::vector<uint8_t> v;
+    while (v.size() < n) v.insert(v.end(), line.begin(), line.end());
+    v.resize(n);
+    return v;
+}
+
+class ToolRoundTrip : public ToolTest {
+protected:
+    fs::path tree;
+    std::map<std::string, std::vector<uint8_t>> contents;  // relative path -> bytes
+
+    void SetUp() override {
+        ToolTest::SetUp();
+        tree = dir / "tree";
+        contents = {
+            {"empty.dat", {}},
+            {"readme.txt", textBytes(200000)},
+            {"noise.bin", randomBytes(70000, 7)},
+            {"sub/deeper/tiny.txt", textBytes(3)},
+            {"sub/b.txt", textBytes(5000)},
+            {"sub/a.txt", textBytes(4037)},
+        };
+        for (const auto& [path, bytes] : contents) writeBytes(tree / path, bytes);
+    }
+
+    // Every extracted file under `root` with its bytes.
+    std::map<std::string, std::vector<uint8_t>> readTree(const fs::path& root) {
+        std::map<std::string, std::vector<uint8_t>> found;
+        for (const auto& e : fs::recursive_directory_iterator(root))
+            if (e.is_regular_file()) found[e.path().lexically_relative(root).generic_string()] = fileBytes(e.path());
+        return found;
+    }
+
+    // Replaces the package (and digest) inside `exe`.
+    void replacePackage(const fs::path& exe, const std::vector<uint8_t>& package, const std::vector<uint8_t>* digest) {
+        std::vector<uint8_t> out;
+        std::string error;
+        ASSERT_TRUE(embedRunInfo(fileBytes(exe), &package, digest, &out, &error)) << error;
+        writeBytes(exe, out);
+    }
+};
+
+}  // namespace
+
+TEST_F(ToolRoundTrip, BuildListVerifyExtractGiveTheTreeBack) {
+    const fs::path exe = dir / "app.exe";
+    const Result built = build(exe, {"-c", "setup.exe /quiet", "--cleanup", "journal", "--to", "app", tree.string()});
+    ASSERT_EQ(built.code, 0) << built.err;
+
+    // The package digest is the SHA-1 of the package, by an independent implementation.
+    std::vector<uint8_t> digest;
+    const std::vector<uint8_t> package = packageOf(exe, &digest);
+    uint8_t expected[SHA_DIGEST_LENGTH];
+    SHA1(package.data(), package.size(), expected);
+    EXPECT_EQ(digest, std::vector<uint8_t>(expected, expected + SHA_DIGEST_LENGTH));
+    PackageHeader header{};
+    header.recordSize = PACKAGE_HEADER_RECORD_SIZE;
+    ASSERT_TRUE(validatePackage(package.data(), uint32_t(package.size()), &header, nullptr));
+    EXPECT_STREQ(header.command, "setup.exe /quiet");
+    EXPECT_EQ(header.cleanupMode, uint32_t(CLEANUP_JOURNAL));
+
+    // The engine's other resources survive.
+    std::vector<PeResource> resources;
+    std::string error;
+    ASSERT_TRUE(readPeResources(fileBytes(exe), &resources, &error));
+    EXPECT_EQ(resources.size(), sampleTestResources().size() + 2);
+
+    // list --json: sorted order, directories with backslashes, methods by what pays.
+    const Result listed = list(exe, {"--json"});
+    ASSERT_EQ(listed.code, 0) << listed.err;
+    const nlohmann::json json = nlohmann::json::parse(listed.out);
+    EXPECT_EQ(json["command"], "setup.exe /quiet");
+    EXPECT_EQ(json["cleanup"], "journal");
+    std::vector<std::string> destinations, methods;
+    for (const auto& f : json["files"]) {
+        destinations.push_back(f["destination"]);
+        methods.push_back(f["method"]);
+    }
+    EXPECT_EQ(destinations, (std::vector<std::string>{"app\\empty.dat", "app\\noise.bin", "app\\readme.txt",
+                                                      "app\\sub\\a.txt", "app\\sub\\b.txt", "app\\sub\\deeper\\tiny.txt"}));
+    EXPECT_EQ(methods, (std::vector<std::string>{"stored", "stored", "lzhuf", "lzhuf", "lzhuf", "stored"}));
+    EXPECT_EQ(json["files"][2]["unpackedSize"], 200000);
+    EXPECT_LT(json["files"][2]["packedSize"], 200000);
+    const Result plain = list(exe);
+    EXPECT_NE(plain.out.find("command: \"setup.exe /quiet\""), std::string::npos) << plain.out;
+
+    const Result verified = verify(exe);
+    EXPECT_EQ(verified.code, 0) << verified.err;
+    EXPECT_NE(verified.out.find("OK, 6 files"), std::string::npos) << verified.out;
+
+    const Result extracted = extract(exe, dir / "out");
+    ASSERT_EQ(extracted.code, 0) << extracted.err;
+    std::map<std::string, std::vector<uint8_t>> want;
+    for (const auto& [path, bytes] : contents) want["app/" + path] = bytes;
+    EXPECT_EQ(readTree(dir / "out"), want);
+}
+
+TEST_F(ToolRoundTrip, OutputIsTheSameWhateverTheThreadCountAndMethod) {
+    ASSERT_EQ(build(dir / "serial.exe", {"--jobs", "1", tree.string()}).code, 0);
+    ASSERT_EQ(build(dir / "parallel.exe", {"--jobs", "4", tree.string()}).code, 0);
+    ASSERT_EQ(build(dir / "again.exe", {tree.string()}).code, 0);
+    EXPECT_EQ(fileBytes(dir / "serial.exe"), fileBytes(dir / "parallel.exe"));
+    EXPECT_EQ(fileBytes(dir / "serial.exe"), fileBytes(dir / "again.exe"));
+
+    for (const char* method : {"stored", "lzhuf"}) {
+        SCOPED_TRACE(method);
+        const fs::path exe = dir / (std::string(method) + ".exe");
+        ASSERT_EQ(build(exe, {"--method", method, tree.string()}).code, 0);
+        const nlohmann::json json = nlohmann::json::parse(list(exe, {"--json"}).out);
+        for (const auto& f : json["files"]) EXPECT_EQ(f["method"], method);
+        EXPECT_EQ(verify(exe).code, 0);
+        ASSERT_EQ(extract(exe, dir / method).code, 0);
+        EXPECT_EQ(readTree(dir / method), contents);
+    }
+}
+
+TEST_F(ToolRoundTrip, ManifestAndAbsoluteDestinations) {
+    writeText(dir / "m.json", R"({"files": [
+        {"source": "tree/readme.txt", "directory": "C:\\Tools", "method": "stored"},
+        {"source": "tree/sub/a.txt", "name": "renamed.txt", "directory": "%APPDATA%\\x"},
+        {"source": "tree/noise.bin", "name": "n/noise.bin"}]})");
+    const fs::path exe = dir / "m.exe";
+    const Result built = build(exe, {"--manifest", (dir / "m.json").string()});
+    ASSERT_EQ(built.code, 0) << built.err;
+
+    const Result skipping = extract(exe, dir / "out");
+    ASSERT_EQ(skipping.code, 0) << skipping.err;
+    EXPECT_NE(skipping.err.find("C:\\Tools\\readme.txt"), std::string::npos) << skipping.err;
+    EXPECT_EQ(readTree(dir / "out"), (std::map<std::string, std::vector<uint8_t>>{{"n/noise.bin", contents["noise.bin"]}}));
+
+    // Again into the same place: refused without --force, complete with it.
+    const Result again = extract(exe, dir / "out", {"--include-absolute"});
+    EXPECT_EQ(again.code, 1);
+    EXPECT_NE(again.err.find("exists"), std::string::npos) << again.err;
+    EXPECT_FALSE(fs::exists(dir / "out" / "_absolute"));
+    const Result forced = extract(exe, dir / "out", {"--include-absolute", "--force"});
+    ASSERT_EQ(forced.code, 0) << forced.err;
+    EXPECT_EQ(readTree(dir / "out"), (std::map<std::string, std::vector<uint8_t>>{
+                                         {"n/noise.bin", contents["noise.bin"]},
+                                         {"_absolute/C/Tools/readme.txt", contents["readme.txt"]},
+                                         {"_absolute/%APPDATA%/x/renamed.txt", contents["sub/a.txt"]}}));
+}
+
+TEST_F(ToolRoundTrip, VerifyFindsEveryKindOfDamage) {
+    const fs::path exe = dir / "app.exe";
+    ASSERT_EQ(build(exe, {tree.string()}).code, 0);
+    std::vector<uint8_t> digest;
+    const std::vector<uint8_t> package = packageOf(exe, &digest);
+
+    auto expectFailure = [&](const std::string& needle) {
+        const Result r = verify(exe);
+        EXPECT_EQ(r.code, 1);
+        EXPECT_NE(r.err.find(needle), std::string::npos) << r.err;
+        EXPECT_EQ(extract(exe, dir / "never").code, 1);
+        EXPECT_FALSE(fs::exists(dir / "never"));
+    };
+    replacePackage(exe, package, nullptr);
+    expectFailure("no package digest");
+    std::vector<uint8_t> longDigest = digest;
+    longDigest.push_back(0);
+    replacePackage(exe, package, &longDigest);
+    expectFailure("21 bytes, not 20");
+
+    // One byte of stored data changed: the package digest and the entry's SHA-1 both fail.
+    std::vector<uint8_t> damaged = package;
+    damaged[damaged.size() - 1] ^= 1;  // the last entry is stored (tiny.txt)
+    replacePackage(exe, damaged, &digest);
+    expectFailure("package digest does not match");
+    const std::vector<uint8_t> newDigest = sha1Digest(damaged);
+    replacePackage(exe, damaged, &newDigest);
+    expectFailure("content does not match its SHA-1");
+
+    // A structurally broken package: what the engine would refuse.
+    std::vector<uint8_t> cut(package.begin(), package.end() - 1);
+    const std::vector<uint8_t> cutDigest = sha1Digest(cut);
+    replacePackage(exe, cut, &cutDigest);
+    expectFailure("malformed");
+
+    // No package at all.
+    std::vector<uint8_t> bare;
+    std::string error;
+    ASSERT_TRUE(embedRunInfo(fileBytes(exe), nullptr, nullptr, &bare, &error));
+    writeBytes(exe, bare);
+    EXPECT_NE(verify(exe).err.find("carries no package"), std::string::npos);
+    EXPECT_EQ(list(exe).code, 1);
+    writeText(dir / "not.exe", "MZ but nothing else");
+    EXPECT_EQ(list(dir / "not.exe").code, 1);
+}
+
+TEST_F(ToolRoundTrip, ExtractNeverLeavesItsDirectory) {
+    // A package that names "..": refused before anything is written.
+    TestPackage evil;
+    evil.entries.resize(2);
+    evil.entries[0].name = std::string("fine.txt");
+    evil.entries[0].content = {'o', 'k'};
+    evil.entries[1].name = std::string("evil.txt");
+    evil.entries[1].directory = std::string("sub\\..\\..");
+    evil.entries[1].content = {'x'};
+    const fs::path exe = dir / "evil.exe";
+    fs::copy_file(engine, exe);
+    const std::vector<uint8_t> package = buildPackage(evil);
+    const std::vector<uint8_t> digest = sha1Digest(package);
+    replacePackage(exe, package, &digest);
+    const Result r = extract(exe, dir / "out");
+    EXPECT_EQ(r.code, 1);
+    EXPECT_NE(r.err.find("\"..\""), std::string::npos) << r.err;
+    EXPECT_FALSE(fs::exists(dir / "out"));
+    EXPECT_FALSE(fs::exists(dir / "evil.txt"));
+
+    // A symbolic link inside the target directory is not followed, even with --force.
+    const fs::path exe2 = dir / "app.exe";
+    ASSERT_EQ(build(exe2, {"--to", "sub", (tree / "readme.txt").string()}).code, 0);
+    fs::create_directories(dir / "out2");
+    fs::create_directories(dir / "elsewhere");
+    fs::create_directory_symlink(dir / "elsewhere", dir / "out2" / "sub");
+    const Result linked = extract(exe2, dir / "out2", {"--force"});
+    EXPECT_EQ(linked.code, 1);
+    EXPECT_NE(linked.err.find("symbolic link"), std::string::npos) << linked.err;
+    EXPECT_TRUE(fs::is_empty(dir / "elsewhere"));
+}
+
+TEST_F(ToolRoundTrip, HelpOfEveryCommand) {
+    for (auto command : {runListCommand, runVerifyCommand, runExtractCommand}) {
+        const Result help = run(command, {"--help"});
+        EXPECT_EQ(help.code, 0);
+        EXPECT_NE(help.out.find("usage: runpack "), std::string::npos);
+        EXPECT_EQ(run(command, {}).code, 2);
+    }
+    EXPECT_NE(run(runExtractCommand, {"--help"}).out.find("--include-absolute"), std::string::npos);
+    EXPECT_EQ(run(runExtractCommand, {"x.exe"}).code, 2);  // no -C
+}

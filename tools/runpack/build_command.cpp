@@ -1,0 +1,545 @@
+// The build: gather the inputs in a stable order, check every destination against what the
+// engine and Windows can hold, pack the files on all cores (each worker with its own codec
+// context, so the result does not depend on the number of workers), write the package and
+// its digest into a copy of the engine under a temporary name, then rename it into place.
+#include "runpack/build_command.h"
+
+#include <stdio.h>
+#ifdef _WIN32
+#include <io.h>
+#define isatty _isatty
+#define fileno _fileno
+#else
+#include <unistd.h>
+#endif
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <mutex>
+#include <thread>
+
+#include <nlohmann/json.hpp>
+
+#include "runpack/destination_rules.h"
+#include "runpack/package_writer.h"
+#include "runpack/pe_resources.h"
+#include "runpack/text_encoding.h"
+#include "extract/storage_methods.h"
+
+namespace fs = std::filesystem;
+
+#ifndef RUNPACK_DEFAULT_ENGINE
+#define RUNPACK_DEFAULT_ENGINE ""
+#endif
+
+const char BUILD_USAGE[] =
+    "usage: runpack build -o OUT.exe [options] PATH...\n"
+    "\n"
+    "Packs files into a copy of the engine. A file PATH becomes one entry named after it; a\n"
+    "directory PATH contributes every regular file below it (sorted by path), with its\n"
+    "subdirectories as the entries' directories. Identical inputs give identical output.\n"
+    "\n"
+    "options:\n"
+    "  -o, --output OUT.exe     the executable to write (replaced only when the build succeeds)\n"
+    "  -c, --command TEXT       the command line to run after extraction (default: none)\n"
+    "  --cleanup MODE           journal: wait, then remove what was extracted\n"
+    "                           tree: also remove the working directory tree (default)\n"
+    "                           detach: start the command and neither wait nor clean up\n"
+    "  --method METHOD          auto: LZHUF when it is smaller, else stored (default)\n"
+    "                           stored | lzhuf: every file of PATH... so\n"
+    "  --to DIR                 destination directory of the PATH inputs: relative to the\n"
+    "                           working directory, absolute (C:\\Tools\\x, \\\\server\\share) or\n"
+    "                           starting with an environment variable (%APPDATA%\\x)\n"
+    "  --manifest FILE.json     more files: {\"files\": [{\"source\": \"path\", \"name\": \"a.txt\",\n"
+    "                           \"directory\": \"sub\", \"method\": \"auto\"}]}; source is\n"
+    "                           relative to the manifest, the other keys are optional\n"
+    "  --engine ENGINE.exe      the engine to copy (default: the one this tool was built with)\n"
+    "  --codepage N             the Windows code page (1250 or 1252) for non-ASCII names and\n"
+    "                           command; without it such text is refused\n"
+    "  --jobs N                 packing threads (default: one per core)\n"
+    "\n"
+    "Refused, without writing anything: names Windows cannot hold (device names, <>:\"|?*,\n"
+    "control characters, a trailing dot or space), \"..\", destinations longer than the\n"
+    "engine's 519 characters (relative ones counted with a 260-character working directory),\n"
+    "two files with the same destination, unreadable inputs, files of 4 GiB or more, and a\n"
+    "package over 4 GiB - 1 bytes.\n";
+
+namespace {
+
+enum class Method { Auto, Stored, Lzhuf };
+
+struct BuildOptions {
+    std::string output;
+    bool hasCommand = false;
+    std::string command;
+    uint32_t cleanupMode = CLEANUP_TREE;
+    Method method = Method::Auto;
+    bool hasTo = false;
+    std::string to;
+    std::string manifest;
+    std::string engine = RUNPACK_DEFAULT_ENGINE;
+    uint32_t codePage = 0;
+    unsigned jobs = 0;
+    std::vector<std::string> inputs;
+};
+
+// A file to pack and where it goes, texts still in UTF-8.
+struct PlannedFile {
+    fs::path source;
+    std::string directory;  // normalised, "" for none
+    std::string name;       // normalised
+    DestinationKind kind = DestinationKind::Relative;
+    Method method = Method::Auto;
+};
+
+bool parseMethod(const std::string& text, Method* method) {
+    if (text == "auto") *method = Method::Auto;
+    else if (text == "stored") *method = Method::Stored;
+    else if (text == "lzhuf") *method = Method::Lzhuf;
+    else return false;
+    return true;
+}
+
+bool parseNumber(const std::string& text, uint32_t* value) {
+    if (text.empty() || text.size() > 9 || text.find_first_not_of("0123456789") != std::string::npos) return false;
+    *value = static_cast<uint32_t>(std::stoul(text));
+    return true;
+}
+
+// 0: parsed; 2: usage error (message in `error`); 1: --help shown.
+int parseOptions(const std::vector<std::string>& args, BuildOptions* o, std::string* error) {
+    for (size_t i = 0; i < args.size(); ++i) {
+        const std::string& a = args[i];
+        auto value = [&](std::string* v) {
+            if (i + 1 >= args.size()) {
+                *error = a + " needs a value";
+                return false;
+            }
+            *v = args[++i];
+            return true;
+        };
+        std::string v;
+        if (a == "-h" || a == "--help") return 1;
+        if (a == "-o" || a == "--output") {
+            if (!value(&o->output)) return 2;
+        } else if (a == "-c" || a == "--command") {
+            if (!value(&o->command)) return 2;
+            o->hasCommand = true;
+        } else if (a == "--cleanup") {
+            if (!value(&v)) return 2;
+            if (v == "journal") o->cleanupMode = CLEANUP_JOURNAL;
+            else if (v == "tree") o->cleanupMode = CLEANUP_TREE;
+            else if (v == "detach") o->cleanupMode = CLEANUP_DETACH;
+            else { *error = "unknown cleanup mode \"" + v + "\" (journal, tree or detach)"; return 2; }
+        } else if (a == "--method") {
+            if (!value(&v)) return 2;
+            if (!parseMethod(v, &o->method)) { *error = "unknown method \"" + v + "\" (auto, stored or lzhuf)"; return 2; }
+        } else if (a == "--to") {
+            if (!value(&o->to)) return 2;
+            o->hasTo = true;
+        } else if (a == "--manifest") {
+            if (!value(&o->manifest)) return 2;
+        } else if (a == "--engine") {
+            if (!value(&o->engine)) return 2;
+        } else if (a == "--codepage") {
+            if (!value(&v)) return 2;
+            if (!parseNumber(v, &o->codePage) || !isSupportedCodePage(o->codePage)) {
+                *error = "unsupported code page \"" + v + "\" (1250 or 1252)";
+                return 2;
+            }
+        } else if (a == "--jobs") {
+            uint32_t jobs = 0;
+            if (!value(&v)) return 2;
+            if (!parseNumber(v, &jobs) || jobs == 0) { *error = "--jobs needs a positive number"; return 2; }
+            o->jobs = jobs;
+        } else if (a == "--") {
+            o->inputs.insert(o->inputs.end(), args.begin() + i + 1, args.end());
+            break;
+        } else if (!a.empty() && a[0] == '-' && a != "-") {
+            *error = "unknown option " + a;
+            return 2;
+        } else {
+            o->inputs.push_back(a);
+        }
+    }
+    if (o->output.empty()) { *error = "no output: give -o OUT.exe"; return 2; }
+    if (o->inputs.empty() && o->manifest.empty()) { *error = "nothing to pack: give PATH... or --manifest"; return 2; }
+    return 0;
+}
+
+std::string joinDirectory(const std::string& base, const std::string& sub) {
+    if (base.empty()) return sub;
+    if (sub.empty()) return base;
+    return base.back() == '\\' ? base + sub : base + "\\" + sub;
+}
+
+bool planInputs(const BuildOptions& o, std::vector<PlannedFile>* files, std::string* error) {
+    std::string to;
+    DestinationKind toKind = DestinationKind::Relative;
+    if (o.hasTo && !normalizeDirectory(o.to, true, &to, &toKind, error)) {
+        *error = "--to: " + *error;
+        return false;
+    }
+    for (const std::string& input : o.inputs) {
+        const fs::path path = fs::u8path(input);
+        std::error_code ec;
+        const fs::file_status status = fs::status(path, ec);
+        if (ec || !fs::exists(status)) {
+            *error = "cannot read input " + input;
+            return false;
+        }
+        if (fs::is_regular_file(status)) {
+            PlannedFile f;
+            f.source = path;
+            f.directory = to;
+            f.kind = toKind;
+            f.method = o.method;
+            if (!normalizeName(path.filename().u8string(), &f.name, error)) {
+                *error = input + ": " + *error;
+                return false;
+            }
+            files->push_back(f);
+            continue;
+        }
+        if (!fs::is_directory(status)) {
+            *error = "input " + input + " is neither a file nor a directory";
+            return false;
+        }
+        std::vector<std::pair<std::string, fs::path>> found;  // relative path, full path
+        fs::recursive_directory_iterator it(path, ec), end;
+        for (; !ec && it != end; it.increment(ec)) {
+            const fs::path full = it->path();
+            const fs::file_status linkStatus = it->symlink_status(ec);
+            if (ec) break;
+            const fs::file_status targetStatus = fs::status(full, ec);
+            if (ec) break;
+            if (fs::is_directory(targetStatus)) {
+                if (fs::is_symlink(linkStatus)) {
+                    *error = "input " + full.u8string() + " is a symbolic link to a directory; give it as its own PATH";
+                    return false;
+                }
+                continue;
+            }
+            if (!fs::is_regular_file(targetStatus)) {
+                *error = "input " + full.u8string() + " is not a regular file";
+                return false;
+            }
+            found.push_back({full.lexically_relative(path).generic_u8string(), full});
+        }
+        if (ec) {
+            *error = "cannot read directory " + input + ": " + ec.message();
+            return false;
+        }
+        std::sort(found.begin(), found.end());
+        for (const auto& entry : found) {
+            PlannedFile f;
+            f.source = entry.second;
+            f.kind = toKind;
+            f.method = o.method;
+            const std::string& relative = entry.first;
+            const size_t slash = relative.rfind('/');
+            std::string sub;
+            DestinationKind subKind;
+            if (slash != std::string::npos && !normalizeDirectory(relative.substr(0, slash), false, &sub, &subKind, error)) {
+                *error = entry.second.u8string() + ": " + *error;
+                return false;
+            }
+            f.directory = joinDirectory(to, sub);
+            if (!normalizeName(relative.substr(slash == std::string::npos ? 0 : slash + 1), &f.name, error)) {
+                *error = entry.second.u8string() + ": " + *error;
+                return false;
+            }
+            files->push_back(f);
+        }
+    }
+    return true;
+}
+
+bool planManifest(const BuildOptions& o, std::vector<PlannedFile>* files, std::string* error) {
+    if (o.manifest.empty()) return true;
+    std::ifstream stream(fs::u8path(o.manifest), std::ios::binary);
+    if (!stream) {
+        *error = "cannot read manifest " + o.manifest;
+        return false;
+    }
+    const nlohmann::json manifest = nlohmann::json::parse(stream, nullptr, false);
+    if (manifest.is_discarded()) {
+        *error = "manifest " + o.manifest + " is not valid JSON";
+        return false;
+    }
+    const nlohmann::json* list = &manifest;
+    if (manifest.is_object()) {
+        if (!manifest.contains("files")) {
+            *error = "manifest " + o.manifest + " has no \"files\" list";
+            return false;
+        }
+        list = &manifest["files"];
+    }
+    if (!list->is_array()) {
+        *error = "manifest " + o.manifest + ": \"files\" must be a list";
+        return false;
+    }
+    const fs::path base = fs::u8path(o.manifest).parent_path();
+    size_t index = 0;
+    for (const nlohmann::json& entry : *list) {
+        const std::string where = "manifest " + o.manifest + ", file " + std::to_string(index++) + ": ";
+        auto text = [&](const char* key, std::string* value) {
+            if (!entry.contains(key)) return true;
+            if (!entry[key].is_string()) {
+                *error = where + "\"" + key + "\" must be a string";
+                return false;
+            }
+            *value = entry[key].get<std::string>();
+            return true;
+        };
+        if (!entry.is_object()) {
+            *error = where + "must be an object";
+            return false;
+        }
+        for (auto it = entry.begin(); it != entry.end(); ++it) {
+            if (it.key() != "source" && it.key() != "name" && it.key() != "directory" && it.key() != "method") {
+                *error = where + "unknown key \"" + it.key() + "\"";
+                return false;
+            }
+        }
+        std::string source, name, directory, method = "auto";
+        if (!text("source", &source) || !text("name", &name) || !text("directory", &directory) || !text("method", &method))
+            return false;
+        if (source.empty()) {
+            *error = where + "no \"source\"";
+            return false;
+        }
+        PlannedFile f;
+        f.source = base / fs::u8path(source);
+        if (!entry.contains("method")) f.method = o.method;
+        else if (!parseMethod(method, &f.method)) {
+            *error = where + "unknown method \"" + method + "\"";
+            return false;
+        }
+        if (name.empty()) name = fs::u8path(source).filename().u8string();
+        if (!normalizeName(name, &f.name, error) ||
+            !normalizeDirectory(directory, true, &f.directory, &f.kind, error)) {
+            *error = where + *error;
+            return false;
+        }
+        files->push_back(f);
+    }
+    return true;
+}
+
+// Converts the destination texts to the code page and checks what the engine can hold.
+bool checkDestinations(const BuildOptions& o, const std::vector<PlannedFile>& planned,
+                       std::vector<PackageFile>* files, std::string* error) {
+    std::map<std::string, std::string> seen;  // upper-cased destination -> source
+    for (const PlannedFile& p : planned) {
+        PackageFile f;
+        if (!encodeAnsi(p.name, o.codePage, &f.name, error) ||
+            !encodeAnsi(p.directory, o.codePage, &f.directory, error) ||
+            !checkDestinationLength(f.directory, f.name, p.kind, error)) {
+            *error = p.source.u8string() + ": " + *error;
+            return false;
+        }
+        f.hasDirectory = !f.directory.empty();
+        std::string key = f.hasDirectory ? f.directory + "\\" + f.name : f.name;
+        for (char& c : key)
+            if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 32);
+        auto inserted = seen.insert({key, p.source.u8string()});
+        if (!inserted.second) {
+            *error = "two files with the same destination " + (f.hasDirectory ? p.directory + "\\" : "") + p.name +
+                     ": " + inserted.first->second + " and " + p.source.u8string();
+            return false;
+        }
+        files->push_back(std::move(f));
+    }
+    return true;
+}
+
+bool readSource(const fs::path& path, std::vector<uint8_t>* bytes, std::string* error) {
+    std::ifstream stream(path, std::ios::binary);
+    if (!stream) {
+        *error = "cannot read input " + path.u8string();
+        return false;
+    }
+    stream.seekg(0, std::ios::end);
+    const std::streamoff size = stream.tellg();
+    if (size < 0) {
+        *error = "cannot read input " + path.u8string();
+        return false;
+    }
+    if (static_cast<uint64_t>(size) > 0xFFFFFFFFull) {
+        *error = "input " + path.u8string() + " is 4 GiB or larger";
+        return false;
+    }
+    stream.seekg(0, std::ios::beg);
+    bytes->resize(static_cast<size_t>(size));
+    if (size && !stream.read(reinterpret_cast<char*>(bytes->data()), size)) {
+        *error = "cannot read input " + path.u8string();
+        return false;
+    }
+    return true;
+}
+
+// Packs one file: its content, digest and stored form.
+bool packFile(LzhufContext* context, const PlannedFile& plan, PackageFile* file, std::string* error) {
+    std::vector<uint8_t> content;
+    if (!readSource(plan.source, &content, error)) return false;
+    file->unpackedSize = static_cast<uint32_t>(content.size());
+    file->digest = sha1Of(content.data(), content.size());
+    if (plan.method == Method::Stored || (plan.method == Method::Auto && content.empty())) {
+        file->method = METHOD_STORED;
+        file->packed = std::move(content);
+        return true;
+    }
+    bool gaveUp = false;
+    // Auto: the encoder stops as soon as its output would be no smaller than the file.
+    const uint64_t limit = plan.method == Method::Auto ? content.size() : 0;
+    if (plan.method == Method::Auto && content.size() > 0x7FFFFFFF) gaveUp = true;
+    else if (!lzhufCompress(context, content.data(), content.size(), limit, &file->packed, &gaveUp, error) && !gaveUp) {
+        *error = plan.source.u8string() + ": " + *error;
+        return false;
+    }
+    if (gaveUp) {
+        file->method = METHOD_STORED;
+        file->packed = std::move(content);
+    } else {
+        file->method = METHOD_LZHUF;
+    }
+    return true;
+}
+
+// A one-line bar on stderr, for terminals only.
+void drawProgress(uint64_t done, uint64_t total, size_t filesDone, size_t files) {
+    const int width = 30;
+    const int filled = total ? static_cast<int>(done * width / total) : width;
+    fprintf(stderr, "\r[%s%s] %3d%%  %zu/%zu files", std::string(filled, '#').c_str(),
+            std::string(width - filled, ' ').c_str(), total ? static_cast<int>(done * 100 / total) : 100, filesDone, files);
+    fflush(stderr);
+}
+
+const uint64_t PROGRESS_MIN_BYTES = 8u << 20;
+
+bool packAll(const BuildOptions& o, const std::vector<PlannedFile>& planned, std::vector<PackageFile>* files,
+             std::string* error) {
+    uint64_t total = 0;
+    for (const PlannedFile& p : planned) {
+        std::error_code ec;
+        const uintmax_t size = fs::file_size(p.source, ec);
+        if (!ec) total += size;
+    }
+    unsigned jobs = o.jobs ? o.jobs : std::max(1u, std::thread::hardware_concurrency());
+    jobs = static_cast<unsigned>(std::min<size_t>(jobs, std::max<size_t>(planned.size(), 1)));
+    std::atomic<size_t> next{0};
+    std::atomic<size_t> finished{0};
+    std::atomic<uint64_t> bytesDone{0};
+    std::atomic<bool> failed{false};
+    std::mutex errorLock;
+    std::string firstError;
+    size_t firstErrorIndex = SIZE_MAX;
+    auto worker = [&]() {
+        std::unique_ptr<LzhufContext> context = newCodecContext();
+        for (;;) {
+            const size_t i = next++;
+            if (i >= planned.size() || failed) return;
+            std::string message;
+            if (!packFile(context.get(), planned[i], &(*files)[i], &message)) {
+                std::lock_guard<std::mutex> hold(errorLock);
+                // Report the first failing file in package order, whatever the timing.
+                if (i < firstErrorIndex) {
+                    firstErrorIndex = i;
+                    firstError = message;
+                }
+                failed = true;
+            }
+            bytesDone += (*files)[i].unpackedSize;
+            ++finished;
+        }
+    };
+    const bool progress = total >= PROGRESS_MIN_BYTES && isatty(fileno(stderr));
+    std::vector<std::thread> threads;
+    for (unsigned k = 0; k < jobs; ++k) threads.emplace_back(worker);
+    if (progress) {
+        while (finished < planned.size() && !failed) {
+            drawProgress(bytesDone, total, finished, planned.size());
+            std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        }
+    }
+    for (std::thread& t : threads) t.join();
+    if (progress) {
+        drawProgress(bytesDone, total, finished, planned.size());
+        fprintf(stderr, "\n");
+    }
+    if (failed) {
+        *error = firstError;
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+int runBuildCommand(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
+    BuildOptions o;
+    std::string error;
+    const int parsed = parseOptions(args, &o, &error);
+    if (parsed == 1) {
+        out << BUILD_USAGE;
+        return 0;
+    }
+    if (parsed == 2) {
+        err << "runpack build: " << error << "\n" << "Try 'runpack build --help'.\n";
+        return 2;
+    }
+    auto refuse = [&](const std::string& message) {
+        err << "runpack build: " << message << "\n";
+        return 1;
+    };
+
+    std::vector<PlannedFile> planned;
+    if (!planInputs(o, &planned, &error) || !planManifest(o, &planned, &error)) return refuse(error);
+    PackageContents contents;
+    contents.cleanupMode = o.cleanupMode;
+    contents.hasCommand = o.hasCommand;
+    if (o.hasCommand && !encodeAnsi(o.command, o.codePage, &contents.command, &error)) return refuse("command: " + error);
+    if (!checkDestinations(o, planned, &contents.files, &error)) return refuse(error);
+    if (o.engine.empty()) return refuse("no engine: give --engine ENGINE.exe");
+    std::vector<uint8_t> engine;
+    if (!readFile(o.engine, &engine, &error)) return refuse("engine: " + error);
+    if (!packAll(o, planned, &contents.files, &error)) return refuse(error);
+
+    std::vector<uint8_t> package, image;
+    if (!writePackage(contents, &package, &error)) return refuse(error);
+    const std::vector<uint8_t> digest = sha1Of(package.data(), package.size());
+    if (!embedRunInfo(engine, &package, &digest, &image, &error)) return refuse("engine " + o.engine + ": " + error);
+
+    const fs::path output = fs::u8path(o.output);
+    fs::path temporary = output;
+    temporary += ".partial";
+    if (!writeFile(temporary.u8string(), image, &error)) {
+        std::error_code ignored;
+        fs::remove(temporary, ignored);
+        return refuse(error);
+    }
+    std::error_code ec;
+    fs::rename(temporary, output, ec);
+    if (ec) {
+        fs::remove(temporary, ec);
+        return refuse("cannot write " + o.output);
+    }
+    size_t compressed = 0;
+    for (const PackageFile& f : contents.files) compressed += f.method == METHOD_LZHUF ? 1 : 0;
+    out << "wrote " << o.output << ": " << contents.files.size() << " files (" << compressed << " compressed), package "
+        << package.size() << " bytes\n";
+    return 0;
+}
+
+int runBuildSubcommand(int argc, char** args, std::ostream& out, std::ostream& err) {
+    return runBuildCommand(std::vector<std::string>(args, args + argc), out, err);
+}
+
+const char* buildCommandUsage() {
+    return "runpack build -o OUT.exe [options] PATH...   pack files into a copy of the engine\n";
+}

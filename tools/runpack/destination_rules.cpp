@@ -1,0 +1,135 @@
+#include "runpack/destination_rules.h"
+
+#include <vector>
+
+namespace {
+
+bool fail(std::string* error, const std::string& message) {
+    *error = message;
+    return false;
+}
+
+std::string upperAscii(std::string s) {
+    for (char& c : s)
+        if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 32);
+    return s;
+}
+
+// Device names are reserved with any extension ("NUL.txt" is the device too).
+bool isDeviceName(const std::string& component) {
+    std::string base = upperAscii(component.substr(0, component.find('.')));
+    while (!base.empty() && base.back() == ' ') base.pop_back();
+    if (base == "CON" || base == "PRN" || base == "AUX" || base == "NUL" || base == "CONIN$" ||
+        base == "CONOUT$")
+        return true;
+    if (base.size() == 4 && (base.compare(0, 3, "COM") == 0 || base.compare(0, 3, "LPT") == 0))
+        return base[3] >= '0' && base[3] <= '9';
+    return false;
+}
+
+std::vector<std::string> splitParts(const std::string& path) {
+    std::vector<std::string> parts;
+    std::string part;
+    for (char c : path) {
+        if (c == '\\' || c == '/') {
+            if (!part.empty()) parts.push_back(part);
+            part.clear();
+        } else {
+            part.push_back(c);
+        }
+    }
+    if (!part.empty()) parts.push_back(part);
+    return parts;
+}
+
+bool joinChecked(const std::vector<std::string>& parts, size_t from, std::string* out, std::string* error) {
+    for (size_t i = from; i < parts.size(); ++i) {
+        if (!checkComponent(parts[i], error)) return false;
+        if (!out->empty() && out->back() != '\\') out->push_back('\\');
+        *out += parts[i];
+    }
+    return true;
+}
+
+}  // namespace
+
+bool checkComponent(const std::string& component, std::string* error) {
+    const std::string quoted = "\"" + component + "\"";
+    if (component.empty()) return fail(error, "empty name");
+    if (component == "..") return fail(error, "\"..\" is not allowed in a destination");
+    if (component == ".") return fail(error, "\".\" is not allowed in a destination");
+    for (char ch : component) {
+        const unsigned char c = static_cast<unsigned char>(ch);
+        if (c < 0x20 || c == 0x7F) return fail(error, quoted + " has a control character");
+        if (c == '<' || c == '>' || c == ':' || c == '"' || c == '|' || c == '?' || c == '*' || c == '/' || c == '\\')
+            return fail(error, quoted + " has a character Windows does not allow in names (<>:\"/\\|?*)");
+    }
+    if (component.back() == '.' || component.back() == ' ')
+        return fail(error, quoted + " ends in a dot or a space, which Windows drops");
+    if (isDeviceName(component)) return fail(error, quoted + " is a reserved device name on Windows");
+    return true;
+}
+
+bool isAbsoluteDestination(const std::string& path) {
+    return (path.size() >= 2 && path[0] == '\\' && path[1] == '\\') || (path.size() >= 2 && path[1] == ':');
+}
+
+bool normalizeDirectory(const std::string& directory, bool allowRooted, std::string* normalized,
+                        DestinationKind* kind, std::string* error) {
+    normalized->clear();
+    *kind = DestinationKind::Relative;
+    const std::vector<std::string> parts = splitParts(directory);
+    size_t from = 0;
+    const bool unc = directory.size() >= 2 && (directory[0] == '\\' || directory[0] == '/') &&
+                     (directory[1] == '\\' || directory[1] == '/');
+    const bool drive = directory.size() >= 2 && directory[1] == ':';
+    if (unc || drive) {
+        if (!allowRooted)
+            return fail(error, "absolute destination \"" + directory + "\" is allowed only through --to or a manifest");
+        *kind = DestinationKind::Absolute;
+        if (drive) {
+            const char letter = directory[0];
+            if (!((letter >= 'A' && letter <= 'Z') || (letter >= 'a' && letter <= 'z')) ||
+                (directory.size() > 2 && directory[2] != '\\' && directory[2] != '/'))
+                return fail(error, "\"" + directory + "\" is not a drive path like C:\\dir");
+            *normalized = directory.substr(0, 2) + "\\";
+            from = 1;
+        } else {
+            if (parts.size() < 2)
+                return fail(error, "\"" + directory + "\" is not a UNC path like \\\\server\\share");
+            if (!checkComponent(parts[0], error) || !checkComponent(parts[1], error)) return false;
+            *normalized = "\\\\" + parts[0] + "\\" + parts[1];
+            from = 2;
+        }
+    } else if (!parts.empty() && parts[0].size() > 2 && parts[0].front() == '%' &&
+               parts[0].find('%', 1) != std::string::npos) {
+        if (!allowRooted)
+            return fail(error, "destination \"" + directory + "\" with an environment variable is allowed only through --to or a manifest");
+        *kind = DestinationKind::Variable;
+    }
+    if (!joinChecked(parts, from, normalized, error)) return false;
+    if (*kind == DestinationKind::Absolute && normalized->back() == '\\' && normalized->size() == 3)
+        normalized->pop_back();  // "C:" alone: joined below with "\"
+    return true;
+}
+
+bool normalizeName(const std::string& name, std::string* normalized, std::string* error) {
+    normalized->clear();
+    if (isAbsoluteDestination(name) || name.find(':') != std::string::npos)
+        return fail(error, "file name \"" + name + "\" must be relative");
+    const std::vector<std::string> parts = splitParts(name);
+    if (parts.empty()) return fail(error, "empty file name");
+    return joinChecked(parts, 0, normalized, error);
+}
+
+bool checkDestinationLength(const std::string& directory, const std::string& name, DestinationKind kind,
+                            std::string* error) {
+    const std::string joined = directory.empty() ? name : directory + "\\" + name;
+    // Relative (and not yet expanded) destinations get the working directory in front.
+    const uint64_t length = joined.size() + (kind == DestinationKind::Absolute ? 0 : MAX_WORK_DIR_LENGTH + 1);
+    if (length > DEST_PATH_SIZE - 1)
+        return fail(error, "destination \"" + joined + "\" is too long: " + std::to_string(length) +
+                               " characters with the working directory, at most " +
+                               std::to_string(DEST_PATH_SIZE - 1));
+    return true;
+}
