@@ -7,7 +7,7 @@ cd "$(dirname "${BASH_SOURCE[0]}")/.."
 ./scripts/setup.sh
 
 arch=$(scripts/windows-arch)
-configure() { cmake -S . -B "$1" -G Ninja -Wno-dev "${@:2}" >/dev/null; }
+configure() { cmake -S . -B "$1" -G Ninja -Wno-dev --no-warn-unused-cli "${@:2}" >/dev/null; }
 
 echo "== building the engine (32-bit and 64-bit) and the host tools"
 configure build/win32 -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-i686.cmake

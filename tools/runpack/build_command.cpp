@@ -3,6 +3,7 @@
 // context, so the result does not depend on the number of workers), write the package and
 // its digest into a copy of the engine under a temporary name, then rename it into place.
 #include "runpack/build_command.h"
+#include "runpack/embedded_engine.h"
 
 #include <stdio.h>
 #ifdef _WIN32
@@ -32,9 +33,6 @@
 
 namespace fs = std::filesystem;
 
-#ifndef RUNPACK_DEFAULT_ENGINE
-#define RUNPACK_DEFAULT_ENGINE ""
-#endif
 
 const char BUILD_USAGE[] =
     "usage: runpack build -o OUT.exe [options] PATH...\n"
@@ -81,7 +79,7 @@ struct BuildOptions {
     bool hasTo = false;
     std::string to;
     std::string manifest;
-    std::string engine = RUNPACK_DEFAULT_ENGINE;
+    std::string engine;  // empty: the engine this tool carries
     uint32_t codePage = 0;
     unsigned jobs = 0;
     std::vector<std::string> inputs;
@@ -505,15 +503,14 @@ int runBuildCommand(const std::vector<std::string>& args, std::ostream& out, std
     contents.hasCommand = o.hasCommand;
     if (o.hasCommand && !encodeAnsi(o.command, o.codePage, &contents.command, &error)) return refuse("command: " + error);
     if (!checkDestinations(o, planned, &contents.files, &error)) return refuse(error);
-    if (o.engine.empty()) return refuse("no engine: give --engine ENGINE.exe");
-    std::vector<uint8_t> engine;
-    if (!readFile(o.engine, &engine, &error)) return refuse("engine: " + error);
+    std::vector<uint8_t> engine(EMBEDDED_ENGINE, EMBEDDED_ENGINE + EMBEDDED_ENGINE_SIZE);
+    if (!o.engine.empty() && !readFile(o.engine, &engine, &error)) return refuse("engine: " + error);
     if (!packAll(o, planned, &contents.files, &error)) return refuse(error);
 
     std::vector<uint8_t> package, image;
     if (!writePackage(contents, &package, &error)) return refuse(error);
     const std::vector<uint8_t> digest = sha1Of(package.data(), package.size());
-    if (!embedRunInfo(engine, &package, &digest, &image, &error)) return refuse("engine " + o.engine + ": " + error);
+    if (!embedRunInfo(engine, &package, &digest, &image, &error)) return refuse("engine " + (o.engine.empty() ? std::string("carried by this tool") : o.engine) + ": " + error);
 
     const fs::path output = fs::u8path(o.output);
     fs::path temporary = output;
