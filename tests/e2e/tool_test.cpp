@@ -1,0 +1,165 @@
+// The runpack tool with the real engine under Wine: what it builds runs and leaves nothing,
+// the Windows build of the tool makes the same bytes, a signature added afterwards keeps the
+// executable working, and a changed byte is caught by both the tool and the engine.
+#include "e2e/harness.h"
+
+#include <stdlib.h>
+
+#include <fstream>
+#include <random>
+
+#include "runpack/pe_resources.h"
+
+namespace {
+
+#ifdef RUNPACK_TOOL
+const char* const TOOL = RUNPACK_TOOL;
+
+std::string quote(const std::string& text) {
+    std::string quoted = "'";
+    for (char c : text) {
+        if (c == '\'') quoted += "'\\''";
+        else quoted += c;
+    }
+    return quoted + "'";
+}
+
+// Runs a shell command; its exit status, and its output in `output` when given.
+int shell(const std::string& command, std::string* output = nullptr) {
+    std::string full = command + " 2>&1";
+    FILE* pipe = popen(full.c_str(), "r");
+    if (pipe == nullptr) return -1;
+    std::string text;
+    char buffer[4096];
+    while (fgets(buffer, sizeof(buffer), pipe) != nullptr) text += buffer;
+    int status = pclose(pipe);
+    if (output != nullptr) *output = text;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+std::vector<uint8_t> bytesOf(const fs::path& path) {
+    std::vector<uint8_t> bytes;
+    std::string error;
+    EXPECT_TRUE(readFile(path.string(), &bytes, &error)) << error;
+    return bytes;
+}
+
+// A tree of a few hundred files: nested directories, empty files, text and binary, ~3 MB.
+void makeTree(const fs::path& root) {
+    std::mt19937 random(2026);
+    for (int i = 0; i < 240; ++i) {
+        fs::path directory = root / ("d" + std::to_string(i % 7)) / ("e" + std::to_string(i % 3));
+        if (i % 5 == 0) directory = root;
+        fs::create_directories(directory);
+        std::ofstream file(directory / ("file" + std::to_string(i) + (i % 2 ? ".txt" : ".bin")), std::ios::binary);
+        size_t size = i % 11 == 0 ? 0 : (random() % 25000);
+        for (size_t k = 0; k < size; ++k) {
+            char c = i % 2 ? "runpack extracts files\r\n"[k % 24] : static_cast<char>(random() % (i % 4 == 0 ? 256 : 16));
+            file.put(c);
+        }
+    }
+}
+
+class Tool : public EngineTest {
+protected:
+    std::string engineOption() { return " --engine " + quote((windowsBuildDir() / "runpack-engine.exe").string()); }
+};
+
+TEST_F(Tool, BuiltExecutableRunsUnderWineAndLeavesNothing) {
+    fs::path tree = dir / "tree";
+    makeTree(tree);
+    fs::path copy = dir / "copy";
+    fs::path exe = dir / "app.exe";
+    std::string output;
+    ASSERT_EQ(shell(std::string(TOOL) + " build -o " + quote(exe.string()) + engineOption() +
+                    " -c " + quote("xcopy /e /i /q /y . " + windowsPath(copy)) + " " + quote(tree.string()), &output), 0) << output;
+    ASSERT_EQ(shell(std::string(TOOL) + " verify " + quote(exe.string()), &output), 0) << output;
+
+    EngineRun run = this->run(exe);
+    EXPECT_EQ(run.exitCode, 0u) << run.output;
+    EXPECT_TRUE(run.boxes.empty());
+    EXPECT_TRUE(listTree(tmp).empty()) << testing::PrintToString(listTree(tmp));
+    // The command saw every file, byte for byte (xcopy leaves empty directories out, but
+    // every file is there).
+    size_t files = 0;
+    for (const auto& entry : fs::recursive_directory_iterator(tree)) {
+        if (!entry.is_regular_file()) continue;
+        ++files;
+        fs::path copied = copy / fs::relative(entry.path(), tree);
+        EXPECT_EQ(bytesOf(copied), bytesOf(entry.path())) << copied;
+    }
+    EXPECT_EQ(files, 240u);
+}
+
+TEST_F(Tool, WindowsBuildOfToolMakesIdenticalExecutable) {
+    fs::path tree = dir / "tree";
+    makeTree(tree);
+    fs::path native = dir / "native.exe";
+    fs::path windows = dir / "windows.exe";
+    fs::path engine = windowsBuildDir() / "runpack-engine.exe";
+    std::string output;
+    ASSERT_EQ(shell(std::string(TOOL) + " build -o " + quote(native.string()) + " --engine " + quote(engine.string()) +
+                    " -c " + quote("cmd.exe /c exit") + " " + quote(tree.string()), &output), 0) << output;
+    ASSERT_EQ(shell(std::string(RUNPACK_SOURCE_DIR) + "/scripts/wine " + quote((windowsBuildDir() / "runpack.exe").string()) +
+                    " build -o " + quote(windowsPath(windows)) + " --engine " + quote(windowsPath(engine)) +
+                    " -c " + quote("cmd.exe /c exit") + " " + quote(windowsPath(tree)) + " </dev/null", &output), 0) << output;
+    EXPECT_EQ(bytesOf(windows), bytesOf(native));
+    // And a second native build of the same inputs gives the same bytes again.
+    fs::path again = dir / "again.exe";
+    ASSERT_EQ(shell(std::string(TOOL) + " build -o " + quote(again.string()) + " --engine " + quote(engine.string()) +
+                    " -c " + quote("cmd.exe /c exit") + " " + quote(tree.string()), &output), 0) << output;
+    EXPECT_EQ(bytesOf(again), bytesOf(native));
+}
+
+TEST_F(Tool, SignedExecutableVerifiesRunsAndStaysReadable) {
+    fs::path tree = dir / "tree";
+    fs::create_directories(tree);
+    std::ofstream(tree / "a.txt") << "signed payload";
+    fs::path exe = dir / "app.exe";
+    fs::path signed_ = dir / "signed.exe";
+    std::string output;
+    ASSERT_EQ(shell(std::string(TOOL) + " build -o " + quote(exe.string()) + engineOption() + " " + quote(tree.string()), &output), 0) << output;
+    ASSERT_EQ(shell("openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj /CN=runpack-test -keyout " +
+                    quote((dir / "key.pem").string()) + " -out " + quote((dir / "cert.pem").string()), &output), 0) << output;
+    ASSERT_EQ(shell("osslsigncode sign -certs " + quote((dir / "cert.pem").string()) + " -key " + quote((dir / "key.pem").string()) +
+                    " -in " + quote(exe.string()) + " -out " + quote(signed_.string()), &output), 0) << output;
+    EXPECT_EQ(shell("osslsigncode verify -CAfile " + quote((dir / "cert.pem").string()) + " " + quote(signed_.string()), &output), 0) << output;
+    EXPECT_EQ(shell(std::string(TOOL) + " list " + quote(signed_.string()), &output), 0) << output;
+    EXPECT_NE(output.find("a.txt"), std::string::npos) << output;
+    EXPECT_EQ(shell(std::string(TOOL) + " verify " + quote(signed_.string()), &output), 0) << output;
+    EngineRun run = this->run(signed_);
+    EXPECT_EQ(run.exitCode, 0u) << run.output;
+    EXPECT_TRUE(listTree(tmp).empty());
+}
+
+TEST_F(Tool, ChangedPackageByteIsCaughtByToolAndEngine) {
+    fs::path tree = dir / "tree";
+    makeTree(tree);
+    fs::path exe = dir / "app.exe";
+    std::string output;
+    ASSERT_EQ(shell(std::string(TOOL) + " build -o " + quote(exe.string()) + engineOption() + " " + quote(tree.string()), &output), 0) << output;
+    std::vector<uint8_t> image = bytesOf(exe);
+    std::vector<uint8_t> package, digest;
+    bool hasPackage = false, hasDigest = false;
+    std::string error;
+    ASSERT_TRUE(readRunInfo(image, &package, &hasPackage, &digest, &hasDigest, &error)) << error;
+    auto at = std::search(image.begin(), image.end(), package.begin(), package.end());
+    ASSERT_NE(at, image.end());
+    size_t start = at - image.begin();
+    for (size_t offset : {size_t(0), package.size() / 3, package.size() / 2, package.size() - 1}) {
+        SCOPED_TRACE(offset);
+        std::vector<uint8_t> changed = image;
+        changed[start + offset] ^= 0x01;
+        fs::path bad = dir / ("bad" + std::to_string(offset) + ".exe");
+        ASSERT_TRUE(writeFile(bad.string(), changed, &error)) << error;
+        EXPECT_NE(shell(std::string(TOOL) + " verify " + quote(bad.string()), &output), 0) << output;
+        EngineRun run = this->run(bad);
+        ASSERT_EQ(run.boxes.size(), 1u) << run.output;
+        EXPECT_EQ(run.boxes[0].text, "Missing RUNINFO or bad checksum!");
+        EXPECT_EQ(run.exitCode, 0x80090020u);
+        EXPECT_TRUE(listTree(tmp).empty());
+    }
+}
+#endif
+
+}  // namespace
