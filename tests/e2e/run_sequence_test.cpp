@@ -96,7 +96,9 @@ TEST_F(RunSequence, CommandRunsInWorkingDirectoryInEachMode) {
     TestPackage detach = onePackage(std::string("cmd.exe /c wait.bat"), CLEANUP_DETACH);
     TestEntry script;
     script.name = "wait.bat";
-    std::string batch = "@echo off\r\n:wait\r\nif not exist go.txt goto wait\r\necho ran> marker.txt\r\n";
+    // The wait is bounded, so that a failed test leaves no command spinning behind.
+    std::string batch = "@echo off\r\nset n=0\r\n:wait\r\nif exist go.txt goto done\r\nset /a n=n+1\r\n"
+                        "if %n% lss 100000 goto wait\r\n:done\r\necho ran> marker.txt\r\n";
     script.content.assign(batch.begin(), batch.end());
     detach.entries.push_back(script);
     EngineRun detached = run(makeExe(buildPackage(detach)));
