@@ -1,0 +1,83 @@
+#!/usr/bin/env bash
+# Throughput of the engine under Wine and of `runpack build`, on 64 MiB of real Windows DLLs
+# (Wine's own i386 DLLs, whole files in name order until 64 MiB are reached).
+#
+#   bench/engine_bench.sh     (after scripts/test.sh or the builds it makes)
+#
+# Engine: a runpack executable with every file stored, one with every file LZHUF-compressed,
+# cleanup mode tree, no command, each run under Wine; the run of an executable with an empty
+# package is subtracted (Wine's start-up and the engine's own start). Next to it: `cp -r` of
+# the same files on the same disk, and the native single-thread decode of the same data.
+# Tool: `runpack build --method auto` on all cores, next to the single-thread encode.
+set -euo pipefail
+cd "$(dirname "${BASH_SOURCE[0]}")/.."
+root=$PWD
+arch=$(scripts/windows-arch)
+tool=build/host/runpack
+engine=build/$arch/runpack-engine.exe
+work=build/bench
+rounds=${ROUNDS:-3}
+mkdir -p "$work"
+
+dlls=$work/dlls
+if [ ! -f "$work/dlls.done" ]; then
+  rm -rf "$dlls"; mkdir -p "$dlls"
+  total=0
+  for f in $(ls /usr/lib/i386-linux-gnu/wine/i386-windows/*.dll | sort); do
+    cp "$f" "$dlls/"
+    total=$((total + $(stat -c %s "$f")))
+    [ $total -ge $((64 << 20)) ] && break
+  done
+  touch "$work/dlls.done"
+fi
+bytes=$(du -cb "$dlls"/* | tail -1 | cut -f1)
+files=$(ls "$dlls" | wc -l)
+mb=$(echo "$bytes / 1000000" | bc -l)
+
+# Best wall-clock seconds of $rounds runs of a command.
+best() {
+  local best_time=999999 t0 t1 t
+  for _ in $(seq "$rounds"); do
+    [ -n "${BEFORE:-}" ] && eval "$BEFORE"
+    t0=$(date +%s.%N); "$@" >/dev/null 2>&1; t1=$(date +%s.%N)
+    t=$(echo "$t1 - $t0" | bc -l)
+    best_time=$(echo "if ($t < $best_time) $t else $best_time" | bc -l)
+  done
+  printf '%.3f' "$best_time"
+}
+rate() { printf '%.1f' "$(echo "$mb / $1" | bc -l)"; }
+
+echo "data: $files DLLs, $bytes bytes; CPU: $(lscpu | sed -n 's/^Model name: *//p'); $(nproc) cores"
+
+$tool build -o "$work/stored.exe" --engine "$engine" --method stored "$dlls" >/dev/null
+$tool build -o "$work/lzhuf.exe" --engine "$engine" --method lzhuf "$dlls" >/dev/null
+mkdir -p "$work/empty" && : > "$work/empty/empty.txt"
+$tool build -o "$work/empty.exe" --engine "$engine" --method stored "$work/empty" >/dev/null
+cat "$dlls"/* > "$work/all.bin"
+$tool lzhuf encode "$work/all.bin" "$work/all.lzh" >/dev/null
+
+cp_time=$(BEFORE="rm -rf $work/cp-target" best cp -r "$dlls" "$work/cp-target")
+rm -rf "$work/cp-target"
+decode_time=$(best "$tool" lzhuf decode "$work/all.lzh" /dev/null "$bytes")
+encode_time=$(best "$tool" lzhuf encode "$work/all.bin" /dev/null)
+build_time=$(BEFORE="rm -f $work/auto.exe" best "$tool" build -o "$work/auto.exe" --engine "$engine" --method auto "$dlls")
+
+export RUNPACK_BENCH_ROUNDS=$rounds
+read -r empty_time stored_time lzhuf_time < <(scripts/wine-session bash -c '
+  best() { local b=999999; for _ in $(seq "$RUNPACK_BENCH_ROUNDS"); do t0=$(date +%s.%N); scripts/wine "$1" >/dev/null 2>&1; t1=$(date +%s.%N);
+           t=$(echo "$t1 - $t0" | bc -l); b=$(echo "if ($t < $b) $t else $b" | bc -l); done; printf "%.3f" "$b"; }
+  echo "$(best '"$work"'/empty.exe) $(best '"$work"'/stored.exe) $(best '"$work"'/lzhuf.exe)"')
+stored_net=$(echo "$stored_time - $empty_time" | bc -l)
+lzhuf_net=$(echo "$lzhuf_time - $empty_time" | bc -l)
+
+printf '\n%-44s %9s %9s\n' "" "seconds" "MB/s"
+printf '%-44s %9.3f %9s\n' "engine start-up (empty package, subtracted)" "$empty_time" "-"
+printf '%-44s %9.3f %9s\n' "engine, stored entries" "$stored_net" "$(rate "$stored_net")"
+printf '%-44s %9.3f %9s\n' "engine, LZHUF entries" "$lzhuf_net" "$(rate "$lzhuf_net")"
+printf '%-44s %9.3f %9s\n' "cp -r of the same files" "$cp_time" "$(rate "$cp_time")"
+printf '%-44s %9.3f %9s\n' "native decode, one thread" "$decode_time" "$(rate "$decode_time")"
+printf '%-44s %9.3f %9s\n' "native encode, one thread" "$encode_time" "$(rate "$encode_time")"
+printf '%-44s %9.3f %9s\n' "runpack build --method auto, all cores" "$build_time" "$(rate "$build_time")"
+printf '\nstored extraction / cp:                       %.2f (target <= 1.5)\n' "$(echo "$stored_net / $cp_time" | bc -l)"
+printf 'LZHUF extraction / (native decode + cp):     %.2f (target <= 1.3)\n' "$(echo "$lzhuf_net / ($decode_time + $cp_time)" | bc -l)"
+printf 'build throughput / single-thread encode:     %.2f (target >= 1.7)\n' "$(echo "$encode_time / $build_time" | bc -l)"
