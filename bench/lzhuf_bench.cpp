@@ -52,7 +52,10 @@ int32_t memorySourceRead(uint8_t* destination, int32_t capacity, void* state) {
         return STREAM_ERR_STATE;
     }
     size_t n = std::min(static_cast<size_t>(capacity), s->size - s->position);
-    memcpy(destination, s->data + s->position, n);
+    const uint8_t* from = s->data + s->position;
+    for (size_t k = 0; k < n; ++k) {
+        destination[k] = from[k];
+    }
     s->position += n;
     return static_cast<int32_t>(n);
 }
