@@ -16,6 +16,11 @@ int32_t memorySourceRead(uint8_t* destination, int32_t capacity, void* state)
     if (source == nullptr || source->tag != MEMORY_STREAM_TAG || destination == nullptr) {
         return STREAM_ERR_STATE;
     }
+    // The codec reads one byte per call: take that byte without a library call.
+    if (capacity == 1 && source->position < source->size) {
+        *destination = source->data[source->position++];
+        return 1;
+    }
     int32_t count = source->size - source->position;
     if (capacity < count) {
         count = capacity;
@@ -43,6 +48,13 @@ int32_t fileSinkWrite(const uint8_t* source, int32_t count, void* state)
         sink->filled = 0;
         sink->position = 0;
         return (int32_t)written;
+    }
+    // The codec writes one byte per call: store it without a library call while there is room.
+    if (count == 1 && sink->position < STREAM_BUFFER_SIZE) {
+        sink->buffer[sink->position++] = *source;
+        sink->filled++;
+        sink->total++;
+        return 1;
     }
     int32_t accepted = 0;
     while (count > 0) {
@@ -74,6 +86,10 @@ int32_t fileSourceRead(uint8_t* destination, int32_t capacity, void* state)
     if (source == nullptr || source->tag != FILE_STREAM_TAG || source->file == nullptr ||
         destination == nullptr) {
         return STREAM_ERR_STATE;
+    }
+    if (capacity == 1 && source->position < source->filled) {
+        *destination = source->buffer[source->position++];
+        return 1;
     }
     int32_t delivered = 0;
     while (capacity > 0) {
