@@ -14,8 +14,10 @@ echo "== building the engine (32-bit and 64-bit) and the host tools"
 configure build/win32 -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-i686.cmake \
   -DRUNPACK_TESTS=$([ "$arch" = win32 ] && echo ON || echo OFF)
 cmake --build build/win32
-configure build/win64 -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-x86_64.cmake
-cmake --build build/win64
+if [ "$arch" = win64 ]; then
+  configure build/win64 -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-x86_64.cmake
+  cmake --build build/win64
+fi
 configure build/host -DRUNPACK_ENGINE_EXE="$PWD/build/win32/runpack-engine.exe"
 cmake --build build/host
 configure build/sanitize -DRUNPACK_SANITIZE=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo
