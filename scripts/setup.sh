@@ -15,7 +15,7 @@ packages=(
   locales
   googletest libgtest-dev libbenchmark-dev libssl-dev
   nlohmann-json3-dev liblhasa-dev lhasa
-  osslsigncode
+  osslsigncode openssl bc
 )
 
 missing=()
