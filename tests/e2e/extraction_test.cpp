@@ -155,7 +155,7 @@ TEST_F(Extraction, FileInPlaceOfDirectoryEndsRunAndRemovesEverything) {
     package.entries.push_back(storedEntry(windowsPath(outside), std::string("later.txt"), bytesOf("later")));
     for (const char* language : {"en_US.UTF-8", "cs_CZ.UTF-8"}) {
         SCOPED_TRACE(language);
-        EngineRun run = this->run(makeExe(buildPackage(package)), RunOptions{language});
+        EngineRun run = this->run(makeExe(buildPackage(package)), inLanguage(language));
         ASSERT_EQ(run.boxes.size(), 1u) << run.output;
         EXPECT_EQ(run.boxes[0].text, language[0] == 'c' ? "Výkonné soubory se nepodařilo rozbalit!" : "Cannot extract files!");
         EXPECT_EQ(run.exitCode, NTE_FAIL);

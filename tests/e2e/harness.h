@@ -49,6 +49,13 @@ struct RunOptions {
     long timeoutMs = 60000;
 };
 
+// Options that differ from the defaults only in the language.
+inline RunOptions inLanguage(const std::string& language) {
+    RunOptions options;
+    options.language = language;
+    return options;
+}
+
 // The Windows build whose programs this machine runs under Wine.
 fs::path windowsBuildDir();
 // Windows form of a Linux path, through Wine's Z: drive.

@@ -123,7 +123,7 @@ TEST_F(RunSequence, MissingPackageResourceReportsLookupError) {
     EXPECT_EQ(run.exitCode, 0x716u);
 
     fs::path bare = makeExe(nullptr, nullptr, "bare.exe");
-    EngineRun czech = this->run(bare, RunOptions{"cs_CZ.UTF-8"});
+    EngineRun czech = this->run(bare, inLanguage("cs_CZ.UTF-8"));
     ASSERT_EQ(czech.boxes.size(), 1u) << czech.output;
     EXPECT_EQ(czech.boxes[0].caption, CAPTION_CS);
     EXPECT_EQ(czech.boxes[0].text, "Chyba čtení RUNINFO\r\nKód chyby: 0x715");
@@ -160,7 +160,7 @@ TEST_F(RunSequence, BadDigestIsRefusedBeforeAnythingIsCreated) {
         SCOPED_TRACE(c.what);
         fs::path exe = makeExe(c.package, c.digest, "bad" + std::to_string(index++) + ".exe");
         bool czech = index % 2 == 0;
-        EngineRun run = this->run(exe, RunOptions{czech ? "cs_CZ.UTF-8" : "en_US.UTF-8"});
+        EngineRun run = this->run(exe, inLanguage(czech ? "cs_CZ.UTF-8" : "en_US.UTF-8"));
         ASSERT_EQ(run.boxes.size(), 1u) << run.output;
         EXPECT_EQ(run.boxes[0].caption, czech ? CAPTION_CS : CAPTION_EN);
         EXPECT_EQ(run.boxes[0].text, czech ? "RUNINFO chybí nebo má špatný kontrolní součet!"
@@ -180,7 +180,7 @@ TEST_F(RunSequence, InvalidStructureIsRefusedBeforeAnythingIsCreated) {
     for (size_t i = 0; i < packages.size(); ++i) {
         SCOPED_TRACE(i);
         bool czech = i == 1;
-        EngineRun run = this->run(makeExe(packages[i]), RunOptions{czech ? "cs_CZ.UTF-8" : "en_US.UTF-8"});
+        EngineRun run = this->run(makeExe(packages[i]), inLanguage(czech ? "cs_CZ.UTF-8" : "en_US.UTF-8"));
         ASSERT_EQ(run.boxes.size(), 1u) << run.output;
         EXPECT_EQ(run.boxes[0].caption, czech ? CAPTION_CS : CAPTION_EN);
         EXPECT_EQ(run.boxes[0].text, czech ? "RUNINFO nepze zpracovat!" : "Cannot process RUNINFO!");
@@ -194,7 +194,7 @@ TEST_F(RunSequence, CommandThatCannotStartReportsPlatformCodeAndRemovesTree) {
         SCOPED_TRACE(language);
         bool czech = language[0] == 'c';
         TestPackage package = onePackage(std::string("no-such-program-here.exe"), CLEANUP_DETACH);
-        EngineRun run = this->run(makeExe(buildPackage(package)), RunOptions{language});
+        EngineRun run = this->run(makeExe(buildPackage(package)), inLanguage(language));
         ASSERT_EQ(run.boxes.size(), 1u) << run.output;
         EXPECT_EQ(run.boxes[0].caption, czech ? CAPTION_CS : CAPTION_EN);
         EXPECT_EQ(run.boxes[0].text, czech ? "Program nelze spustit!" : "Cannot create process!");
