@@ -147,6 +147,15 @@ TEST_F(ToolRoundTrip, ManifestAndAbsoluteDestinations) {
     const Result built = build(exe, {"--manifest", (dir / "m.json").string()});
     ASSERT_EQ(built.code, 0) << built.err;
 
+    // list puts the two files that leave the working directory up front and marks them.
+    std::ostringstream listed, errors;
+    ASSERT_EQ(runListCommand({exe.string()}, listed, errors), 0) << errors.str();
+    EXPECT_NE(listed.str().find("WARNING: 2 file(s) go outside the working directory"), std::string::npos) << listed.str();
+    EXPECT_NE(listed.str().find("\n! stored"), std::string::npos) << listed.str();
+    std::ostringstream json;
+    ASSERT_EQ(runListCommand({exe.string(), "--json"}, json, errors), 0);
+    EXPECT_NE(json.str().find("\"outsideWorkingDirectory\": 2"), std::string::npos) << json.str();
+
     const Result skipping = extract(exe, dir / "out");
     ASSERT_EQ(skipping.code, 0) << skipping.err;
     EXPECT_NE(skipping.err.find("C:\\Tools\\readme.txt"), std::string::npos) << skipping.err;

@@ -17,6 +17,7 @@
 #include "package/package_reader.h"
 #include "runpack/package_writer.h"
 #include "runpack/pe_resources.h"
+#include "runpack/destination_rules.h"
 #include "runpack/text_encoding.h"
 
 namespace fs = std::filesystem;
@@ -24,8 +25,11 @@ namespace fs = std::filesystem;
 const char LIST_USAGE[] =
     "usage: runpack list EXE [--json] [--codepage N]\n"
     "\n"
-    "Shows the command line, the cleanup mode and every file of the package in EXE: method,\n"
-    "unpacked and packed size, destination. --json prints the same as one JSON object.\n"
+    "Shows the command line, the cleanup mode, the file count and total unpacked size, and\n"
+    "every file of the package in EXE: method, unpacked and packed size, ratio, SHA-1 and\n"
+    "destination. Destinations outside the engine's working directory (drive, UNC or\n"
+    "%VAR% paths) are counted in a warning and marked with \"!\". --json prints the same as\n"
+    "one JSON object.\n"
     "Texts are shown as code page N (1250 or 1252; default 1252) would show them.\n";
 
 const char VERIFY_USAGE[] =
@@ -230,20 +234,39 @@ int runListCommand(const std::vector<std::string>& args, std::ostream& out, std:
     }
     const PackageHeader& h = loaded.header;
     auto text = [&](const char* t) { return decodeAnsi(t ? t : "", codePage); };
+    // Destinations outside the working directory: a drive or UNC path, or one that begins
+    // with an environment reference (expanded on the user's machine, usually to such a path).
+    auto outside = [](const std::string& destination) {
+        return isAbsoluteDestination(destination) || (!destination.empty() && destination[0] == '%');
+    };
+    uint64_t totalUnpacked = 0;
+    size_t outsideCount = 0;
+    for (const FileEntry& e : loaded.entries) {
+        totalUnpacked += e.unpackedSize;
+        if (outside(composedDestination(e))) ++outsideCount;
+    }
+    auto ratio = [](const FileEntry& e) {
+        return e.unpackedSize == 0 ? 1.0 : static_cast<double>(e.packedSize) / e.unpackedSize;
+    };
     if (json) {
         nlohmann::ordered_json root;
         root["command"] = h.command ? nlohmann::ordered_json(text(h.command)) : nlohmann::ordered_json(nullptr);
         root["cleanup"] = cleanupName(h.cleanupMode);
         root["packageSize"] = loaded.bytes.size();
+        root["fileCount"] = loaded.entries.size();
+        root["unpackedSize"] = totalUnpacked;
+        root["outsideWorkingDirectory"] = outsideCount;
         root["files"] = nlohmann::ordered_json::array();
         for (const FileEntry& e : loaded.entries) {
             nlohmann::ordered_json f;
             f["name"] = e.name ? nlohmann::ordered_json(text(e.name)) : nlohmann::ordered_json(nullptr);
             f["directory"] = e.directory ? nlohmann::ordered_json(text(e.directory)) : nlohmann::ordered_json(nullptr);
             f["destination"] = text(composedDestination(e).c_str());
+            f["outsideWorkingDirectory"] = outside(composedDestination(e));
             f["method"] = methodName(e.method);
             f["unpackedSize"] = e.unpackedSize;
             f["packedSize"] = e.packedSize;
+            f["ratio"] = ratio(e);
             f["sha1"] = hex(e.digest, PACKAGE_DIGEST_SIZE);
             root["files"].push_back(f);
         }
@@ -252,11 +275,22 @@ int runListCommand(const std::vector<std::string>& args, std::ostream& out, std:
     }
     out << "command: " << (h.command ? "\"" + text(h.command) + "\"" : std::string("(none)")) << "\n";
     out << "cleanup: " << cleanupName(h.cleanupMode) << "\n";
-    out << "files:   " << loaded.entries.size() << " (package " << loaded.bytes.size() << " bytes)\n";
-    char line[64];
+    out << "files:   " << loaded.entries.size() << ", " << totalUnpacked << " bytes unpacked (package "
+        << loaded.bytes.size() << " bytes)\n";
+    if (outsideCount > 0) {
+        out << "WARNING: " << outsideCount
+            << " file(s) go outside the working directory (marked !), and are overwritten there\n";
+    }
+    char line[128];
+    snprintf(line, sizeof line, "  %-6s %12s %12s %6s  %-40s  %s\n", "method", "unpacked", "packed", "ratio", "sha1",
+             "destination");
+    out << line;
     for (const FileEntry& e : loaded.entries) {
-        snprintf(line, sizeof line, "%-6s %12u %12u  ", methodName(e.method), e.unpackedSize, e.packedSize);
-        out << line << text(composedDestination(e).c_str()) << "\n";
+        std::string destination = composedDestination(e);
+        snprintf(line, sizeof line, "%s %-6s %12u %12u %5.1f%%  %s  ", outside(destination) ? "!" : " ",
+                 methodName(e.method), e.unpackedSize, e.packedSize, 100.0 * ratio(e),
+                 hex(e.digest, PACKAGE_DIGEST_SIZE).c_str());
+        out << line << text(destination.c_str()) << "\n";
     }
     return 0;
 }
