@@ -16,8 +16,6 @@ namespace {
 
 using Bytes = std::vector<uint8_t>;
 
-// The longest match is 60 bytes, so a stream can run at most 59 bytes past any count.
-const size_t MAX_OVERRUN = MAX_MATCH - 1;
 // What the bit reader reports when the stream holds fewer bits than the count needs.
 const int INPUT_ENDED = -1;
 
