@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include "support/test_files.h"
+
 #include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
@@ -18,42 +20,6 @@
 #include "platform/file_size.h"
 
 namespace {
-
-struct TempDir {
-    std::string path;
-    TempDir()
-    {
-        char pattern[] = "/tmp/runpack-pack-XXXXXX";
-        path = mkdtemp(pattern);
-    }
-    ~TempDir() { std::filesystem::remove_all(path); }
-    std::string file(const char* name) const { return path + "/" + name; }
-};
-
-void writeFile(const std::string& path, const std::vector<uint8_t>& bytes)
-{
-    FILE* file = fopen(path.c_str(), "wb");
-    ASSERT_NE(file, nullptr);
-    if (!bytes.empty()) {
-        ASSERT_EQ(fwrite(bytes.data(), 1, bytes.size(), file), bytes.size());
-    }
-    fclose(file);
-}
-
-std::vector<uint8_t> readFile(const std::string& path)
-{
-    std::vector<uint8_t> bytes;
-    FILE* file = fopen(path.c_str(), "rb");
-    if (file == nullptr) {
-        return bytes;
-    }
-    int c;
-    while ((c = fgetc(file)) != EOF) {
-        bytes.push_back((uint8_t)c);
-    }
-    fclose(file);
-    return bytes;
-}
 
 std::vector<uint8_t> randomBytes(size_t length, uint32_t seed)
 {

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include "support/test_files.h"
+
 #include <stdlib.h>
 #include <string.h>
 #include <unistd.h>
@@ -13,48 +15,12 @@
 namespace {
 
 // A private directory per test, removed with everything in it.
-struct TempDir {
-    std::string path;
-    TempDir()
-    {
-        char pattern[] = "/tmp/runpack-adapters-XXXXXX";
-        path = mkdtemp(pattern);
-    }
-    ~TempDir() { std::filesystem::remove_all(path); }
-    std::string file(const char* name) const { return path + "/" + name; }
-};
-
 std::vector<uint8_t> pattern(size_t length)
 {
     std::vector<uint8_t> bytes(length);
     for (size_t i = 0; i < length; ++i) {
         bytes[i] = (uint8_t)(i * 131 + (i >> 8));
     }
-    return bytes;
-}
-
-void writeFile(const std::string& path, const std::vector<uint8_t>& bytes)
-{
-    FILE* file = fopen(path.c_str(), "wb");
-    ASSERT_NE(file, nullptr);
-    if (!bytes.empty()) {
-        ASSERT_EQ(fwrite(bytes.data(), 1, bytes.size(), file), bytes.size());
-    }
-    fclose(file);
-}
-
-std::vector<uint8_t> readFile(const std::string& path)
-{
-    std::vector<uint8_t> bytes;
-    FILE* file = fopen(path.c_str(), "rb");
-    if (file == nullptr) {
-        return bytes;
-    }
-    int c;
-    while ((c = fgetc(file)) != EOF) {
-        bytes.push_back((uint8_t)c);
-    }
-    fclose(file);
     return bytes;
 }
 

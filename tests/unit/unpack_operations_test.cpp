@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include "support/test_files.h"
+
 #include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
@@ -15,38 +17,6 @@
 #include "extract/stream_adapters.h"
 
 namespace {
-
-struct TempDir {
-    std::string path;
-    TempDir()
-    {
-        char pattern[] = "/tmp/runpack-unpack-XXXXXX";
-        path = mkdtemp(pattern);
-    }
-    ~TempDir() { std::filesystem::remove_all(path); }
-    std::string file(const char* name) const { return path + "/" + name; }
-};
-
-bool exists(const std::string& path)
-{
-    struct stat status;
-    return stat(path.c_str(), &status) == 0;
-}
-
-std::vector<uint8_t> readFile(const std::string& path)
-{
-    std::vector<uint8_t> bytes;
-    FILE* file = fopen(path.c_str(), "rb");
-    if (file == nullptr) {
-        return bytes;
-    }
-    int c;
-    while ((c = fgetc(file)) != EOF) {
-        bytes.push_back((uint8_t)c);
-    }
-    fclose(file);
-    return bytes;
-}
 
 // Text-like content that compresses, with some noise so that literals and matches mix.
 std::vector<uint8_t> sampleContent(size_t length, uint32_t seed)
