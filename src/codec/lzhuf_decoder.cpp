@@ -95,21 +95,23 @@ const int MAX_DEPTH = 32;
 inline int takeSymbol(LzhufContext* c, BitInput& in) {
     int32_t path[MAX_DEPTH];
     int depth = 0;
-    int32_t node = ROOT_NODE;
-    int32_t n = c->nodeChild[ROOT_NODE];
+    const int32_t* child = c->nodeChild;
+    // Each level waits on the load of the one before: pointer-sized indices spare that
+    // chain a sign extension per bit.
+    intptr_t n = child[ROOT_NODE];
     for (;;) {
         int bit = takeBit(in);
         if (bit < 0) {
             return bit;
         }
-        node = n + bit;
-        path[depth++] = node;
-        n = c->nodeChild[node];
+        intptr_t node = n + bit;
+        path[depth++] = static_cast<int32_t>(node);
+        n = child[node];
         if (n >= LEAF_BASE) {
             break;
         }
     }
-    int symbol = n - LEAF_BASE;
+    int symbol = static_cast<int>(n) - LEAF_BASE;
     updateModelOnPath(c, symbol, path, depth);
     return symbol;
 }
