@@ -410,11 +410,16 @@ bool packFile(LzhufContext* context, const PlannedFile& plan, PackageFile* file,
 }
 
 // A one-line bar on stderr, for terminals only.
-void drawProgress(uint64_t done, uint64_t total, size_t filesDone, size_t files) {
+// One line on the terminal: a bar, bytes packed of the total, files, and the throughput.
+void drawProgress(uint64_t done, uint64_t total, size_t filesDone, size_t files,
+                  std::chrono::steady_clock::time_point start) {
     const int width = 30;
     const int filled = total ? static_cast<int>(done * width / total) : width;
-    fprintf(stderr, "\r[%s%s] %3d%%  %zu/%zu files", std::string(filled, '#').c_str(),
-            std::string(width - filled, ' ').c_str(), total ? static_cast<int>(done * 100 / total) : 100, filesDone, files);
+    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    const double mb = 1e6;
+    fprintf(stderr, "\r[%s%s] %3d%%  %.1f/%.1f MB  %zu/%zu files  %.1f MB/s ", std::string(filled, '#').c_str(),
+            std::string(width - filled, ' ').c_str(), total ? static_cast<int>(done * 100 / total) : 100,
+            done / mb, total / mb, filesDone, files, seconds > 0 ? done / mb / seconds : 0.0);
     fflush(stderr);
 }
 
@@ -457,17 +462,18 @@ bool packAll(const BuildOptions& o, const std::vector<PlannedFile>& planned, std
         }
     };
     const bool progress = total >= PROGRESS_MIN_BYTES && isatty(fileno(stderr));
+    const auto start = std::chrono::steady_clock::now();
     std::vector<std::thread> threads;
     for (unsigned k = 0; k < jobs; ++k) threads.emplace_back(worker);
     if (progress) {
         while (finished < planned.size() && !failed) {
-            drawProgress(bytesDone, total, finished, planned.size());
+            drawProgress(bytesDone, total, finished, planned.size(), start);
             std::this_thread::sleep_for(std::chrono::milliseconds(200));
         }
     }
     for (std::thread& t : threads) t.join();
     if (progress) {
-        drawProgress(bytesDone, total, finished, planned.size());
+        drawProgress(bytesDone, total, finished, planned.size(), start);
         fprintf(stderr, "\n");
     }
     if (failed) {
