@@ -40,13 +40,9 @@ uint32_t storedPack(const char* path, FILE* output)
 uint32_t lzhufMeasure(const char* path)
 {
     FileSource source;
-    memset(&source, 0, sizeof(source));
-    source.tag = FILE_STREAM_TAG;
+    setUpFileStream(&source, fopen(path, "rb"));
     MemorySink counter;
-    memset(&counter, 0, sizeof(counter));
-    counter.tag = MEMORY_STREAM_TAG;
-
-    source.file = fopen(path, "rb");
+    setUpMemoryStream(&counter, nullptr, 0);
     if (source.file == nullptr) {
         return 0;
     }
@@ -62,17 +58,12 @@ uint32_t lzhufMeasure(const char* path)
 uint32_t lzhufPack(const char* path, FILE* output)
 {
     FileSource source;
-    memset(&source, 0, sizeof(source));
-    source.tag = FILE_STREAM_TAG;
+    setUpFileStream(&source, fopen(path, "rb"));
     FileSink sink;
-    memset(&sink, 0, sizeof(sink));
-    sink.tag = FILE_STREAM_TAG;
-
-    source.file = fopen(path, "rb");
+    setUpFileStream(&sink, output);
     if (source.file == nullptr) {
         return 0;
     }
-    sink.file = output;
     int consumed = lzhufEncode(nullptr, fileSourceRead, &source, fileSinkWrite, &sink);
     fclose(source.file);
     // An encoding that failed, or that stopped before the end of the file, is no packed

@@ -10,6 +10,21 @@ static_assert(sizeof(FileStream) == FILE_STREAM_TAG, "FileStream layout");
 static_assert(sizeof(MemoryStream) == MEMORY_STREAM_TAG, "MemoryStream layout");
 #endif
 
+void setUpFileStream(FileStream* stream, FILE* file)
+{
+    memset(stream, 0, sizeof(*stream));
+    stream->tag = FILE_STREAM_TAG;
+    stream->file = file;
+}
+
+void setUpMemoryStream(MemoryStream* stream, uint8_t* data, int32_t size)
+{
+    memset(stream, 0, sizeof(*stream));
+    stream->tag = MEMORY_STREAM_TAG;
+    stream->data = data;
+    stream->size = size;
+}
+
 int32_t memorySourceRead(uint8_t* destination, int32_t capacity, void* state)
 {
     MemorySource* source = (MemorySource*)state;

@@ -36,6 +36,11 @@ struct MemoryStream {
 typedef MemoryStream MemorySource;
 typedef MemoryStream MemorySink;
 
+// Set-up of a record: cleared, tagged, and given its file (null to be opened afterwards) or
+// its block (null with size 0 for a counting sink).
+void setUpFileStream(FileStream* stream, FILE* file);
+void setUpMemoryStream(MemoryStream* stream, uint8_t* data, int32_t size);
+
 // StreamReadFn over a MemorySource: copies what is left, 0 at the end of the data.
 int32_t memorySourceRead(uint8_t* destination, int32_t capacity, void* state);
 // StreamWriteFn over a FileSink: buffers, writes a full buffer when a further byte arrives,

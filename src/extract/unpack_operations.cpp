@@ -31,15 +31,9 @@ uint32_t lzhufUnpack(uint32_t packedSize, const uint8_t* data, uint32_t unpacked
                      const char* path)
 {
     MemorySource source;
-    memset(&source, 0, sizeof(source));
-    source.tag = MEMORY_STREAM_TAG;
-    source.data = (uint8_t*)data;
-    source.size = (int32_t)packedSize;
+    setUpMemoryStream(&source, (uint8_t*)data, (int32_t)packedSize);
     FileSink sink;
-    memset(&sink, 0, sizeof(sink));
-    sink.tag = FILE_STREAM_TAG;
-
-    sink.file = fopen(path, "wb");
+    setUpFileStream(&sink, fopen(path, "wb"));
     if (sink.file == nullptr) {
         return 0;
     }
