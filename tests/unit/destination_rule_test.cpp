@@ -1,0 +1,85 @@
+#include "extract/destination_rule.h"
+
+#include <gtest/gtest.h>
+#include <string.h>
+
+#include <string>
+
+namespace {
+
+DestinationVerdict check(const std::string& path) {
+    return checkDestination(path.data(), static_cast<uint32_t>(path.size()));
+}
+
+}  // namespace
+
+TEST(DestinationRule, AcceptsWhatPackagesInUseName)
+{
+    for (const char* path : {"a.txt", "sub\\a.txt", "sub\\\\a.txt", "\\sub\\a.txt", "sub\\x/a.txt",
+                             "//sub/a.txt", "D:\\data\\a.txt", "d:/data/a.txt", "C:\\", "\\\\server\\share\\d\\a.txt",
+                             "%DATADIR%\\d\\a.txt", "%NOSUCHVAR%\\d\\a.txt", "sub\\", "", ".hidden",
+                             "a..b", "console.txt", "COM10", "lpt", "NULL", "con1.txt", "COMa"}) {
+        EXPECT_EQ(check(path), DESTINATION_OK) << path;
+    }
+}
+
+TEST(DestinationRule, RefusesClimbingOutWithDotDotAnywhere)
+{
+    for (const char* path : {"..", "..\\escaped.txt", "sub\\..\\..\\x", "sub/../x", "C:\\a\\..\\b",
+                             "\\\\server\\share\\..\\x", "%TEMP%\\..\\x", "sub\\.."}) {
+        EXPECT_EQ(check(path), DESTINATION_DOT_DOT) << path;
+    }
+}
+
+TEST(DestinationRule, RefusesDriveRelativeFormsAndRootsWithoutALetter)
+{
+    EXPECT_EQ(check("C:name"), DESTINATION_DRIVE_RELATIVE);
+    EXPECT_EQ(check("C:"), DESTINATION_DRIVE_RELATIVE);
+    EXPECT_EQ(check("c:..\\x"), DESTINATION_DRIVE_RELATIVE);
+    EXPECT_EQ(check("a:b"), DESTINATION_DRIVE_RELATIVE);  // drive A:, file b
+    // A crafted "directory" of "/:/outside/dir" must not become a root anywhere.
+    EXPECT_EQ(check("/:/outside/dir\\a.txt"), DESTINATION_BAD_ROOT);
+    EXPECT_EQ(check("1:\\x"), DESTINATION_BAD_ROOT);
+    EXPECT_EQ(check("?:\\x"), DESTINATION_BAD_ROOT);
+}
+
+TEST(DestinationRule, RefusesColonsAfterTheRoot)
+{
+    for (const char* path : {"ab:c", "a.txt:stream", "sub\\a.txt::$DATA", "C:\\x\\y:z", "sub\\C:\\x",
+                             "%=C:%\\x"}) {
+        EXPECT_EQ(check(path), DESTINATION_COLON) << path;
+    }
+}
+
+TEST(DestinationRule, RefusesDeviceNamesWithAnyExtensionOrCase)
+{
+    for (const char* path : {"CON", "con", "sub\\nul.txt", "Aux.tar.gz", "PRN", "com1", "LPT9.log",
+                             "COM0", "CONIN$", "conout$", "nul .txt", "C:\\dir\\CON\\x.txt",
+                             "\\\\server\\share\\aux"}) {
+        EXPECT_EQ(check(path), DESTINATION_DEVICE_NAME) << path;
+    }
+}
+
+TEST(DestinationRule, RefusesPartsEndingInDotOrSpace)
+{
+    for (const char* path : {"a.", "a ", "sub.\\a.txt", "sub \\a.txt", ".", "sub\\.\\a", "..."}) {
+        EXPECT_EQ(check(path), DESTINATION_TRAILING_DOT_OR_SPACE) << path;
+    }
+}
+
+TEST(DestinationRule, RefusesTheDeviceNamespace)
+{
+    EXPECT_EQ(check("\\\\.\\PhysicalDrive0"), DESTINATION_DEVICE_NAMESPACE);
+    EXPECT_EQ(check("\\\\?\\C:\\x"), DESTINATION_DEVICE_NAMESPACE);
+    EXPECT_EQ(check("\\\\?"), DESTINATION_DEVICE_NAMESPACE);
+}
+
+TEST(DestinationRule, ExaminesExactlyTheGivenLength)
+{
+    const char path[] = "ok.txt\\..";
+    EXPECT_EQ(checkDestination(path, 6), DESTINATION_OK);
+    EXPECT_EQ(checkDestination(path, sizeof(path) - 1), DESTINATION_DOT_DOT);
+    for (int verdict = DESTINATION_DOT_DOT; verdict <= DESTINATION_DEVICE_NAMESPACE; ++verdict) {
+        EXPECT_GT(strlen(describeDestinationVerdict(static_cast<DestinationVerdict>(verdict))), 10u);
+    }
+}
