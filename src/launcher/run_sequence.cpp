@@ -1,6 +1,5 @@
 #include "launcher/run_sequence.h"
 
-#include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 
@@ -8,14 +7,10 @@
 #include "extract/journal.h"
 #include "launcher/messages.h"
 #include "launcher/progress_window.h"
+#include "launcher/working_directory.h"
 #include "package/package_digest.h"
 #include "package/package_reader.h"
 #include "resources/resource_ids.h"
-
-// Single paths hold 260 characters and a terminator; the working directory buffer has one
-// byte more, so that the zero fill leaves two NULs behind the path for the tree removal.
-const DWORD TEMP_PATH_LENGTH = 260;
-const size_t WORK_DIR_BUFFER_SIZE = 262;
 
 static uint32_t reportWithFailCode(UINT id) {
     SetLastError(CODE_NTE_FAIL);
@@ -43,12 +38,15 @@ uint32_t runPackage(HINSTANCE instance) {
     char tempPath[TEMP_PATH_LENGTH + 1];
     DWORD tempLength = GetTempPathA(TEMP_PATH_LENGTH, tempPath);
     if (tempLength == 0 || tempLength > TEMP_PATH_LENGTH) return reportError(IDS_TEMP_NAME);
-    char* uniqueName = _tempnam(tempPath, WORKING_DIRECTORY_PREFIX);
-    if (uniqueName == NULL) return reportError(IDS_TEMP_NAME);
-    char workDir[WORK_DIR_BUFFER_SIZE];
-    memset(workDir, 0, sizeof(workDir));
-    strncpy(workDir, uniqueName, TEMP_PATH_LENGTH);
-    if (!CreateDirectoryA(workDir, NULL)) return reportError(IDS_TEMP_CREATE);
+    // The working directory stays open until the clean-up begins: while the run extracts
+    // and runs files from it, nobody can rename or replace it.
+    WorkingDirectory work;
+    switch (createWorkingDirectory(tempPath, processHasAdministrators(), &work)) {
+    case WORKING_DIRECTORY_NO_NAME: return reportError(IDS_TEMP_NAME);
+    case WORKING_DIRECTORY_NOT_CREATED: return reportError(IDS_TEMP_CREATE);
+    case WORKING_DIRECTORY_CREATED: break;
+    }
+    const char* workDir = work.path;
     CleanupJournal journal = NULL;
     journalPush(workDir, &journal);  // the oldest entry: removed last
     if (!SetCurrentDirectoryA(workDir)) return reportError(IDS_TEMP_ENTER);
@@ -108,6 +106,7 @@ uint32_t runPackage(HINSTANCE instance) {
     // After any failure the whole working directory goes, whatever the package said.
     if (result != 0) cleanupMode = CLEANUP_TREE;
     if (cleanupMode != CLEANUP_DETACH) {
+        releaseWorkingDirectory(&work);
         SetCurrentDirectoryA(tempPath);
         journalDrain(&journal, deletePath);
     }

@@ -52,19 +52,28 @@ TEST_F(RunSequence, AbsentOrEmptyCommandStartsNothingAndCleansUpPerMode) {
     }
 }
 
-TEST_F(RunSequence, WorkingDirectoryIsNewUniqueDirectoryInTemp) {
+TEST_F(RunSequence, WorkingDirectoryIsNewDirectoryWithUnrelatedRandomName) {
     fs::path exe = makeExe(buildPackage(onePackage(std::nullopt, CLEANUP_DETACH)));
     EXPECT_EQ(run(exe).exitCode, 0u);
     EXPECT_EQ(run(exe).exitCode, 0u);
     std::vector<std::string> entries = listTree(tmp);
     std::vector<std::string> directories;
     for (const std::string& entry : entries) {
-        if (entry.find('/') == entry.size() - 1) directories.push_back(entry);
+        if (entry.find('/') == entry.size() - 1) directories.push_back(entry.substr(0, entry.size() - 1));
     }
-    // Two runs, two directories, each named by the runtime from the "QELTMP" prefix.
+    // Two runs, two directories, each "QELTMP" and sixteen hex digits of a random number.
     ASSERT_EQ(directories.size(), 2u) << testing::PrintToString(entries);
-    EXPECT_NE(directories[0], directories[1]);
-    for (const std::string& name : directories) EXPECT_EQ(name.rfind("QEL", 0), 0u) << name;
+    for (const std::string& name : directories) {
+        EXPECT_EQ(name.size(), 22u) << name;
+        EXPECT_EQ(name.rfind("QELTMP", 0), 0u) << name;
+        EXPECT_EQ(name.find_first_not_of("0123456789ABCDEF", 6), std::string::npos) << name;
+    }
+    // Not a counter: random names share hardly a digit in place.
+    int differing = 0;
+    for (size_t i = 6; i < directories[0].size() && i < directories[1].size(); ++i) {
+        differing += directories[0][i] != directories[1][i];
+    }
+    EXPECT_GE(differing, 4) << directories[0] << " " << directories[1];
 }
 
 TEST_F(RunSequence, CommandRunsInWorkingDirectoryInEachMode) {
