@@ -5,6 +5,7 @@
 
 #include "extract/entry_extraction.h"
 #include "extract/journal.h"
+#include "launcher/command_search.h"
 #include "launcher/messages.h"
 #include "launcher/progress_window.h"
 #include "launcher/working_directory.h"
@@ -82,10 +83,14 @@ uint32_t runPackage(HINSTANCE instance) {
                 result = reportWithFailCode(IDS_COMMAND_MEMORY);
             } else {
                 memcpy(commandLine, header.command, commandSize);
+                // The engine finds the program itself, never in its own folder, and starts
+                // it by its full path.
+                char program[PROGRAM_PATH_SIZE];
                 STARTUPINFOA startup;
                 memset(&startup, 0, sizeof(startup));
                 startup.cb = sizeof(startup);
-                if (!CreateProcessA(NULL, commandLine, NULL, NULL, FALSE, 0, NULL, workDir,
+                if (!findProgram(commandLine, workDir, program) ||
+                    !CreateProcessA(program, commandLine, NULL, NULL, FALSE, 0, NULL, workDir,
                                     &startup, &process)) {
                     result = reportError(IDS_CREATE_PROCESS);
                 } else if (cleanupMode != CLEANUP_DETACH) {

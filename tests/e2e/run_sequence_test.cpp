@@ -3,9 +3,12 @@
 // user can meet, in English and in Czech.
 #include "e2e/harness.h"
 
+#include <ctype.h>
+
 #include <fstream>
 
 #include "package/package_reader.h"
+#include "runpack/pe_resources.h"
 #include "support/package_builder.h"
 
 namespace {
@@ -119,6 +122,76 @@ TEST_F(RunSequence, CommandRunsInWorkingDirectoryInEachMode) {
     EXPECT_TRUE(waitFor(*work / "marker.txt", 20000)) << "the command did not outlive the launcher";
     EXPECT_TRUE(fs::exists(*work / "hello.txt"));
     EXPECT_TRUE(fs::exists(*work / "wait.bat"));
+}
+
+// The test program of the runnable Windows build (tests/programs), as bytes.
+std::vector<uint8_t> probeProgram() {
+    std::vector<uint8_t> bytes;
+    std::string error;
+    EXPECT_TRUE(readFile((windowsBuildDir() / "runpack-probe.exe").string(), &bytes, &error)) << error;
+    return bytes;
+}
+
+TestEntry fileEntry(const std::string& name, const std::vector<uint8_t>& content,
+                    std::optional<std::string> directory = std::nullopt) {
+    TestEntry entry;
+    entry.name = name;
+    entry.directory = directory;
+    entry.content = content;
+    return entry;
+}
+
+std::string readText(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+std::string lowered(std::string text) {
+    for (char& c : text) c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
+    return text;
+}
+
+TEST_F(RunSequence, ProgramBesideTheEngineNeverRuns) {
+    // Whoever can write to the engine's folder (a downloads folder) leaves programs named as
+    // the package's command there. The probe stands for both: it notes where it ran from.
+    std::vector<uint8_t> probe = probeProgram();
+    std::string error;
+    ASSERT_TRUE(writeFile((dir / "setup.exe").string(), probe, &error)) << error;
+    ASSERT_TRUE(writeFile((dir / "cmd.exe").string(), probe, &error)) << error;
+    fs::path log = dir / "ran.txt";
+    std::string command = "setup.exe marker " + windowsPath(log);
+
+    // The package's own setup.exe runs, and only it.
+    TestPackage carried = onePackage(command, CLEANUP_TREE);
+    carried.entries.push_back(fileEntry("setup.exe", probe));
+    EngineRun run = this->run(makeExe(buildPackage(carried)));
+    EXPECT_EQ(run.exitCode, 0u) << run.output;
+    EXPECT_TRUE(run.boxes.empty()) << run.output;
+    std::string ran = lowered(readText(log));
+    std::string expectedStart = lowered(windowsPath(tmp) + "\\QELTMP");
+    EXPECT_EQ(ran.rfind(expectedStart, 0), 0u) << ran;
+    EXPECT_EQ(ran.find("\r\n"), ran.size() - 2) << "more than one program ran: " << ran;
+    EXPECT_NE(ran.find("\\setup.exe\r\n"), std::string::npos) << ran;
+    EXPECT_TRUE(listTree(tmp).empty()) << testing::PrintToString(listTree(tmp));
+
+    // A package without one: the command is found nowhere, and the planted one stays idle.
+    fs::remove(log);
+    EngineRun missing = this->run(makeExe(buildPackage(onePackage(command, CLEANUP_TREE))));
+    ASSERT_EQ(missing.boxes.size(), 1u) << missing.output;
+    EXPECT_EQ(missing.boxes[0].caption, CAPTION_EN);
+    EXPECT_EQ(missing.boxes[0].text, "Cannot create process!");
+    EXPECT_EQ(missing.exitCode, 2u);  // ERROR_FILE_NOT_FOUND
+    EXPECT_FALSE(fs::exists(log));
+    EXPECT_TRUE(listTree(tmp).empty()) << testing::PrintToString(listTree(tmp));
+
+    // A system program is the system's, not the planted cmd.exe.
+    fs::path echoed = dir / "echoed.txt";
+    TestPackage system = onePackage("cmd.exe /c echo ok> " + windowsPath(echoed), CLEANUP_TREE);
+    EngineRun viaCmd = this->run(makeExe(buildPackage(system)));
+    EXPECT_EQ(viaCmd.exitCode, 0u) << viaCmd.output;
+    EXPECT_EQ(readText(echoed), "ok\r\n");
+    EXPECT_FALSE(fs::exists(log));
+    EXPECT_TRUE(listTree(tmp).empty()) << testing::PrintToString(listTree(tmp));
 }
 
 TEST_F(RunSequence, MissingPackageResourceReportsLookupError) {
