@@ -6,6 +6,7 @@
 #include "extract/entry_extraction.h"
 #include "extract/journal.h"
 #include "launcher/command_search.h"
+#include "launcher/command_start.h"
 #include "launcher/messages.h"
 #include "launcher/progress_window.h"
 #include "launcher/working_directory.h"
@@ -61,8 +62,8 @@ uint32_t runPackage(HINSTANCE instance) {
 
     uint32_t cleanupMode = header.cleanupMode;
     uint32_t result = 0;
-    PROCESS_INFORMATION process;
-    memset(&process, 0, sizeof(process));
+    StartedCommand command;
+    memset(&command, 0, sizeof(command));
     if (!extractPackage(package, size, workDir, &journal)) {
         result = reportWithFailCode(IDS_EXTRACT);
     } else {
@@ -84,21 +85,18 @@ uint32_t runPackage(HINSTANCE instance) {
             } else {
                 memcpy(commandLine, header.command, commandSize);
                 // The engine finds the program itself, never in its own folder, and starts
-                // it by its full path.
+                // it by its full path; where the mode waits, in a job of its own.
                 char program[PROGRAM_PATH_SIZE];
-                STARTUPINFOA startup;
-                memset(&startup, 0, sizeof(startup));
-                startup.cb = sizeof(startup);
+                bool waits = cleanupMode != CLEANUP_DETACH;
                 if (!findProgram(commandLine, workDir, program) ||
-                    !CreateProcessA(program, commandLine, NULL, NULL, FALSE, 0, NULL, workDir,
-                                    &startup, &process)) {
+                    !startCommand(program, commandLine, workDir, waits, &command)) {
                     result = reportError(IDS_CREATE_PROCESS);
-                } else if (cleanupMode != CLEANUP_DETACH) {
+                } else if (waits) {
                     if (progress != NULL) {
                         dismissProgressWindow(progress);
                         progress = NULL;
                     }
-                    WaitForSingleObject(process.hProcess, INFINITE);
+                    waitForCommand(&command);
                 }
             }
         }
@@ -116,7 +114,6 @@ uint32_t runPackage(HINSTANCE instance) {
         journalDrain(&journal, deletePath);
     }
     if (cleanupMode == CLEANUP_TREE) removeWorkingTree(workDir);
-    if (process.hProcess != NULL) CloseHandle(process.hProcess);
-    if (process.hThread != NULL) CloseHandle(process.hThread);
+    closeCommand(&command);
     return result;
 }

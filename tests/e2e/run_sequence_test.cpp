@@ -141,6 +141,8 @@ TestEntry fileEntry(const std::string& name, const std::vector<uint8_t>& content
     return entry;
 }
 
+std::vector<uint8_t> bytesOf(const std::string& text) { return std::vector<uint8_t>(text.begin(), text.end()); }
+
 std::string readText(const fs::path& path) {
     std::ifstream in(path, std::ios::binary);
     return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
@@ -192,6 +194,49 @@ TEST_F(RunSequence, ProgramBesideTheEngineNeverRuns) {
     EXPECT_EQ(readText(echoed), "ok\r\n");
     EXPECT_FALSE(fs::exists(log));
     EXPECT_TRUE(listTree(tmp).empty()) << testing::PrintToString(listTree(tmp));
+}
+
+TEST_F(RunSequence, CleanUpWaitsForWhatTheCommandStarted) {
+    // An installer's way: start a second program and end at once. The second one reads the
+    // extracted files two seconds later; they must still be there, and gone after it ends.
+    for (uint32_t mode : {CLEANUP_TREE, CLEANUP_JOURNAL}) {
+        SCOPED_TRACE(mode);
+        fs::remove_all(tmp);
+        fs::create_directories(tmp);
+        fs::path report = dir / ("report" + std::to_string(mode) + ".txt");
+        TestPackage package;
+        package.cleanupMode = mode;
+        package.command = "probe.exe spawn probe.exe read-later " + windowsPath(report) + " hello.txt docs\\readme.txt";
+        package.entries.push_back(fileEntry("probe.exe", probeProgram()));
+        package.entries.push_back(fileEntry("hello.txt", bytesOf("hi")));
+        package.entries.push_back(fileEntry("readme.txt", bytesOf("read me"), std::string("docs")));
+        EngineRun run = this->run(makeExe(buildPackage(package)));
+        EXPECT_EQ(run.exitCode, 0u) << run.output;
+        EXPECT_TRUE(run.boxes.empty()) << run.output;
+        // The engine ended after the second program had written its report.
+        EXPECT_EQ(readText(report), "hello.txt=hi\ndocs\\readme.txt=read me\n");
+        EXPECT_TRUE(listTree(tmp).empty()) << testing::PrintToString(listTree(tmp));
+    }
+}
+
+TEST_F(RunSequence, ProgramThatBreaksAwayIsNotWaitedFor) {
+    // The second program leaves the job and waits for a file that the test makes only once
+    // the engine has ended (or gives up after 20 s, which a waiting engine would show).
+    fs::path go = dir / "go.txt", done = dir / "done.txt";
+    TestPackage package;
+    package.cleanupMode = CLEANUP_TREE;
+    package.command = "probe.exe spawn --breakaway probe.exe wait-for " + windowsPath(go) + " 20000 " +
+                      windowsPath(done);
+    package.entries.push_back(fileEntry("probe.exe", probeProgram()));
+    EngineRun run = this->run(makeExe(buildPackage(package)));
+    EXPECT_EQ(run.exitCode, 0u) << run.output;
+    EXPECT_TRUE(run.boxes.empty()) << run.output;
+    EXPECT_FALSE(fs::exists(done)) << "the engine waited for a program that broke away";
+    std::ofstream(go) << "go";
+    ASSERT_TRUE(waitFor(done, 30000));
+    // What the tree removal could not take while that program ran from the working
+    // directory differs between Windows and Wine: it is not checked here.
+    EXPECT_EQ(readText(done), "go\n");
 }
 
 TEST_F(RunSequence, MissingPackageResourceReportsLookupError) {
