@@ -1,5 +1,6 @@
 // Process entry: before anything else, DLL search is narrowed to the system directory. The
-// engine reads no arguments; the run's result is the exit code.
+// run's result is the exit code. The engine's arguments mean nothing to it; the run passes
+// them on to the command when the run options say so.
 #include <windows.h>
 
 #include "launcher/library_search.h"
