@@ -711,13 +711,14 @@ bool writePeResources(const std::vector<uint8_t>& image, const std::vector<PeRes
 
 bool embedRunInfo(const std::vector<uint8_t>& engine, const std::vector<uint8_t>* package,
                   const std::vector<uint8_t>* digest, std::vector<uint8_t>* output,
-                  std::string* error) {
+                  std::string* error, const std::vector<uint8_t>* runOptions) {
     std::vector<PeResource> resources;
     if (!readPeResources(engine, &resources, error)) return false;
     std::vector<PeResource> kept;
     for (PeResource& r : resources) {
         const bool ours = isRunInfoType(r.type) && !r.name.isName &&
-                          (r.name.id == ID_PACKAGE || r.name.id == ID_PACKAGE_DIGEST);
+                          (r.name.id == ID_PACKAGE || r.name.id == ID_PACKAGE_DIGEST ||
+                           r.name.id == ID_RUN_OPTIONS);
         if (!ours) kept.push_back(std::move(r));
     }
     auto add = [&](uint16_t id, const std::vector<uint8_t>* bytes) {
@@ -731,7 +732,24 @@ bool embedRunInfo(const std::vector<uint8_t>& engine, const std::vector<uint8_t>
     };
     add(ID_PACKAGE, package);
     add(ID_PACKAGE_DIGEST, digest);
+    add(ID_RUN_OPTIONS, runOptions);
     return writePeResources(engine, kept, output, error);
+}
+
+bool readRunOptionsResource(const std::vector<uint8_t>& image, std::vector<uint8_t>* record,
+                            bool* hasOptions, std::string* error) {
+    std::vector<PeResource> resources;
+    *hasOptions = false;
+    record->clear();
+    if (!readPeResources(image, &resources, error)) return false;
+    for (PeResource& r : resources) {
+        if (isRunInfoType(r.type) && !r.name.isName && r.name.id == ID_RUN_OPTIONS) {
+            *record = std::move(r.data);
+            *hasOptions = true;
+            return true;
+        }
+    }
+    return true;
 }
 
 bool readRunInfo(const std::vector<uint8_t>& image, std::vector<uint8_t>* package,
