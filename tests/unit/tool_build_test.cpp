@@ -122,6 +122,16 @@ TEST_F(ToolBuild, NonAsciiNamesNeedACodePage) {
     expectRefused({"--codepage", "1252", (dir / czech).string()}, "cannot hold");
 }
 
+TEST_F(ToolBuild, AppliesTheEngineRuleToTheBytesInTheTargetCodePage) {
+    // "COM\u00B9" is a device on Windows; only its code-page form shows the port digit.
+    const std::string superscript = "COM\xC2\xB9.log";
+    writeText(dir / superscript, "x");
+    writeText(dir / "in.txt", "x");
+    expectRefused({"--codepage", "1252", (dir / superscript).string()}, "reserved device name");
+    expectRefused({"--codepage", "1252", "--to", "logs\\" + superscript, (dir / "in.txt").string()},
+                  "reserved device name");
+}
+
 TEST_F(ToolBuild, RefusesUnreadableInputsAndDuplicateDestinations) {
     expectRefused({(dir / "missing.txt").string()}, "cannot read input");
     writeText(dir / "one" / "same.txt", "1");
