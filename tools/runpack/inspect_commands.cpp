@@ -13,6 +13,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "extract/destination_rule.h"
 #include "extract/storage_methods.h"
 #include "package/package_reader.h"
 #include "runpack/package_writer.h"
@@ -28,17 +29,19 @@ const char LIST_USAGE[] =
     "Shows the command line, the cleanup mode, the file count and total unpacked size, and\n"
     "every file of the package in EXE: method, unpacked and packed size, ratio, SHA-1 and\n"
     "destination. Destinations outside the engine's working directory (drive, UNC or\n"
-    "%VAR% paths) are counted in a warning and marked with \"!\". --json prints the same as\n"
-    "one JSON object.\n"
+    "%VAR% paths) are counted in a warning and marked with \"!\"; destinations the engine\n"
+    "refuses (\"..\", a device name, a colon after the drive, ...) are counted in a warning\n"
+    "and marked with \"x\", with the reason after them. --json prints the same as one JSON\n"
+    "object.\n"
     "Texts are shown as code page N (1250 or 1252; default 1252) would show them.\n";
 
 const char VERIFY_USAGE[] =
     "usage: runpack verify EXE\n"
     "\n"
     "Checks what the engine checks before a run, and more: the package digest is present,\n"
-    "20 bytes long and matches; the package passes the engine's validation; every file\n"
-    "unpacks to its unpacked size and to the SHA-1 its entry records. Exit code 0 when all\n"
-    "of it holds, 1 otherwise.\n";
+    "20 bytes long and matches; the package passes the engine's validation; no destination\n"
+    "is one the engine refuses; every file unpacks to its unpacked size and to the SHA-1 its\n"
+    "entry records. Exit code 0 when all of it holds, 1 otherwise, with one line per failure.\n";
 
 const char EXTRACT_USAGE[] =
     "usage: runpack extract EXE -C DIR [--include-absolute] [--force] [--codepage N]\n"
@@ -141,6 +144,12 @@ std::string composedDestination(const FileEntry& e) {
     return name;
 }
 
+// What the engine's rule says of the entry's destination.
+DestinationVerdict destinationVerdict(const FileEntry& e) {
+    const std::string destination = composedDestination(e);
+    return checkDestination(destination.data(), static_cast<uint32_t>(destination.size()));
+}
+
 // Unpacks one entry in memory; false with a message when it does not give its content back.
 bool unpackEntry(LzhufContext* context, const FileEntry& e, std::vector<uint8_t>* content, std::string* error) {
     if (e.method == METHOD_STORED) {
@@ -178,6 +187,14 @@ bool verifyPackage(LoadedPackage* loaded, std::ostream& err) {
     if (!readEntries(loaded, &error)) {
         err << error << "\n";
         return false;
+    }
+    for (size_t i = 0; i < loaded->entries.size(); ++i) {
+        const DestinationVerdict verdict = destinationVerdict(loaded->entries[i]);
+        if (verdict != DESTINATION_OK) {
+            err << "entry " << i << " (" << composedDestination(loaded->entries[i])
+                << "): the engine refuses this destination: " << describeDestinationVerdict(verdict) << "\n";
+            ok = false;
+        }
     }
     std::unique_ptr<LzhufContext> context = newCodecContext();
     std::vector<uint8_t> content;
@@ -236,14 +253,18 @@ int runListCommand(const std::vector<std::string>& args, std::ostream& out, std:
     auto text = [&](const char* t) { return decodeAnsi(t ? t : "", codePage); };
     // Destinations outside the working directory: a drive or UNC path, or one that begins
     // with an environment reference (expanded on the user's machine, usually to such a path).
-    auto outside = [](const std::string& destination) {
-        return isAbsoluteDestination(destination) || (!destination.empty() && destination[0] == '%');
+    // A destination the engine refuses goes nowhere, and is counted only as refused.
+    auto outside = [](const FileEntry& e) {
+        const std::string destination = composedDestination(e);
+        return (isAbsoluteDestination(destination) || (!destination.empty() && destination[0] == '%')) &&
+               destinationVerdict(e) == DESTINATION_OK;
     };
     uint64_t totalUnpacked = 0;
-    size_t outsideCount = 0;
+    size_t outsideCount = 0, refusedCount = 0;
     for (const FileEntry& e : loaded.entries) {
         totalUnpacked += e.unpackedSize;
-        if (outside(composedDestination(e))) ++outsideCount;
+        if (outside(e)) ++outsideCount;
+        if (destinationVerdict(e) != DESTINATION_OK) ++refusedCount;
     }
     auto ratio = [](const FileEntry& e) {
         return e.unpackedSize == 0 ? 1.0 : static_cast<double>(e.packedSize) / e.unpackedSize;
@@ -256,13 +277,18 @@ int runListCommand(const std::vector<std::string>& args, std::ostream& out, std:
         root["fileCount"] = loaded.entries.size();
         root["unpackedSize"] = totalUnpacked;
         root["outsideWorkingDirectory"] = outsideCount;
+        root["refusedByEngine"] = refusedCount;
         root["files"] = nlohmann::ordered_json::array();
         for (const FileEntry& e : loaded.entries) {
             nlohmann::ordered_json f;
             f["name"] = e.name ? nlohmann::ordered_json(text(e.name)) : nlohmann::ordered_json(nullptr);
             f["directory"] = e.directory ? nlohmann::ordered_json(text(e.directory)) : nlohmann::ordered_json(nullptr);
             f["destination"] = text(composedDestination(e).c_str());
-            f["outsideWorkingDirectory"] = outside(composedDestination(e));
+            f["outsideWorkingDirectory"] = outside(e);
+            const DestinationVerdict verdict = destinationVerdict(e);
+            f["refusedByEngine"] = verdict != DESTINATION_OK;
+            f["refusal"] = verdict != DESTINATION_OK ? nlohmann::ordered_json(describeDestinationVerdict(verdict))
+                                                     : nlohmann::ordered_json(nullptr);
             f["method"] = methodName(e.method);
             f["unpackedSize"] = e.unpackedSize;
             f["packedSize"] = e.packedSize;
@@ -281,16 +307,23 @@ int runListCommand(const std::vector<std::string>& args, std::ostream& out, std:
         out << "WARNING: " << outsideCount
             << " file(s) go outside the working directory (marked !), and are overwritten there\n";
     }
+    if (refusedCount > 0) {
+        out << "WARNING: " << refusedCount
+            << " file(s) have a destination the engine refuses (marked x): it stops there, and verify fails\n";
+    }
     char line[128];
     snprintf(line, sizeof line, "  %-6s %12s %12s %6s  %-40s  %s\n", "method", "unpacked", "packed", "ratio", "sha1",
              "destination");
     out << line;
     for (const FileEntry& e : loaded.entries) {
         std::string destination = composedDestination(e);
-        snprintf(line, sizeof line, "%s %-6s %12u %12u %5.1f%%  %s  ", outside(destination) ? "!" : " ",
-                 methodName(e.method), e.unpackedSize, e.packedSize, 100.0 * ratio(e),
-                 hex(e.digest, PACKAGE_DIGEST_SIZE).c_str());
-        out << line << text(destination.c_str()) << "\n";
+        const DestinationVerdict verdict = destinationVerdict(e);
+        const char* mark = verdict != DESTINATION_OK ? "x" : outside(e) ? "!" : " ";
+        snprintf(line, sizeof line, "%s %-6s %12u %12u %5.1f%%  %s  ", mark, methodName(e.method), e.unpackedSize,
+                 e.packedSize, 100.0 * ratio(e), hex(e.digest, PACKAGE_DIGEST_SIZE).c_str());
+        out << line << text(destination.c_str());
+        if (verdict != DESTINATION_OK) out << "  (refused: " << describeDestinationVerdict(verdict) << ")";
+        out << "\n";
     }
     return 0;
 }
