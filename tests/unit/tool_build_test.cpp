@@ -146,6 +146,35 @@ TEST_F(ToolBuild, RefusesUnreadableInputsAndDuplicateDestinations) {
     EXPECT_EQ(fileBytes(out), std::vector<uint8_t>({'p', 'r', 'e', 'v', 'i', 'o', 'u', 's'}));
 }
 
+TEST_F(ToolBuild, MalformedEngineOrExecutableIsOneLineAndExitCode1) {
+    writeText(dir / "a.txt", "a");
+    const fs::path crafted = dir / "crafted.exe";
+    const fs::path out = dir / "out.exe";
+    for (uint32_t headersSize : {0x40u, 0xFFFFF000u}) {
+        SCOPED_TRACE(headersSize);
+        std::vector<uint8_t> bytes = fileBytes(engine);
+        for (int i = 0; i < 4; ++i) bytes[TEST_OPTIONAL_HEADER + 60 + i] = uint8_t(headersSize >> (8 * i));
+        writeBytes(crafted, bytes);
+        const std::string reason = headersSize == 0x40 ? "malformed PE image: SizeOfHeaders does not cover the section table"
+                                                       : "truncated PE image: SizeOfHeaders beyond the end of the file";
+        const Result built = run(runBuildCommand, {"--engine", crafted.string(), "-o", out.string(), (dir / "a.txt").string()});
+        EXPECT_EQ(built.code, 1);
+        EXPECT_EQ(built.err, "runpack build: engine " + crafted.string() + ": " + reason + "\n");
+        EXPECT_FALSE(fs::exists(out));
+        // The same file handed to the inspecting commands.
+        for (auto command : {runListCommand, runVerifyCommand}) {
+            const Result r = run(command, {crafted.string()});
+            EXPECT_EQ(r.code, 1);
+            EXPECT_NE(r.err.find(crafted.string() + ": " + reason + "\n"), std::string::npos) << r.err;
+            EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
+        }
+        const Result extracted = extract(crafted, dir / "x");
+        EXPECT_EQ(extracted.code, 1);
+        EXPECT_EQ(std::count(extracted.err.begin(), extracted.err.end(), '\n'), 1) << extracted.err;
+        EXPECT_FALSE(fs::exists(dir / "x"));
+    }
+}
+
 TEST_F(ToolBuild, UsageErrorsAndHelp) {
     EXPECT_EQ(run(runBuildCommand, {"a.txt"}).code, 2);
     EXPECT_EQ(run(runBuildCommand, {"-o", "x.exe"}).code, 2);
