@@ -16,6 +16,7 @@
 #include "extract/destination_rule.h"
 #include "extract/storage_methods.h"
 #include "package/package_reader.h"
+#include "runpack/entry_unpacking.h"
 #include "runpack/package_writer.h"
 #include "runpack/pe_resources.h"
 #include "runpack/destination_rules.h"
@@ -150,26 +151,6 @@ DestinationVerdict destinationVerdict(const FileEntry& e) {
     return checkDestination(destination.data(), static_cast<uint32_t>(destination.size()));
 }
 
-// Unpacks one entry in memory; false with a message when it does not give its content back.
-bool unpackEntry(LzhufContext* context, const FileEntry& e, std::vector<uint8_t>* content, std::string* error) {
-    if (e.method == METHOD_STORED) {
-        if (e.packedSize != e.unpackedSize) {
-            *error = "stored with packed size " + std::to_string(e.packedSize) + " but unpacked size " +
-                     std::to_string(e.unpackedSize);
-            return false;
-        }
-        content->assign(e.data, e.data + e.packedSize);
-    } else if (!lzhufExpand(context, e.data, e.packedSize, e.unpackedSize, content, nullptr, error)) {
-        return false;
-    }
-    const std::vector<uint8_t> digest = sha1Of(content->data(), content->size());
-    if (memcmp(digest.data(), e.digest, PACKAGE_DIGEST_SIZE) != 0) {
-        *error = "content does not match its SHA-1";
-        return false;
-    }
-    return true;
-}
-
 // The package checks of verify; problems are written to `err` one per line.
 bool verifyPackage(LoadedPackage* loaded, std::ostream& err) {
     bool ok = true;
@@ -197,9 +178,8 @@ bool verifyPackage(LoadedPackage* loaded, std::ostream& err) {
         }
     }
     std::unique_ptr<LzhufContext> context = newCodecContext();
-    std::vector<uint8_t> content;
     for (size_t i = 0; i < loaded->entries.size(); ++i) {
-        if (!unpackEntry(context.get(), loaded->entries[i], &content, &error)) {
+        if (!unpackEntry(context.get(), loaded->entries[i], nullptr, &error)) {
             err << "entry " << i << " (" << composedDestination(loaded->entries[i]) << "): " << error << "\n";
             ok = false;
         }
@@ -434,22 +414,23 @@ bool ensureDirectory(const fs::path& dir, std::string* error) {
     return true;
 }
 
-// Writes a new file. Never through a symbolic link; an existing file only with `force`.
-bool writeNewFile(const fs::path& path, const std::vector<uint8_t>& content, bool force, std::string* error) {
+// Creates a new file for writing. Never through a symbolic link; an existing file only with
+// `force`.
+FILE* createNewFile(const fs::path& path, bool force, std::string* error) {
     std::error_code ec;
     const fs::file_status status = fs::symlink_status(path, ec);
     if (fs::is_symlink(status)) {
         *error = path.u8string() + " is a symbolic link: not followed";
-        return false;
+        return nullptr;
     }
     if (fs::exists(status)) {
         if (!force) {
             *error = path.u8string() + " exists (use --force to overwrite)";
-            return false;
+            return nullptr;
         }
         if (!fs::is_regular_file(status) || !fs::remove(path, ec)) {
             *error = "cannot replace " + path.u8string();
-            return false;
+            return nullptr;
         }
     }
 #ifdef _WIN32
@@ -460,16 +441,20 @@ bool writeNewFile(const fs::path& path, const std::vector<uint8_t>& content, boo
     FILE* file = fd >= 0 ? fdopen(fd, "wb") : nullptr;
     if (fd >= 0 && !file) close(fd);
 #endif
-    if (!file) {
-        *error = "cannot create " + path.u8string();
-        return false;
-    }
-    const bool written = content.empty() || fwrite(content.data(), 1, content.size(), file) == content.size();
-    if (fclose(file) != 0 || !written) {
-        *error = "cannot write " + path.u8string();
-        return false;
-    }
-    return true;
+    if (!file) *error = "cannot create " + path.u8string();
+    return file;
+}
+
+struct FileTarget {
+    FILE* file;
+    std::string path;
+};
+
+bool writeToFile(void* state, const uint8_t* bytes, size_t count, std::string* error) {
+    FileTarget* target = static_cast<FileTarget*>(state);
+    if (fwrite(bytes, 1, count, target->file) == count) return true;
+    *error = "cannot write " + target->path;
+    return false;
 }
 
 }  // namespace
@@ -552,7 +537,6 @@ int runExtractCommand(const std::vector<std::string>& args, std::ostream& out, s
         return 1;
     }
     std::unique_ptr<LzhufContext> context = newCodecContext();
-    std::vector<uint8_t> content;
     for (const Target& t : targets) {
         fs::path path = root;
         for (size_t k = 0; k + 1 < t.parts.size(); ++k) {
@@ -563,8 +547,16 @@ int runExtractCommand(const std::vector<std::string>& args, std::ostream& out, s
             }
         }
         path /= fs::u8path(t.parts.back());
-        if (!unpackEntry(context.get(), loaded.entries[t.entry], &content, &error) ||
-            !writeNewFile(path, content, force, &error)) {
+        FileTarget target{createNewFile(path, force, &error), path.u8string()};
+        if (!target.file) {
+            err << "runpack extract: " << error << "\n";
+            return 1;
+        }
+        const EntryWriter writer{writeToFile, &target};
+        const bool unpacked = unpackEntry(context.get(), loaded.entries[t.entry], &writer, &error);
+        const bool closed = fclose(target.file) == 0;
+        if (unpacked && !closed) error = "cannot write " + target.path;
+        if (!unpacked || !closed) {
             err << "runpack extract: " << error << "\n";
             return 1;
         }
