@@ -162,6 +162,29 @@ TEST_F(Tool, ChangedPackageByteIsCaughtByToolAndEngine) {
     }
 }
 
+// The tool itself under a 1 GiB address-space limit, on a 276-byte package whose one LZHUF
+// entry declares 2 GiB over 136 packed bytes: one line and exit code 1, no abort.
+TEST_F(Tool, EntryDeclaringTwoGiBFailsCleanlyUnderAOneGiBAddressLimit) {
+    TestPackage package;
+    TestEntry entry;
+    entry.name = std::string("big.bin");
+    entry.method = METHOD_LZHUF;
+    entry.packed = std::vector<uint8_t>(136, 0x5A);
+    entry.unpackedSize = 0x7FFFFFFF;
+    package.entries.push_back(entry);
+    const std::vector<uint8_t> bytes = buildPackage(package);
+    ASSERT_EQ(bytes.size(), 276u);
+    fs::path exe = makeExe(bytes);
+    for (const std::string& command : {" verify " + quote(exe.string()),
+                                      " extract " + quote(exe.string()) + " -C " + quote((dir / "out").string())}) {
+        std::string output;
+        EXPECT_EQ(shell("prlimit --as=1073741824 " + std::string(TOOL) + command, &output), 1) << output;
+        EXPECT_NE(output.find("entry 0 (big.bin): declares 2147483647 bytes, but 136 packed bytes of LZHUF yield at "
+                              "most 6528\n"), std::string::npos) << output;
+    }
+    EXPECT_FALSE(fs::exists(dir / "out"));
+}
+
 // The Windows build of the tool under Wine: extract writes the tree, refuses to overwrite,
 // refuses a link on the way (Wine shows a Unix symbolic link as a plain directory, so the
 // check of the final path by handle is what finds it), and refuses the crafted root.
