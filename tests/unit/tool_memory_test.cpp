@@ -169,20 +169,19 @@ TEST(EntryUnpacking, StreamsTheBytesInBlocksAndChecksTheirDigest) {
     e.unpackedSize = uint32_t(zeros.size());
     e.digest = digest.data();
     struct Seen {
-        size_t total = 0, largest = 0, calls = 0;
+        size_t total = 0, largest = 0;
     } seen;
     const EntryWriter writer{[](void* state, const uint8_t* bytes, size_t count, std::string*) {
                                  Seen* s = static_cast<Seen*>(state);
                                  s->total += count;
                                  s->largest = std::max(s->largest, count);
-                                 ++s->calls;
                                  return std::all_of(bytes, bytes + count, [](uint8_t b) { return b == 0; });
                              },
                              &seen};
     ASSERT_TRUE(unpackEntry(context.get(), e, &writer, &error)) << error;
+    // All of it, in pieces: the entry is never held whole.
     EXPECT_EQ(seen.total, zeros.size());
-    EXPECT_EQ(seen.largest, size_t(64 * 1024));
-    EXPECT_EQ(seen.calls, 16u);
+    EXPECT_LE(seen.largest, size_t(64 * 1024));
 
     // A writer that fails stops the unpacking with its own message.
     const EntryWriter failing{[](void*, const uint8_t*, size_t, std::string* message) {
