@@ -334,3 +334,30 @@ TEST(EngineImage, CarriesProgressDialogBitmapIconVersionAndManifest) {
 }
 
 }  // namespace
+
+// The Windows runpack.exe as shipped: no COFF symbols, which go into runpack.exe.debug beside it.
+TEST(ToolImage, ReleaseBuildIsStrippedWithSymbolsBeside) {
+    for (const char* build : {"win32", "win64"}) {
+        const std::string path = std::string(RUNPACK_SOURCE_DIR) + "/build/" + build + "/runpack.exe";
+        if (std::string(build) == "win64" && !fs::exists(path)) continue;  // made only where it runs
+        SCOPED_TRACE(path);
+        std::vector<uint8_t> image;
+        std::string error;
+        ASSERT_TRUE(readFile(path, &image, &error)) << error;
+        ASSERT_GE(image.size(), 0x40u);
+        const uint32_t fileHeader = (image[0x3C] | image[0x3D] << 8 | image[0x3E] << 16 | uint32_t(image[0x3F]) << 24) + 4;
+        ASSERT_LE(fileHeader + 20, image.size());
+        auto field = [&](uint32_t at) {
+            return image[at] | image[at + 1] << 8 | image[at + 2] << 16 | uint32_t(image[at + 3]) << 24;
+        };
+        EXPECT_EQ(field(fileHeader + 12), 0u);  // NumberOfSymbols
+        // What may remain at PointerToSymbolTable is the string table of long section names
+        // (".eh_frame"): a few bytes, where the symbols took more than a megabyte.
+        const uint32_t table = field(fileHeader + 8);
+        if (table != 0) {
+            ASSERT_LE(table, image.size());
+            EXPECT_LE(image.size() - table, 64u);
+        }
+        EXPECT_TRUE(fs::exists(path + ".debug"));
+    }
+}

@@ -22,10 +22,11 @@ protected:
     }
     // The "RUNINFO" 104 bytes of `exe`, or nullopt when it has none.
     std::optional<std::vector<uint8_t>> optionsRecord(const fs::path& exe) {
-        std::vector<uint8_t> record;
-        bool present = false;
+        std::vector<uint8_t> package, digest, record;
+        bool hasPackage = false, hasDigest = false, present = false;
         std::string error;
-        EXPECT_TRUE(readRunOptionsResource(fileBytes(exe), &record, &present, &error)) << error;
+        EXPECT_TRUE(readRunInfo(fileBytes(exe), &package, &hasPackage, &digest, &hasDigest, &error, &record, &present))
+            << error;
         if (!present) return std::nullopt;
         return record;
     }

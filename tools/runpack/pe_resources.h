@@ -63,17 +63,13 @@ bool embedRunInfo(const std::vector<uint8_t>& engine, const std::vector<uint8_t>
                   const std::vector<uint8_t>* digest, std::vector<uint8_t>* output,
                   std::string* error, const std::vector<uint8_t>* runOptions = nullptr);
 
-// Finds "RUNINFO" 102 and 103 in any language. `hasPackage` and `hasDigest` tell whether
-// each exists; the byte outputs are cleared when it does not. False only for a malformed
-// image.
+// Finds "RUNINFO" 102, 103 and, when asked for, 104 in any language. `hasPackage`,
+// `hasDigest` and `hasRunOptions` tell whether each exists; the byte outputs are cleared when
+// it does not. False only for a malformed image.
 bool readRunInfo(const std::vector<uint8_t>& image, std::vector<uint8_t>* package,
                  bool* hasPackage, std::vector<uint8_t>* digest, bool* hasDigest,
-                 std::string* error);
-
-// Finds "RUNINFO" 104 in any language: `hasOptions` tells whether it exists, `record` holds
-// its bytes (cleared when it does not). False only for a malformed image.
-bool readRunOptionsResource(const std::vector<uint8_t>& image, std::vector<uint8_t>* record,
-                            bool* hasOptions, std::string* error);
+                 std::string* error, std::vector<uint8_t>* runOptions = nullptr,
+                 bool* hasRunOptions = nullptr);
 
 // Machine type values found in the file header.
 const uint16_t PE_MACHINE_I386 = 0x014C;
@@ -99,6 +95,6 @@ bool readPeFacts(const std::vector<uint8_t>& image, PeFacts* facts, std::string*
 uint32_t computePeChecksum(const std::vector<uint8_t>& image, uint32_t checksumOffset);
 
 // Whole-file reading and writing in binary mode; paths are UTF-8. False with a message
-// naming the path.
+// naming the path. readFile refuses files of 4 GiB or more, which no image can be.
 bool readFile(const std::string& path, std::vector<uint8_t>* bytes, std::string* error);
 bool writeFile(const std::string& path, const std::vector<uint8_t>& bytes, std::string* error);
