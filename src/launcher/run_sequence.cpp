@@ -35,13 +35,23 @@ bool loadRunOptions(RunOptions* options) {
 }
 
 // Starts the package's command in `workDir`, with the engine's own arguments behind it when
-// `arguments` is not null. The program is the one the package's command names, whatever the
+// `forward` is set. The program is the one the package's command names, whatever the
 // arguments hold. 0 when it started, otherwise the code of the reported error.
-uint32_t startPackageCommand(const char* packageCommand, const char* arguments,
-                             const char* workDir, bool waits, StartedCommand* command) {
-    // CreateProcessA may write into the command line: it gets its own copy.
-    char* commandLine = NULL;
-    switch (composeCommandLine(packageCommand, arguments, &commandLine)) {
+uint32_t startPackageCommand(const char* packageCommand, bool forward, const char* workDir, bool waits,
+                             StartedCommand* command) {
+    // The command line goes to the command in Unicode: the package's command converted as
+    // CreateProcessA would, the engine's arguments exactly as the engine got them.
+    int wideLength = MultiByteToWideChar(CP_ACP, 0, packageCommand, -1, NULL, 0);
+    if (wideLength <= 0) return reportError(IDS_CREATE_PROCESS);
+    WCHAR* wideCommand = static_cast<WCHAR*>(malloc(wideLength * sizeof(WCHAR)));
+    if (wideCommand == NULL) return reportWithFailCode(IDS_COMMAND_MEMORY);
+    MultiByteToWideChar(CP_ACP, 0, packageCommand, -1, wideCommand, wideLength);
+    // CreateProcessW may write into the command line: it gets its own copy.
+    WCHAR* commandLine = NULL;
+    CommandLineStatus composed =
+        composeCommandLine<WCHAR>(wideCommand, forward ? commandArguments(GetCommandLineW()) : NULL, &commandLine);
+    free(wideCommand);
+    switch (composed) {
     case COMMAND_LINE_NO_MEMORY: return reportWithFailCode(IDS_COMMAND_MEMORY);
     case COMMAND_LINE_TOO_LONG:
         SetLastError(ERROR_FILENAME_EXCED_RANGE);
@@ -140,10 +150,8 @@ uint32_t runPackage(HINSTANCE instance) {
         if (header.command != NULL && header.command[0] != '\0') {
             bool waits = cleanupMode != CLEANUP_DETACH;
             if (unattended) SetErrorMode(callerErrorMode);
-            const char* arguments = (options.flags & RUN_FORWARD_ARGUMENTS) != 0
-                                        ? commandArguments(GetCommandLineA())
-                                        : NULL;
-            result = startPackageCommand(header.command, arguments, workDir, waits, &command);
+            bool forward = (options.flags & RUN_FORWARD_ARGUMENTS) != 0;
+            result = startPackageCommand(header.command, forward, workDir, waits, &command);
             if (result == 0 && waits) {
                 if (progress != NULL) {
                     dismissProgressWindow(progress);

@@ -9,7 +9,7 @@
 // It also reports when a child of the engine (the packaged command) first exists, and every
 // top-level window of the engine's process, of whatever class, once.
 // --arguments-file: the engine's command line is its quoted path followed by exactly the
-// bytes of PATH. --stderr-pipe: the engine's standard error is a pipe, whose bytes the driver
+// text of PATH, read as UTF-8, so that it may hold characters of no code page. --stderr-pipe: the engine's standard error is a pipe, whose bytes the driver
 // reports when the engine has ended. --console: the driver runs with a console of its own,
 // which the engine can attach to, and reports the text the console shows after the run.
 // --watch-file: report when PATH first exists (a command's marker). --signal-file: create
@@ -271,7 +271,15 @@ int main(int argc, char** argv) {
             return 3;
         }
     }
-    STARTUPINFOA startup;
+    std::wstring wideCommandLine(commandLine.size() + 1, L'\0');
+    size_t engineLength = strlen(engine) + 2;  // the quoted path is the code page's, the rest UTF-8
+    int converted = MultiByteToWideChar(CP_ACP, 0, commandLine.data(), static_cast<int>(engineLength),
+                                        &wideCommandLine[0], static_cast<int>(wideCommandLine.size()));
+    converted += MultiByteToWideChar(CP_UTF8, 0, commandLine.data() + engineLength,
+                                     static_cast<int>(commandLine.size() - engineLength), &wideCommandLine[converted],
+                                     static_cast<int>(wideCommandLine.size()) - converted);
+    wideCommandLine.resize(converted);
+    STARTUPINFOW startup;
     memset(&startup, 0, sizeof(startup));
     startup.cb = sizeof(startup);
     PipeReader errorReader = {NULL, std::string()};
@@ -290,7 +298,7 @@ int main(int argc, char** argv) {
     }
     PROCESS_INFORMATION process;
     startTick = GetTickCount();
-    if (!CreateProcessA(NULL, &commandLine[0], NULL, NULL, stderrPipe ? TRUE : FALSE, 0, NULL, NULL, &startup,
+    if (!CreateProcessW(NULL, &wideCommandLine[0], NULL, NULL, stderrPipe ? TRUE : FALSE, 0, NULL, NULL, &startup,
                         &process)) {
         printf("start-failed error=%lu\n", static_cast<unsigned long>(GetLastError()));
         return 3;

@@ -85,8 +85,8 @@ TEST_F(ForwardArguments, ArgumentsFollowTheCommandUnchanged) {
     std::string command = "probe.exe command-line " + windowsPath(report);
     fs::path exe = makeExeWithFlags(probePackage(command, CLEANUP_TREE), FORWARD_ARGUMENTS);
     // The blanks after the engine's name go; everything else stays, quotes, backslashes,
-    // inner and trailing blanks included.
-    const std::string given = "a \"b c\" d\\\"e  \"f g\\\\\" 'h' %TMP% \xC3\xA9  ";
+    // inner and trailing blanks included, and characters that no code page has.
+    const std::string given = "a \"b c\" d\\\"e  \"f g\\\\\" 'h' %TMP% \xC3\xA9 \xE6\x96\x87\xE4\xBB\xB6 \xF0\x9F\x98\x80  ";
     EngineRun run = this->run(exe, withArguments(" \t " + given));
     EXPECT_EQ(run.exitCode, 0u) << run.output;
     EXPECT_TRUE(run.boxes.empty()) << run.output;

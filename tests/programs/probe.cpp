@@ -9,7 +9,7 @@
 //                                     "FILE=" and its content, or "FILE missing"
 //   probe wait-for GO LIMIT_MS OUT    wait until GO exists (at most LIMIT_MS), then write OUT
 //   probe command-line OUT [ARG...]   write OUT with this program's command line exactly as
-//                                     GetCommandLineA gives it
+//                                     GetCommandLineW gives it, in UTF-8
 //   probe exit CODE [ARG...]          end with CODE (decimal, or hex after 0x), all 32 bits
 //
 // Reports are written to a temporary name and renamed, so a reader sees all of one or none.
@@ -98,7 +98,14 @@ int waitFor(const char* go, DWORD limit, const char* out) {
     return writeWhole(out, seen ? "go\n" : "gave up\n") ? 0 : 1;
 }
 
-int commandLine(const char* out) { return writeWhole(out, GetCommandLineA()) ? 0 : 1; }
+int commandLine(const char* out) {
+    const wchar_t* line = GetCommandLineW();
+    int size = WideCharToMultiByte(CP_UTF8, 0, line, -1, NULL, 0, NULL, NULL);
+    std::string utf8(size > 0 ? size : 1, '\0');
+    WideCharToMultiByte(CP_UTF8, 0, line, -1, &utf8[0], size, NULL, NULL);
+    utf8.resize(size > 0 ? size - 1 : 0);
+    return writeWhole(out, utf8) ? 0 : 1;
+}
 
 }  // namespace
 

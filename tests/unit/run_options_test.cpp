@@ -94,6 +94,10 @@ TEST(RunOptions, ArgumentsFollowTheProgramNameAsTheRuntimeSplitsIt) {
     for (const auto& c : cases) {
         EXPECT_STREQ(commandArguments(c.line), c.arguments) << c.line;
     }
+    // The engine forwards in Unicode: the same split, and characters beyond any code page.
+    const std::u16string wide = u"\"C:\\Program Files\\app.exe\"\u00A0 \u6587\u4EF6 \"\U0001F600 x\"";
+    EXPECT_EQ(std::u16string(commandArguments(wide.c_str())), u"\u00A0 \u6587\u4EF6 \"\U0001F600 x\"");
+    EXPECT_EQ(std::u16string(commandArguments(u"app.exe\u3000\t a")), u"a");  // only 1..32 are blanks
 }
 
 TEST(RunOptions, ComposesCommandAndArgumentsWithinTheLimit) {
@@ -114,4 +118,15 @@ TEST(RunOptions, ComposesCommandAndArgumentsWithinTheLimit) {
     // Without arguments a command is copied whatever its length, as before the options.
     EXPECT_EQ(composed(huge, nullptr), huge);
     EXPECT_EQ(composed(huge, ""), huge);
+
+    // The limit counts characters, not bytes.
+    const std::u16string wideCommand(100, u'\u010D');
+    const std::u16string wideFits(COMMAND_LINE_LIMIT - wideCommand.size() - 2, u'\u6587');
+    char16_t* line = nullptr;
+    ASSERT_EQ(composeCommandLine(wideCommand.c_str(), wideFits.c_str(), &line), COMMAND_LINE_COMPOSED);
+    EXPECT_EQ(std::u16string(line), wideCommand + u" " + wideFits);
+    free(line);
+    const std::u16string wideOver = wideFits + u"x";
+    EXPECT_EQ(composeCommandLine(wideCommand.c_str(), wideOver.c_str(), &line), COMMAND_LINE_TOO_LONG);
+    EXPECT_EQ(line, nullptr);
 }
