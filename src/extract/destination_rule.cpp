@@ -15,6 +15,14 @@ static bool equalsWord(const char* a, uint32_t length, const char* word) {
     return i == length && word[i] == '\0';
 }
 
+// The superscript digits 1, 2 and 3 that Windows also reads as the number of a COM or LPT port:
+// their bytes in ISO 8859-1 and code page 1252 (a package in another code page may carry
+// them, and the machine that runs it may read them as 1252).
+static bool isPortDigit(char c) {
+    unsigned char u = static_cast<unsigned char>(c);
+    return (u >= '0' && u <= '9') || u == 0xB9 || u == 0xB2 || u == 0xB3;
+}
+
 // Windows opens a device for these names whatever extension follows them, and with spaces
 // between the name and the dot ("nul .txt").
 static bool isDeviceName(const char* part, uint32_t length) {
@@ -25,7 +33,7 @@ static bool isDeviceName(const char* part, uint32_t length) {
     for (const char* device : DEVICES) {
         if (equalsWord(part, base, device)) return true;
     }
-    if (base == 4 && part[3] >= '0' && part[3] <= '9') {
+    if (base == 4 && isPortDigit(part[3])) {
         return equalsWord(part, 3, "COM") || equalsWord(part, 3, "LPT");
     }
     return false;
