@@ -110,8 +110,10 @@ uint32_t runPackage(HINSTANCE instance) {
     if (cleanupMode != CLEANUP_DETACH) {
         SetCurrentDirectoryA(tempPath);
         journalDrain(&journal, deletePath);
+    } else {
+        journalDrain(&journal, dropSetAside);  // the package's files replace what they set aside
     }
-    if (cleanupMode == CLEANUP_TREE) removeWorkingTree(workDir);
+    if (cleanupMode == CLEANUP_TREE) removeWorkingTree(workDir, NULL);
     if (process.hProcess != NULL) CloseHandle(process.hProcess);
     if (process.hThread != NULL) CloseHandle(process.hThread);
     return result;

@@ -18,7 +18,7 @@ namespace {
 
 std::vector<std::string> drained;
 
-void recordPath(const char* path) { drained.push_back(path); }
+void recordPath(const JournalNode* entry) { drained.push_back(entry->path); }
 
 bool exists(const std::string& path) { return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
 
@@ -53,12 +53,8 @@ protected:
 
     void TearDown() override {
         journalDrain(&journal, deletePath);
-        std::string doubleNul = work + '\0';
-        removeWorkingTree(doubleNul.c_str());
-        for (const std::string& extra : extraTrees) {
-            std::string list = extra + '\0';
-            removeWorkingTree(list.c_str());
-        }
+        removeWorkingTree(work.c_str(), NULL);
+        for (const std::string& extra : extraTrees) removeWorkingTree(extra.c_str(), NULL);
     }
 
     // The journal's paths, oldest first.
