@@ -15,8 +15,10 @@
 
 #include <gtest/gtest.h>
 
+#include "extract/entry_extraction.h"
 #include "extract/file_objects.h"
 #include "extract/journal.h"
+#include "extract/storage_methods.h"
 
 namespace {
 
@@ -258,6 +260,18 @@ protected:
         EXPECT_TRUE(exists(root + "\\empty-target"));
     }
 
+    FileEntry entry(const char* directory, const char* name) {
+        FileEntry e;
+        memset(&e, 0, sizeof(e));
+        e.recordSize = FILE_ENTRY_RECORD_SIZE;
+        e.directory = directory;
+        e.name = name;
+        e.method = METHOD_STORED;
+        e.unpackedSize = e.packedSize = 7;
+        e.data = reinterpret_cast<const uint8_t*>("written");
+        return e;
+    }
+
     std::string root;
     CleanupJournal journal = NULL;
 };
@@ -267,6 +281,34 @@ TEST_F(Links, TheFixtureLinksListAsLinks) {
         DWORD attributes = GetFileAttributesA((root + link).c_str());
         EXPECT_TRUE(attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT)) << link;
     }
+}
+
+TEST_F(Links, ExtractionRefusesALinkOnItsWayBelowTheWorkingDirectory) {
+    std::string work = root + "\\work-a";
+    FileEntry through = entry("sub", "planted.txt");
+    EXPECT_FALSE(extractEntry(&through, work.c_str(), &journal));
+    FileEntry deeper = entry("sub\\inner", "planted.txt");
+    EXPECT_FALSE(extractEntry(&deeper, work.c_str(), &journal));
+    EXPECT_EQ(journal, nullptr);
+    FileEntry beside = entry("real", "ok.txt");
+    EXPECT_TRUE(extractEntry(&beside, work.c_str(), &journal));
+    journalDrain(&journal, deletePath);
+    EXPECT_FALSE(exists(work + "\\real"));
+    expectOutsideIntact();
+}
+
+TEST_F(Links, ALinkAtAnAbsoluteDestinationIsNeverWrittenThrough) {
+    std::string destination = root + "\\absolute";
+    FileEntry onto = entry(destination.c_str(), "dest");
+    bool extracted = extractEntry(&onto, root.c_str(), &journal);
+    expectOutsideIntact();
+    journalDrain(&journal, deletePath);
+    // Where the handle holds the link itself, the link is set aside and put back; where the
+    // platform follows it (Wine), the entry fails. Either way the link stays and leads where it did.
+    DWORD attributes = GetFileAttributesA((destination + "\\dest").c_str());
+    EXPECT_TRUE(attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT)) << extracted;
+    EXPECT_EQ(namesIn(destination), std::vector<std::string>({"dest"}));
+    expectOutsideIntact();
 }
 
 TEST_F(Links, TheDrainNeverRemovesALinksTarget) {
