@@ -12,12 +12,14 @@ static const char SEPARATOR = '\\';
 // Every directory level a destination below the working directory can have.
 const uint32_t MAX_HELD_DIRECTORIES = DEST_PATH_SIZE / 2;
 
-// The directories on an entry's way below the working directory, each held open from its
-// check until the entry's file is written. They are opened without FILE_SHARE_DELETE, so no
-// other process can rename, delete or replace one of them meanwhile.
+// The directories on the way of the entries below the working directory, each held open from
+// its check on without FILE_SHARE_DELETE, so that no other process can rename, delete or
+// replace it. Consecutive entries in the same directories share them.
 struct HeldDirectories {
     uint32_t count;
+    uint32_t ends[MAX_HELD_DIRECTORIES];  // where each level's name ends in `path`
     HANDLE handles[MAX_HELD_DIRECTORIES];
+    char path[DEST_PATH_SIZE];  // the path of the deepest level held (backslashes only)
 };
 
 static bool isSeparator(char c) { return c == SEPARATOR || c == '/'; }
@@ -123,8 +125,8 @@ bool createMissingDirectories(const char* path, CleanupJournal* journal) {
     return true;
 }
 
-static void releaseDirectories(HeldDirectories* held) {
-    while (held->count > 0) CloseHandle(held->handles[--held->count]);
+static void releaseDirectoriesBelow(HeldDirectories* held, uint32_t keep) {
+    while (held->count > keep) CloseHandle(held->handles[--held->count]);
 }
 
 // One level below the working directory: an existing plain directory is taken, a missing one
@@ -146,16 +148,19 @@ static bool holdLevel(const char* path, HeldDirectories* held, CleanupJournal* j
         if (created) journalPush(path, journal);
         return false;
     }
-    held->handles[held->count++] = directory;
     ObjectFacts facts;
-    if (!readObject(directory, &facts) || !isPlainDirectory(&facts) || handleFollowedLink(wide, &facts)) {
+    bool read = created ? readObject(directory, &facts) : readAttributes(directory, &facts);
+    if (!read || !isPlainDirectory(&facts) || (created && !journalPushCreated(path, &facts.identity, journal))) {
+        CloseHandle(directory);
         return false;
     }
-    return !created || journalPushCreated(path, &facts.identity, journal);
+    held->handles[held->count++] = directory;
+    return true;
 }
 
 // Checks or creates, top-down, every directory between the working directory (the first
-// `workDirLength` characters of `path`) and the destination's last separator, and holds each.
+// `workDirLength` characters of `path`) and the destination's last separator, and holds each;
+// levels already held under the same name are taken as they are, the others let go.
 static bool holdDirectoriesBelow(const char* path, size_t workDirLength, HeldDirectories* held,
                                  CleanupJournal* journal) {
     char copy[DEST_PATH_SIZE];
@@ -165,17 +170,26 @@ static bool holdDirectoriesBelow(const char* path, size_t workDirLength, HeldDir
     for (char* c = copy + workDirLength; *c != '\0'; ++c) {
         if (*c == '/') *c = SEPARATOR;
     }
-    char* part = copy + workDirLength;
-    for (;;) {
+    uint32_t level = 0;
+    for (char* part = copy + workDirLength;; ++level) {
         while (*part == SEPARATOR) ++part;  // doubled separators name no level
         char* end = strchr(part, SEPARATOR);
-        if (end == NULL) return true;  // what follows is the file's name
+        if (end == NULL) break;  // what follows is the file's name
+        uint32_t endOffset = static_cast<uint32_t>(end - copy);
+        part = end;
+        if (level < held->count && held->ends[level] == endOffset && memcmp(held->path, copy, endOffset) == 0) {
+            continue;
+        }
+        releaseDirectoriesBelow(held, level);
         *end = '\0';
         bool ok = holdLevel(copy, held, journal);
         *end = SEPARATOR;
         if (!ok) return false;
-        part = end;
+        held->ends[level] = endOffset;
+        memcpy(held->path, copy, endOffset);
     }
+    releaseDirectoriesBelow(held, level);
+    return true;
 }
 
 // Writes "XXXXXXXX" for `value` in hexadecimal.
@@ -234,11 +248,7 @@ static bool clearDestination(const char* path, const WCHAR* wide, bool belowWork
                              CleanupJournal* journal) {
     HANDLE object = openObject(wide, DELETE | FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES,
                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE);
-    if (object == INVALID_HANDLE_VALUE) {
-        DWORD error = GetLastError();
-        // Nothing there (or no way there, which the creation then reports).
-        return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
-    }
+    if (object == INVALID_HANDLE_VALUE) return false;
     ObjectFacts facts;
     bool ok = readObject(object, &facts) && !handleFollowedLink(wide, &facts);
     if (ok && belowWorkDir) {
@@ -249,6 +259,11 @@ static bool clearDestination(const char* path, const WCHAR* wide, bool belowWork
     }
     CloseHandle(object);
     return ok;
+}
+
+static HANDLE createNew(const WCHAR* path) {
+    return CreateFileW(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL, CREATE_NEW,
+                       FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, NULL);
 }
 
 // Creates the entry's file new, records it, and has the unpack operation fill it. The file's
@@ -262,10 +277,15 @@ static bool writeEntryFile(const FileEntry* entry, UnpackFn unpack, const char* 
     if (length == 0 || isSeparator(path[length - 1])) return entry->unpackedSize == 0;
 
     WCHAR wide[WIDE_PATH_SIZE];
-    if (!widenPath(path, wide) || !clearDestination(path, wide, belowWorkDir, journal)) return false;
-    HANDLE file = CreateFileW(wide, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL, CREATE_NEW,
-                              FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, NULL);
-    if (file == INVALID_HANDLE_VALUE) return false;
+    if (!widenPath(path, wide)) return false;
+    HANDLE file = createNew(wide);
+    if (file == INVALID_HANDLE_VALUE) {
+        DWORD error = GetLastError();
+        if (error != ERROR_FILE_EXISTS && error != ERROR_ALREADY_EXISTS) return false;
+        if (!clearDestination(path, wide, belowWorkDir, journal)) return false;
+        file = createNew(wide);
+        if (file == INVALID_HANDLE_VALUE) return false;
+    }
     ObjectFacts facts;
     bool ok = readObject(file, &facts);
     if (ok && !journalPushCreated(path, &facts.identity, journal)) {
@@ -281,14 +301,15 @@ static bool writeEntryFile(const FileEntry* entry, UnpackFn unpack, const char* 
     }
     if (!ok) journalPush(path, journal);
     uint32_t written = ok ? unpack(entry->packedSize, entry->data, entry->unpackedSize, path) : 0;
-    ObjectFacts filled;
-    ok = ok && written == entry->unpackedSize && readObject(file, &filled) && filled.sizeHigh == 0 &&
-         filled.sizeLow == entry->unpackedSize;
+    LARGE_INTEGER filled;
+    ok = ok && written == entry->unpackedSize && GetFileSizeEx(file, &filled) &&
+         filled.QuadPart == static_cast<LONGLONG>(entry->unpackedSize);
     CloseHandle(file);
     return ok;
 }
 
-bool extractEntry(const FileEntry* entry, const char* workDir, CleanupJournal* journal) {
+static bool extractHeld(const FileEntry* entry, const char* workDir, HeldDirectories* held,
+                        CleanupJournal* journal) {
     UnpackFn unpack = findUnpackOp(entry->method);
     if (unpack == NULL) return false;
 
@@ -313,12 +334,16 @@ bool extractEntry(const FileEntry* entry, const char* workDir, CleanupJournal* j
         if (!joinPath(path, workDir, true, scratch)) return false;
     }
 
+    bool ok = belowWorkDir ? holdDirectoriesBelow(path, strlen(workDir), held, journal)
+                           : createMissingDirectories(path, journal);
+    return ok && writeEntryFile(entry, unpack, path, belowWorkDir, journal);
+}
+
+bool extractEntry(const FileEntry* entry, const char* workDir, CleanupJournal* journal) {
     HeldDirectories held;
     held.count = 0;
-    bool ok = belowWorkDir ? holdDirectoriesBelow(path, strlen(workDir), &held, journal)
-                           : createMissingDirectories(path, journal);
-    ok = ok && writeEntryFile(entry, unpack, path, belowWorkDir, journal);
-    releaseDirectories(&held);
+    bool ok = extractHeld(entry, workDir, &held, journal);
+    releaseDirectoriesBelow(&held, 0);
     return ok;
 }
 
@@ -334,10 +359,13 @@ bool extractPackage(const uint8_t* package, uint32_t size, const char* workDir,
     FileEntry entry;
     memset(&entry, 0, sizeof(entry));
     entry.recordSize = FILE_ENTRY_RECORD_SIZE;
+    HeldDirectories held;
+    held.count = 0;
     for (uint32_t index = 0; index < header.fileCount; ++index) {
         ok = readEntry(package, size, offset, &offset, &entry) &&
-             extractEntry(&entry, workDir, journal);
+             extractHeld(&entry, workDir, &held, journal);
         if (!ok) break;
     }
+    releaseDirectoriesBelow(&held, 0);
     return ok && offset == size;
 }

@@ -20,8 +20,13 @@ bool readObject(HANDLE object, ObjectFacts* facts) {
     facts->identity.indexHigh = information.nFileIndexHigh;
     facts->identity.indexLow = information.nFileIndexLow;
     facts->attributes = information.dwFileAttributes;
-    facts->sizeHigh = information.nFileSizeHigh;
-    facts->sizeLow = information.nFileSizeLow;
+    return true;
+}
+
+bool readAttributes(HANDLE object, ObjectFacts* facts) {
+    FILE_BASIC_INFO basic;
+    if (!GetFileInformationByHandleEx(object, FileBasicInfo, &basic, sizeof(basic))) return false;
+    facts->attributes = basic.FileAttributes;
     return true;
 }
 

@@ -22,8 +22,6 @@ const DWORD SETTABLE_ATTRIBUTES = FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDE
 struct ObjectFacts {
     FileIdentity identity;
     DWORD attributes;
-    DWORD sizeHigh;
-    DWORD sizeLow;
 };
 
 // `path` in the ANSI code page as a wide text in `wide` (WIDE_PATH_SIZE characters); false
@@ -33,8 +31,12 @@ bool widenPath(const char* path, WCHAR* wide);
 // Opens the object that `path` names itself, a link included, never its target, with
 // `access` and `share`; directories too. INVALID_HANDLE_VALUE with the last error on failure.
 HANDLE openObject(const WCHAR* path, DWORD access, DWORD share);
-// Reads identity, attributes and size; false when the handle cannot tell.
+// Reads identity and attributes; false when the handle cannot tell. The volume's serial number
+// can cost a round trip to another process (under Wine): where the identity is not needed,
+// readAttributes is the cheap call.
 bool readObject(HANDLE object, ObjectFacts* facts);
+// Reads the attributes only; the identity is left as it was.
+bool readAttributes(HANDLE object, ObjectFacts* facts);
 // True when the name lists as a link while the handle opened on it does not hold a link: the
 // platform followed the link to its target, so the handle must not be used to change
 // anything. (Wine opens the target of a Unix symbolic link whatever the flags say.)

@@ -44,13 +44,14 @@ static bool setAsideWaitsBelow(const JournalNode* entry) {
     return older != NULL && older->kind == JOURNAL_SET_ASIDE && strcmp(older->path, entry->path) == 0;
 }
 
-// Opens the object that `path` names for a change and checks that it is `identity` (when
-// given) and not a link's target reached through the link. INVALID_HANDLE_VALUE otherwise.
+// Opens the object that `path` names for a change and checks that it is `identity` or, with
+// no identity given, not a link's target reached through the link. INVALID_HANDLE_VALUE
+// otherwise. (An object that is `identity` is the run's own, however the name reached it.)
 static HANDLE openRecorded(const WCHAR* path, const FileIdentity* identity, ObjectFacts* facts) {
     HANDLE object = openObject(path, REMOVAL_ACCESS, SHARE_ALL);
     if (object == INVALID_HANDLE_VALUE) return object;
-    if (!readObject(object, facts) || (identity != NULL && !sameIdentity(&facts->identity, identity)) ||
-        handleFollowedLink(path, facts)) {
+    if (!readObject(object, facts) ||
+        (identity != NULL ? !sameIdentity(&facts->identity, identity) : handleFollowedLink(path, facts))) {
         CloseHandle(object);
         SetLastError(ERROR_FILE_NOT_FOUND);  // the recorded object is not there
         return INVALID_HANDLE_VALUE;
@@ -77,19 +78,15 @@ void deletePath(const JournalNode* entry) {
     }
     WCHAR path[WIDE_PATH_SIZE];
     if (!widenPath(entry->path, path)) return;
-    // Only a directory is waited for: a process that is just ending may still have it as its
-    // current directory.
-    DWORD listed = GetFileAttributesW(path);
-    if (listed == INVALID_FILE_ATTRIBUTES) return;
-    bool directory = (listed & FILE_ATTRIBUTE_DIRECTORY) != 0;
     ObjectFacts facts;
-    HANDLE object = INVALID_HANDLE_VALUE;
+    HANDLE object;
     for (uint32_t retries = 0;; ++retries) {
         object = openRecorded(path, entry->hasIdentity ? &entry->identity : NULL, &facts);
-        if (object != INVALID_HANDLE_VALUE || !directory || !isBusy(GetLastError()) ||
-            retries == REMOVAL_RETRY_STEPS) {
-            break;
-        }
+        if (object != INVALID_HANDLE_VALUE || !isBusy(GetLastError()) || retries == REMOVAL_RETRY_STEPS) break;
+        // Only a directory is waited for: a process that is just ending may still have it as
+        // its current directory.
+        DWORD listed = GetFileAttributesW(path);
+        if (listed == INVALID_FILE_ATTRIBUTES || !(listed & FILE_ATTRIBUTE_DIRECTORY)) break;
         Sleep(REMOVAL_RETRY_PAUSE_MS);
     }
     if (object == INVALID_HANDLE_VALUE) return;
@@ -171,7 +168,8 @@ static bool removeObjectAt(TreeWalk* walk, size_t length, DWORD listed, const Fi
         if (!pauseForBusy(walk, error)) return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
     }
     ObjectFacts facts;
-    bool ok = readObject(object, &facts) && (identity == NULL || sameIdentity(&facts.identity, identity));
+    bool ok = identity == NULL ? readAttributes(object, &facts)
+                               : readObject(object, &facts) && sameIdentity(&facts.identity, identity);
     // Listed as a link but opened as something else: the platform followed the link, and the
     // handle holds its target. Hands off.
     if ((listed & FILE_ATTRIBUTE_REPARSE_POINT) && !isLink(&facts)) ok = false;
