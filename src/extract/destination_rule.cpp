@@ -15,12 +15,12 @@ static bool equalsWord(const char* a, uint32_t length, const char* word) {
     return i == length && word[i] == '\0';
 }
 
-// The superscript digits 1, 2 and 3 that Windows also reads as the number of a COM or LPT port:
-// their bytes in ISO 8859-1 and code page 1252 (a package in another code page may carry
-// them, and the machine that runs it may read them as 1252).
+// COM and LPT take a digit 0-9, or one of the superscripts 1, 2 and 3 that Windows also counts
+// as digits there. In code page 1252 those are the bytes B9, B2 and B3; the rule does not know
+// the target's code page, so it refuses these bytes whatever letters they stand for elsewhere.
 static bool isPortDigit(char c) {
-    unsigned char u = static_cast<unsigned char>(c);
-    return (u >= '0' && u <= '9') || u == 0xB9 || u == 0xB2 || u == 0xB3;
+    const unsigned char u = static_cast<unsigned char>(c);
+    return (c >= '0' && c <= '9') || u == 0xB9 || u == 0xB2 || u == 0xB3;
 }
 
 // Windows opens a device for these names whatever extension follows them, and with spaces

@@ -1,21 +1,18 @@
 #include "launcher/run_sequence.h"
 
-#include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 
 #include "extract/entry_extraction.h"
 #include "extract/journal.h"
+#include "launcher/command_search.h"
+#include "launcher/command_start.h"
 #include "launcher/messages.h"
 #include "launcher/progress_window.h"
+#include "launcher/working_directory.h"
 #include "package/package_digest.h"
 #include "package/package_reader.h"
 #include "resources/resource_ids.h"
-
-// Single paths hold 260 characters and a terminator; the working directory buffer has one
-// byte more, so that the zero fill leaves two NULs behind the path for the tree removal.
-const DWORD TEMP_PATH_LENGTH = 260;
-const size_t WORK_DIR_BUFFER_SIZE = 262;
 
 static uint32_t reportWithFailCode(UINT id) {
     SetLastError(CODE_NTE_FAIL);
@@ -43,14 +40,20 @@ uint32_t runPackage(HINSTANCE instance) {
     char tempPath[TEMP_PATH_LENGTH + 1];
     DWORD tempLength = GetTempPathA(TEMP_PATH_LENGTH, tempPath);
     if (tempLength == 0 || tempLength > TEMP_PATH_LENGTH) return reportError(IDS_TEMP_NAME);
-    char* uniqueName = _tempnam(tempPath, WORKING_DIRECTORY_PREFIX);
-    if (uniqueName == NULL) return reportError(IDS_TEMP_NAME);
-    char workDir[WORK_DIR_BUFFER_SIZE];
-    memset(workDir, 0, sizeof(workDir));
-    strncpy(workDir, uniqueName, TEMP_PATH_LENGTH);
-    if (!CreateDirectoryA(workDir, NULL)) return reportError(IDS_TEMP_CREATE);
+    // The working directory stays open until the clean-up begins: while the run extracts
+    // and runs files from it, nobody can rename or replace it.
+    WorkingDirectory work;
+    switch (createWorkingDirectory(tempPath, processHasAdministrators(), &work)) {
+    case WORKING_DIRECTORY_NO_NAME: return reportError(IDS_TEMP_NAME);
+    case WORKING_DIRECTORY_NOT_CREATED: return reportError(IDS_TEMP_CREATE);
+    case WORKING_DIRECTORY_CREATED: break;
+    }
+    const char* workDir = work.path;
+    // Removed only while its path still leads to the directory held now.
+    const FileIdentity workIdentity = {work.identity.volumeSerial, work.identity.indexHigh,
+                                       work.identity.indexLow};
     CleanupJournal journal = NULL;
-    journalPush(workDir, &journal);  // the oldest entry: removed last
+    journalPushCreated(workDir, &workIdentity, &journal);  // the oldest entry: removed last
     if (!SetCurrentDirectoryA(workDir)) return reportError(IDS_TEMP_ENTER);
 
     HWND progress = NULL;
@@ -62,8 +65,8 @@ uint32_t runPackage(HINSTANCE instance) {
 
     uint32_t cleanupMode = header.cleanupMode;
     uint32_t result = 0;
-    PROCESS_INFORMATION process;
-    memset(&process, 0, sizeof(process));
+    StartedCommand command;
+    memset(&command, 0, sizeof(command));
     if (!extractPackage(package, size, workDir, &journal)) {
         result = reportWithFailCode(IDS_EXTRACT);
     } else {
@@ -84,18 +87,19 @@ uint32_t runPackage(HINSTANCE instance) {
                 result = reportWithFailCode(IDS_COMMAND_MEMORY);
             } else {
                 memcpy(commandLine, header.command, commandSize);
-                STARTUPINFOA startup;
-                memset(&startup, 0, sizeof(startup));
-                startup.cb = sizeof(startup);
-                if (!CreateProcessA(NULL, commandLine, NULL, NULL, FALSE, 0, NULL, workDir,
-                                    &startup, &process)) {
+                // The engine finds the program itself, never in its own folder, and starts
+                // it by its full path; where the mode waits, in a job of its own.
+                char program[PROGRAM_PATH_SIZE];
+                bool waits = cleanupMode != CLEANUP_DETACH;
+                if (!findProgram(commandLine, workDir, program) ||
+                    !startCommand(program, commandLine, workDir, waits, &command)) {
                     result = reportError(IDS_CREATE_PROCESS);
-                } else if (cleanupMode != CLEANUP_DETACH) {
+                } else if (waits) {
                     if (progress != NULL) {
                         dismissProgressWindow(progress);
                         progress = NULL;
                     }
-                    WaitForSingleObject(process.hProcess, INFINITE);
+                    waitForCommand(&command);
                 }
             }
         }
@@ -108,13 +112,13 @@ uint32_t runPackage(HINSTANCE instance) {
     // After any failure the whole working directory goes, whatever the package said.
     if (result != 0) cleanupMode = CLEANUP_TREE;
     if (cleanupMode != CLEANUP_DETACH) {
+        releaseWorkingDirectory(&work);
         SetCurrentDirectoryA(tempPath);
         journalDrain(&journal, deletePath);
     } else {
         journalDrain(&journal, dropSetAside);  // the package's files replace what they set aside
     }
-    if (cleanupMode == CLEANUP_TREE) removeWorkingTree(workDir, NULL);
-    if (process.hProcess != NULL) CloseHandle(process.hProcess);
-    if (process.hThread != NULL) CloseHandle(process.hThread);
+    if (cleanupMode == CLEANUP_TREE) removeWorkingTree(workDir, &workIdentity);
+    closeCommand(&command);
     return result;
 }

@@ -10,8 +10,6 @@
 const uint32_t PROGRESS_THRESHOLD = 1500000;
 // The waiting window stays up at least this long once opened.
 const DWORD PROGRESS_MIN_DISPLAY_MS = 1000;
-// The working directory's name comes from the runtime's unique-name function and this prefix.
-#define WORKING_DIRECTORY_PREFIX "QELTMP"
 
 // Runs the package; 0 after a successful run, otherwise the code of the reported error.
 uint32_t runPackage(HINSTANCE instance);

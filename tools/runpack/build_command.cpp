@@ -329,7 +329,8 @@ bool planManifest(const BuildOptions& o, std::vector<PlannedFile>* files, std::s
     return true;
 }
 
-// Converts the destination texts to the code page and checks what the engine can hold.
+// Converts the destination texts to the code page and checks what the engine can hold: the
+// length, and the engine's own rule on the bytes it will see.
 bool checkDestinations(const BuildOptions& o, const std::vector<PlannedFile>& planned,
                        std::vector<PackageFile>* files, std::string* error) {
     std::map<std::string, std::string> seen;  // upper-cased destination -> source
@@ -337,7 +338,8 @@ bool checkDestinations(const BuildOptions& o, const std::vector<PlannedFile>& pl
         PackageFile f;
         if (!encodeAnsi(p.name, o.codePage, &f.name, error) ||
             !encodeAnsi(p.directory, o.codePage, &f.directory, error) ||
-            !checkDestinationLength(f.directory, f.name, p.kind, error)) {
+            !checkDestinationLength(f.directory, f.name, p.kind, error) ||
+            !checkComposedDestination(f.directory, f.name, error)) {
             *error = p.source.u8string() + ": " + *error;
             return false;
         }

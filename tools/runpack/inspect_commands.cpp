@@ -4,17 +4,18 @@
 
 #include <stdio.h>
 #include <string.h>
-#ifndef _WIN32
-#include <fcntl.h>
-#include <unistd.h>
-#endif
 
 #include <filesystem>
+#include <map>
 
 #include <nlohmann/json.hpp>
 
+#include "extract/destination_rule.h"
 #include "extract/storage_methods.h"
 #include "package/package_reader.h"
+#include "runpack/confined_output.h"
+#include "runpack/entry_unpacking.h"
+#include "runpack/extract_placement.h"
 #include "runpack/package_writer.h"
 #include "runpack/pe_resources.h"
 #include "runpack/destination_rules.h"
@@ -28,17 +29,19 @@ const char LIST_USAGE[] =
     "Shows the command line, the cleanup mode, the file count and total unpacked size, and\n"
     "every file of the package in EXE: method, unpacked and packed size, ratio, SHA-1 and\n"
     "destination. Destinations outside the engine's working directory (drive, UNC or\n"
-    "%VAR% paths) are counted in a warning and marked with \"!\". --json prints the same as\n"
-    "one JSON object.\n"
+    "%VAR% paths) are counted in a warning and marked with \"!\"; destinations the engine\n"
+    "refuses (\"..\", a device name, a colon after the drive, ...) are counted in a warning\n"
+    "and marked with \"x\", with the reason after them. --json prints the same as one JSON\n"
+    "object.\n"
     "Texts are shown as code page N (1250 or 1252; default 1252) would show them.\n";
 
 const char VERIFY_USAGE[] =
     "usage: runpack verify EXE\n"
     "\n"
     "Checks what the engine checks before a run, and more: the package digest is present,\n"
-    "20 bytes long and matches; the package passes the engine's validation; every file\n"
-    "unpacks to its unpacked size and to the SHA-1 its entry records. Exit code 0 when all\n"
-    "of it holds, 1 otherwise.\n";
+    "20 bytes long and matches; the package passes the engine's validation; no destination\n"
+    "is one the engine refuses; every file unpacks to its unpacked size and to the SHA-1 its\n"
+    "entry records. Exit code 0 when all of it holds, 1 otherwise, with one line per failure.\n";
 
 const char EXTRACT_USAGE[] =
     "usage: runpack extract EXE -C DIR [--include-absolute] [--force] [--codepage N]\n"
@@ -47,11 +50,13 @@ const char EXTRACT_USAGE[] =
     "the package like verify. Destinations relative to the engine's working directory go\n"
     "under DIR as they are; absolute ones (C:\\x, \\\\server\\share\\x) and ones starting with\n"
     "an environment variable (%APPDATA%\\x) are skipped unless --include-absolute puts them\n"
-    "under DIR/_absolute/ (C:\\x as _absolute/C/x, \\\\server\\share as _absolute/UNC/server/share,\n"
-    "%APPDATA%\\x as _absolute/%APPDATA%/x). Nothing is ever written outside DIR: \"..\" is\n"
-    "refused and symbolic links are never followed. Existing files are kept (and the\n"
-    "extraction refused) unless --force is given. Names are converted from code page N\n"
-    "(1250 or 1252; default 1252).\n";
+    "under DIR/_absolute/ (C:\\x and c:\\x as _absolute/C/x, \\\\server\\share as\n"
+    "_absolute/UNC/server/share, %APPDATA%\\x as _absolute/%APPDATA%/x). Nothing is ever\n"
+    "written outside DIR: destinations the engine refuses (\"..\" among them) are refused,\n"
+    "every folder and file is created relative to the one above it, and no symbolic link\n"
+    "(or junction) is followed or replaced, even one that appears while extract runs.\n"
+    "Existing files are kept (and the extraction refused) unless --force is given. Names\n"
+    "are converted from code page N (1250 or 1252; default 1252).\n";
 
 namespace {
 
@@ -141,24 +146,10 @@ std::string composedDestination(const FileEntry& e) {
     return name;
 }
 
-// Unpacks one entry in memory; false with a message when it does not give its content back.
-bool unpackEntry(LzhufContext* context, const FileEntry& e, std::vector<uint8_t>* content, std::string* error) {
-    if (e.method == METHOD_STORED) {
-        if (e.packedSize != e.unpackedSize) {
-            *error = "stored with packed size " + std::to_string(e.packedSize) + " but unpacked size " +
-                     std::to_string(e.unpackedSize);
-            return false;
-        }
-        content->assign(e.data, e.data + e.packedSize);
-    } else if (!lzhufExpand(context, e.data, e.packedSize, e.unpackedSize, content, nullptr, error)) {
-        return false;
-    }
-    const std::vector<uint8_t> digest = sha1Of(content->data(), content->size());
-    if (memcmp(digest.data(), e.digest, PACKAGE_DIGEST_SIZE) != 0) {
-        *error = "content does not match its SHA-1";
-        return false;
-    }
-    return true;
+// What the engine's rule says of the entry's destination.
+DestinationVerdict destinationVerdict(const FileEntry& e) {
+    const std::string destination = composedDestination(e);
+    return checkDestination(destination.data(), static_cast<uint32_t>(destination.size()));
 }
 
 // The package checks of verify; problems are written to `err` one per line.
@@ -179,10 +170,17 @@ bool verifyPackage(LoadedPackage* loaded, std::ostream& err) {
         err << error << "\n";
         return false;
     }
-    std::unique_ptr<LzhufContext> context = newCodecContext();
-    std::vector<uint8_t> content;
     for (size_t i = 0; i < loaded->entries.size(); ++i) {
-        if (!unpackEntry(context.get(), loaded->entries[i], &content, &error)) {
+        const DestinationVerdict verdict = destinationVerdict(loaded->entries[i]);
+        if (verdict != DESTINATION_OK) {
+            err << "entry " << i << " (" << composedDestination(loaded->entries[i])
+                << "): the engine refuses this destination: " << describeDestinationVerdict(verdict) << "\n";
+            ok = false;
+        }
+    }
+    std::unique_ptr<LzhufContext> context = newCodecContext();
+    for (size_t i = 0; i < loaded->entries.size(); ++i) {
+        if (!unpackEntry(context.get(), loaded->entries[i], nullptr, &error)) {
             err << "entry " << i << " (" << composedDestination(loaded->entries[i]) << "): " << error << "\n";
             ok = false;
         }
@@ -236,14 +234,18 @@ int runListCommand(const std::vector<std::string>& args, std::ostream& out, std:
     auto text = [&](const char* t) { return decodeAnsi(t ? t : "", codePage); };
     // Destinations outside the working directory: a drive or UNC path, or one that begins
     // with an environment reference (expanded on the user's machine, usually to such a path).
-    auto outside = [](const std::string& destination) {
-        return isAbsoluteDestination(destination) || (!destination.empty() && destination[0] == '%');
+    // A destination the engine refuses goes nowhere, and is counted only as refused.
+    auto outside = [](const FileEntry& e) {
+        const std::string destination = composedDestination(e);
+        return (isAbsoluteDestination(destination) || (!destination.empty() && destination[0] == '%')) &&
+               destinationVerdict(e) == DESTINATION_OK;
     };
     uint64_t totalUnpacked = 0;
-    size_t outsideCount = 0;
+    size_t outsideCount = 0, refusedCount = 0;
     for (const FileEntry& e : loaded.entries) {
         totalUnpacked += e.unpackedSize;
-        if (outside(composedDestination(e))) ++outsideCount;
+        if (outside(e)) ++outsideCount;
+        if (destinationVerdict(e) != DESTINATION_OK) ++refusedCount;
     }
     auto ratio = [](const FileEntry& e) {
         return e.unpackedSize == 0 ? 1.0 : static_cast<double>(e.packedSize) / e.unpackedSize;
@@ -256,13 +258,18 @@ int runListCommand(const std::vector<std::string>& args, std::ostream& out, std:
         root["fileCount"] = loaded.entries.size();
         root["unpackedSize"] = totalUnpacked;
         root["outsideWorkingDirectory"] = outsideCount;
+        root["refusedByEngine"] = refusedCount;
         root["files"] = nlohmann::ordered_json::array();
         for (const FileEntry& e : loaded.entries) {
             nlohmann::ordered_json f;
             f["name"] = e.name ? nlohmann::ordered_json(text(e.name)) : nlohmann::ordered_json(nullptr);
             f["directory"] = e.directory ? nlohmann::ordered_json(text(e.directory)) : nlohmann::ordered_json(nullptr);
             f["destination"] = text(composedDestination(e).c_str());
-            f["outsideWorkingDirectory"] = outside(composedDestination(e));
+            f["outsideWorkingDirectory"] = outside(e);
+            const DestinationVerdict verdict = destinationVerdict(e);
+            f["refusedByEngine"] = verdict != DESTINATION_OK;
+            f["refusal"] = verdict != DESTINATION_OK ? nlohmann::ordered_json(describeDestinationVerdict(verdict))
+                                                     : nlohmann::ordered_json(nullptr);
             f["method"] = methodName(e.method);
             f["unpackedSize"] = e.unpackedSize;
             f["packedSize"] = e.packedSize;
@@ -281,16 +288,23 @@ int runListCommand(const std::vector<std::string>& args, std::ostream& out, std:
         out << "WARNING: " << outsideCount
             << " file(s) go outside the working directory (marked !), and are overwritten there\n";
     }
+    if (refusedCount > 0) {
+        out << "WARNING: " << refusedCount
+            << " file(s) have a destination the engine refuses (marked x): it stops there, and verify fails\n";
+    }
     char line[128];
     snprintf(line, sizeof line, "  %-6s %12s %12s %6s  %-40s  %s\n", "method", "unpacked", "packed", "ratio", "sha1",
              "destination");
     out << line;
     for (const FileEntry& e : loaded.entries) {
         std::string destination = composedDestination(e);
-        snprintf(line, sizeof line, "%s %-6s %12u %12u %5.1f%%  %s  ", outside(destination) ? "!" : " ",
-                 methodName(e.method), e.unpackedSize, e.packedSize, 100.0 * ratio(e),
-                 hex(e.digest, PACKAGE_DIGEST_SIZE).c_str());
-        out << line << text(destination.c_str()) << "\n";
+        const DestinationVerdict verdict = destinationVerdict(e);
+        const char* mark = verdict != DESTINATION_OK ? "x" : outside(e) ? "!" : " ";
+        snprintf(line, sizeof line, "%s %-6s %12u %12u %5.1f%%  %s  ", mark, methodName(e.method), e.unpackedSize,
+                 e.packedSize, 100.0 * ratio(e), hex(e.digest, PACKAGE_DIGEST_SIZE).c_str());
+        out << line << text(destination.c_str());
+        if (verdict != DESTINATION_OK) out << "  (refused: " << describeDestinationVerdict(verdict) << ")";
+        out << "\n";
     }
     return 0;
 }
@@ -325,118 +339,19 @@ int runVerifyCommand(const std::vector<std::string>& args, std::ostream& out, st
 
 namespace {
 
-// Where an entry goes under DIR, as path parts; false (with a reason) when it must not be
-// written, `skipped` when it is absolute and not asked for.
-bool localParts(const std::string& destination, bool includeAbsolute, std::vector<std::string>* parts, bool* skipped,
-                std::string* error) {
-    parts->clear();
-    *skipped = false;
-    std::string rest = destination;
-    const bool unc = destination.size() >= 2 && destination[0] == '\\' && destination[1] == '\\';
-    const bool drive = destination.size() >= 2 && destination[1] == ':';
-    const bool variable = destination.find('%') != std::string::npos;
-    if (unc || drive || variable) {
-        if (!includeAbsolute) {
-            *skipped = true;
-            return true;
-        }
-        parts->push_back("_absolute");
-        if (unc) {
-            parts->push_back("UNC");
-            rest = destination.substr(2);
-        } else if (drive) {
-            parts->push_back(std::string(1, destination[0]));
-            rest = destination.substr(2);
-        }
-    }
-    std::string part;
-    auto flush = [&]() {
-        if (part.empty() || part == ".") {
-            part.clear();
-            return true;
-        }
-        if (part == "..") {
-            *error = "destination \"" + destination + "\" contains \"..\"";
-            return false;
-        }
-        parts->push_back(part);
-        part.clear();
-        return true;
-    };
-    for (char c : rest) {
-        if (c == '\\' || c == '/') {
-            if (!flush()) return false;
-        } else if (c == ':' || c == 0) {
-            *error = "destination \"" + destination + "\" cannot be placed on this system";
-            return false;
-        } else {
-            part.push_back(c);
-        }
-    }
-    if (!flush()) return false;
-    if (parts->empty() || (parts->size() == 1 && (*parts)[0] == "_absolute")) {
-        *error = "destination \"" + destination + "\" names no file";
-        return false;
-    }
-    return true;
+bool writeToOutput(void* state, const uint8_t* bytes, size_t count, std::string* error) {
+    return writeOutputFile(static_cast<OutputFile*>(state), bytes, count, error);
 }
 
-// Creates `dir` if missing; refuses a symbolic link or a non-directory in its place.
-bool ensureDirectory(const fs::path& dir, std::string* error) {
-    std::error_code ec;
-    const fs::file_status status = fs::symlink_status(dir, ec);
-    if (fs::is_symlink(status)) {
-        *error = dir.u8string() + " is a symbolic link: not followed";
-        return false;
-    }
-    if (fs::exists(status)) {
-        if (fs::is_directory(status)) return true;
-        *error = dir.u8string() + " exists and is not a directory";
-        return false;
-    }
-    if (!fs::create_directory(dir, ec) || ec) {
-        *error = "cannot create " + dir.u8string() + (ec ? ": " + ec.message() : "");
-        return false;
-    }
-    return true;
-}
-
-// Writes a new file. Never through a symbolic link; an existing file only with `force`.
-bool writeNewFile(const fs::path& path, const std::vector<uint8_t>& content, bool force, std::string* error) {
-    std::error_code ec;
-    const fs::file_status status = fs::symlink_status(path, ec);
-    if (fs::is_symlink(status)) {
-        *error = path.u8string() + " is a symbolic link: not followed";
-        return false;
-    }
-    if (fs::exists(status)) {
-        if (!force) {
-            *error = path.u8string() + " exists (use --force to overwrite)";
-            return false;
-        }
-        if (!fs::is_regular_file(status) || !fs::remove(path, ec)) {
-            *error = "cannot replace " + path.u8string();
-            return false;
-        }
-    }
+// The key under which two entries land on the same path below DIR.
+std::string placementKey(const std::vector<std::string>& parts) {
+    std::string key;
+    for (const std::string& part : parts) key += "/" + part;
 #ifdef _WIN32
-    FILE* file = _wfopen(path.c_str(), L"wb");
-#else
-    // O_EXCL|O_NOFOLLOW: a link or file created meanwhile is not written through.
-    const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW, 0644);
-    FILE* file = fd >= 0 ? fdopen(fd, "wb") : nullptr;
-    if (fd >= 0 && !file) close(fd);
+    for (char& c : key)
+        if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 32);
 #endif
-    if (!file) {
-        *error = "cannot create " + path.u8string();
-        return false;
-    }
-    const bool written = content.empty() || fwrite(content.data(), 1, content.size(), file) == content.size();
-    if (fclose(file) != 0 || !written) {
-        *error = "cannot write " + path.u8string();
-        return false;
-    }
-    return true;
+    return key;
 }
 
 }  // namespace
@@ -481,62 +396,94 @@ int runExtractCommand(const std::vector<std::string>& args, std::ostream& out, s
         err << "runpack extract: " << exe << " does not verify; nothing extracted\n";
         return 1;
     }
-    // Plan every file before writing any, so that a refusal leaves DIR as it was.
-    struct Target { size_t entry; std::vector<std::string> parts; };
+    // Plan every file before writing any, so that a refusal leaves DIR as it was. Every
+    // destination goes through placeDestination: the engine's rule, then plain names only.
+    struct Target {
+        size_t entry;
+        Placement placement;
+    };
     std::vector<Target> targets;
+    std::map<std::string, size_t> placed;  // path below DIR -> entry
     size_t skipped = 0;
     for (size_t i = 0; i < loaded.entries.size(); ++i) {
+        const FileEntry& e = loaded.entries[i];
         Target t{i, {}};
-        bool skip = false;
-        const std::string destination = decodeAnsi(composedDestination(loaded.entries[i]), codePage);
-        if (!localParts(destination, includeAbsolute, &t.parts, &skip, &error)) {
-            err << "runpack extract: entry " << i << ": " << error << "; nothing extracted\n";
+        const std::string destination = composedDestination(e);
+        if (!placeDestination(destination, &t.placement, &error)) {
+            err << "runpack extract: entry " << i << ": " << decodeAnsi(error, codePage) << "; nothing extracted\n";
             return 1;
         }
-        if (skip) {
-            err << "skipped (absolute destination, see --include-absolute): " << destination << "\n";
+        if (t.placement.kind != PlacementKind::WorkingDirectory && !includeAbsolute) {
+            err << "skipped (absolute destination, see --include-absolute): " << decodeAnsi(destination, codePage) << "\n";
             ++skipped;
             continue;
         }
+        if (t.placement.directoryOnly && e.unpackedSize != 0) {
+            err << "runpack extract: entry " << i << ": destination \"" << decodeAnsi(destination, codePage)
+                << "\" names a directory but holds " << e.unpackedSize << " bytes; nothing extracted\n";
+            return 1;
+        }
+        for (std::string& part : t.placement.parts) {
+            part = decodeAnsi(part, codePage);
+            if (!isPlainPart(part)) {  // decoding only ever adds bytes of 0x80 and above
+                err << "runpack extract: entry " << i << ": cannot place \"" << part << "\"; nothing extracted\n";
+                return 1;
+            }
+        }
+        const auto inserted = placed.insert({placementKey(t.placement.parts), i});
+        if (!inserted.second) {
+            err << "runpack extract: entry " << i << " has the same destination as entry " << inserted.first->second
+                << ": " << decodeAnsi(destination, codePage) << "; nothing extracted\n";
+            return 1;
+        }
         targets.push_back(t);
     }
-    if (!force) {
-        for (const Target& t : targets) {
-            fs::path path = fs::u8path(dir);
-            for (const std::string& p : t.parts) path /= fs::u8path(p);
-            std::error_code ec;
-            if (fs::exists(fs::symlink_status(path, ec))) {
-                err << "runpack extract: " << path.u8string() << " exists (use --force to overwrite); nothing extracted\n";
-                return 1;
-            }
-        }
-    }
-    const fs::path root = fs::u8path(dir);
+
+    // Everything below DIR is created through the handle of DIR, level by level.
+    OutputRoot root;
     std::error_code ec;
-    if (!fs::exists(fs::symlink_status(root, ec))) fs::create_directories(root, ec);
-    if (!fs::is_directory(root, ec)) {
-        err << "runpack extract: cannot create " << dir << "\n";
-        return 1;
-    }
-    std::unique_ptr<LzhufContext> context = newCodecContext();
-    std::vector<uint8_t> content;
-    for (const Target& t : targets) {
-        fs::path path = root;
-        for (size_t k = 0; k + 1 < t.parts.size(); ++k) {
-            path /= fs::u8path(t.parts[k]);
-            if (!ensureDirectory(path, &error)) {
-                err << "runpack extract: " << error << "\n";
-                return 1;
-            }
-        }
-        path /= fs::u8path(t.parts.back());
-        if (!unpackEntry(context.get(), loaded.entries[t.entry], &content, &error) ||
-            !writeNewFile(path, content, force, &error)) {
+    if (fs::exists(fs::u8path(dir), ec)) {
+        if (!openOutputRoot(dir, false, &root, &error)) {
             err << "runpack extract: " << error << "\n";
             return 1;
         }
+        for (const Target& t : targets) {
+            if (force || t.placement.directoryOnly || !outputExists(root, t.placement.parts)) continue;
+            err << "runpack extract: " << outputPath(root, t.placement.parts)
+                << " exists (use --force to overwrite); nothing extracted\n";
+            closeOutputRoot(&root);
+            return 1;
+        }
+    } else if (!openOutputRoot(dir, true, &root, &error)) {
+        err << "runpack extract: " << error << "\n";
+        return 1;
     }
-    out << "extracted " << targets.size() << " files to " << dir;
+    std::unique_ptr<LzhufContext> context = newCodecContext();
+    size_t files = 0;
+    for (const Target& t : targets) {
+        bool done = false;
+        if (t.placement.directoryOnly) {
+            done = createOutputDirectories(root, t.placement.parts, &error);
+        } else {
+            OutputFile file;
+            if (createOutputFile(root, t.placement.parts, force, &file, &error)) {
+                const EntryWriter writer{writeToOutput, &file};
+                const bool unpacked = unpackEntry(context.get(), loaded.entries[t.entry], &writer, &error);
+                std::string closeError;
+                const bool closed = closeOutputFile(&file, &closeError);
+                if (unpacked && !closed) error = closeError;
+                done = unpacked && closed;
+                files += done ? 1 : 0;
+            }
+        }
+        if (!done) {
+            err << "runpack extract: " << decodeAnsi(error, codePage) << "\n";
+            closeOutputRoot(&root);
+            return 1;
+        }
+    }
+    closeOutputRoot(&root);
+    out << "extracted " << files << " files to " << dir;
     if (skipped) out << " (" << skipped << " with absolute destinations skipped)";
     out << "\n";
     return 0;

@@ -4,7 +4,6 @@
 
 #include <string.h>
 
-#include "codec/lzhuf_decoder.h"
 #include "codec/lzhuf_encoder.h"
 #include "codec/stream_callbacks.h"
 
@@ -103,31 +102,6 @@ bool lzhufCompress(LzhufContext* context, const uint8_t* data, uint64_t size, ui
         *error = "LZHUF encoding failed (result " + std::to_string(result) + ")";
         return false;
     }
-    return true;
-}
-
-bool lzhufExpand(LzhufContext* context, const uint8_t* packed, uint32_t packedSize,
-                 uint32_t unpackedSize, std::vector<uint8_t>* unpacked, uint32_t* leftOver,
-                 std::string* error) {
-    unpacked->clear();
-    if (unpackedSize > 0x7FFFFFFF) {
-        *error = "unpacked size too large for LZHUF";
-        return false;
-    }
-    unpacked->reserve(unpackedSize);
-    BufferSource source{packed, packedSize, 0};
-    VectorSink sink{unpacked, static_cast<uint64_t>(unpackedSize) + 1, false};
-    const int result = lzhufDecode(context, static_cast<int>(unpackedSize), bufferSourceRead, &source,
-                                   vectorSinkWrite, &sink);
-    if (result != 0) {
-        *error = result == -1 && !sink.full ? "LZHUF stream ends early" : "LZHUF decoding failed";
-        return false;
-    }
-    if (unpacked->size() != unpackedSize) {
-        *error = "LZHUF stream decodes to the wrong size";
-        return false;
-    }
-    if (leftOver) *leftOver = static_cast<uint32_t>(source.size - source.position);
     return true;
 }
 

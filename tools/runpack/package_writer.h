@@ -23,12 +23,6 @@ std::unique_ptr<LzhufContext> newCodecContext();
 bool lzhufCompress(LzhufContext* context, const uint8_t* data, uint64_t size, uint64_t limit,
                    std::vector<uint8_t>* packed, bool* gaveUp, std::string* error);
 
-// Decodes exactly `unpackedSize` bytes from the stream. `leftOver` (optional) receives how
-// many stream bytes the decoder did not read.
-bool lzhufExpand(LzhufContext* context, const uint8_t* packed, uint32_t packedSize,
-                 uint32_t unpackedSize, std::vector<uint8_t>* unpacked, uint32_t* leftOver,
-                 std::string* error);
-
 // SHA-1 of any number of bytes, on the caller's thread.
 std::vector<uint8_t> sha1Of(const uint8_t* data, uint64_t size);
 

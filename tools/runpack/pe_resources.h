@@ -91,6 +91,6 @@ bool readPeFacts(const std::vector<uint8_t>& image, PeFacts* facts, std::string*
 uint32_t computePeChecksum(const std::vector<uint8_t>& image, uint32_t checksumOffset);
 
 // Whole-file reading and writing in binary mode; paths are UTF-8. False with a message
-// naming the path.
+// naming the path. readFile refuses files of 4 GiB or more, which no image can be.
 bool readFile(const std::string& path, std::vector<uint8_t>* bytes, std::string* error);
 bool writeFile(const std::string& path, const std::vector<uint8_t>& bytes, std::string* error);
