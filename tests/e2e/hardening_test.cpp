@@ -1,7 +1,7 @@
 // Runs under Wine that try to turn the engine against its user: destinations that climb out
 // or name devices, a user's file at an absolute destination, a link swapped into the working
-// directory while the command runs, and what the command leaves behind (read-only files, a
-// directory that a just-ended process still holds).
+// directory, or in its place, while the command runs; and what the command leaves behind
+// (read-only files, a directory that a just-ended process still holds).
 #include "e2e/harness.h"
 
 #include <stdlib.h>
@@ -244,6 +244,52 @@ TEST_F(Hardening, LinkSwappedIntoTheWorkingDirectoryLeavesItsTargetAlone) {
     ASSERT_EQ(left.size(), 1u);
     EXPECT_EQ(left[0].filename(), "lib");
     EXPECT_TRUE(fs::is_symlink(left[0]));
+}
+
+TEST_F(Hardening, WorkingDirectorySwappedForALinkLeavesItsTargetAlone) {
+    fs::path outside = dir / "outside";
+    fs::create_directories(outside / "lib");
+    writeBytes(outside / "lib" / "a.txt", bytesOf("the user's a"));
+    writeBytes(outside / "victim.txt", bytesOf("the user's victim"));
+    fs::path ready = dir / "ready.flag";
+    fs::path go = dir / "go.flag";
+
+    TestPackage package;
+    package.cleanupMode = CLEANUP_TREE;
+    package.entries.push_back(entry(std::string("lib"), "a.txt", bytesOf("the package's a")));
+    package.entries.push_back(entry(std::nullopt, "wait.bat", waitingBatch(ready, go)));
+    package.command = "cmd.exe /c wait.bat";
+
+    // While the command waits, the working directory itself moves away and a link to
+    // `outside` takes its name.
+    fs::path moved = dir / "moved-work";
+    std::optional<fs::path> work;
+    bool swapped = false;
+    std::thread attacker([&]() {
+        if (!waitFor(ready, 60000)) return;
+        work = onlyWorkingDirectory(tmp);
+        if (work) {
+            std::error_code error;
+            fs::rename(*work, moved, error);
+            if (!error) fs::create_directory_symlink(outside, *work, error);
+            swapped = !error;
+        }
+        std::ofstream(go) << "go";
+    });
+    RunOptions options;
+    options.timeoutMs = 180000;
+    EngineRun run = this->run(makeExe(buildPackage(package)), options);
+    attacker.join();
+    ASSERT_TRUE(swapped);
+    EXPECT_EQ(run.exitCode, 0u) << run.output;
+    EXPECT_TRUE(run.boxes.empty()) << run.output;
+
+    EXPECT_EQ(listTree(outside), std::vector<std::string>({"lib/", "lib/a.txt", "victim.txt"}));
+    EXPECT_EQ(fileBytes(outside / "lib" / "a.txt"), bytesOf("the user's a"));
+    EXPECT_EQ(fileBytes(outside / "victim.txt"), bytesOf("the user's victim"));
+    EXPECT_TRUE(fs::is_symlink(*work));
+    // The real working directory is no longer where the run recorded it: it stays.
+    EXPECT_EQ(fileBytes(moved / "lib" / "a.txt"), bytesOf("the package's a"));
 }
 
 TEST_F(Hardening, TreeModeRemovesReadOnlyFilesTheCommandWrote) {
