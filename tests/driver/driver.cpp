@@ -3,12 +3,14 @@
 // boxes, notes the waiting window, and prints what it saw, one fact per line (texts as hex of
 // their UTF-8 bytes), ending with the full 32-bit exit code.
 //
-//   driver [--tmp DIR] [--timeout MS] [--watch-file PATH] [--signal-file PATH] ENGINE.exe
+//   driver [--tmp DIR] [--timeout MS] [--watch-file PATH] [--signal-file PATH] [--no-console] ENGINE.exe
 //
 // It also reports when a child of the engine (the packaged command) first exists.
 // --watch-file: report when PATH first exists (a command's marker). --signal-file: create
 // PATH once the waiting window has been visible for a moment, so that the test can take a
-// screenshot while it is up.
+// screenshot while it is up. --no-console: start the engine detached from the driver's console,
+// as a program started from the desktop is, so that its console commands get a console of
+// their own.
 #include <windows.h>
 #include <tlhelp32.h>
 
@@ -166,15 +168,17 @@ int main(int argc, char** argv) {
     const char* signalFile = NULL;
     DWORD timeout = 60000;
     const char* engine = NULL;
+    DWORD creationFlags = 0;
     for (int i = 1; i < argc; ++i) {
         if (strcmp(argv[i], "--tmp") == 0 && i + 1 < argc) tmp = argv[++i];
         else if (strcmp(argv[i], "--timeout") == 0 && i + 1 < argc) timeout = strtoul(argv[++i], NULL, 10);
         else if (strcmp(argv[i], "--watch-file") == 0 && i + 1 < argc) watchFile = argv[++i];
         else if (strcmp(argv[i], "--signal-file") == 0 && i + 1 < argc) signalFile = argv[++i];
+        else if (strcmp(argv[i], "--no-console") == 0) creationFlags = DETACHED_PROCESS;
         else engine = argv[i];
     }
     if (engine == NULL) {
-        fprintf(stderr, "usage: driver [--tmp DIR] [--timeout MS] [--watch-file PATH] [--signal-file PATH] ENGINE.exe\n");
+        fprintf(stderr, "usage: driver [--tmp DIR] [--timeout MS] [--watch-file PATH] [--signal-file PATH] [--no-console] ENGINE.exe\n");
         return 2;
     }
     if (tmp != NULL) {
@@ -188,7 +192,7 @@ int main(int argc, char** argv) {
     startup.cb = sizeof(startup);
     PROCESS_INFORMATION process;
     startTick = GetTickCount();
-    if (!CreateProcessA(NULL, &commandLine[0], NULL, NULL, FALSE, 0, NULL, NULL, &startup, &process)) {
+    if (!CreateProcessA(NULL, &commandLine[0], NULL, NULL, FALSE, creationFlags, NULL, NULL, &startup, &process)) {
         printf("start-failed error=%lu\n", static_cast<unsigned long>(GetLastError()));
         return 3;
     }

@@ -121,6 +121,7 @@ EngineRun EngineTest::run(const fs::path& exe, const RunOptions& options) {
                shellQuote((windowsBuildDir() / "runpack-driver.exe").string()) + " --tmp " +
                shellQuote(windowsPath(tmp)) + " --timeout " + std::to_string(options.timeoutMs);
     if (options.watchFile) command += " --watch-file " + shellQuote(windowsPath(*options.watchFile));
+    if (options.noConsole) command += " --no-console";
     fs::path signal = dir / "progress-visible.signal";
     fs::remove(signal);
     if (options.screenshot) command += " --signal-file " + shellQuote(windowsPath(signal));

@@ -46,6 +46,7 @@ struct RunOptions {
     std::optional<fs::path> watchFile;     // report when this file first exists
     std::optional<fs::path> screenshot;    // PNG of the screen while the waiting window is up
     std::map<std::string, std::string> environment;  // extra variables for the engine
+    bool noConsole = false;  // started without the driver's console, as from the desktop
     long timeoutMs = 60000;
 };
 
