@@ -118,8 +118,11 @@ uint32_t runPackage(HINSTANCE instance) {
     case WORKING_DIRECTORY_CREATED: break;
     }
     const char* workDir = work.path;
+    // Removed only while its path still leads to the directory held now.
+    const FileIdentity workIdentity = {work.identity.volumeSerial, work.identity.indexHigh,
+                                       work.identity.indexLow};
     CleanupJournal journal = NULL;
-    journalPush(workDir, &journal);  // the oldest entry: removed last
+    journalPushCreated(workDir, &workIdentity, &journal);  // the oldest entry: removed last
     if (!SetCurrentDirectoryA(workDir)) return reportError(IDS_TEMP_ENTER);
 
     HWND progress = NULL;
@@ -179,8 +182,10 @@ uint32_t runPackage(HINSTANCE instance) {
         releaseWorkingDirectory(&work);
         SetCurrentDirectoryA(tempPath);
         journalDrain(&journal, deletePath);
+    } else {
+        journalDrain(&journal, dropSetAside);  // the package's files replace what they set aside
     }
-    if (cleanupMode == CLEANUP_TREE) removeWorkingTree(workDir);
+    if (cleanupMode == CLEANUP_TREE) removeWorkingTree(workDir, &workIdentity);
     closeCommand(&command);
     return result != 0 ? result : commandExitCode;
 }

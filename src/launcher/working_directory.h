@@ -10,8 +10,8 @@
 
 // Single paths hold this many characters and a terminator.
 const DWORD TEMP_PATH_LENGTH = 260;
-// The working directory buffer has one byte more, so that the zero fill leaves two NULs
-// behind the path for the tree removal.
+// The working directory buffer, zero-filled before the name goes in: room for a path of
+// TEMP_PATH_LENGTH characters and its terminator, and one byte more.
 const size_t WORK_DIR_BUFFER_SIZE = 262;
 // A working directory's name: this prefix and two hex digits for each random byte.
 #define WORKING_DIRECTORY_PREFIX "QELTMP"

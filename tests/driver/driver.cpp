@@ -3,18 +3,21 @@
 // boxes, notes the waiting window, and prints what it saw, one fact per line (texts as hex of
 // their UTF-8 bytes), ending with the full 32-bit exit code.
 //
-//   driver [--tmp DIR] [--timeout MS] [--watch-file PATH] [--signal-file PATH]
+//   driver [--tmp DIR] [--timeout MS] [--watch-file PATH] [--signal-file PATH] [--no-console]
 //          [--arguments-file PATH] [--stderr-pipe] [--console] ENGINE.exe
 //
 // It also reports when a child of the engine (the packaged command) first exists, and every
 // top-level window of the engine's process, of whatever class, once.
 // --arguments-file: the engine's command line is its quoted path followed by exactly the
-// text of PATH, read as UTF-8, so that it may hold characters of no code page. --stderr-pipe: the engine's standard error is a pipe, whose bytes the driver
-// reports when the engine has ended. --console: the driver runs with a console of its own,
-// which the engine can attach to, and reports the text the console shows after the run.
+// text of PATH, read as UTF-8, so that it may hold characters of no code page. --stderr-pipe:
+// the engine's standard error is a pipe, whose bytes the driver reports when the engine has
+// ended. --console: the driver runs with a console of its own, which the engine can attach
+// to, and reports the text the console shows after the run.
 // --watch-file: report when PATH first exists (a command's marker). --signal-file: create
 // PATH once the waiting window has been visible for a moment, so that the test can take a
-// screenshot while it is up.
+// screenshot while it is up. --no-console: start the engine detached from the driver's console,
+// as a program started from the desktop is, so that its console commands get a console of
+// their own.
 #include <windows.h>
 #include <tlhelp32.h>
 
@@ -232,6 +235,7 @@ int main(int argc, char** argv) {
     const char* argumentsFile = NULL;
     bool stderrPipe = false;
     bool console = false;
+    DWORD creationFlags = 0;
     for (int i = 1; i < argc; ++i) {
         if (strcmp(argv[i], "--tmp") == 0 && i + 1 < argc) tmp = argv[++i];
         else if (strcmp(argv[i], "--timeout") == 0 && i + 1 < argc) timeout = strtoul(argv[++i], NULL, 10);
@@ -240,10 +244,11 @@ int main(int argc, char** argv) {
         else if (strcmp(argv[i], "--arguments-file") == 0 && i + 1 < argc) argumentsFile = argv[++i];
         else if (strcmp(argv[i], "--stderr-pipe") == 0) stderrPipe = true;
         else if (strcmp(argv[i], "--console") == 0) console = true;
+        else if (strcmp(argv[i], "--no-console") == 0) creationFlags = DETACHED_PROCESS;
         else engine = argv[i];
     }
     if (engine == NULL) {
-        fprintf(stderr, "usage: driver [--tmp DIR] [--timeout MS] [--watch-file PATH] [--signal-file PATH] ENGINE.exe\n");
+        fprintf(stderr, "usage: driver [--tmp DIR] [--timeout MS] [--watch-file PATH] [--signal-file PATH] [--no-console] ENGINE.exe\n");
         return 2;
     }
     if (tmp != NULL) {
@@ -298,8 +303,8 @@ int main(int argc, char** argv) {
     }
     PROCESS_INFORMATION process;
     startTick = GetTickCount();
-    if (!CreateProcessW(NULL, &wideCommandLine[0], NULL, NULL, stderrPipe ? TRUE : FALSE, 0, NULL, NULL, &startup,
-                        &process)) {
+    if (!CreateProcessW(NULL, &wideCommandLine[0], NULL, NULL, stderrPipe ? TRUE : FALSE, creationFlags, NULL, NULL,
+                        &startup, &process)) {
         printf("start-failed error=%lu\n", static_cast<unsigned long>(GetLastError()));
         return 3;
     }

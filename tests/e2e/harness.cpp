@@ -128,6 +128,7 @@ EngineRun EngineTest::run(const fs::path& exe, const RunOptions& options) {
     }
     if (options.stderrPipe) command += " --stderr-pipe";
     if (options.console) command += " --console";
+    if (options.noConsole) command += " --no-console";
     fs::path signal = dir / "progress-visible.signal";
     fs::remove(signal);
     if (options.screenshot) command += " --signal-file " + shellQuote(windowsPath(signal));

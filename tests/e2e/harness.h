@@ -53,6 +53,7 @@ struct RunOptions {
     std::optional<std::string> arguments;
     bool stderrPipe = false;  // give the engine a pipe as standard error and collect it
     bool console = false;     // run the driver with a console the engine can attach to
+    bool noConsole = false;  // started without the driver's console, as from the desktop
     long timeoutMs = 60000;
 };
 
