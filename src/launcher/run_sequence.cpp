@@ -5,6 +5,7 @@
 
 #include "extract/entry_extraction.h"
 #include "extract/journal.h"
+#include "launcher/backstop.h"
 #include "launcher/command_search.h"
 #include "launcher/command_start.h"
 #include "launcher/messages.h"
@@ -112,7 +113,8 @@ uint32_t runPackage(HINSTANCE instance) {
     // The working directory stays open until the clean-up begins: while the run extracts
     // and runs files from it, nobody can rename or replace it.
     WorkingDirectory work;
-    switch (createWorkingDirectory(tempPath, processHasAdministrators(), &work)) {
+    bool administrators = processHasAdministrators();
+    switch (createWorkingDirectory(tempPath, administrators, &work)) {
     case WORKING_DIRECTORY_NO_NAME: return reportError(IDS_TEMP_NAME);
     case WORKING_DIRECTORY_NOT_CREATED: return reportError(IDS_TEMP_CREATE);
     case WORKING_DIRECTORY_CREATED: break;
@@ -124,6 +126,11 @@ uint32_t runPackage(HINSTANCE instance) {
     CleanupJournal journal = NULL;
     journalPushCreated(workDir, &workIdentity, &journal);  // the oldest entry: removed last
     if (!SetCurrentDirectoryA(workDir)) return reportError(IDS_TEMP_ENTER);
+    // Before anything is extracted: should the run be killed from now on, the next logon
+    // removes what it leaves. A run that leaves its files in place needs none.
+    Backstop backstop;
+    memset(&backstop, 0, sizeof(backstop));
+    if (header.cleanupMode != CLEANUP_DETACH) registerBackstop(workDir, administrators, &backstop);
 
     HWND progress = NULL;
     DWORD progressOpenedAt = 0;
@@ -186,6 +193,9 @@ uint32_t runPackage(HINSTANCE instance) {
         journalDrain(&journal, dropSetAside);  // the package's files replace what they set aside
     }
     if (cleanupMode == CLEANUP_TREE) removeWorkingTree(workDir, &workIdentity);
+    // A tree that could not be removed (a program that left the job still runs from it) is
+    // left to the backstop; otherwise the run's own clean-up is complete.
+    withdrawBackstop(&backstop, cleanupMode == CLEANUP_TREE && GetFileAttributesA(workDir) != INVALID_FILE_ATTRIBUTES);
     closeCommand(&command);
     return result != 0 ? result : commandExitCode;
 }
