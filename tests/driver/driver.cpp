@@ -4,7 +4,8 @@
 // their UTF-8 bytes), ending with the full 32-bit exit code.
 //
 //   driver [--tmp DIR] [--timeout MS] [--watch-file PATH] [--signal-file PATH] [--no-console]
-//          [--arguments-file PATH] [--stderr-pipe] [--console] ENGINE.exe
+//          [--arguments-file PATH] [--stderr-pipe] [--console] [--kill-when-extracting]
+//          [--system-temp] ENGINE.exe
 //
 // It also reports when a child of the engine (the packaged command) first exists, and every
 // top-level window of the engine's process, of whatever class, once.
@@ -13,6 +14,9 @@
 // the engine's standard error is a pipe, whose bytes the driver reports when the engine has
 // ended. --console: the driver runs with a console of its own, which the engine can attach
 // to, and reports the text the console shows after the run.
+// --kill-when-extracting: end the engine the way the task manager does once a working
+// directory that was not there before holds a file. --system-temp: leave TMP and TEMP as
+// they are, whatever --tmp says. The temporary directory the engine uses is reported first.
 // --watch-file: report when PATH first exists (a command's marker). --signal-file: create
 // PATH once the waiting window has been visible for a moment, so that the test can take a
 // screenshot while it is up. --no-console: start the engine detached from the driver's console,
@@ -47,6 +51,29 @@ static bool childExists(DWORD parent) {
 static DWORD now() { return GetTickCount() - startTick; }
 
 static std::vector<HWND> windowsSeen;
+
+// The names of the working directories in `temp` ("QELTMP..."), and whether each holds an entry.
+static std::vector<std::pair<std::string, bool>> workingDirectories(const std::string& temp) {
+    std::vector<std::pair<std::string, bool>> found;
+    WIN32_FIND_DATAA entry;
+    HANDLE search = FindFirstFileA((temp + "QELTMP*").c_str(), &entry);
+    if (search == INVALID_HANDLE_VALUE) return found;
+    do {
+        if ((entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0) continue;
+        WIN32_FIND_DATAA inner;
+        HANDLE below = FindFirstFileA((temp + entry.cFileName + "\\*").c_str(), &inner);
+        bool holds = false;
+        if (below != INVALID_HANDLE_VALUE) {
+            do {
+                holds = strcmp(inner.cFileName, ".") != 0 && strcmp(inner.cFileName, "..") != 0;
+            } while (!holds && FindNextFileA(below, &inner));
+            FindClose(below);
+        }
+        found.push_back({entry.cFileName, holds});
+    } while (FindNextFileA(search, &entry));
+    FindClose(search);
+    return found;
+}
 
 static std::string hexOfBytes(const std::string& bytes) {
     static const char digits[] = "0123456789abcdef";
@@ -236,6 +263,8 @@ int main(int argc, char** argv) {
     bool stderrPipe = false;
     bool console = false;
     DWORD creationFlags = 0;
+    bool killWhenExtracting = false;
+    bool systemTemp = false;
     for (int i = 1; i < argc; ++i) {
         if (strcmp(argv[i], "--tmp") == 0 && i + 1 < argc) tmp = argv[++i];
         else if (strcmp(argv[i], "--timeout") == 0 && i + 1 < argc) timeout = strtoul(argv[++i], NULL, 10);
@@ -245,16 +274,24 @@ int main(int argc, char** argv) {
         else if (strcmp(argv[i], "--stderr-pipe") == 0) stderrPipe = true;
         else if (strcmp(argv[i], "--console") == 0) console = true;
         else if (strcmp(argv[i], "--no-console") == 0) creationFlags = DETACHED_PROCESS;
+        else if (strcmp(argv[i], "--kill-when-extracting") == 0) killWhenExtracting = true;
+        else if (strcmp(argv[i], "--system-temp") == 0) systemTemp = true;
         else engine = argv[i];
     }
     if (engine == NULL) {
         fprintf(stderr, "usage: driver [--tmp DIR] [--timeout MS] [--watch-file PATH] [--signal-file PATH] [--no-console] ENGINE.exe\n");
         return 2;
     }
-    if (tmp != NULL) {
+    if (tmp != NULL && !systemTemp) {
         SetEnvironmentVariableA("TMP", tmp);
         SetEnvironmentVariableA("TEMP", tmp);
     }
+    char tempPath[MAX_PATH + 1];
+    DWORD tempLength = GetTempPathA(sizeof(tempPath), tempPath);
+    if (tempLength == 0 || tempLength >= sizeof(tempPath)) tempPath[0] = '\0';
+    printf("temp path=%s\n", hexOfBytes(tempPath).c_str());
+    std::vector<std::pair<std::string, bool>> directoriesBefore = workingDirectories(tempPath);
+    bool killed = false;
 
     std::string commandLine = std::string("\"") + engine + "\"";
     if (argumentsFile != NULL) {
@@ -319,6 +356,20 @@ int main(int argc, char** argv) {
     bool childSeen = false;
     bool timedOut = false;
     for (;;) {
+        if (killWhenExtracting && !killed) {
+            for (const auto& directory : workingDirectories(tempPath)) {
+                bool before = false;
+                for (const auto& old : directoriesBefore) before = before || old.first == directory.first;
+                if (before || !directory.second) continue;
+                TerminateProcess(process.hProcess, 0xDEAD);
+                WaitForSingleObject(process.hProcess, INFINITE);
+                killed = true;
+                printf("killed at=%lu directory=%s\n", static_cast<unsigned long>(now()),
+                       hexOfBytes(directory.first).c_str());
+                fflush(stdout);
+                break;
+            }
+        }
         watch.progressFound = false;
         EnumWindows(inspectWindow, reinterpret_cast<LPARAM>(&watch));
         if (!watch.progressFound && watch.progressVisibleNow) {

@@ -129,6 +129,8 @@ EngineRun EngineTest::run(const fs::path& exe, const RunOptions& options) {
     if (options.stderrPipe) command += " --stderr-pipe";
     if (options.console) command += " --console";
     if (options.noConsole) command += " --no-console";
+    if (options.killWhenExtracting) command += " --kill-when-extracting";
+    if (options.systemTemp) command += " --system-temp";
     fs::path signal = dir / "progress-visible.signal";
     fs::remove(signal);
     if (options.screenshot) command += " --signal-file " + shellQuote(windowsPath(signal));
@@ -183,6 +185,10 @@ EngineRun EngineTest::run(const fs::path& exe, const RunOptions& options) {
             result.windows.push_back(fromHex(field(line, "class")));
         } else if (line.rfind("stderr ", 0) == 0) {
             result.errorOutput = fromHex(field(line, "bytes"));
+        } else if (line.rfind("temp ", 0) == 0) {
+            result.tempPath = fromHex(field(line, "path"));
+        } else if (line.rfind("killed ", 0) == 0) {
+            result.killedDirectory = fromHex(field(line, "directory"));
         } else if (line.rfind("console ", 0) == 0) {
             result.consoleText = fromHex(field(line, "text"));
         } else if (line == "timeout") {
