@@ -6,7 +6,6 @@
 #include <nlohmann/json.hpp>
 
 #include "package/run_options.h"
-#include "runpack/run_options_record.h"
 #include "tool_test_support.h"
 
 using namespace tooltest;
@@ -144,15 +143,4 @@ TEST_F(ToolRunOptions, UsageErrorsAndHelp) {
     for (const char* option : {"--forward-arguments", "--exit-code command", "--exit-code engine", "--unattended"}) {
         EXPECT_NE(help.find(option), std::string::npos) << option;
     }
-}
-
-TEST(RunOptionsEncoding, EncodesWhatTheEngineReads) {
-    for (uint32_t flags = 0; flags <= RUN_KNOWN_FLAGS; ++flags) {
-        const std::vector<uint8_t> record = encodeRunOptions(flags);
-        RunOptions options;
-        ASSERT_TRUE(readRunOptions(record.data(), static_cast<uint32_t>(record.size()), &options));
-        EXPECT_EQ(options.flags, flags);
-    }
-    EXPECT_EQ(describeRunOptions(0), "none");
-    EXPECT_EQ(describeRunOptions(RUN_FORWARD_ARGUMENTS | RUN_UNATTENDED), "forward-arguments, unattended");
 }
