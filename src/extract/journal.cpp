@@ -3,6 +3,8 @@
 #include <stdlib.h>
 #include <string.h>
 
+static JournalAction pushObserver = NULL;
+
 // One allocation holds the node and its path texts.
 static bool pushNode(uint32_t kind, const char* path, const char* asidePath,
                      const FileIdentity* identity, uint32_t attributes, CleanupJournal* journal) {
@@ -25,8 +27,11 @@ static bool pushNode(uint32_t kind, const char* path, const char* asidePath,
     node->attributes = attributes;
     node->older = *journal;
     *journal = node;
+    if (pushObserver != NULL) pushObserver(node);
     return true;
 }
+
+void journalObserve(JournalAction observer) { pushObserver = observer; }
 
 bool journalPush(const char* path, CleanupJournal* journal) {
     return pushNode(JOURNAL_CREATED, path, NULL, NULL, 0, journal);

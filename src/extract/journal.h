@@ -44,6 +44,9 @@ bool journalPushCreated(const char* path, const FileIdentity* identity, CleanupJ
 // been (or is about to be) renamed to `asidePath`. False as above.
 bool journalPushSetAside(const char* path, const char* asidePath, const FileIdentity* identity,
                          uint32_t attributes, CleanupJournal* journal);
+// From now on calls `observer` with every entry as it is recorded, before the push returns;
+// null stops that. (The backstop writes down what it needs to give the user's objects back.)
+void journalObserve(JournalAction observer);
 // Calls `action` with every entry from the newest to the oldest and frees each node. The
 // action may look at the entry's older neighbours but must not change the journal.
 void journalDrain(CleanupJournal* journal, JournalAction action);

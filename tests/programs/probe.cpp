@@ -8,6 +8,9 @@
 //   probe read-later OUT FILE...      wait two seconds, then write OUT with one line per FILE:
 //                                     "FILE=" and its content, or "FILE missing"
 //   probe wait-for GO LIMIT_MS OUT    wait until GO exists (at most LIMIT_MS), then write OUT
+//   probe command-line OUT [ARG...]   write OUT with this program's command line exactly as
+//                                     GetCommandLineW gives it, in UTF-8
+//   probe exit CODE [ARG...]          end with CODE (decimal, or hex after 0x), all 32 bits
 //
 // Reports are written to a temporary name and renamed, so a reader sees all of one or none.
 #include <windows.h>
@@ -95,6 +98,15 @@ int waitFor(const char* go, DWORD limit, const char* out) {
     return writeWhole(out, seen ? "go\n" : "gave up\n") ? 0 : 1;
 }
 
+int commandLine(const char* out) {
+    const wchar_t* line = GetCommandLineW();
+    int size = WideCharToMultiByte(CP_UTF8, 0, line, -1, NULL, 0, NULL, NULL);
+    std::string utf8(size > 0 ? size : 1, '\0');
+    WideCharToMultiByte(CP_UTF8, 0, line, -1, &utf8[0], size, NULL, NULL);
+    utf8.resize(size > 0 ? size - 1 : 0);
+    return writeWhole(out, utf8) ? 0 : 1;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -104,7 +116,9 @@ int main(int argc, char** argv) {
     if (argc == 5 && strcmp(argv[1], "wait-for") == 0) {
         return waitFor(argv[2], strtoul(argv[3], NULL, 10), argv[4]);
     }
+    if (argc >= 3 && strcmp(argv[1], "command-line") == 0) return commandLine(argv[2]);
+    if (argc >= 3 && strcmp(argv[1], "exit") == 0) ExitProcess(strtoul(argv[2], NULL, 0));
     fprintf(stderr, "usage: probe marker OUT | spawn [--breakaway] CMD... | read-later OUT FILE... | "
-                    "wait-for GO LIMIT_MS OUT\n");
+                    "wait-for GO LIMIT_MS OUT | command-line OUT [ARG...] | exit CODE [ARG...]\n");
     return 2;
 }

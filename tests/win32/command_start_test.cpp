@@ -46,8 +46,8 @@ protected:
 TEST_F(CommandStart, WaitLastsUntilWhatTheCommandStartedHasEnded) {
     // The command starts a second command interpreter without waiting for it and ends; the
     // second one lingers (a ping of about two seconds) before it writes its file.
-    char commandLine[] =
-        "cmd.exe /c start /b cmd.exe /c \"ping -n 3 127.0.0.1 >nul & echo late> late.txt\"";
+    WCHAR commandLine[] =
+        L"cmd.exe /c start /b cmd.exe /c \"ping -n 3 127.0.0.1 >nul & echo late> late.txt\"";
     ASSERT_TRUE(startCommand(cmd.c_str(), commandLine, work.c_str(), true, &started)) << GetLastError();
     EXPECT_NE(started.job, nullptr);
     waitForCommand(&started);
@@ -61,7 +61,7 @@ TEST_F(CommandStart, WaitLastsUntilWhatTheCommandStartedHasEnded) {
 }
 
 TEST_F(CommandStart, CommandStartedWithoutAJobWhenTheRunDoesNotWait) {
-    char commandLine[] = "cmd.exe /c exit 3";
+    WCHAR commandLine[] = L"cmd.exe /c exit 3";
     ASSERT_TRUE(startCommand(cmd.c_str(), commandLine, work.c_str(), false, &started)) << GetLastError();
     EXPECT_EQ(started.job, nullptr);
     waitForCommand(&started);
@@ -71,7 +71,7 @@ TEST_F(CommandStart, CommandStartedWithoutAJobWhenTheRunDoesNotWait) {
 }
 
 TEST_F(CommandStart, CommandThatCannotStartHoldsNothing) {
-    char commandLine[] = "missing.exe";
+    WCHAR commandLine[] = L"missing.exe";
     std::string missing = work + "\\missing.exe";
     EXPECT_FALSE(startCommand(missing.c_str(), commandLine, work.c_str(), true, &started));
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
@@ -79,7 +79,7 @@ TEST_F(CommandStart, CommandThatCannotStartHoldsNothing) {
     EXPECT_EQ(started.process.hProcess, nullptr);
     EXPECT_EQ(started.process.hThread, nullptr);
 
-    char again[] = "cmd.exe /c exit";
+    WCHAR again[] = L"cmd.exe /c exit";
     std::string gone = work + "\\gone";
     EXPECT_FALSE(startCommand(cmd.c_str(), again, gone.c_str(), true, &started));
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_DIRECTORY));  // no such current directory

@@ -28,8 +28,10 @@
 #include "runpack/destination_rules.h"
 #include "runpack/package_writer.h"
 #include "runpack/pe_resources.h"
+#include "runpack/run_options_record.h"
 #include "runpack/text_encoding.h"
 #include "extract/storage_methods.h"
+#include "package/run_options.h"
 
 namespace fs = std::filesystem;
 
@@ -60,6 +62,18 @@ const char BUILD_USAGE[] =
     "                           command; without it such text is refused\n"
     "  --jobs N                 packing threads (default: one per core)\n"
     "\n"
+    "run options (stored only when one is given; without them the engine behaves as it\n"
+    "always has):\n"
+    "  --forward-arguments      append the executable's own arguments (everything after\n"
+    "                           its program name) to the command, unchanged, after a space\n"
+    "  --exit-code command      where the cleanup mode waits (journal, tree), end with the\n"
+    "                           command's exit code instead of 0; the engine's own failures\n"
+    "                           keep their codes, and detach still gives 0\n"
+    "  --exit-code engine       end with 0, or with the engine's own error code (default)\n"
+    "  --unattended             no waiting window and no message box: a failure's caption\n"
+    "                           and text go to the caller's standard error (a file or pipe)\n"
+    "                           or else to its console; the exit code is as always\n"
+    "\n"
     "Refused, without writing anything: names Windows cannot hold (device names, <>:\"|?*,\n"
     "control characters, a trailing dot or space), \"..\", destinations longer than the\n"
     "engine's 519 characters (relative ones counted with a 260-character working directory),\n"
@@ -82,6 +96,7 @@ struct BuildOptions {
     std::string engine;  // empty: the engine this tool carries
     uint32_t codePage = 0;
     unsigned jobs = 0;
+    uint32_t runFlags = 0;  // RUN_* flags; the run options are stored only when one is set
     std::vector<std::string> inputs;
 };
 
@@ -149,6 +164,15 @@ int parseOptions(const std::vector<std::string>& args, BuildOptions* o, std::str
                 *error = "unsupported code page \"" + v + "\" (1250 or 1252)";
                 return 2;
             }
+        } else if (a == "--forward-arguments") {
+            o->runFlags |= RUN_FORWARD_ARGUMENTS;
+        } else if (a == "--unattended") {
+            o->runFlags |= RUN_UNATTENDED;
+        } else if (a == "--exit-code") {
+            if (!value(&v)) return 2;
+            if (v == "command") o->runFlags |= RUN_EXIT_CODE_COMMAND;
+            else if (v == "engine") o->runFlags &= ~RUN_EXIT_CODE_COMMAND;
+            else { *error = "unknown exit code \"" + v + "\" (engine or command)"; return 2; }
         } else if (a == "--jobs") {
             uint32_t jobs = 0;
             if (!value(&v)) return 2;
@@ -504,6 +528,9 @@ int runBuildCommand(const std::vector<std::string>& args, std::ostream& out, std
         return 1;
     };
 
+    if ((o.runFlags & RUN_EXIT_CODE_COMMAND) != 0 && o.cleanupMode == CLEANUP_DETACH) {
+        err << "runpack build: warning: --exit-code command has no effect with --cleanup detach, which does not wait\n";
+    }
     std::vector<PlannedFile> planned;
     if (!planInputs(o, &planned, &error) || !planManifest(o, &planned, &error)) return refuse(error);
     PackageContents contents;
@@ -518,7 +545,9 @@ int runBuildCommand(const std::vector<std::string>& args, std::ostream& out, std
     std::vector<uint8_t> package, image;
     if (!writePackage(contents, &package, &error)) return refuse(error);
     const std::vector<uint8_t> digest = sha1Of(package.data(), package.size());
-    if (!embedRunInfo(engine, &package, &digest, &image, &error)) return refuse("engine " + (o.engine.empty() ? std::string("carried by this tool") : o.engine) + ": " + error);
+    // No record without an option: executables built without one stay as they always were.
+    const std::vector<uint8_t> runOptions = encodeRunOptions(o.runFlags);
+    if (!embedRunInfo(engine, &package, &digest, &image, &error, o.runFlags != 0 ? &runOptions : nullptr)) return refuse("engine " + (o.engine.empty() ? std::string("carried by this tool") : o.engine) + ": " + error);
 
     const fs::path output = fs::u8path(o.output);
     fs::path temporary = output;

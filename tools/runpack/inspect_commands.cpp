@@ -13,11 +13,13 @@
 #include "extract/destination_rule.h"
 #include "extract/storage_methods.h"
 #include "package/package_reader.h"
+#include "package/run_options.h"
 #include "runpack/confined_output.h"
 #include "runpack/entry_unpacking.h"
 #include "runpack/extract_placement.h"
 #include "runpack/package_writer.h"
 #include "runpack/pe_resources.h"
+#include "runpack/run_options_record.h"
 #include "runpack/destination_rules.h"
 #include "runpack/text_encoding.h"
 
@@ -26,22 +28,23 @@ namespace fs = std::filesystem;
 const char LIST_USAGE[] =
     "usage: runpack list EXE [--json] [--codepage N]\n"
     "\n"
-    "Shows the command line, the cleanup mode, the file count and total unpacked size, and\n"
-    "every file of the package in EXE: method, unpacked and packed size, ratio, SHA-1 and\n"
-    "destination. Destinations outside the engine's working directory (drive, UNC or\n"
-    "%VAR% paths) are counted in a warning and marked with \"!\"; destinations the engine\n"
-    "refuses (\"..\", a device name, a colon after the drive, ...) are counted in a warning\n"
-    "and marked with \"x\", with the reason after them. --json prints the same as one JSON\n"
-    "object.\n"
+    "Shows the command line, the cleanup mode, the run options, the file count and total\n"
+    "unpacked size, and every file of the package in EXE: method, unpacked and packed size,\n"
+    "ratio, SHA-1 and destination. Destinations outside the engine's working directory\n"
+    "(drive, UNC or %VAR% paths) are counted in a warning and marked with \"!\"; destinations\n"
+    "the engine refuses (\"..\", a device name, a colon after the drive, ...) are counted in a\n"
+    "warning and marked with \"x\", with the reason after them. --json prints the same as one\n"
+    "JSON object.\n"
     "Texts are shown as code page N (1250 or 1252; default 1252) would show them.\n";
 
 const char VERIFY_USAGE[] =
     "usage: runpack verify EXE\n"
     "\n"
     "Checks what the engine checks before a run, and more: the package digest is present,\n"
-    "20 bytes long and matches; the package passes the engine's validation; no destination\n"
-    "is one the engine refuses; every file unpacks to its unpacked size and to the SHA-1 its\n"
-    "entry records. Exit code 0 when all of it holds, 1 otherwise, with one line per failure.\n";
+    "20 bytes long and matches; the run options, when present, are a record the engine\n"
+    "accepts; the package passes the engine's validation; no destination is one the engine\n"
+    "refuses; every file unpacks to its unpacked size and to the SHA-1 its entry records.\n"
+    "Exit code 0 when all of it holds, 1 otherwise, with one line per failure.\n";
 
 const char EXTRACT_USAGE[] =
     "usage: runpack extract EXE -C DIR [--include-absolute] [--force] [--codepage N]\n"
@@ -66,6 +69,8 @@ struct LoadedPackage {
     std::vector<uint8_t> bytes;
     bool hasDigest = false;
     std::vector<uint8_t> digest;
+    bool hasRunOptions = false;
+    std::vector<uint8_t> runOptionsRecord;
     PackageHeader header{};
     std::vector<FileEntry> entries;
 };
@@ -76,7 +81,8 @@ bool loadPackage(const std::string& path, LoadedPackage* loaded, std::string* er
     std::vector<uint8_t> image;
     if (!readFile(path, &image, error)) return false;
     bool hasPackage = false;
-    if (!readRunInfo(image, &loaded->bytes, &hasPackage, &loaded->digest, &loaded->hasDigest, error)) {
+    if (!readRunInfo(image, &loaded->bytes, &hasPackage, &loaded->digest, &loaded->hasDigest, error,
+                     &loaded->runOptionsRecord, &loaded->hasRunOptions)) {
         *error = path + ": " + *error;
         return false;
     }
@@ -126,6 +132,23 @@ const char* cleanupName(uint32_t mode) {
     return "?";
 }
 
+// The run options as the engine reads them: every flag clear without the record; false, with
+// the reason, when the engine would refuse the record.
+bool readLoadedRunOptions(const LoadedPackage& loaded, RunOptions* options, std::string* error) {
+    options->recordSize = RUN_OPTIONS_RECORD_SIZE;
+    options->flags = 0;
+    if (!loaded.hasRunOptions) return true;
+    const std::vector<uint8_t>& record = loaded.runOptionsRecord;
+    // Any size but the record's is refused; a huge one must not wrap to it.
+    const uint32_t size = record.size() > RUN_OPTIONS_RECORD_SIZE ? RUN_OPTIONS_RECORD_SIZE + 1
+                                                                  : static_cast<uint32_t>(record.size());
+    if (!readRunOptions(record.data(), size, options)) {
+        *error = "the run options (RUNINFO 104) are malformed: the engine would refuse to run";
+        return false;
+    }
+    return true;
+}
+
 const char* methodName(uint32_t method) { return method == METHOD_LZHUF ? "lzhuf" : "stored"; }
 
 std::string hex(const uint8_t* bytes, size_t n) {
@@ -164,6 +187,11 @@ bool verifyPackage(LoadedPackage* loaded, std::ostream& err) {
         ok = false;
     } else if (sha1Of(loaded->bytes.data(), loaded->bytes.size()) != loaded->digest) {
         err << "package digest does not match the package\n";
+        ok = false;
+    }
+    RunOptions options;
+    if (!readLoadedRunOptions(*loaded, &options, &error)) {
+        err << error << "\n";
         ok = false;
     }
     if (!readEntries(loaded, &error)) {
@@ -226,7 +254,9 @@ int runListCommand(const std::vector<std::string>& args, std::ostream& out, std:
     if (exe.empty()) return usageError("list", "no EXE given", err);
     LoadedPackage loaded;
     std::string error;
-    if (!loadPackage(exe, &loaded, &error) || !readEntries(&loaded, &error)) {
+    RunOptions options;
+    if (!loadPackage(exe, &loaded, &error) || !readLoadedRunOptions(loaded, &options, &error) ||
+        !readEntries(&loaded, &error)) {
         err << "runpack list: " << error << "\n";
         return 1;
     }
@@ -254,6 +284,11 @@ int runListCommand(const std::vector<std::string>& args, std::ostream& out, std:
         nlohmann::ordered_json root;
         root["command"] = h.command ? nlohmann::ordered_json(text(h.command)) : nlohmann::ordered_json(nullptr);
         root["cleanup"] = cleanupName(h.cleanupMode);
+        nlohmann::ordered_json runOptions;
+        runOptions["forwardArguments"] = (options.flags & RUN_FORWARD_ARGUMENTS) != 0;
+        runOptions["exitCode"] = (options.flags & RUN_EXIT_CODE_COMMAND) != 0 ? "command" : "engine";
+        runOptions["unattended"] = (options.flags & RUN_UNATTENDED) != 0;
+        root["options"] = runOptions;
         root["packageSize"] = loaded.bytes.size();
         root["fileCount"] = loaded.entries.size();
         root["unpackedSize"] = totalUnpacked;
@@ -282,6 +317,7 @@ int runListCommand(const std::vector<std::string>& args, std::ostream& out, std:
     }
     out << "command: " << (h.command ? "\"" + text(h.command) + "\"" : std::string("(none)")) << "\n";
     out << "cleanup: " << cleanupName(h.cleanupMode) << "\n";
+    out << "options: " << describeRunOptions(options.flags) << "\n";
     out << "files:   " << loaded.entries.size() << ", " << totalUnpacked << " bytes unpacked (package "
         << loaded.bytes.size() << " bytes)\n";
     if (outsideCount > 0) {

@@ -725,13 +725,14 @@ bool writePeResources(const std::vector<uint8_t>& image, const std::vector<PeRes
 
 bool embedRunInfo(const std::vector<uint8_t>& engine, const std::vector<uint8_t>* package,
                   const std::vector<uint8_t>* digest, std::vector<uint8_t>* output,
-                  std::string* error) {
+                  std::string* error, const std::vector<uint8_t>* runOptions) {
     std::vector<PeResource> resources;
     if (!readPeResources(engine, &resources, error)) return false;
     std::vector<PeResource> kept;
     for (PeResource& r : resources) {
         const bool ours = isRunInfoType(r.type) && !r.name.isName &&
-                          (r.name.id == ID_PACKAGE || r.name.id == ID_PACKAGE_DIGEST);
+                          (r.name.id == ID_PACKAGE || r.name.id == ID_PACKAGE_DIGEST ||
+                           r.name.id == ID_RUN_OPTIONS);
         if (!ours) kept.push_back(std::move(r));
     }
     auto add = [&](uint16_t id, const std::vector<uint8_t>* bytes) {
@@ -745,17 +746,21 @@ bool embedRunInfo(const std::vector<uint8_t>& engine, const std::vector<uint8_t>
     };
     add(ID_PACKAGE, package);
     add(ID_PACKAGE_DIGEST, digest);
+    add(ID_RUN_OPTIONS, runOptions);
     return writePeResources(engine, kept, output, error);
 }
 
 bool readRunInfo(const std::vector<uint8_t>& image, std::vector<uint8_t>* package,
                  bool* hasPackage, std::vector<uint8_t>* digest, bool* hasDigest,
-                 std::string* error) {
+                 std::string* error, std::vector<uint8_t>* runOptions, bool* hasRunOptions) {
     std::vector<PeResource> resources;
     *hasPackage = false;
     *hasDigest = false;
     package->clear();
     digest->clear();
+    bool optionsFound = false;
+    if (runOptions) runOptions->clear();
+    if (hasRunOptions) *hasRunOptions = false;
     if (!readPeResources(image, &resources, error)) return false;
     for (PeResource& r : resources) {
         if (!isRunInfoType(r.type) || r.name.isName) continue;
@@ -765,8 +770,12 @@ bool readRunInfo(const std::vector<uint8_t>& image, std::vector<uint8_t>* packag
         } else if (r.name.id == ID_PACKAGE_DIGEST && !*hasDigest) {
             *digest = std::move(r.data);
             *hasDigest = true;
+        } else if (r.name.id == ID_RUN_OPTIONS && !optionsFound) {
+            optionsFound = true;
+            if (runOptions) *runOptions = std::move(r.data);
         }
     }
+    if (hasRunOptions) *hasRunOptions = optionsFound;
     return true;
 }
 
