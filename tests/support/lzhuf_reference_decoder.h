@@ -1,7 +1,8 @@
 // The decoder in its plainest form, for differential tests of lzhufDecode: the single-step
 // entry points (a 16-bit bit window, one tree level per bit, the model counted after each
-// symbol) and the 4096-byte ring, one byte at a time. Header-only, so that the fuzzers can
-// use it without the test support library.
+// symbol) and the 4096-byte ring, one byte at a time. `initialFill` stands for the spaces
+// the ring starts with below the first write position: other decoders start with zeros.
+// Header-only, so that the fuzzers can use it without the test support library.
 #pragma once
 
 #include <stdint.h>
@@ -9,7 +10,7 @@
 #include "codec/lzhuf_decoder.h"
 
 inline int lzhufDecodeStepwise(LzhufContext* c, int count, StreamReadFn read, void* readState,
-                               StreamWriteFn write, void* writeState) {
+                               StreamWriteFn write, void* writeState, uint8_t initialFill = 0x20) {
     const int mask = RING_SIZE - 1;
     const int start = RING_SIZE - MAX_MATCH;
     if (read == nullptr || write == nullptr) {
@@ -18,7 +19,7 @@ inline int lzhufDecodeStepwise(LzhufContext* c, int count, StreamReadFn read, vo
     clearContext(c);
     startModel(c);
     for (int k = 0; k < start; ++k) {
-        c->window[k] = 0x20;
+        c->window[k] = initialFill;
     }
     int r = start;
     int produced = 0;
