@@ -370,8 +370,9 @@ int lzhufDecode(LzhufContext* context, int count, StreamReadFn read, void* readS
 
     WordInput in = {0, 0, 0, ERR_INPUT_ENDED, REFILL_BELOW, read, readState};
     uint32_t* weight = c->nodeWeight;
-    int produced = 0;
-    while (produced < count) {
+    // Counted down, so that a match past the end cannot overflow the count.
+    int remaining = count;
+    while (remaining > 0) {
         if (out > lastStart) {
             memmove(history, out - RING_SIZE, RING_SIZE);
             out = history + RING_SIZE;
@@ -453,7 +454,7 @@ int lzhufDecode(LzhufContext* context, int count, StreamReadFn read, void* readS
                 return result;
             }
             ++out;
-            ++produced;
+            --remaining;
         } else {
             if (in.avail < OFFSET_BITS_MAX && in.refillBelow > 0) {
                 refill(in);
@@ -479,7 +480,7 @@ int lzhufDecode(LzhufContext* context, int count, StreamReadFn read, void* readS
                 }
             }
             out += length;
-            produced += length;
+            remaining -= length;
         }
     }
 
