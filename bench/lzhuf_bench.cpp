@@ -8,6 +8,9 @@
 // Every decode is checked against the input; a peer whose window starts otherwise than ours
 // may differ on the reference encoder's streams, which is marked.
 //
+// A third, small set checks the reach of the offsets: a block repeated at a period of 4037
+// bytes, which only the fast and best levels can match.
+//
 // Usage: lzhuf_bench [WORKDIR [ROUNDS]]   (WORKDIR, default /tmp, receives the data and
 // stream files; each figure is the best of ROUNDS runs, default 3)
 #include <stdint.h>
@@ -174,6 +177,24 @@ Bytes textData() {
         data.insert(data.end(), once.begin(), once.end());
     }
     data.resize(std::min(data.size(), TEXT_BYTES));
+    return data;
+}
+
+// A block of 4037 pseudo-random bytes given 32 times: each copy lies just beyond the
+// reference encoder's reach of 4036 bytes, within the stream format's 4096.
+Bytes periodData() {
+    const size_t period = 4037;
+    const int copies = 32;
+    Bytes block(period);
+    uint32_t x = 4037;
+    for (uint8_t& b : block) {
+        x = x * 1103515245u + 12345u;
+        b = static_cast<uint8_t>(x >> 24);
+    }
+    Bytes data;
+    for (int k = 0; k < copies; ++k) {
+        data.insert(data.end(), block.begin(), block.end());
+    }
     return data;
 }
 
@@ -364,6 +385,7 @@ int main(int argc, char** argv) {
     } sets[] = {
         {"dlls", dllData()},
         {"text", textData()},
+        {"4037", periodData()},
     };
     std::string load = "?";
     std::ifstream loadavg("/proc/loadavg");
