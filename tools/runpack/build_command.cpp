@@ -51,6 +51,9 @@ const char BUILD_USAGE[] =
     "                           detach: start the command and neither wait nor clean up\n"
     "  --method METHOD          auto: LZHUF when it is smaller, else stored (default)\n"
     "                           stored | lzhuf: every file of PATH... so\n"
+    "  --level LEVEL            LZHUF encoder: best: the smallest streams (default)\n"
+    "                           fast: hash chains, several times faster than best\n"
+    "                           ref: the reference encoder, as earlier versions wrote\n"
     "  --to DIR                 destination directory of the PATH inputs: relative to the\n"
     "                           working directory, absolute (C:\\Tools\\x, \\\\server\\share) or\n"
     "                           starting with an environment variable (%APPDATA%\\x)\n"
@@ -90,6 +93,7 @@ struct BuildOptions {
     std::string command;
     uint32_t cleanupMode = CLEANUP_TREE;
     Method method = Method::Auto;
+    LzhufLevel level = LZHUF_LEVEL_BEST;
     bool hasTo = false;
     std::string to;
     std::string manifest;
@@ -151,6 +155,9 @@ int parseOptions(const std::vector<std::string>& args, BuildOptions* o, std::str
         } else if (a == "--method") {
             if (!value(&v)) return 2;
             if (!parseMethod(v, &o->method)) { *error = "unknown method \"" + v + "\" (auto, stored or lzhuf)"; return 2; }
+        } else if (a == "--level") {
+            if (!value(&v)) return 2;
+            if (!parseLzhufLevel(v, &o->level)) { *error = "unknown level \"" + v + "\" (fast, ref or best)"; return 2; }
         } else if (a == "--to") {
             if (!value(&o->to)) return 2;
             o->hasTo = true;
@@ -408,7 +415,8 @@ bool readSource(const fs::path& path, std::vector<uint8_t>* bytes, std::string* 
 }
 
 // Packs one file: its content, digest and stored form.
-bool packFile(LzhufContext* context, const PlannedFile& plan, PackageFile* file, std::string* error) {
+bool packFile(LzhufContext* context, LzhufLevel level, const PlannedFile& plan, PackageFile* file,
+              std::string* error) {
     std::vector<uint8_t> content;
     if (!readSource(plan.source, &content, error)) return false;
     file->unpackedSize = static_cast<uint32_t>(content.size());
@@ -422,7 +430,8 @@ bool packFile(LzhufContext* context, const PlannedFile& plan, PackageFile* file,
     // Auto: the encoder stops as soon as its output would be no smaller than the file.
     const uint64_t limit = plan.method == Method::Auto ? content.size() : 0;
     if (plan.method == Method::Auto && content.size() > 0x7FFFFFFF) gaveUp = true;
-    else if (!lzhufCompress(context, content.data(), content.size(), limit, &file->packed, &gaveUp, error) && !gaveUp) {
+    else if (!lzhufCompress(context, level, content.data(), content.size(), limit, &file->packed, &gaveUp, error) &&
+             !gaveUp) {
         *error = plan.source.u8string() + ": " + *error;
         return false;
     }
@@ -474,7 +483,7 @@ bool packAll(const BuildOptions& o, const std::vector<PlannedFile>& planned, std
             const size_t i = next++;
             if (i >= planned.size() || failed) return;
             std::string message;
-            if (!packFile(context.get(), planned[i], &(*files)[i], &message)) {
+            if (!packFile(context.get(), o.level, planned[i], &(*files)[i], &message)) {
                 std::lock_guard<std::mutex> hold(errorLock);
                 // Report the first failing file in package order, whatever the timing.
                 if (i < firstErrorIndex) {

@@ -1,5 +1,6 @@
-// The codec runs through its callback interface one byte per call; the adapters here read
-// from and write into memory owned by the caller.
+// The codec runs through its callback interface (one byte per call for the reference
+// encoder and the decoder); the adapters here read from and write into memory owned by the
+// caller. The fast and best encoder levels read the caller's buffer directly.
 #include "runpack/package_writer.h"
 
 #include <string.h>
@@ -82,8 +83,8 @@ std::unique_ptr<LzhufContext> newCodecContext() {
     return context;
 }
 
-bool lzhufCompress(LzhufContext* context, const uint8_t* data, uint64_t size, uint64_t limit,
-                   std::vector<uint8_t>* packed, bool* gaveUp, std::string* error) {
+bool lzhufCompress(LzhufContext* context, LzhufLevel level, const uint8_t* data, uint64_t size,
+                   uint64_t limit, std::vector<uint8_t>* packed, bool* gaveUp, std::string* error) {
     packed->clear();
     *gaveUp = false;
     if (size > 0x7FFFFFFF) {
@@ -92,7 +93,17 @@ bool lzhufCompress(LzhufContext* context, const uint8_t* data, uint64_t size, ui
     }
     BufferSource source{data, size, 0};
     VectorSink sink{packed, limit ? limit : UINT64_MAX, false};
-    const int result = lzhufEncode(context, bufferSourceRead, &source, vectorSinkWrite, &sink);
+    const int32_t length = static_cast<int32_t>(size);
+    int result;
+    if (level == LZHUF_LEVEL_FAST) {
+        std::unique_ptr<LzhufFastWork> work(new LzhufFastWork);
+        result = lzhufEncodeFast(context, work.get(), data, length, vectorSinkWrite, &sink);
+    } else if (level == LZHUF_LEVEL_BEST) {
+        std::unique_ptr<LzhufBestWork> work(new LzhufBestWork);
+        result = lzhufEncodeBest(context, work.get(), data, length, vectorSinkWrite, &sink);
+    } else {
+        result = lzhufEncode(context, bufferSourceRead, &source, vectorSinkWrite, &sink);
+    }
     if (sink.full) {
         *gaveUp = true;
         packed->clear();
@@ -102,6 +113,14 @@ bool lzhufCompress(LzhufContext* context, const uint8_t* data, uint64_t size, ui
         *error = "LZHUF encoding failed (result " + std::to_string(result) + ")";
         return false;
     }
+    return true;
+}
+
+bool parseLzhufLevel(const std::string& text, LzhufLevel* level) {
+    if (text == "fast") *level = LZHUF_LEVEL_FAST;
+    else if (text == "ref") *level = LZHUF_LEVEL_REF;
+    else if (text == "best") *level = LZHUF_LEVEL_BEST;
+    else return false;
     return true;
 }
 
