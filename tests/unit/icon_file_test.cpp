@@ -87,9 +87,10 @@ TEST(IconFile, RefusesDirectoriesTheFileCannotHold) {
     EXPECT_EQ(refusal(bad), "truncated icon file: a directory of 65535 images needs 1048566 bytes, the file has " +
                                 std::to_string(file.size()));
     // Every cut of a good file fails cleanly: a header, a directory or an image goes missing.
-    for (size_t length = 0; length < file.size(); ++length) {
+    const std::vector<uint8_t> small = makeIconFile({bitmapIconImage(16, 1), pngIconImage(32, 2)});
+    for (size_t length = 0; length < small.size(); ++length) {
         SCOPED_TRACE(length);
-        refusal(std::vector<uint8_t>(file.begin(), file.begin() + length));
+        refusal(std::vector<uint8_t>(small.begin(), small.begin() + length));
     }
 }
 
