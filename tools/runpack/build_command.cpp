@@ -26,6 +26,8 @@
 #include <nlohmann/json.hpp>
 
 #include "runpack/destination_rules.h"
+#include "runpack/executable_face.h"
+#include "runpack/manifest_level.h"
 #include "runpack/package_writer.h"
 #include "runpack/pe_resources.h"
 #include "runpack/run_options_record.h"
@@ -64,6 +66,20 @@ const char BUILD_USAGE[] =
     "  --codepage N             the Windows code page (1250 or 1252) for non-ASCII names and\n"
     "                           command; without it such text is refused\n"
     "  --jobs N                 packing threads (default: one per core)\n"
+    "  --set-icon FILE.ico      the executable's icon: every image of FILE.ico (any size and\n"
+    "                           depth, PNG images too) replaces the engine's icon\n"
+    "  --set-file-version A.B.C.D\n"
+    "  --set-product-version A.B.C.D\n"
+    "                           the version numbers Windows shows (one not given takes the\n"
+    "                           other's value; neither given: 0.0.0.0)\n"
+    "  --set-version-string KEY VALUE\n"
+    "                           a string of the version resource (FileDescription, ProductName,\n"
+    "                           CompanyName, LegalCopyright, OriginalFilename, InternalName,\n"
+    "                           Comments, ...); repeatable. Any of these three options replaces\n"
+    "                           the engine's version resource: it then holds the strings given\n"
+    "                           and FileVersion and ProductVersion written as the numbers\n"
+    "  --execution-level LEVEL  asInvoker | highestAvailable | requireAdministrator: what the\n"
+    "                           manifest requests (default: requireAdministrator, as the engine)\n"
     "\n"
     "run options (stored only when one is given; without them the engine behaves as it\n"
     "always has):\n"
@@ -102,6 +118,8 @@ struct BuildOptions {
     unsigned jobs = 0;
     uint32_t runFlags = 0;  // RUN_* flags; the run options are stored only when one is set
     std::vector<std::string> inputs;
+    std::string icon;  // --set-icon; read into face.icon by the build
+    FaceOptions face;
 };
 
 // A file to pack and where it goes, texts still in UTF-8.
@@ -185,6 +203,27 @@ int parseOptions(const std::vector<std::string>& args, BuildOptions* o, std::str
             if (!value(&v)) return 2;
             if (!parseNumber(v, &jobs) || jobs == 0) { *error = "--jobs needs a positive number"; return 2; }
             o->jobs = jobs;
+        } else if (a == "--set-icon") {
+            if (!value(&o->icon)) return 2;
+        } else if (a == "--set-file-version" || a == "--set-product-version") {
+            if (!value(&v)) return 2;
+            const bool file = a == "--set-file-version";
+            if (!parseVersionNumber(v, file ? &o->face.fileVersion : &o->face.productVersion)) {
+                *error = a + " needs four numbers 0..65535 as A.B.C.D, not \"" + v + "\"";
+                return 2;
+            }
+            (file ? o->face.hasFileVersion : o->face.hasProductVersion) = true;
+        } else if (a == "--set-version-string") {
+            if (i + 2 >= args.size()) { *error = a + " needs a KEY and a VALUE"; return 2; }
+            i += 2;
+            if (!addVersionString(&o->face, args[i - 1], args[i], error)) { *error = a + ": " + *error; return 2; }
+        } else if (a == "--execution-level") {
+            if (!value(&v)) return 2;
+            if (!isExecutionLevel(v)) {
+                *error = "unknown execution level \"" + v + "\" (asInvoker, highestAvailable or requireAdministrator)";
+                return 2;
+            }
+            o->face.executionLevel = v;
         } else if (a == "--") {
             o->inputs.insert(o->inputs.end(), args.begin() + i + 1, args.end());
             break;
@@ -549,6 +588,18 @@ int runBuildCommand(const std::vector<std::string>& args, std::ostream& out, std
     if (!checkDestinations(o, planned, &contents.files, &error)) return refuse(error);
     std::vector<uint8_t> engine(EMBEDDED_ENGINE, EMBEDDED_ENGINE + EMBEDDED_ENGINE_SIZE);
     if (!o.engine.empty() && !readFile(o.engine, &engine, &error)) return refuse("engine: " + error);
+    if (!o.icon.empty()) {
+        std::vector<uint8_t> file;
+        if (!readFile(o.icon, &file, &error) || !parseIconFile(file, &o.face.icon, &error))
+            return refuse("--set-icon " + o.icon + ": " + error);
+        o.face.setIcon = true;
+    }
+    if (o.face.any()) {
+        std::vector<uint8_t> faced;
+        if (!applyFaceToImage(engine, o.face, &faced, &error))
+            return refuse("engine " + (o.engine.empty() ? std::string("carried by this tool") : o.engine) + ": " + error);
+        engine.swap(faced);
+    }
     if (!packAll(o, planned, &contents.files, &error)) return refuse(error);
 
     std::vector<uint8_t> package, image;

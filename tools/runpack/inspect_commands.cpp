@@ -16,6 +16,7 @@
 #include "package/run_options.h"
 #include "runpack/confined_output.h"
 #include "runpack/entry_unpacking.h"
+#include "runpack/executable_face.h"
 #include "runpack/extract_placement.h"
 #include "runpack/package_writer.h"
 #include "runpack/pe_resources.h"
@@ -33,8 +34,9 @@ const char LIST_USAGE[] =
     "ratio, SHA-1 and destination. Destinations outside the engine's working directory\n"
     "(drive, UNC or %VAR% paths) are counted in a warning and marked with \"!\"; destinations\n"
     "the engine refuses (\"..\", a device name, a colon after the drive, ...) are counted in a\n"
-    "warning and marked with \"x\", with the reason after them. --json prints the same as one\n"
-    "JSON object.\n"
+    "warning and marked with \"x\", with the reason after them. Then the executable's icon (the\n"
+    "size and depth of each image), its version numbers and strings, and the execution level\n"
+    "its manifest requests. --json prints the same as one JSON object.\n"
     "Texts are shown as code page N (1250 or 1252; default 1252) would show them.\n";
 
 const char VERIFY_USAGE[] =
@@ -216,6 +218,121 @@ bool verifyPackage(LoadedPackage* loaded, std::ostream& err) {
     return ok;
 }
 
+// Text from a resource, for a terminal: control characters as \xNN, and with `asciiOnly`
+// every byte above 0x7F too.
+std::string printable(const std::string& text, bool asciiOnly = false) {
+    std::string out;
+    for (char c : text) {
+        const uint8_t b = static_cast<uint8_t>(c);
+        if (b < 0x20 || b == 0x7F || (asciiOnly && b >= 0x80)) {
+            char escaped[8];
+            snprintf(escaped, sizeof escaped, "\\x%02X", b);
+            out += escaped;
+        } else {
+            out += c;
+        }
+    }
+    return out;
+}
+
+std::string resourceIdText(const PeResourceId& id) {
+    return id.isName ? printable(utf16ToUtf8(id.name)) : std::to_string(id.id);
+}
+
+// The face of the executable: icon, version, execution level; read apart from the package.
+bool loadFace(const std::string& path, FaceFacts* face, std::string* error) {
+    std::vector<uint8_t> image;
+    std::vector<PeResource> resources;
+    if (!readFile(path, &image, error)) return false;
+    if (!readPeResources(image, &resources, error)) {
+        *error = path + ": " + *error;
+        return false;
+    }
+    readFace(resources, face);
+    return true;
+}
+
+void printFace(const FaceFacts& f, std::ostream& out) {
+    out << "icon:    ";
+    if (!f.hasIcon) {
+        out << "(none)";
+    } else if (!f.iconError.empty()) {
+        out << "group " << resourceIdText(f.iconGroup) << ", malformed: " << f.iconError;
+    } else {
+        out << "group " << resourceIdText(f.iconGroup) << ":";
+        for (size_t i = 0; i < f.icons.size(); ++i) {
+            const IconGroupEntry& e = f.icons[i];
+            out << (i ? ", " : " ") << e.width() << "x" << e.height();
+            if (e.bitCount) out << " " << e.bitCount << "-bit";
+            if (f.iconPng[i]) out << " PNG";
+            if (!f.iconPresent[i]) out << " (image " << e.id << " missing)";
+        }
+    }
+    out << "\nversion: ";
+    if (!f.hasVersion) {
+        out << "(none)\n";
+    } else if (!f.versionError.empty()) {
+        out << f.versionError << "\n";
+    } else {
+        const VersionInfo& v = f.version;
+        if (v.hasFixed) out << "file " << versionNumberText(v.fileVersion) << ", product " << versionNumberText(v.productVersion) << "\n";
+        else out << "(no numbers)\n";
+        for (const VersionStringTable& table : v.tables) {
+            for (const VersionString& string : table.strings) {
+                out << "  " << printable(utf16ToUtf8(table.name)) << " " << printable(utf16ToUtf8(string.key)) << ": "
+                    << printable(utf16ToUtf8(string.value)) << "\n";
+            }
+        }
+    }
+    out << "execution level: ";
+    if (!f.hasManifest) out << "(no manifest)";
+    else if (!f.manifestError.empty()) out << f.manifestError;
+    else if (!f.hasLevel) out << "(none requested)";
+    else out << printable(f.level, true);
+    out << "\n";
+}
+
+void faceJson(const FaceFacts& f, nlohmann::ordered_json* root) {
+    using json = nlohmann::ordered_json;
+    json icon = nullptr;
+    if (f.hasIcon) {
+        icon = json::object();
+        icon["group"] = f.iconGroup.isName ? json(utf16ToUtf8(f.iconGroup.name)) : json(f.iconGroup.id);
+        icon["images"] = json::array();
+        for (size_t i = 0; i < f.icons.size() && f.iconError.empty(); ++i) {
+            const IconGroupEntry& e = f.icons[i];
+            json image;
+            image["width"] = e.width();
+            image["height"] = e.height();
+            image["bitCount"] = e.bitCount;
+            image["png"] = static_cast<bool>(f.iconPng[i]);
+            image["bytes"] = e.bytes;
+            image["id"] = e.id;
+            image["present"] = static_cast<bool>(f.iconPresent[i]);
+            icon["images"].push_back(image);
+        }
+        icon["error"] = f.iconError.empty() ? json(nullptr) : json(f.iconError);
+    }
+    json version = nullptr;
+    if (f.hasVersion) {
+        version = json::object();
+        const bool fixed = f.versionError.empty() && f.version.hasFixed;
+        version["fileVersion"] = fixed ? json(versionNumberText(f.version.fileVersion)) : json(nullptr);
+        version["productVersion"] = fixed ? json(versionNumberText(f.version.productVersion)) : json(nullptr);
+        version["strings"] = json::object();
+        for (const VersionStringTable& table : f.version.tables) {
+            json& strings = version["strings"][utf16ToUtf8(table.name)];
+            strings = json::object();
+            for (const VersionString& string : table.strings) strings[utf16ToUtf8(string.key)] = utf16ToUtf8(string.value);
+        }
+        version["error"] = f.versionError.empty() ? json(nullptr) : json(f.versionError);
+    }
+    (*root)["icon"] = icon;
+    (*root)["version"] = version;
+    (*root)["executionLevel"] = f.hasLevel && f.manifestError.empty() ? json(printable(f.level, true)) : json(nullptr);
+    (*root)["manifestError"] = f.manifestError.empty() ? json(nullptr) : json(f.manifestError);
+}
+
 int usageError(const char* command, const std::string& message, std::ostream& err) {
     err << "runpack " << command << ": " << message << "\n" << "Try 'runpack " << command << " --help'.\n";
     return 2;
@@ -255,6 +372,11 @@ int runListCommand(const std::vector<std::string>& args, std::ostream& out, std:
     LoadedPackage loaded;
     std::string error;
     RunOptions options;
+    FaceFacts face;
+    if (!loadFace(exe, &face, &error)) {
+        err << "runpack list: " << error << "\n";
+        return 1;
+    }
     if (!loadPackage(exe, &loaded, &error) || !readLoadedRunOptions(loaded, &options, &error) ||
         !readEntries(&loaded, &error)) {
         err << "runpack list: " << error << "\n";
@@ -312,6 +434,7 @@ int runListCommand(const std::vector<std::string>& args, std::ostream& out, std:
             f["sha1"] = hex(e.digest, PACKAGE_DIGEST_SIZE);
             root["files"].push_back(f);
         }
+        faceJson(face, &root);
         out << root.dump(2) << "\n";
         return 0;
     }
@@ -342,6 +465,7 @@ int runListCommand(const std::vector<std::string>& args, std::ostream& out, std:
         if (verdict != DESTINATION_OK) out << "  (refused: " << describeDestinationVerdict(verdict) << ")";
         out << "\n";
     }
+    printFace(face, out);
     return 0;
 }
 
