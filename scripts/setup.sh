@@ -2,8 +2,13 @@
 # Installs what a fresh Debian 12 machine lacks to build and test runpack:
 # the MinGW-w64 i686 cross toolchain, Wine (32-bit), Xvfb, the Czech and US English
 # locales, and the libraries the host tool, tests and benchmarks use.
-# Idempotent: when everything is present it only checks and prints nothing.
+# Idempotent: when everything is present it only checks and prints nothing. Otherwise it
+# prints a line for each step, and the whole output of a step that fails (kept under
+# build/logs/ as well).
 set -euo pipefail
+here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
+. "$here/steps.sh"
+logs=$(dirname "$here")/build/logs
 
 SUDO=""
 if [ "$(id -u)" -ne 0 ]; then SUDO="sudo"; fi
@@ -27,19 +32,33 @@ for p in "${packages[@]}"; do
 done
 
 if [ ${#missing[@]} -gt 0 ]; then
-  echo "setup: installing ${missing[*]}" >&2
+  mkdir -p "$logs"
   if ! dpkg --print-foreign-architectures | grep -qx i386; then
-    $SUDO dpkg --add-architecture i386
+    step "adding the i386 architecture (for wine32)"
+    quietly "$logs/setup-architecture.log" $SUDO dpkg --add-architecture i386
   fi
   export DEBIAN_FRONTEND=noninteractive
-  $SUDO apt-get update -qq >/dev/null
-  $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+  step "updating the package lists"
+  quietly "$logs/setup-update.log" $SUDO apt-get update -q
+  step "installing ${#missing[@]} packages and what they need: ${missing[*]}"
+  # apt-get's status lines on standard output (sudo passes no other descriptor) become a few
+  # progress lines; everything else goes to the log.
+  : >"$logs/setup-install.log"
+  status=0
+  $SUDO apt-get install -y -q --no-install-recommends -o APT::Status-Fd=1 "${missing[@]}" 2>&1 |
+    apt_progress "$logs/setup-install.log" || status=$?
+  if [ "$status" -ne 0 ]; then
+    echo "-- apt-get install failed with exit code $status; its output ($logs/setup-install.log):" >&2
+    cat "$logs/setup-install.log" >&2
+    exit "$status"
+  fi
 fi
 
 # Wine selects Czech resources only when the Linux locale exists.
 for loc in cs_CZ en_US; do
   if ! locale -a 2>/dev/null | grep -qix "${loc}.utf8"; then
-    echo "setup: generating locale ${loc}.UTF-8" >&2
-    $SUDO localedef -i "$loc" -f UTF-8 "${loc}.UTF-8"
+    mkdir -p "$logs"
+    step "generating the locale ${loc}.UTF-8"
+    quietly "$logs/setup-locale.log" $SUDO localedef -i "$loc" -f UTF-8 "${loc}.UTF-8"
   fi
 done

@@ -133,7 +133,7 @@ TEST_F(ToolBuild, AppliesTheEngineRuleToTheBytesInTheTargetCodePage) {
 }
 
 TEST_F(ToolBuild, RefusesUnreadableInputsAndDuplicateDestinations) {
-    expectRefused({(dir / "missing.txt").string()}, "cannot read input");
+    expectRefused({(dir / "missing.txt").string()}, "does not exist");
     writeText(dir / "one" / "same.txt", "1");
     writeText(dir / "two" / "SAME.TXT", "2");
     expectRefused({(dir / "one" / "same.txt").string(), (dir / "two" / "SAME.TXT").string()},

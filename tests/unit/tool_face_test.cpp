@@ -242,7 +242,7 @@ TEST_F(ToolFace, RefusesBadOptionsAndMalformedIconsWithOneLineAndNoOutput) {
 
     refused({"--set-icon", (dir / "missing.ico").string()}, 1,
             "runpack build: --set-icon " + (dir / "missing.ico").string() + ": cannot open " +
-                (dir / "missing.ico").string() + " for reading\n");
+                (dir / "missing.ico").string() + " for reading: No such file or directory\n");
     writeBytes(dir / "empty.ico", {0, 0, 1, 0, 0, 0});
     refused({"--set-icon", (dir / "empty.ico").string()}, 1,
             "runpack build: --set-icon " + (dir / "empty.ico").string() + ": the icon file holds no images\n");

@@ -5,6 +5,7 @@
 #include "runpack/build_command.h"
 #include "runpack/embedded_engine.h"
 
+#include <errno.h>
 #include <stdio.h>
 #ifdef _WIN32
 #include <io.h>
@@ -21,6 +22,7 @@
 #include <fstream>
 #include <map>
 #include <mutex>
+#include <system_error>
 #include <thread>
 
 #include <nlohmann/json.hpp>
@@ -43,7 +45,8 @@ const char BUILD_USAGE[] =
     "\n"
     "Packs files into a copy of the engine. A file PATH becomes one entry named after it; a\n"
     "directory PATH contributes every regular file below it (sorted by path), with its\n"
-    "subdirectories as the entries' directories. Identical inputs give identical output.\n"
+    "subdirectories as the entries' directories; one that holds no file is warned about.\n"
+    "Identical inputs give identical output.\n"
     "\n"
     "options:\n"
     "  -o, --output OUT.exe     the executable to write (replaced only when the build succeeds)\n"
@@ -80,6 +83,8 @@ const char BUILD_USAGE[] =
     "                           and FileVersion and ProductVersion written as the numbers\n"
     "  --execution-level LEVEL  asInvoker | highestAvailable | requireAdministrator: what the\n"
     "                           manifest requests (default: requireAdministrator, as the engine)\n"
+    "  --                       ends the options: every argument after it is a PATH, even\n"
+    "                           one that begins with -\n"
     "\n"
     "run options (stored only when one is given; without them the engine behaves as it\n"
     "always has):\n"
@@ -93,11 +98,12 @@ const char BUILD_USAGE[] =
     "                           and text go to the caller's standard error (a file or pipe)\n"
     "                           or else to its console; the exit code is as always\n"
     "\n"
-    "Refused, without writing anything: names Windows cannot hold (device names, <>:\"|?*,\n"
-    "control characters, a trailing dot or space), \"..\", destinations longer than the\n"
-    "engine's 519 characters (relative ones counted with a 260-character working directory),\n"
-    "two files with the same destination, unreadable inputs, files of 4 GiB or more, and a\n"
-    "package over 4 GiB - 1 bytes.\n";
+    "Refused, without writing anything: names Windows cannot hold (device names, <>:\"/\\|?*,\n"
+    "control characters, a trailing dot or space), a first name below PATH that begins with\n"
+    "a %VAR% reference (--to and manifests give such destinations), \"..\", destinations\n"
+    "longer than the engine's 519 characters (relative ones counted with a 260-character\n"
+    "working directory), two files with the same destination, missing or unreadable inputs,\n"
+    "files of 4 GiB or more, and a package over 4 GiB - 1 bytes.\n";
 
 namespace {
 
@@ -130,6 +136,11 @@ struct PlannedFile {
     DestinationKind kind = DestinationKind::Relative;
     Method method = Method::Auto;
 };
+
+// The C library's text for `code`, as the system says it.
+std::string systemReason(int code) {
+    return code != 0 ? std::generic_category().message(code) : std::string("the system gave no reason");
+}
 
 bool parseMethod(const std::string& text, Method* method) {
     if (text == "auto") *method = Method::Auto;
@@ -245,7 +256,9 @@ std::string joinDirectory(const std::string& base, const std::string& sub) {
     return base.back() == '\\' ? base + sub : base + "\\" + sub;
 }
 
-bool planInputs(const BuildOptions& o, std::vector<PlannedFile>* files, std::string* error) {
+// Plans the PATH inputs. A directory input that holds no file adds a line to `warnings`.
+bool planInputs(const BuildOptions& o, std::vector<PlannedFile>* files, std::vector<std::string>* warnings,
+                std::string* error) {
     std::string to;
     DestinationKind toKind = DestinationKind::Relative;
     if (o.hasTo && !normalizeDirectory(o.to, true, &to, &toKind, error)) {
@@ -256,8 +269,12 @@ bool planInputs(const BuildOptions& o, std::vector<PlannedFile>* files, std::str
         const fs::path path = fs::u8path(input);
         std::error_code ec;
         const fs::file_status status = fs::status(path, ec);
-        if (ec || !fs::exists(status)) {
-            *error = "cannot read input " + input;
+        if (status.type() == fs::file_type::not_found) {
+            *error = "input " + input + " does not exist";
+            return false;
+        }
+        if (ec) {
+            *error = "cannot read input " + input + ": " + ec.message();
             return false;
         }
         if (fs::is_regular_file(status)) {
@@ -266,7 +283,8 @@ bool planInputs(const BuildOptions& o, std::vector<PlannedFile>* files, std::str
             f.directory = to;
             f.kind = toKind;
             f.method = o.method;
-            if (!normalizeName(path.filename().u8string(), &f.name, error)) {
+            std::string none;
+            if (!normalizeFoundPath(path.filename().u8string(), &none, &f.name, error)) {
                 *error = input + ": " + *error;
                 return false;
             }
@@ -302,25 +320,19 @@ bool planInputs(const BuildOptions& o, std::vector<PlannedFile>* files, std::str
             *error = "cannot read directory " + input + ": " + ec.message();
             return false;
         }
+        if (found.empty()) warnings->push_back("directory " + input + " holds no files");
         std::sort(found.begin(), found.end());
         for (const auto& entry : found) {
             PlannedFile f;
             f.source = entry.second;
             f.kind = toKind;
             f.method = o.method;
-            const std::string& relative = entry.first;
-            const size_t slash = relative.rfind('/');
             std::string sub;
-            DestinationKind subKind;
-            if (slash != std::string::npos && !normalizeDirectory(relative.substr(0, slash), false, &sub, &subKind, error)) {
+            if (!normalizeFoundPath(entry.first, &sub, &f.name, error)) {
                 *error = entry.second.u8string() + ": " + *error;
                 return false;
             }
             f.directory = joinDirectory(to, sub);
-            if (!normalizeName(relative.substr(slash == std::string::npos ? 0 : slash + 1), &f.name, error)) {
-                *error = entry.second.u8string() + ": " + *error;
-                return false;
-            }
             files->push_back(f);
         }
     }
@@ -429,9 +441,10 @@ bool checkDestinations(const BuildOptions& o, const std::vector<PlannedFile>& pl
 }
 
 bool readSource(const fs::path& path, std::vector<uint8_t>* bytes, std::string* error) {
+    errno = 0;
     std::ifstream stream(path, std::ios::binary);
     if (!stream) {
-        *error = "cannot read input " + path.u8string();
+        *error = "cannot read input " + path.u8string() + ": " + systemReason(errno);
         return false;
     }
     stream.seekg(0, std::ios::end);
@@ -451,6 +464,46 @@ bool readSource(const fs::path& path, std::vector<uint8_t>* bytes, std::string* 
         return false;
     }
     return true;
+}
+
+// The output's checks that need no packing: it is no directory, and the directory it goes
+// into exists. The write itself reports anything else.
+bool checkOutputPath(const std::string& output, std::string* error) {
+    const fs::path path = fs::u8path(output);
+    std::error_code ec;
+    if (fs::is_directory(path, ec)) {
+        *error = "cannot write " + output + ": it is a directory";
+        return false;
+    }
+    const fs::path parent = path.parent_path();
+    if (parent.empty()) return true;
+    const fs::file_status status = fs::status(parent, ec);
+    const int reason = status.type() == fs::file_type::not_found ? ENOENT
+                       : fs::exists(status) && !fs::is_directory(status) ? ENOTDIR
+                                                                        : 0;
+    if (reason != 0) {
+        *error = "cannot write " + output + ": " + systemReason(reason);
+        return false;
+    }
+    return true;
+}
+
+// Writes `bytes` to `path`; false with the system's reason. A file it made and could not fill
+// is removed again; whatever stood at `path` and could not be opened is left alone.
+bool writeImage(const fs::path& path, const std::vector<uint8_t>& bytes, std::string* reason) {
+    errno = 0;
+    std::ofstream file(path, std::ios::binary | std::ios::trunc);
+    if (!file) {
+        *reason = systemReason(errno);
+        return false;
+    }
+    file.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+    file.close();
+    if (file) return true;
+    *reason = systemReason(errno);
+    std::error_code ignored;
+    fs::remove(path, ignored);
+    return false;
 }
 
 // Packs one file: its content, digest and stored form.
@@ -579,8 +632,13 @@ int runBuildCommand(const std::vector<std::string>& args, std::ostream& out, std
     if ((o.runFlags & RUN_EXIT_CODE_COMMAND) != 0 && o.cleanupMode == CLEANUP_DETACH) {
         err << "runpack build: warning: --exit-code command has no effect with --cleanup detach, which does not wait\n";
     }
+    // Said before the packing, which can take minutes: an output that cannot be written.
+    if (!checkOutputPath(o.output, &error)) return refuse(error);
     std::vector<PlannedFile> planned;
-    if (!planInputs(o, &planned, &error) || !planManifest(o, &planned, &error)) return refuse(error);
+    std::vector<std::string> warnings;
+    if (!planInputs(o, &planned, &warnings, &error) || !planManifest(o, &planned, &error)) return refuse(error);
+    if (planned.empty() && warnings.empty()) warnings.push_back("no files to pack");
+    for (const std::string& warning : warnings) err << "runpack build: warning: " << warning << "\n";
     PackageContents contents;
     contents.cleanupMode = o.cleanupMode;
     contents.hasCommand = o.hasCommand;
@@ -609,19 +667,18 @@ int runBuildCommand(const std::vector<std::string>& args, std::ostream& out, std
     const std::vector<uint8_t> runOptions = encodeRunOptions(o.runFlags);
     if (!embedRunInfo(engine, &package, &digest, &image, &error, o.runFlags != 0 ? &runOptions : nullptr)) return refuse("engine " + (o.engine.empty() ? std::string("carried by this tool") : o.engine) + ": " + error);
 
+    // Written under a temporary name beside the output and renamed into place, so that the
+    // output is either the old file or the whole new one; failures name the user's path.
     const fs::path output = fs::u8path(o.output);
     fs::path temporary = output;
     temporary += ".partial";
-    if (!writeFile(temporary.u8string(), image, &error)) {
-        std::error_code ignored;
-        fs::remove(temporary, ignored);
-        return refuse(error);
-    }
     std::error_code ec;
+    if (!writeImage(temporary, image, &error)) return refuse("cannot write " + o.output + ": " + error);
     fs::rename(temporary, output, ec);
     if (ec) {
+        error = ec.message();
         fs::remove(temporary, ec);
-        return refuse("cannot write " + o.output);
+        return refuse("cannot write " + o.output + ": " + error);
     }
     size_t compressed = 0;
     for (const PackageFile& f : contents.files) compressed += f.method == METHOD_LZHUF ? 1 : 0;

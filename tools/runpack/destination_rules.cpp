@@ -11,6 +11,11 @@ bool fail(std::string* error, const std::string& message) {
     return false;
 }
 
+// A part that the engine reads as a "%VAR%" reference when it starts a destination.
+bool isVariableReference(const std::string& part) {
+    return part.size() > 2 && part.front() == '%' && part.find('%', 1) != std::string::npos;
+}
+
 std::vector<std::string> splitParts(const std::string& path) {
     std::vector<std::string> parts;
     std::string part;
@@ -44,7 +49,7 @@ bool checkComponent(const std::string& component, std::string* error) {
         const unsigned char c = static_cast<unsigned char>(ch);
         if (c < 0x20 || c == 0x7F) return fail(error, quoted + " has a control character");
         if (c == '<' || c == '>' || c == ':' || c == '"' || c == '|' || c == '?' || c == '*' || c == '/' || c == '\\')
-            return fail(error, quoted + " has a character Windows does not allow in names (<>:\"/\\|?*)");
+            return fail(error, quoted + " has '" + std::string(1, ch) + "', a character Windows does not allow in names (<>:\"/\\|?*)");
     }
     // What is left for one part (no separator, no colon): "..", device names, a trailing dot
     // or space. The engine's rule decides those.
@@ -92,8 +97,7 @@ bool normalizeDirectory(const std::string& directory, bool allowRooted, std::str
             *normalized = "\\\\" + parts[0] + "\\" + parts[1];
             from = 2;
         }
-    } else if (!parts.empty() && parts[0].size() > 2 && parts[0].front() == '%' &&
-               parts[0].find('%', 1) != std::string::npos) {
+    } else if (!parts.empty() && isVariableReference(parts[0])) {
         if (!allowRooted)
             return fail(error, "destination \"" + directory + "\" with an environment variable is allowed only through --to or a manifest");
         *kind = DestinationKind::Variable;
@@ -106,11 +110,36 @@ bool normalizeDirectory(const std::string& directory, bool allowRooted, std::str
 
 bool normalizeName(const std::string& name, std::string* normalized, std::string* error) {
     normalized->clear();
-    if (isAbsoluteDestination(name) || name.find(':') != std::string::npos)
-        return fail(error, "file name \"" + name + "\" must be relative");
+    // A drive or UNC root is a path the name cannot be; any other colon ("a:b.txt", which
+    // Windows would read as stream "b.txt" of "a") is a character the part cannot hold.
+    const bool driveRoot = name.size() >= 2 && name[1] == ':' && (name.size() == 2 || name[2] == '\\' || name[2] == '/');
+    const bool uncRoot = name.size() >= 2 && (name[0] == '\\' || name[0] == '/') && (name[1] == '\\' || name[1] == '/');
+    if (driveRoot || uncRoot) return fail(error, "file name \"" + name + "\" must be relative");
     const std::vector<std::string> parts = splitParts(name);
     if (parts.empty()) return fail(error, "empty file name");
     return joinChecked(parts, 0, normalized, error);
+}
+
+bool normalizeFoundPath(const std::string& relative, std::string* directory, std::string* name, std::string* error) {
+    directory->clear();
+    name->clear();
+    std::string part;
+    for (size_t i = 0; i <= relative.size(); ++i) {
+        if (i < relative.size() && relative[i] != '/') {
+            part.push_back(relative[i]);
+            continue;
+        }
+        if (!checkComponent(part, error)) return false;
+        // The engine expands a leading "%VAR%" into whatever the user's machine holds there.
+        if (directory->empty() && isVariableReference(part))
+            return fail(error, "\"" + part + "\" reads as an environment variable: such a destination is allowed only through --to or a manifest");
+        if (i == relative.size()) break;
+        if (!directory->empty()) directory->push_back('\\');
+        *directory += part;
+        part.clear();
+    }
+    *name = part;
+    return true;
 }
 
 bool checkDestinationLength(const std::string& directory, const std::string& name, DestinationKind kind,

@@ -34,8 +34,15 @@ bool checkComposedDestination(const std::string& directory, const std::string& n
 bool normalizeDirectory(const std::string& directory, bool allowRooted, std::string* normalized,
                         DestinationKind* kind, std::string* error);
 
-// Normalises a file name that may carry further relative path parts.
+// Normalises a file name that may carry further relative path parts ("/" and "\" both
+// separate). A drive or UNC root is refused as not relative.
 bool normalizeName(const std::string& name, std::string* normalized, std::string* error);
+
+// Splits a path found below a directory input ("/" between its parts, as the file system
+// gives them) into a destination directory ("\" between parts, empty for none) and a name.
+// Each part is one name on disk, and must be one name on Windows too: a "\" or ":" inside
+// it is refused as a character, never read as a separator or a drive.
+bool normalizeFoundPath(const std::string& relative, std::string* directory, std::string* name, std::string* error);
 
 // Checks the length of the joined destination (bytes in the target code page).
 bool checkDestinationLength(const std::string& directory, const std::string& name, DestinationKind kind,

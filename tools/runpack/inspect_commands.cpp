@@ -37,7 +37,11 @@ const char LIST_USAGE[] =
     "warning and marked with \"x\", with the reason after them. Then the executable's icon (the\n"
     "size and depth of each image), its version numbers and strings, and the execution level\n"
     "its manifest requests. --json prints the same as one JSON object.\n"
-    "Texts are shown as code page N (1250 or 1252; default 1252) would show them.\n";
+    "Texts are shown as code page N (1250 or 1252; default 1252) would show them.\n"
+    "Exit code 0; 1 when EXE holds no package that can be read, and also, after the listing\n"
+    "and a warning, when the package digest fails: the engine refuses to run such an\n"
+    "executable (verify says more).\n"
+    "-- ends the options: EXE may then begin with -.\n";
 
 const char VERIFY_USAGE[] =
     "usage: runpack verify EXE\n"
@@ -46,7 +50,8 @@ const char VERIFY_USAGE[] =
     "20 bytes long and matches; the run options, when present, are a record the engine\n"
     "accepts; the package passes the engine's validation; no destination is one the engine\n"
     "refuses; every file unpacks to its unpacked size and to the SHA-1 its entry records.\n"
-    "Exit code 0 when all of it holds, 1 otherwise, with one line per failure.\n";
+    "Exit code 0 when all of it holds, 1 otherwise, with one line per failure.\n"
+    "-- ends the options: EXE may then begin with -.\n";
 
 const char EXTRACT_USAGE[] =
     "usage: runpack extract EXE -C DIR [--include-absolute] [--force] [--codepage N]\n"
@@ -61,7 +66,8 @@ const char EXTRACT_USAGE[] =
     "every folder and file is created relative to the one above it, and no symbolic link\n"
     "(or junction) is followed or replaced, even one that appears while extract runs.\n"
     "Existing files are kept (and the extraction refused) unless --force is given. Names\n"
-    "are converted from code page N (1250 or 1252; default 1252).\n";
+    "are converted from code page N (1250 or 1252; default 1252). -- ends the options: all\n"
+    "that follows is EXE, so give -C DIR before it.\n";
 
 namespace {
 
@@ -177,33 +183,38 @@ DestinationVerdict destinationVerdict(const FileEntry& e) {
     return checkDestination(destination.data(), static_cast<uint32_t>(destination.size()));
 }
 
-// The package checks of verify; problems are written to `err` one per line.
-bool verifyPackage(LoadedPackage* loaded, std::ostream& err) {
+// What is wrong with the package digest, or "" when the engine's integrity check passes.
+std::string digestProblem(const LoadedPackage& loaded) {
+    if (!loaded.hasDigest) return "no package digest (RUNINFO 103)";
+    if (loaded.digest.size() != PACKAGE_DIGEST_SIZE)
+        return "package digest is " + std::to_string(loaded.digest.size()) + " bytes, not 20";
+    if (sha1Of(loaded.bytes.data(), loaded.bytes.size()) != loaded.digest) return "package digest does not match the package";
+    return "";
+}
+
+// The package checks of verify; problems are written to `err` one per line, each after
+// "runpack " and `command`.
+bool verifyPackage(LoadedPackage* loaded, const char* command, std::ostream& err) {
+    const std::string prefix = std::string("runpack ") + command + ": ";
     bool ok = true;
-    std::string error;
-    if (!loaded->hasDigest) {
-        err << "no package digest (RUNINFO 103)\n";
-        ok = false;
-    } else if (loaded->digest.size() != PACKAGE_DIGEST_SIZE) {
-        err << "package digest is " << loaded->digest.size() << " bytes, not 20\n";
-        ok = false;
-    } else if (sha1Of(loaded->bytes.data(), loaded->bytes.size()) != loaded->digest) {
-        err << "package digest does not match the package\n";
+    std::string error = digestProblem(*loaded);
+    if (!error.empty()) {
+        err << prefix << error << "\n";
         ok = false;
     }
     RunOptions options;
     if (!readLoadedRunOptions(*loaded, &options, &error)) {
-        err << error << "\n";
+        err << prefix << error << "\n";
         ok = false;
     }
     if (!readEntries(loaded, &error)) {
-        err << error << "\n";
+        err << prefix << error << "\n";
         return false;
     }
     for (size_t i = 0; i < loaded->entries.size(); ++i) {
         const DestinationVerdict verdict = destinationVerdict(loaded->entries[i]);
         if (verdict != DESTINATION_OK) {
-            err << "entry " << i << " (" << composedDestination(loaded->entries[i])
+            err << prefix << "entry " << i << " (" << composedDestination(loaded->entries[i])
                 << "): the engine refuses this destination: " << describeDestinationVerdict(verdict) << "\n";
             ok = false;
         }
@@ -211,7 +222,7 @@ bool verifyPackage(LoadedPackage* loaded, std::ostream& err) {
     std::unique_ptr<LzhufContext> context = newCodecContext();
     for (size_t i = 0; i < loaded->entries.size(); ++i) {
         if (!unpackEntry(context.get(), loaded->entries[i], nullptr, &error)) {
-            err << "entry " << i << " (" << composedDestination(loaded->entries[i]) << "): " << error << "\n";
+            err << prefix << "entry " << i << " (" << composedDestination(loaded->entries[i]) << "): " << error << "\n";
             ok = false;
         }
     }
@@ -333,6 +344,15 @@ void faceJson(const FaceFacts& f, nlohmann::ordered_json* root) {
     (*root)["manifestError"] = f.manifestError.empty() ? json(nullptr) : json(f.manifestError);
 }
 
+// list shows a package whatever its digest says, but the engine refuses to run it when the
+// digest fails: then a warning and exit code 1.
+int warnOfDigest(const LoadedPackage& loaded, std::ostream& err) {
+    const std::string problem = digestProblem(loaded);
+    if (problem.empty()) return 0;
+    err << "runpack list: warning: " << problem << ": the engine refuses to run this executable\n";
+    return 1;
+}
+
 int usageError(const char* command, const std::string& message, std::ostream& err) {
     err << "runpack " << command << ": " << message << "\n" << "Try 'runpack " << command << " --help'.\n";
     return 2;
@@ -351,8 +371,14 @@ int runListCommand(const std::vector<std::string>& args, std::ostream& out, std:
     std::string exe;
     bool json = false;
     uint32_t codePage = DEFAULT_DISPLAY_CODE_PAGE;
+    bool optionsEnded = false;
     for (size_t i = 0; i < args.size(); ++i) {
-        if (args[i] == "-h" || args[i] == "--help") {
+        if (optionsEnded || args[i].empty() || args[i][0] != '-') {
+            if (!exe.empty()) return usageError("list", "one EXE only", err);
+            exe = args[i];
+        } else if (args[i] == "--") {
+            optionsEnded = true;
+        } else if (args[i] == "-h" || args[i] == "--help") {
             out << LIST_USAGE;
             return 0;
         } else if (args[i] == "--json") {
@@ -360,12 +386,8 @@ int runListCommand(const std::vector<std::string>& args, std::ostream& out, std:
         } else if (args[i] == "--codepage") {
             if (i + 1 >= args.size() || !parseCodePage(args[++i], &codePage))
                 return usageError("list", "--codepage needs 1250 or 1252", err);
-        } else if (!args[i].empty() && args[i][0] == '-') {
-            return usageError("list", "unknown option " + args[i], err);
-        } else if (exe.empty()) {
-            exe = args[i];
         } else {
-            return usageError("list", "one EXE only", err);
+            return usageError("list", "unknown option " + args[i], err);
         }
     }
     if (exe.empty()) return usageError("list", "no EXE given", err);
@@ -436,7 +458,7 @@ int runListCommand(const std::vector<std::string>& args, std::ostream& out, std:
         }
         faceJson(face, &root);
         out << root.dump(2) << "\n";
-        return 0;
+        return warnOfDigest(loaded, err);
     }
     out << "command: " << (h.command ? "\"" + text(h.command) + "\"" : std::string("(none)")) << "\n";
     out << "cleanup: " << cleanupName(h.cleanupMode) << "\n";
@@ -466,17 +488,22 @@ int runListCommand(const std::vector<std::string>& args, std::ostream& out, std:
         out << "\n";
     }
     printFace(face, out);
-    return 0;
+    return warnOfDigest(loaded, err);
 }
 
 int runVerifyCommand(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
     std::string exe;
+    bool optionsEnded = false;
     for (const std::string& a : args) {
-        if (a == "-h" || a == "--help") {
+        if (!optionsEnded && a == "--") {
+            optionsEnded = true;
+            continue;
+        }
+        if (!optionsEnded && (a == "-h" || a == "--help")) {
             out << VERIFY_USAGE;
             return 0;
         }
-        if (!a.empty() && a[0] == '-') return usageError("verify", "unknown option " + a, err);
+        if (!optionsEnded && !a.empty() && a[0] == '-') return usageError("verify", "unknown option " + a, err);
         if (!exe.empty()) return usageError("verify", "one EXE only", err);
         exe = a;
     }
@@ -487,7 +514,7 @@ int runVerifyCommand(const std::vector<std::string>& args, std::ostream& out, st
         err << "runpack verify: " << error << "\n";
         return 1;
     }
-    if (!verifyPackage(&loaded, err)) {
+    if (!verifyPackage(&loaded, "verify", err)) {
         err << "runpack verify: " << exe << " FAILED\n";
         return 1;
     }
@@ -520,9 +547,15 @@ int runExtractCommand(const std::vector<std::string>& args, std::ostream& out, s
     std::string exe, dir;
     bool includeAbsolute = false, force = false;
     uint32_t codePage = DEFAULT_DISPLAY_CODE_PAGE;
+    bool optionsEnded = false;
     for (size_t i = 0; i < args.size(); ++i) {
         const std::string& a = args[i];
-        if (a == "-h" || a == "--help") {
+        if (optionsEnded || a.empty() || a[0] != '-') {
+            if (!exe.empty()) return usageError("extract", "one EXE only", err);
+            exe = a;
+        } else if (a == "--") {
+            optionsEnded = true;
+        } else if (a == "-h" || a == "--help") {
             out << EXTRACT_USAGE;
             return 0;
         } else if (a == "-C") {
@@ -535,12 +568,8 @@ int runExtractCommand(const std::vector<std::string>& args, std::ostream& out, s
         } else if (a == "--codepage") {
             if (i + 1 >= args.size() || !parseCodePage(args[++i], &codePage))
                 return usageError("extract", "--codepage needs 1250 or 1252", err);
-        } else if (!a.empty() && a[0] == '-') {
-            return usageError("extract", "unknown option " + a, err);
-        } else if (exe.empty()) {
-            exe = a;
         } else {
-            return usageError("extract", "one EXE only", err);
+            return usageError("extract", "unknown option " + a, err);
         }
     }
     if (exe.empty()) return usageError("extract", "no EXE given", err);
@@ -552,7 +581,7 @@ int runExtractCommand(const std::vector<std::string>& args, std::ostream& out, s
         err << "runpack extract: " << error << "\n";
         return 1;
     }
-    if (!verifyPackage(&loaded, err)) {
+    if (!verifyPackage(&loaded, "extract", err)) {
         err << "runpack extract: " << exe << " does not verify; nothing extracted\n";
         return 1;
     }
@@ -659,11 +688,12 @@ int runExtractSubcommand(int argc, char** args, std::ostream& out, std::ostream&
     return runExtractCommand(std::vector<std::string>(args, args + argc), out, err);
 }
 const char* listCommandUsage() {
-    return "runpack list EXE [--json]                  show the command and files of a package\n";
+    return "runpack list EXE [--json] [--codepage N]   show the command and files of a package\n";
 }
 const char* verifyCommandUsage() {
     return "runpack verify EXE                         check digest, structure and every file\n";
 }
 const char* extractCommandUsage() {
-    return "runpack extract EXE -C DIR [--include-absolute] [--force]   write the files under DIR\n";
+    return "runpack extract EXE -C DIR [--include-absolute] [--force] [--codepage N]\n"
+           "                                           write the files under DIR\n";
 }

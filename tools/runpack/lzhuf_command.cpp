@@ -143,23 +143,27 @@ int decodeCommand(const char* in, const char* outPath, const char* sizeText, std
 }  // namespace
 
 const char* lzhufCommandUsage() {
-    return "runpack lzhuf encode [--level fast|ref|best] IN OUT\n"
+    return "runpack lzhuf encode [--level fast|ref|best] [--] IN OUT\n"
            "                                   compress IN into the raw stream OUT (default best)\n"
-           "runpack lzhuf decode IN OUT SIZE   decode the raw stream IN into SIZE bytes\n";
+           "runpack lzhuf decode [--] IN OUT SIZE\n"
+           "                                   decode the raw stream IN into SIZE bytes\n";
 }
 
+// The words after encode or decode are read by position; a "--" in front of them only says
+// that the next word is IN, even one that begins with "-".
 int runLzhufCommand(int argc, char** args, std::ostream& out, std::ostream& err) {
-    if (argc == 3 && strcmp(args[0], "encode") == 0) {
-        return encodeCommand(LZHUF_LEVEL_BEST, args[1], args[2], out, err);
+    const bool encode = argc >= 1 && strcmp(args[0], "encode") == 0;
+    const bool decode = argc >= 1 && strcmp(args[0], "decode") == 0;
+    int next = 1;
+    LzhufLevel level = LZHUF_LEVEL_BEST;
+    bool usable = encode || decode;
+    if (encode && argc >= 3 && strcmp(args[1], "--level") == 0) {
+        usable = parseLzhufLevel(args[2], &level);
+        next = 3;
     }
-    LzhufLevel level;
-    if (argc == 5 && strcmp(args[0], "encode") == 0 && strcmp(args[1], "--level") == 0 &&
-        parseLzhufLevel(args[2], &level)) {
-        return encodeCommand(level, args[3], args[4], out, err);
-    }
-    if (argc == 4 && strcmp(args[0], "decode") == 0) {
-        return decodeCommand(args[1], args[2], args[3], out, err);
-    }
+    if (next < argc && strcmp(args[next], "--") == 0) ++next;
+    if (usable && encode && argc - next == 2) return encodeCommand(level, args[next], args[next + 1], out, err);
+    if (usable && decode && argc - next == 3) return decodeCommand(args[next], args[next + 1], args[next + 2], out, err);
     err << "usage:\n" << lzhufCommandUsage();
     return 2;
 }

@@ -38,7 +38,8 @@ void printUsage(std::ostream& stream) {
         stream << command.usage();
     }
     stream << "runpack --help | --version\n"
-           << "Each command but lzhuf explains itself with --help.\n";
+           << "Each command but lzhuf explains itself with --help. In every command, -- ends the\n"
+           << "options: a file whose name begins with - can be given after it.\n";
 }
 
 // The arguments as UTF-8, the encoding of every text inside the tool (paths are opened

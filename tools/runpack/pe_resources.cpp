@@ -6,12 +6,14 @@
 // the bytes by RVA; directory and string offsets inside the tree are relative to its start.
 #include "runpack/pe_resources.h"
 
+#include <errno.h>
 #include <string.h>
 
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <system_error>
 
 const char16_t RUNINFO_TYPE_NAME[] = u"RUNINFO";
 
@@ -813,9 +815,13 @@ bool readPeFacts(const std::vector<uint8_t>& image, PeFacts* facts, std::string*
     }
 }
 
+// ": " and the system's text for `code`, or nothing when the library set no code.
+static std::string systemReason(int code) { return code != 0 ? ": " + std::generic_category().message(code) : std::string(); }
+
 bool readFile(const std::string& path, std::vector<uint8_t>* bytes, std::string* error) {
+    errno = 0;
     std::ifstream file(std::filesystem::u8path(path), std::ios::binary);
-    if (!file) return fail(error, "cannot open " + path + " for reading");
+    if (!file) return fail(error, "cannot open " + path + " for reading" + systemReason(errno));
     file.seekg(0, std::ios::end);
     const std::streamoff size = file.tellg();
     file.seekg(0, std::ios::beg);
@@ -828,8 +834,9 @@ bool readFile(const std::string& path, std::vector<uint8_t>* bytes, std::string*
 }
 
 bool writeFile(const std::string& path, const std::vector<uint8_t>& bytes, std::string* error) {
+    errno = 0;
     std::ofstream file(std::filesystem::u8path(path), std::ios::binary | std::ios::trunc);
-    if (!file) return fail(error, "cannot open " + path + " for writing");
+    if (!file) return fail(error, "cannot open " + path + " for writing" + systemReason(errno));
     file.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
     file.close();
     if (!file) return fail(error, "cannot write " + path);

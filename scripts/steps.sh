@@ -1,0 +1,66 @@
+# Sourced by scripts/setup.sh and scripts/demo.sh: a line for each step with the time since
+# the run began, commands whose output goes to a log that is shown whole when they fail, and
+# apt's status turned into a few progress lines.
+
+# When the run began, in seconds since the epoch: inherited from the script that started this
+# one when it is a plain number and not in the future, else now.
+steps_now=$(date +%s)
+if [[ ! ${RUNPACK_STEPS_STARTED:-} =~ ^[0-9]{1,12}$ ]] || ((10#$RUNPACK_STEPS_STARTED > steps_now)); then
+  RUNPACK_STEPS_STARTED=$steps_now
+fi
+export RUNPACK_STEPS_STARTED=$((10#$RUNPACK_STEPS_STARTED))
+
+# step TEXT...: "== [mm:ss] TEXT", the time since the run began.
+step() {
+  local elapsed=$(($(date +%s) - RUNPACK_STEPS_STARTED))
+  printf '== [%02d:%02d] %s\n' $((elapsed / 60)) $((elapsed % 60)) "$*"
+}
+
+# quietly LOG COMMAND [ARG...]: runs the command with its output in LOG. When it fails, LOG is
+# printed whole on stderr, and its exit code is returned.
+quietly() {
+  local log=$1 status=0
+  shift
+  "$@" >"$log" 2>&1 || status=$?
+  if ((status != 0)); then
+    printf -- '-- %s failed with exit code %d; its output (%s):\n' "$*" "$status" "$log" >&2
+    cat -- "$log" >&2
+  fi
+  return "$status"
+}
+
+# report_exit COMMAND [ARG...]: runs the command, prints "exit code: N" with its real exit code,
+# and returns that code, also where set -e is on.
+report_exit() {
+  local status=0
+  "$@" || status=$?
+  echo "exit code: $status"
+  return "$status"
+}
+
+# apt_progress LOG: reads apt-get's output with its status lines (APT::Status-Fd=1), writes
+# every other line to LOG, and prints one line at each tenth of the download and of the
+# installation, so that a long install shows it is moving without listing every package.
+apt_progress() {
+  local log=$1 line kind percent tenth shown_download=-1 shown_install=-1
+  while IFS= read -r line; do
+    kind=${line%%:*}
+    if [[ $kind != dlstatus && $kind != pmstatus ]]; then
+      printf '%s\n' "$line" >>"$log"
+      continue
+    fi
+    # "dlstatus:FILE:PERCENT:TEXT", "pmstatus:PACKAGE:PERCENT:TEXT"
+    percent=${line#*:}
+    percent=${percent#*:}
+    [[ $percent =~ ^([0-9]{1,3})(\.[0-9]*)?: ]] || continue
+    tenth=$((10#${BASH_REMATCH[1]} / 10 * 10))
+    if [[ $kind = dlstatus ]] && ((tenth > shown_download)); then
+      shown_download=$tenth
+      echo "   downloading: $tenth %"
+    elif [[ $kind = pmstatus ]] && ((tenth > shown_install)); then
+      shown_install=$tenth
+      echo "   installing: $tenth %"
+    fi
+  done
+  return 0
+}
