@@ -175,6 +175,28 @@ TEST_F(ToolBuild, MalformedEngineOrExecutableIsOneLineAndExitCode1) {
     }
 }
 
+TEST_F(ToolBuild, NeverWritesThroughWhatStandsAtTheTemporaryName) {
+    writeText(dir / "a.txt", "payload");
+    writeText(dir / "victim.txt", "the user's own");
+    const fs::path out = dir / "out.exe";
+    // A link planted where the output is first written, and a stale file a killed build left.
+    fs::create_symlink(dir / "victim.txt", dir / "out.exe.partial");
+    Result r = build(out, {(dir / "a.txt").string()});
+    ASSERT_EQ(r.code, 0) << r.err;
+    EXPECT_EQ(fileBytes(dir / "victim.txt"), std::vector<uint8_t>({'t', 'h', 'e', ' ', 'u', 's', 'e', 'r', '\'', 's',
+                                                                   ' ', 'o', 'w', 'n'}));
+    EXPECT_FALSE(fs::is_symlink(out));
+    EXPECT_FALSE(fs::exists(fs::symlink_status(dir / "out.exe.partial")));
+    EXPECT_EQ(verify(out).code, 0);
+
+    fs::remove(out);
+    writeText(dir / "out.exe.partial", std::string(100000, 'x'));
+    r = build(out, {(dir / "a.txt").string()});
+    ASSERT_EQ(r.code, 0) << r.err;
+    EXPECT_EQ(verify(out).code, 0);
+    EXPECT_FALSE(fs::exists(dir / "out.exe.partial"));
+}
+
 TEST_F(ToolBuild, UsageErrorsAndHelp) {
     EXPECT_EQ(run(runBuildCommand, {"a.txt"}).code, 2);
     EXPECT_EQ(run(runBuildCommand, {"-o", "x.exe"}).code, 2);

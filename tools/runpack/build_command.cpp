@@ -6,6 +6,8 @@
 #include "runpack/embedded_engine.h"
 
 #include <errno.h>
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <stdio.h>
 #ifdef _WIN32
 #include <io.h>
@@ -13,6 +15,12 @@
 #define fileno _fileno
 #else
 #include <unistd.h>
+#endif
+#ifndef O_BINARY
+#define O_BINARY 0
+#endif
+#ifndef O_CLOEXEC
+#define O_CLOEXEC 0
 #endif
 
 #include <algorithm>
@@ -491,17 +499,37 @@ bool checkOutputPath(const std::string& output, std::string* error) {
 // Writes `bytes` to `path`; false with the system's reason. A file it made and could not fill
 // is removed again; whatever stood at `path` and could not be opened is left alone.
 bool writeImage(const fs::path& path, const std::vector<uint8_t>& bytes, std::string* reason) {
+    // Whatever file stands at the name (one a killed build left, or a link planted there) is
+    // removed as it is, never followed; a directory stays. The file is made new: an exclusive create does not
+    // write through a link, and fails if anything took the name meanwhile.
+    std::error_code ignored;
+    if (fs::is_directory(fs::symlink_status(path, ignored))) {
+        *reason = systemReason(EISDIR);  // not ours to remove
+        return false;
+    }
+    fs::remove(path, ignored);
     errno = 0;
-    std::ofstream file(path, std::ios::binary | std::ios::trunc);
-    if (!file) {
+#ifdef _WIN32
+    int fd = _wopen(path.c_str(), _O_WRONLY | _O_CREAT | _O_EXCL | _O_BINARY, _S_IREAD | _S_IWRITE);
+#else
+    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_BINARY | O_CLOEXEC, 0666);
+#endif
+    if (fd < 0) {
         *reason = systemReason(errno);
         return false;
     }
-    file.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
-    file.close();
-    if (file) return true;
-    *reason = systemReason(errno);
-    std::error_code ignored;
+    FILE* file = fdopen(fd, "wb");
+    if (file == nullptr) {
+        *reason = systemReason(errno);
+        close(fd);
+        fs::remove(path, ignored);
+        return false;
+    }
+    errno = 0;
+    bool written = fwrite(bytes.data(), 1, bytes.size(), file) == bytes.size();
+    written = fclose(file) == 0 && written;
+    if (written) return true;
+    *reason = systemReason(errno != 0 ? errno : EIO);
     fs::remove(path, ignored);
     return false;
 }
