@@ -160,8 +160,17 @@ TEST_F(ToolRoundTrip, ManifestAndAbsoluteDestinations) {
     // list puts the two files that leave the working directory up front and marks them.
     std::ostringstream listed, errors;
     ASSERT_EQ(runListCommand({exe.string()}, listed, errors), 0) << errors.str();
-    EXPECT_NE(listed.str().find("WARNING: 2 file(s) go outside the working directory"), std::string::npos) << listed.str();
+    EXPECT_NE(listed.str().find("WARNING: 2 file(s) go outside the working directory (marked !): a file already there "
+                                "is set aside and put back after the run\n"),
+              std::string::npos)
+        << listed.str();
     EXPECT_NE(listed.str().find("\n! stored"), std::string::npos) << listed.str();
+    // Detach leaves the package's files where they went.
+    const fs::path detached = dir / "d.exe";
+    ASSERT_EQ(build(detached, {"--manifest", (dir / "m.json").string(), "--cleanup", "detach"}).code, 0);
+    EXPECT_NE(list(detached).out.find("WARNING: 2 file(s) go outside the working directory (marked !), and replace "
+                                      "for good what is there\n"),
+              std::string::npos);
     std::ostringstream json;
     ASSERT_EQ(runListCommand({exe.string(), "--json"}, json, errors), 0);
     EXPECT_NE(json.str().find("\"outsideWorkingDirectory\": 2"), std::string::npos) << json.str();

@@ -467,7 +467,9 @@ int runListCommand(const std::vector<std::string>& args, std::ostream& out, std:
         << loaded.bytes.size() << " bytes)\n";
     if (outsideCount > 0) {
         out << "WARNING: " << outsideCount
-            << " file(s) go outside the working directory (marked !), and are overwritten there\n";
+            << " file(s) go outside the working directory (marked !)"
+            << (h.cleanupMode == CLEANUP_DETACH ? ", and replace for good what is there\n"
+                                                : ": a file already there is set aside and put back after the run\n");
     }
     if (refusedCount > 0) {
         out << "WARNING: " << refusedCount
