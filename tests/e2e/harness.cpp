@@ -25,6 +25,22 @@ fs::path windowsBuildDir() {
     return fs::path(RUNPACK_SOURCE_DIR) / "build" / build;
 }
 
+fs::path workRoot() {
+    if (const char* dir = getenv("RUNPACK_E2E_WORK")) return dir;
+    return fs::path(RUNPACK_SOURCE_DIR) / "build" / "e2e-work";
+}
+
+fs::path screenshotDir() {
+    if (const char* dir = getenv("RUNPACK_SCREENSHOTS")) return dir;
+    return fs::path(RUNPACK_SOURCE_DIR) / "build" / "screenshots";
+}
+
+long timeScale() {
+    const char* scale = getenv("RUNPACK_TIME_SCALE");
+    long value = scale != NULL ? strtol(scale, NULL, 10) : 1;
+    return value >= 1 ? value : 1;
+}
+
 std::string windowsPath(const fs::path& path) {
     std::string text = "Z:" + fs::absolute(path).lexically_normal().string();
     for (char& c : text) {
@@ -73,8 +89,7 @@ static std::vector<std::string> split(const std::string& text, char separator) {
 
 void EngineTest::SetUp() {
     const ::testing::TestInfo* info = ::testing::UnitTest::GetInstance()->current_test_info();
-    dir = fs::path(RUNPACK_SOURCE_DIR) / "build" / "e2e-work" /
-          (std::string(info->test_suite_name()) + "." + info->name());
+    dir = workRoot() / (std::string(info->test_suite_name()) + "." + info->name());
     fs::remove_all(dir);
     tmp = dir / "tmp";
     fs::create_directories(tmp);
@@ -116,10 +131,11 @@ EngineRun EngineTest::run(const fs::path& exe, const RunOptions& options) {
     for (const auto& [name, value] : options.environment) {
         command += " " + name + "=" + shellQuote(value);
     }
-    command += " timeout " + std::to_string(options.timeoutMs / 1000 + 30) + " " +
+    long timeoutMs = options.timeoutMs * timeScale();
+    command += " timeout " + std::to_string(timeoutMs / 1000 + 30 * timeScale()) + " " +
                RUNPACK_SOURCE_DIR "/scripts/wine " +
                shellQuote((windowsBuildDir() / "runpack-driver.exe").string()) + " --tmp " +
-               shellQuote(windowsPath(tmp)) + " --timeout " + std::to_string(options.timeoutMs);
+               shellQuote(windowsPath(tmp)) + " --timeout " + std::to_string(timeoutMs);
     if (options.watchFile) command += " --watch-file " + shellQuote(windowsPath(*options.watchFile));
     fs::path signal = dir / "progress-visible.signal";
     fs::remove(signal);
@@ -197,7 +213,7 @@ std::vector<std::string> EngineTest::listTree(const fs::path& root) {
 }
 
 bool EngineTest::waitFor(const fs::path& path, long timeoutMs) {
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs * timeScale());
     while (std::chrono::steady_clock::now() < deadline) {
         if (fs::exists(path)) return true;
         std::this_thread::sleep_for(std::chrono::milliseconds(20));

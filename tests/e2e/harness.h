@@ -46,7 +46,7 @@ struct RunOptions {
     std::optional<fs::path> watchFile;     // report when this file first exists
     std::optional<fs::path> screenshot;    // PNG of the screen while the waiting window is up
     std::map<std::string, std::string> environment;  // extra variables for the engine
-    long timeoutMs = 60000;
+    long timeoutMs = 60000;  // before the time scale
 };
 
 // Options that differ from the defaults only in the language.
@@ -56,8 +56,17 @@ inline RunOptions inLanguage(const std::string& language) {
     return options;
 }
 
-// The Windows build whose programs this machine runs under Wine.
+// The Windows build whose programs this machine runs under Wine: RUNPACK_WINDOWS_BUILD, or
+// build/<scripts/windows-arch>.
 fs::path windowsBuildDir();
+// Where each test's directory goes: RUNPACK_E2E_WORK, or build/e2e-work.
+fs::path workRoot();
+// Where screenshots go: RUNPACK_SCREENSHOTS, or build/screenshots.
+fs::path screenshotDir();
+// How many times slower than a plain machine Windows programs run here (RUNPACK_TIME_SCALE,
+// 1 by default; an emulated machine sets more). Every time limit of a run or a wait is
+// multiplied by it: limits only end runs that hang, and no test asserts a speed.
+long timeScale();
 // Windows form of a Linux path, through Wine's Z: drive.
 std::string windowsPath(const fs::path& path);
 // A UTF-8 string from the driver's hex form.
@@ -82,7 +91,7 @@ protected:
 
     // Paths below `root`, relative, '/'-separated, sorted; directories end in '/'.
     static std::vector<std::string> listTree(const fs::path& root);
-    // Waits until `path` exists or the time runs out.
+    // Waits until `path` exists or the time (times the time scale) runs out.
     static bool waitFor(const fs::path& path, long timeoutMs);
 
     fs::path dir;  // the test's own directory

@@ -51,7 +51,7 @@ TEST_F(ProgressWindow, SaysItsLinesInLoadersLanguageAndStaysUntilCommandStarted)
     for (const Case& c : cases) {
         SCOPED_TRACE(c.language);
         RunOptions options = inLanguage(c.language);
-        options.screenshot = fs::path(RUNPACK_SOURCE_DIR) / "build" / "screenshots" / c.shot;
+        options.screenshot = screenshotDir() / c.shot;
         fs::remove(*options.screenshot);
         TestPackage package = packageOfSize(PROGRESS_THRESHOLD_BYTES + 1, std::string("cmd.exe /c echo ran> ran.txt"), CLEANUP_TREE);
         EngineRun run = this->run(makeExe(buildPackage(package)), options);
