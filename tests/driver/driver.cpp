@@ -5,12 +5,15 @@
 //
 //   driver [--tmp DIR] [--timeout MS] [--watch-file PATH] [--signal-file PATH] ENGINE.exe
 //
-// It also reports when a child of the engine (the packaged command) first exists.
+// The engine runs in a job of its own, which counts every process that ever joined it: the
+// driver reports when the engine's first child (the packaged command) has started, even one
+// that ended between two looks, and says with each "progress-hidden" whether the command had
+// started by then. With --tmp it also reports the last moment TMP was seen empty, which comes
+// before anything the engine does there.
 // --watch-file: report when PATH first exists (a command's marker). --signal-file: create
-// PATH once the waiting window has been visible for a moment, so that the test can take a
-// screenshot while it is up.
+// PATH once the waiting window has been visible for a moment, and hold the engine until the
+// test has removed it, so that the test can take a screenshot while the window is up.
 #include <windows.h>
-#include <tlhelp32.h>
 
 #include <stdio.h>
 #include <stdlib.h>
@@ -21,18 +24,28 @@
 
 static DWORD startTick;
 
-// True when a process whose parent is `parent` exists: the engine's command has started.
-static bool childExists(DWORD parent) {
-    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
-    if (snapshot == INVALID_HANDLE_VALUE) return false;
-    PROCESSENTRY32 entry;
-    entry.dwSize = sizeof(entry);
-    bool found = false;
-    for (BOOL more = Process32First(snapshot, &entry); more && !found; more = Process32Next(snapshot, &entry)) {
-        found = entry.th32ParentProcessID == parent;
+// True once a process besides the engine has joined the engine's job: its command started.
+static bool commandStarted(HANDLE job) {
+    JOBOBJECT_BASIC_ACCOUNTING_INFORMATION accounting;
+    if (!QueryInformationJobObject(job, JobObjectBasicAccountingInformation, &accounting,
+                                   sizeof(accounting), NULL)) {
+        return false;
     }
-    CloseHandle(snapshot);
-    return found;
+    return accounting.TotalProcesses > 1;
+}
+
+// True when `directory` exists and holds no entry.
+static bool directoryEmpty(const char* directory) {
+    std::string pattern = std::string(directory) + "\\*";
+    WIN32_FIND_DATAA found;
+    HANDLE search = FindFirstFileA(pattern.c_str(), &found);
+    if (search == INVALID_HANDLE_VALUE) return false;
+    bool empty = true;
+    do {
+        empty = strcmp(found.cFileName, ".") == 0 || strcmp(found.cFileName, "..") == 0;
+    } while (empty && FindNextFileA(search, &found));
+    FindClose(search);
+    return empty;
 }
 
 static DWORD now() { return GetTickCount() - startTick; }
@@ -62,6 +75,7 @@ static std::string windowTextHex(HWND window) {
 
 struct Watch {
     DWORD processId;
+    HANDLE job;
     HWND progress;             // the waiting window once seen
     bool progressVisibleNow;
     bool signalled;
@@ -70,6 +84,14 @@ struct Watch {
     bool progressFound;        // seen in the current sweep
     bool created;              // its controls were seen, visible or not
 };
+
+// The moment the waiting window was seen gone, and whether the command had started by then.
+static void reportHidden(Watch* watch) {
+    DWORD at = now();
+    printf("progress-hidden at=%lu command-started=%d\n", static_cast<unsigned long>(at),
+           commandStarted(watch->job) ? 1 : 0);
+    fflush(stdout);
+}
 
 static BOOL CALLBACK collectStatic(HWND child, LPARAM param) {
     std::string* texts = reinterpret_cast<std::string*>(param);
@@ -153,7 +175,7 @@ static BOOL CALLBACK inspectWindow(HWND window, LPARAM param) {
         watch->progressVisibleSince = now();
         printf("progress-shown at=%lu\n", static_cast<unsigned long>(now()));
     } else if (!visible && watch->progressVisibleNow) {
-        printf("progress-hidden at=%lu\n", static_cast<unsigned long>(now()));
+        reportHidden(watch);
     }
     watch->progressVisibleNow = visible;
     fflush(stdout);
@@ -187,26 +209,58 @@ int main(int argc, char** argv) {
     memset(&startup, 0, sizeof(startup));
     startup.cb = sizeof(startup);
     PROCESS_INFORMATION process;
+    // Wine starts the desktop's process for the first program that asks for the desktop and
+    // ends it a little after the last one has gone. Asking here first keeps it from being
+    // started by the engine, where it would count in the job as a command.
+    GetDesktopWindow();
+    HANDLE job = CreateJobObjectA(NULL, NULL);
+    if (job == NULL) {
+        printf("start-failed job error=%lu\n", static_cast<unsigned long>(GetLastError()));
+        return 3;
+    }
+    // The clock starts before the engine does: every moment reported follows its start.
     startTick = GetTickCount();
-    if (!CreateProcessA(NULL, &commandLine[0], NULL, NULL, FALSE, 0, NULL, NULL, &startup, &process)) {
+    // TMP's state is taken just before each look; a moment it was seen empty precedes
+    // anything the engine made there.
+    long tmpLastEmpty = -1;
+    bool tmpUsed = false;
+    if (tmp != NULL && directoryEmpty(tmp)) tmpLastEmpty = 0;
+    // Suspended until it is in the job, so that nothing it starts can escape the count.
+    if (!CreateProcessA(NULL, &commandLine[0], NULL, NULL, FALSE, CREATE_SUSPENDED, NULL, NULL,
+                        &startup, &process)) {
         printf("start-failed error=%lu\n", static_cast<unsigned long>(GetLastError()));
         return 3;
     }
+    if (!AssignProcessToJobObject(job, process.hProcess)) {
+        printf("start-failed job error=%lu\n", static_cast<unsigned long>(GetLastError()));
+        TerminateProcess(process.hProcess, 0xDEAD);
+        return 3;
+    }
+    ResumeThread(process.hThread);
 
-    Watch watch = {process.dwProcessId, NULL, false, false, 0, {}, false, false};
+    Watch watch = {process.dwProcessId, job, NULL, false, false, 0, {}, false, false};
     bool fileSeen = false;
     bool childSeen = false;
     bool timedOut = false;
     for (;;) {
+        if (tmp != NULL && !tmpUsed) {
+            DWORD lookedAt = now();
+            if (directoryEmpty(tmp)) {
+                tmpLastEmpty = static_cast<long>(lookedAt);
+            } else {
+                tmpUsed = true;
+                printf("tmp-used at=%lu last-empty=%ld\n", static_cast<unsigned long>(now()), tmpLastEmpty);
+                fflush(stdout);
+            }
+        }
         watch.progressFound = false;
         EnumWindows(inspectWindow, reinterpret_cast<LPARAM>(&watch));
         if (!watch.progressFound && watch.progressVisibleNow) {
             // The window is gone altogether.
-            printf("progress-hidden at=%lu\n", static_cast<unsigned long>(now()));
-            fflush(stdout);
+            reportHidden(&watch);
             watch.progressVisibleNow = false;
         }
-        if (!childSeen && childExists(process.dwProcessId)) {
+        if (!childSeen && commandStarted(job)) {
             childSeen = true;
             printf("child-seen at=%lu\n", static_cast<unsigned long>(now()));
             fflush(stdout);
@@ -218,8 +272,14 @@ int main(int argc, char** argv) {
         }
         if (signalFile != NULL && !watch.signalled && watch.progressVisibleNow &&
             now() - watch.progressVisibleSince >= 150) {
+            // The engine is held still while the test takes its screenshot, so that the
+            // window is on it however slowly the screenshot comes; the test removes the
+            // file when it has the picture.
+            SuspendThread(process.hThread);
             HANDLE f = CreateFileA(signalFile, GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, 0, NULL);
             if (f != INVALID_HANDLE_VALUE) CloseHandle(f);
+            while (GetFileAttributesA(signalFile) != INVALID_FILE_ATTRIBUTES && now() <= timeout) Sleep(10);
+            ResumeThread(process.hThread);
             watch.signalled = true;
         }
         DWORD wait = WaitForSingleObject(process.hProcess, 5);
@@ -230,9 +290,7 @@ int main(int argc, char** argv) {
             break;
         }
     }
-    if (watch.progress != NULL && watch.progressVisibleNow) {
-        printf("progress-hidden at=%lu\n", static_cast<unsigned long>(now()));
-    }
+    if (watch.progress != NULL && watch.progressVisibleNow) reportHidden(&watch);
     DWORD code = 0;
     GetExitCodeProcess(process.hProcess, &code);
     if (timedOut) printf("timeout\n");
@@ -240,5 +298,6 @@ int main(int argc, char** argv) {
     fflush(stdout);
     CloseHandle(process.hThread);
     CloseHandle(process.hProcess);
+    CloseHandle(job);
     return 0;
 }

@@ -145,7 +145,8 @@ EngineRun EngineTest::run(const fs::path& exe, const RunOptions& options) {
     fs::path report = dir / "driver-report.txt";
     command += " " + shellQuote(windowsPath(exe)) + " >" + shellQuote(report.string()) + " 2>&1 </dev/null";
 
-    // The screenshot is taken from here, once the driver says the window has been up a moment.
+    // The screenshot is taken from here, once the driver says the window has been up a moment;
+    // the driver holds the engine until the signal is gone.
     std::thread photographer;
     if (options.screenshot) {
         fs::path target = *options.screenshot;
@@ -155,6 +156,7 @@ EngineRun EngineTest::run(const fs::path& exe, const RunOptions& options) {
             std::string shot = "/usr/bin/import -display " + shellQuote(getenv("DISPLAY") ? getenv("DISPLAY") : ":0") +
                                " -window root " + shellQuote(target.string()) + " >/dev/null 2>&1";
             if (system(shot.c_str()) != 0) fprintf(stderr, "screenshot failed: %s\n", shot.c_str());
+            fs::remove(signal);
         });
     }
 
@@ -182,7 +184,12 @@ EngineRun EngineTest::run(const fs::path& exe, const RunOptions& options) {
         } else if (line.rfind("progress-shown ", 0) == 0) {
             if (result.progress.shownAt < 0) result.progress.shownAt = std::stol(field(line, "at"));
         } else if (line.rfind("progress-hidden ", 0) == 0) {
-            if (result.progress.hiddenAt < 0) result.progress.hiddenAt = std::stol(field(line, "at"));
+            if (result.progress.hiddenAt < 0) {
+                result.progress.hiddenAt = std::stol(field(line, "at"));
+                result.progress.commandStartedWhenHidden = field(line, "command-started") == "1";
+            }
+        } else if (line.rfind("tmp-used ", 0) == 0) {
+            result.tmpLastEmptyAt = std::stol(field(line, "last-empty"));
         } else if (line.rfind("file-seen ", 0) == 0) {
             result.fileSeenAt = std::stol(field(line, "at"));
         } else if (line.rfind("child-seen ", 0) == 0) {

@@ -27,6 +27,7 @@ struct ProgressSeen {
     std::vector<std::string> texts;  // its static texts, UTF-8
     long createdAt = -1;  // first seen, while its controls were being made
     long openedAt = -1, shownAt = -1, hiddenAt = -1;
+    bool commandStartedWhenHidden = false;  // the command had started when it was seen gone
 };
 
 struct EngineRun {
@@ -36,7 +37,10 @@ struct EngineRun {
     std::vector<BoxSeen> boxes;
     ProgressSeen progress;
     long fileSeenAt = -1;
-    long childSeenAt = -1;   // when the engine's command was first seen running
+    long childSeenAt = -1;   // when the engine's command was first seen to have started
+    // The last moment the engine's TMP was seen empty: before the engine made anything there,
+    // so before every step of its run that follows the working directory's creation.
+    long tmpLastEmptyAt = -1;
     long exitAt = -1;
     std::string output;      // the driver's raw report, for failure messages
 };
