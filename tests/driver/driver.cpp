@@ -4,6 +4,7 @@
 // their UTF-8 bytes), ending with the full 32-bit exit code.
 //
 //   driver [--tmp DIR] [--timeout MS] [--watch-file PATH] [--signal-file PATH] ENGINE.exe
+//   driver --hold-desktop MS
 //
 // The engine runs in a job of its own, which counts every process that ever joined it: the
 // driver reports when the engine's first child (the packaged command) has started, even one
@@ -13,6 +14,13 @@
 // --watch-file: report when PATH first exists (a command's marker). --signal-file: create
 // PATH once the waiting window has been visible for a moment, and hold the engine until the
 // test has removed it, so that the test can take a screenshot while the window is up.
+//
+// --hold-desktop keeps Wine's desktop up for a whole session (scripts/wine-session starts it):
+// Wine starts the desktop's process for the first program that asks for the desktop, waits
+// only 10 s for it, and ends it soon after the last program has gone. Under emulation it can
+// take longer than that, and the program that asked then runs without a working desktop. It
+// prints "desktop-ready" once the desktop's process serves it (waiting up to MS), then stays
+// until it is ended.
 #include <windows.h>
 
 #include <stdio.h>
@@ -32,6 +40,32 @@ static bool commandStarted(HANDLE job) {
         return false;
     }
     return accounting.TotalProcesses > 1;
+}
+
+// The file names of the job's processes other than `engine` that still run, comma-separated,
+// or "-": what the report says the engine started.
+static std::string jobProcessNames(HANDLE job, DWORD engine) {
+    struct {
+        JOBOBJECT_BASIC_PROCESS_ID_LIST list;
+        ULONG_PTR more[63];
+    } ids;
+    std::string names;
+    if (!QueryInformationJobObject(job, JobObjectBasicProcessIdList, &ids, sizeof(ids), NULL)) return "-";
+    for (DWORD i = 0; i < ids.list.NumberOfProcessIdsInList; ++i) {
+        DWORD id = static_cast<DWORD>(ids.list.ProcessIdList[i]);
+        if (id == engine) continue;
+        char path[MAX_PATH] = "?";
+        DWORD length = sizeof(path);
+        HANDLE process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, id);
+        if (process != NULL) {
+            if (!QueryFullProcessImageNameA(process, 0, path, &length)) strcpy(path, "?");
+            CloseHandle(process);
+        }
+        const char* name = strrchr(path, '\\');
+        if (!names.empty()) names += ",";
+        for (const char* c = name != NULL ? name + 1 : path; *c != '\0'; ++c) names += *c == ' ' ? '_' : *c;
+    }
+    return names.empty() ? "-" : names;
 }
 
 // True when `directory` exists and holds no entry.
@@ -84,6 +118,67 @@ struct Watch {
     bool progressFound;        // seen in the current sweep
     bool created;              // its controls were seen, visible or not
 };
+
+static BOOL CALLBACK collectStaticRect(HWND child, LPARAM param) {
+    char className[64];
+    GetClassNameA(child, className, sizeof(className));
+    if (lstrcmpiA(className, "Static") == 0) {
+        RECT frame;
+        GetWindowRect(child, &frame);
+        reinterpret_cast<std::vector<RECT>*>(param)->push_back(frame);
+    }
+    return TRUE;
+}
+
+// True when each static control of `dialog` (the picture and every line) is drawn on the
+// screen itself: the whole window has reached the display.
+static bool paintedOnScreen(HWND dialog) {
+    std::vector<RECT> controls;
+    EnumChildWindows(dialog, collectStaticRect, reinterpret_cast<LPARAM>(&controls));
+    RECT frame;
+    GetWindowRect(dialog, &frame);
+    int width = frame.right - frame.left, height = frame.bottom - frame.top;
+    if (controls.empty() || width <= 0 || height <= 0) return false;
+    HDC screen = GetDC(NULL);
+    HDC memory = CreateCompatibleDC(screen);
+    BITMAPINFO info;
+    memset(&info, 0, sizeof(info));
+    info.bmiHeader.biSize = sizeof(info.bmiHeader);
+    info.bmiHeader.biWidth = width;
+    info.bmiHeader.biHeight = -height;  // top-down rows
+    info.bmiHeader.biPlanes = 1;
+    info.bmiHeader.biBitCount = 32;
+    info.bmiHeader.biCompression = BI_RGB;
+    void* bits = NULL;
+    HBITMAP picture = CreateDIBSection(screen, &info, DIB_RGB_COLORS, &bits, NULL, 0);
+    bool painted = false;
+    if (picture != NULL) {
+        HGDIOBJ previous = SelectObject(memory, picture);
+        painted = BitBlt(memory, 0, 0, width, height, screen, frame.left, frame.top, SRCCOPY) != FALSE;
+        GdiFlush();
+        const DWORD* pixels = static_cast<const DWORD*>(bits);
+        // Each control shows white (the background it stands on: a part not yet on the
+        // display is black) and something else (its text or picture).
+        for (const RECT& control : controls) {
+            bool white = false, marked = false;
+            for (LONG y = control.top; y < control.bottom && !(white && marked); ++y) {
+                for (LONG x = control.left; x < control.right && !(white && marked); ++x) {
+                    LONG row = y - frame.top, column = x - frame.left;
+                    if (row < 0 || row >= height || column < 0 || column >= width) continue;
+                    bool isWhite = (pixels[row * width + column] & 0xFFFFFF) == 0xFFFFFF;
+                    white = white || isWhite;
+                    marked = marked || !isWhite;
+                }
+            }
+            painted = painted && white && marked;
+        }
+        SelectObject(memory, previous);
+        DeleteObject(picture);
+    }
+    DeleteDC(memory);
+    ReleaseDC(NULL, screen);
+    return painted;
+}
 
 // The moment the waiting window was seen gone, and whether the command had started by then.
 static void reportHidden(Watch* watch) {
@@ -182,7 +277,32 @@ static BOOL CALLBACK inspectWindow(HWND window, LPARAM param) {
     return TRUE;
 }
 
+static int holdDesktop(DWORD timeout) {
+    DWORD start = GetTickCount();
+    DWORD owner = 0;
+    for (;;) {
+        // Attached to the desktop's process once that has started; 0 before.
+        GetWindowThreadProcessId(GetDesktopWindow(), &owner);
+        if ((owner != 0 && owner != GetCurrentProcessId()) || GetTickCount() - start > timeout) break;
+        Sleep(100);
+    }
+    HANDLE process = owner != 0 ? OpenProcess(SYNCHRONIZE | PROCESS_QUERY_INFORMATION, FALSE, owner) : NULL;
+    if (process == NULL) {
+        printf("desktop-failed owner=%lu\n", static_cast<unsigned long>(owner));
+        return 1;
+    }
+    DWORD left = timeout - (GetTickCount() - start);
+    WaitForInputIdle(process, static_cast<LONG>(left) > 0 ? left : 0);
+    CloseHandle(process);
+    printf("desktop-ready at=%lu\n", static_cast<unsigned long>(GetTickCount() - start));
+    fflush(stdout);
+    MSG message;
+    while (GetMessageA(&message, NULL, 0, 0) > 0) DispatchMessageA(&message);
+    return 0;
+}
+
 int main(int argc, char** argv) {
+    if (argc == 3 && strcmp(argv[1], "--hold-desktop") == 0) return holdDesktop(strtoul(argv[2], NULL, 10));
     const char* tmp = NULL;
     const char* watchFile = NULL;
     const char* signalFile = NULL;
@@ -241,6 +361,7 @@ int main(int argc, char** argv) {
     Watch watch = {process.dwProcessId, job, NULL, false, false, 0, {}, false, false};
     bool fileSeen = false;
     bool childSeen = false;
+    DWORD lastPaintLook = 0;
     bool timedOut = false;
     for (;;) {
         if (tmp != NULL && !tmpUsed) {
@@ -262,7 +383,9 @@ int main(int argc, char** argv) {
         }
         if (!childSeen && commandStarted(job)) {
             childSeen = true;
-            printf("child-seen at=%lu\n", static_cast<unsigned long>(now()));
+            DWORD at = now();
+            printf("child-seen at=%lu processes=%s\n", static_cast<unsigned long>(at),
+                   jobProcessNames(job, process.dwProcessId).c_str());
             fflush(stdout);
         }
         if (watchFile != NULL && !fileSeen && GetFileAttributesA(watchFile) != INVALID_FILE_ATTRIBUTES) {
@@ -271,16 +394,21 @@ int main(int argc, char** argv) {
             fflush(stdout);
         }
         if (signalFile != NULL && !watch.signalled && watch.progressVisibleNow &&
-            now() - watch.progressVisibleSince >= 150) {
+            now() - watch.progressVisibleSince >= 150 && now() - lastPaintLook >= 50) {
             // The engine is held still while the test takes its screenshot, so that the
             // window is on it however slowly the screenshot comes; the test removes the
-            // file when it has the picture.
+            // file when it has the picture. On a slow machine the window reaches the screen
+            // only in part until the engine next handles its messages: the engine is held
+            // only once the whole window is there.
+            lastPaintLook = now();
             SuspendThread(process.hThread);
-            HANDLE f = CreateFileA(signalFile, GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, 0, NULL);
-            if (f != INVALID_HANDLE_VALUE) CloseHandle(f);
-            while (GetFileAttributesA(signalFile) != INVALID_FILE_ATTRIBUTES && now() <= timeout) Sleep(10);
+            if (IsWindowVisible(watch.progress) && paintedOnScreen(watch.progress)) {
+                HANDLE f = CreateFileA(signalFile, GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, 0, NULL);
+                if (f != INVALID_HANDLE_VALUE) CloseHandle(f);
+                while (GetFileAttributesA(signalFile) != INVALID_FILE_ATTRIBUTES && now() <= timeout) Sleep(10);
+                watch.signalled = true;
+            }
             ResumeThread(process.hThread);
-            watch.signalled = true;
         }
         DWORD wait = WaitForSingleObject(process.hProcess, 5);
         if (wait == WAIT_OBJECT_0) break;

@@ -96,7 +96,7 @@ TEST_F(ProgressWindow, FailureShowsMessageWhileWindowIsUpThenWindowGoes) {
     EXPECT_TRUE(run.boxes[0].progressVisible) << run.output;
     ASSERT_GE(run.progress.hiddenAt, 0) << run.output;
     EXPECT_GE(run.progress.hiddenAt, run.boxes[0].at) << run.output;
-    EXPECT_EQ(run.childSeenAt, -1) << "the command must not start";
+    EXPECT_EQ(run.childSeenAt, -1) << "the command must not start\n" << run.output;
     EXPECT_TRUE(listTree(tmp).empty());
 }
 
