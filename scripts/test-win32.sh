@@ -227,16 +227,20 @@ if [ -f "$results/timings" ]; then
 fi
 passed=0 failed=0 unmatched=0
 declare -A ran=()
-for binary in win32 e2e; do
-  [ -f "$results/$binary.log" ] || continue
+for log in "$results"/*.log; do
+  binary=$(basename "$log")
+  binary=${binary%%.*}
+  case "$binary" in win32 | e2e | e2e-alone) ;; *) continue ;; esac
+  binary=${binary%-alone}
   while read -r verdict name ms; do
     ran["$binary $name"]=$verdict
     printf '   %-6s %-8s %-80s %7.1f s\n' "$binary" "$verdict" "$name" "$(echo "$ms / 1000" | bc -l)"
     if [ "$verdict" = OK ]; then passed=$((passed + 1)); else failed=$((failed + 1)); fi
-  done < <(tr -d '\r' <"$results/$binary.log" |
+  done < <(tr -d '\r' <"$log" |
     sed -nE 's/^\[ +(OK|FAILED) +\] ([A-Za-z0-9_./]+) \(([0-9]+) ms\)$/\1 \2 \3/p')
 done
 while read -r binary pattern; do
+  binary=${binary%-alone}
   matched=no
   for key in "${!ran[@]}"; do
     # shellcheck disable=SC2053
@@ -246,9 +250,9 @@ while read -r binary pattern; do
     echo "   no test ran for '$binary $pattern' ($tests)" >&2
     unmatched=$((unmatched + 1))
   fi
-done < <(grep -E '^(win32|e2e)[[:space:]]' "$tests")
-for log in "$results"/win32.log "$results"/e2e.log; do
-  if [ -f "$log" ] && grep -q -E '^\[  FAILED  \]|Failure$' "$log"; then
+done < <(grep -E '^(win32|e2e|e2e-alone)[[:space:]]' "$tests")
+for log in "$results"/*.log; do
+  if grep -q -E '^\[  FAILED  \]|Failure$' "$log"; then
     echo "---- failures in $log"
     grep -E -B2 -A12 'Failure$' "$log" | head -200
   fi
