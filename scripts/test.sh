@@ -11,7 +11,14 @@ section "installing what is missing"
 ./scripts/setup.sh
 
 arch=$(scripts/windows-arch)
-configure() { cmake -S . -B "$1" -G Ninja -Wno-dev --no-warn-unused-cli "${@:2}" >/dev/null; }
+# Compiled objects are kept in the cache folder, beside the guest's: a machine's later runs,
+# from whichever checkout, compile only what changed.
+export CCACHE_DIR=${CCACHE_DIR:-${XDG_CACHE_HOME:-$HOME/.cache}/runpack/ccache}
+export CCACHE_BASEDIR=$PWD CCACHE_NOHASHDIR=1 CCACHE_MAXSIZE=${CCACHE_MAXSIZE:-2G}
+configure() {
+  cmake -S . -B "$1" -G Ninja -Wno-dev --no-warn-unused-cli \
+    -DCMAKE_C_COMPILER_LAUNCHER=ccache -DCMAKE_CXX_COMPILER_LAUNCHER=ccache "${@:2}" >/dev/null
+}
 
 section "building the engine (32-bit and 64-bit) and the host tools"
 # The 32-bit tests and driver are built everywhere: where this kernel cannot run them, the
