@@ -8,7 +8,8 @@
 # cleanup mode tree, no command, each run under Wine; the run of an executable with an empty
 # package is subtracted (Wine's start-up and the engine's own start). Next to it: `cp -r` of
 # the same files on the same disk, and the native single-thread decode of the same data.
-# Tool: `runpack build --method auto` on all cores, next to the single-thread encode.
+# Tool: `runpack build --method auto` on all cores, next to the single-thread encode, at the
+# default level (best); then the build at every level, with the package size.
 set -euo pipefail
 cd "$(dirname "${BASH_SOURCE[0]}")/.."
 root=$PWD
@@ -61,6 +62,11 @@ rm -rf "$work/cp-target"
 decode_time=$(best "$tool" lzhuf decode "$work/all.lzh" /dev/null "$bytes")
 encode_time=$(best "$tool" lzhuf encode "$work/all.bin" /dev/null)
 build_time=$(BEFORE="rm -f $work/auto.exe" best "$tool" build -o "$work/auto.exe" --engine "$engine" --method auto "$dlls")
+level_rows=""
+for level in ref fast best; do
+  t=$(BEFORE="rm -f $work/auto-$level.exe" best "$tool" build -o "$work/auto-$level.exe" --engine "$engine" --method auto --level "$level" "$dlls")
+  level_rows+=$(printf '%-44s %9.3f %9s %12s' "runpack build --level $level, all cores" "$t" "$(rate "$t")" "$(stat -c %s "$work/auto-$level.exe")")$'\n'
+done
 
 export RUNPACK_BENCH_ROUNDS=$rounds
 read -r empty_time stored_time lzhuf_time < <(scripts/wine-session bash -c '
@@ -78,6 +84,8 @@ printf '%-44s %9.3f %9s\n' "cp -r of the same files" "$cp_time" "$(rate "$cp_tim
 printf '%-44s %9.3f %9s\n' "native decode, one thread" "$decode_time" "$(rate "$decode_time")"
 printf '%-44s %9.3f %9s\n' "native encode, one thread" "$encode_time" "$(rate "$encode_time")"
 printf '%-44s %9.3f %9s\n' "runpack build --method auto, all cores" "$build_time" "$(rate "$build_time")"
+printf '\n%-44s %9s %9s %12s\n' "" "seconds" "MB/s" "exe bytes"
+printf '%s' "$level_rows"
 printf '\nstored extraction / cp:                       %.2f (target <= 1.5)\n' "$(echo "$stored_net / $cp_time" | bc -l)"
 printf 'LZHUF extraction / (native decode + cp):     %.2f (target <= 1.3)\n' "$(echo "$lzhuf_net / ($decode_time + $cp_time)" | bc -l)"
 printf 'build throughput / single-thread encode:     %.2f (target >= 1.7)\n' "$(echo "$encode_time / $build_time" | bc -l)"

@@ -1,9 +1,18 @@
-// Throughput of the LZHUF codec through its real callback interface (one call per byte),
-// beside two peers on the same data: lhasa's -lh1- decoder (same Huffman model and offset
-// code, called in-process on our streams) and gzip -6 compression (the process, timed on
-// the data file).
+// Throughput and ratio of the LZHUF codec, beside its peers, in one run on the same data.
 //
-// Usage: lzhuf_bench [WORKDIR]   (WORKDIR, default /tmp, receives the two data files)
+// For each data set and each encoder level (ref, fast, best): the level's encode speed and
+// ratio, then the speed of three decoders on that level's stream: ours (through its real
+// callback interface, one call per byte), lhasa's -lh1- decoder (in-process, through its
+// library) and jLHA's (in-process in a Java process that has warmed up its JIT, when Java
+// and jlha-utils are installed). Next to them gzip -6 (the process, on the data file).
+// Every decode is checked against the input; a peer whose window starts otherwise than ours
+// may differ on the reference encoder's streams, which is marked.
+//
+// A third, small set checks the reach of the offsets: a block repeated at a period of 4037
+// bytes, which only the fast and best levels can match.
+//
+// Usage: lzhuf_bench [WORKDIR [ROUNDS]]   (WORKDIR, default /tmp, receives the data and
+// stream files; each figure is the best of ROUNDS runs, default 3)
 #include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -15,6 +24,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -24,6 +34,7 @@ extern "C" {
 
 #include "codec/lzhuf_decoder.h"
 #include "codec/lzhuf_encoder.h"
+#include "codec/lzhuf_levels.h"
 
 namespace {
 
@@ -32,11 +43,11 @@ namespace fs = std::filesystem;
 
 const size_t DLL_BYTES = 16u << 20;
 const size_t TEXT_BYTES = 8u << 20;
-const int ROUNDS = 3;  // each figure is the best of this many runs
 const size_t ADAPTER_BUFFER = 4096;
 
 // Memory source and sink in the shape of the engine's adapters: a tag checked on every
-// call, and a small buffer between the codec and the block.
+// call, a single byte taken or stored without a library call, and a small buffer between
+// the codec and the block.
 const uint32_t BENCH_TAG = 0x42454E43;
 
 struct MemorySource {
@@ -51,11 +62,12 @@ int32_t memorySourceRead(uint8_t* destination, int32_t capacity, void* state) {
     if (s->tag != BENCH_TAG || destination == nullptr) {
         return STREAM_ERR_STATE;
     }
-    size_t n = std::min(static_cast<size_t>(capacity), s->size - s->position);
-    const uint8_t* from = s->data + s->position;
-    for (size_t k = 0; k < n; ++k) {
-        destination[k] = from[k];
+    if (capacity == 1 && s->position < s->size) {
+        *destination = s->data[s->position++];
+        return 1;
     }
+    size_t n = std::min(static_cast<size_t>(capacity), s->size - s->position);
+    memcpy(destination, s->data + s->position, n);
     s->position += n;
     return static_cast<int32_t>(n);
 }
@@ -80,6 +92,10 @@ int32_t bufferedSinkWrite(const uint8_t* source, int32_t count, void* state) {
     if (source == nullptr) {
         drain(s);
         return 0;
+    }
+    if (count == 1 && s->filled < ADAPTER_BUFFER) {
+        s->buffer[s->filled++] = *source;
+        return 1;
     }
     for (int32_t k = 0; k < count; ++k) {
         if (s->filled == ADAPTER_BUFFER) {
@@ -111,6 +127,10 @@ double megabytesPerSecond(size_t bytes, double time) {
 Bytes readFile(const fs::path& path) {
     std::ifstream file(path, std::ios::binary);
     return Bytes(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
+}
+
+void writeFile(const fs::path& path, const Bytes& bytes) {
+    std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()), bytes.size());
 }
 
 Bytes dllData() {
@@ -160,6 +180,24 @@ Bytes textData() {
     return data;
 }
 
+// A block of 4037 pseudo-random bytes given 32 times: each copy lies just beyond the
+// reference encoder's reach of 4036 bytes, within the stream format's 4096.
+Bytes periodData() {
+    const size_t period = 4037;
+    const int copies = 32;
+    Bytes block(period);
+    uint32_t x = 4037;
+    for (uint8_t& b : block) {
+        x = x * 1103515245u + 12345u;
+        b = static_cast<uint8_t>(x >> 24);
+    }
+    Bytes data;
+    for (int k = 0; k < copies; ++k) {
+        data.insert(data.end(), block.begin(), block.end());
+    }
+    return data;
+}
+
 struct LhasaInput {
     const Bytes* packed;
     size_t position;
@@ -173,39 +211,63 @@ size_t lhasaRead(void* buf, size_t length, void* state) {
     return n;
 }
 
-struct Figures {
-    double encode;
-    double decode;
-    double lhasaDecode;
-    double gzip;
-    size_t packed;
+// A decoder's best speed and whether its output equalled the input.
+struct Decoded {
+    double speed = 0;
+    bool same = true;
+    bool ran = false;
 };
 
-Figures measure(const char* name, const Bytes& data, const fs::path& file) {
-    Figures f = {0, 0, 0, 0, 0};
+struct Row {
+    const char* level;
+    size_t packed = 0;
+    double encode = 0;
+    Decoded ours;
+    Decoded lhasa;
+    Decoded jlha;
+};
+
+int rounds = 3;
+
+Bytes encodeAt(LzhufLevel level, const Bytes& data, double* speed) {
+    static LzhufContext context;
+    static std::unique_ptr<LzhufFastWork> fast(new LzhufFastWork);
+    static std::unique_ptr<LzhufBestWork> best(new LzhufBestWork);
+    static BufferedSink sink;
     Bytes packed;
-    for (int round = 0; round < ROUNDS; ++round) {
-        static BufferedSink sink;
+    for (int round = 0; round < rounds; ++round) {
         packed.clear();
         packed.reserve(data.size());
-        MemorySource source = {BENCH_TAG, data.data(), data.size(), 0};
         sink.tag = BENCH_TAG;
         sink.filled = 0;
         sink.block = &packed;
+        MemorySource source = {BENCH_TAG, data.data(), data.size(), 0};
+        const int32_t size = static_cast<int32_t>(data.size());
         double start = cpuNow();
-        int result = lzhufEncode(nullptr, memorySourceRead, &source, bufferedSinkWrite, &sink);
+        int result;
+        if (level == LZHUF_LEVEL_REF) {
+            result = lzhufEncode(&context, memorySourceRead, &source, bufferedSinkWrite, &sink);
+        } else if (level == LZHUF_LEVEL_FAST) {
+            result = lzhufEncodeFast(&context, fast.get(), data.data(), size, bufferedSinkWrite, &sink);
+        } else {
+            result = lzhufEncodeBest(&context, best.get(), data.data(), size, bufferedSinkWrite, &sink);
+        }
         double time = cpuNow() - start;
-        if (result != static_cast<int>(data.size())) {
-            fprintf(stderr, "%s: encode returned %d\n", name, result);
+        if (result != size) {
+            fprintf(stderr, "encode returned %d\n", result);
             exit(1);
         }
-        f.encode = std::max(f.encode, megabytesPerSecond(data.size(), time));
+        *speed = std::max(*speed, megabytesPerSecond(data.size(), time));
     }
-    f.packed = packed.size();
+    return packed;
+}
 
+Decoded decodeOurs(const Bytes& packed, const Bytes& data) {
+    static LzhufContext context;
+    static BufferedSink sink;
+    Decoded d;
     Bytes output;
-    for (int round = 0; round < ROUNDS; ++round) {
-        static BufferedSink sink;
+    for (int round = 0; round < rounds; ++round) {
         output.clear();
         output.reserve(data.size());
         MemorySource source = {BENCH_TAG, packed.data(), packed.size(), 0};
@@ -213,26 +275,31 @@ Figures measure(const char* name, const Bytes& data, const fs::path& file) {
         sink.filled = 0;
         sink.block = &output;
         double start = cpuNow();
-        int result = lzhufDecode(nullptr, static_cast<int>(data.size()), memorySourceRead, &source,
+        int result = lzhufDecode(&context, static_cast<int>(data.size()), memorySourceRead, &source,
                                  bufferedSinkWrite, &sink);
         double time = cpuNow() - start;
         if (result != 0 || output != data) {
-            fprintf(stderr, "%s: decode returned %d or differs\n", name, result);
+            fprintf(stderr, "our decoder returned %d or differs\n", result);
             exit(1);
         }
-        f.decode = std::max(f.decode, megabytesPerSecond(data.size(), time));
+        d.speed = std::max(d.speed, megabytesPerSecond(data.size(), time));
     }
+    d.ran = true;
+    return d;
+}
 
+Decoded decodeLhasa(const Bytes& packed, const Bytes& data) {
     char lh1[] = "-lh1-";
     LHADecoderType* type = lha_decoder_for_name(lh1);
-    Bytes lhasaOutput(data.size());
-    for (int round = 0; round < ROUNDS; ++round) {
+    Bytes output(data.size());
+    Decoded d;
+    for (int round = 0; round < rounds; ++round) {
         LhasaInput in = {&packed, 0};
         LHADecoder* decoder = lha_decoder_new(type, lhasaRead, &in, data.size());
         double start = cpuNow();
         size_t total = 0;
         for (;;) {
-            size_t n = lha_decoder_read(decoder, lhasaOutput.data() + total,
+            size_t n = lha_decoder_read(decoder, output.data() + total,
                                         std::min<size_t>(65536, data.size() - total));
             if (n == 0) {
                 break;
@@ -241,48 +308,121 @@ Figures measure(const char* name, const Bytes& data, const fs::path& file) {
         }
         double time = cpuNow() - start;
         lha_decoder_free(decoder);
-        if (total != data.size()) {
-            fprintf(stderr, "%s: lhasa produced %zu bytes\n", name, total);
-            exit(1);
-        }
-        f.lhasaDecode = std::max(f.lhasaDecode, megabytesPerSecond(data.size(), time));
+        d.same = d.same && total == data.size() && output == data;
+        d.speed = std::max(d.speed, megabytesPerSecond(data.size(), time));
     }
+    d.ran = true;
+    return d;
+}
 
-    std::string command = "gzip -6 -c '" + file.string() + "' > /dev/null";
-    for (int round = 0; round < ROUNDS; ++round) {
+Decoded decodeJlha(const fs::path& packedFile, const fs::path& dataFile) {
+    Decoded d;
+#ifdef LZHUF_BENCH_JAVA
+    std::string command = std::string("'") + LZHUF_BENCH_JAVA + "' -cp '" + LZHUF_BENCH_JLHA_CLASSPATH +
+                          "' JlhaDecode bench '" + packedFile.string() + "' '" + dataFile.string() + "' " +
+                          std::to_string(rounds);
+    FILE* pipe = popen(command.c_str(), "r");
+    char same[16] = "";
+    if (pipe != nullptr && fscanf(pipe, "%lf %15s", &d.speed, same) == 2) {
+        d.same = strcmp(same, "same") == 0;
+        d.ran = true;
+    }
+    if (pipe != nullptr) {
+        pclose(pipe);
+    }
+#else
+    (void)packedFile;
+    (void)dataFile;
+#endif
+    return d;
+}
+
+double gzipSpeed(const fs::path& file, size_t bytes, size_t* packed) {
+    std::string command = "gzip -6 -c '" + file.string() + "' | wc -c";
+    double speed = 0;
+    for (int round = 0; round < rounds; ++round) {
         double start = childrenCpu();
-        if (system(command.c_str()) != 0) {
-            fprintf(stderr, "%s: gzip failed\n", name);
+        FILE* pipe = popen(command.c_str(), "r");
+        unsigned long long size = 0;
+        if (pipe == nullptr || fscanf(pipe, "%llu", &size) != 1 || pclose(pipe) != 0) {
+            fprintf(stderr, "gzip failed\n");
             exit(1);
         }
-        f.gzip = std::max(f.gzip, megabytesPerSecond(data.size(), childrenCpu() - start));
+        *packed = size;
+        speed = std::max(speed, megabytesPerSecond(bytes, childrenCpu() - start));
     }
-    return f;
+    return speed;
+}
+
+std::string figure(const Decoded& d) {
+    if (!d.ran) {
+        return "-";
+    }
+    char text[32];
+    snprintf(text, sizeof(text), "%.1f%s", d.speed, d.same ? "" : "*");
+    return text;
+}
+
+std::string ratio(double a, const Decoded& b) {
+    if (!b.ran || b.speed == 0) {
+        return "-";
+    }
+    char text[32];
+    snprintf(text, sizeof(text), "%.2fx", a / b.speed);
+    return text;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
     fs::path work = argc > 1 ? argv[1] : "/tmp";
+    if (argc > 2) {
+        rounds = std::max(1, atoi(argv[2]));
+    }
     struct Set {
         const char* name;
         Bytes data;
-        fs::path file;
     } sets[] = {
-        {"dlls", dllData(), work / "lzhuf_bench_dlls.bin"},
-        {"text", textData(), work / "lzhuf_bench_text.txt"},
+        {"dlls", dllData()},
+        {"text", textData()},
+        {"4037", periodData()},
     };
-    printf("best of %d runs; MB/s = 10^6 bytes of unpacked data per CPU second\n", ROUNDS);
-    printf("%-5s %9s %7s %9s %9s %9s %9s %8s %8s\n", "data", "bytes", "ratio", "encode",
-           "gzip -6", "decode", "lhasa", "enc/gz", "dec/lh");
+    std::string load = "?";
+    std::ifstream loadavg("/proc/loadavg");
+    std::getline(loadavg, load);
+    printf("best of %d runs; MB/s = 10^6 bytes of unpacked data per CPU second; load at start: %s\n",
+           rounds, load.c_str());
+    printf("decoders on each level's stream; * = output differs from the input (window start)\n");
+    printf("%-5s %-8s %7s %8s %8s %8s %8s %8s %8s\n", "data", "level", "ratio", "encode", "decode",
+           "lhasa", "jLHA", "dec/lh", "dec/jl");
+    const struct {
+        LzhufLevel level;
+        const char* name;
+    } levels[] = {{LZHUF_LEVEL_REF, "ref"}, {LZHUF_LEVEL_FAST, "fast"}, {LZHUF_LEVEL_BEST, "best"}};
     for (Set& set : sets) {
-        std::ofstream(set.file, std::ios::binary)
-            .write(reinterpret_cast<const char*>(set.data.data()), set.data.size());
-        Figures f = measure(set.name, set.data, set.file);
-        printf("%-5s %9zu %6.1f%% %9.1f %9.1f %9.1f %9.1f %7.2fx %7.2fx\n", set.name,
-               set.data.size(), 100.0 * f.packed / set.data.size(), f.encode, f.gzip, f.decode,
-               f.lhasaDecode, f.encode / f.gzip, f.decode / f.lhasaDecode);
-        fs::remove(set.file);
+        fs::path dataFile = work / (std::string("lzhuf_bench_") + set.name + ".bin");
+        writeFile(dataFile, set.data);
+        for (const auto& level : levels) {
+            Row row;
+            row.level = level.name;
+            Bytes packed = encodeAt(level.level, set.data, &row.encode);
+            row.packed = packed.size();
+            fs::path packedFile = work / (std::string("lzhuf_bench_") + set.name + "." + level.name + ".lzh");
+            writeFile(packedFile, packed);
+            row.ours = decodeOurs(packed, set.data);
+            row.lhasa = decodeLhasa(packed, set.data);
+            row.jlha = decodeJlha(packedFile, dataFile);
+            fs::remove(packedFile);
+            printf("%-5s %-8s %6.2f%% %8.1f %8.1f %8s %8s %8s %8s\n", set.name, row.level,
+                   100.0 * row.packed / set.data.size(), row.encode, row.ours.speed,
+                   figure(row.lhasa).c_str(), figure(row.jlha).c_str(),
+                   ratio(row.ours.speed, row.lhasa).c_str(), ratio(row.ours.speed, row.jlha).c_str());
+            fflush(stdout);
+        }
+        size_t gzipped = 0;
+        double gzip = gzipSpeed(dataFile, set.data.size(), &gzipped);
+        printf("%-5s %-8s %6.2f%% %8.1f\n", set.name, "gzip -6", 100.0 * gzipped / set.data.size(), gzip);
+        fs::remove(dataFile);
     }
     return 0;
 }

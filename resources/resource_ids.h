@@ -4,10 +4,11 @@
 #define ID_ICON 101
 #define ID_PACKAGE 102
 #define ID_PACKAGE_DIGEST 103
+#define ID_RUN_OPTIONS 104
 #define IDD_PROGRESS 105
 #define IDB_PROGRESS 108
 
-// The package and its digest live under this resource type.
+// The package, its digest and the run options live under this resource type.
 #define RUNINFO_TYPE "RUNINFO"
 
 // The message table.

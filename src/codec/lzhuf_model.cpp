@@ -5,24 +5,17 @@
 
 #include <string.h>
 
+#include "codec/lzhuf_exchange.h"
+
 LzhufContext staticContext;
 
 namespace {
 
-// nodeChild values at or above this index name a symbol (NODE_COUNT + symbol): a leaf.
-const int LEAF_BASE = NODE_COUNT;
+using lzhuf_exchange::LEAF_BASE;
+using lzhuf_exchange::adoptChildren;
+
 // Weight of the sentinel above the last node; no real weight ever reaches it.
 const uint32_t SENTINEL_WEIGHT = 0xFFFF;
-// Places of equal weight tested together when looking for the end of a run.
-const int RUN_STEP = 4;
-
-// Points the parent links of the children (or of the symbol) held at `child` to `node`.
-inline void adoptChildren(LzhufContext* c, int32_t child, int node) {
-    c->nodeParent[child] = node;
-    if (child < LEAF_BASE) {
-        c->nodeParent[child + 1] = node;
-    }
-}
 
 }  // namespace
 
@@ -89,52 +82,17 @@ void rebuildModel(LzhufContext* context) {
 
 namespace {
 
-// Moves the node at n, whose weight has just become w, above the last node of its old
-// weight (every node from n + 1 to l has weight w - 1), so the list stays sorted. Returns
-// the position the node now holds.
-inline int exchangeUpward(LzhufContext* c, int n, uint32_t w) {
-    uint32_t* weight = c->nodeWeight;
-    int32_t* child = c->nodeChild;
-    // The weights are sorted, so the places below w from n + 1 on form one run. Runs are
-    // mostly short and of any length: four places are tested at once and their results
-    // added, so that the run's end costs no mispredicted loop exit. Near the top, where four
-    // places would pass the sentinel, they are tested one at a time.
-    int l = n + 1;
-    for (;;) {
-        if (l + RUN_STEP > NODE_COUNT) {
-            while (w > weight[l + 1]) {
-                ++l;
-            }
-            break;
-        }
-        int k = static_cast<int>(w > weight[l + 1]) + static_cast<int>(w > weight[l + 2]) +
-                static_cast<int>(w > weight[l + 3]) + static_cast<int>(w > weight[l + 4]);
-        l += k;
-        if (k < RUN_STEP) {
-            break;
-        }
-    }
-    weight[n] = weight[l];
-    weight[l] = w;
-    int32_t a = child[n];
-    adoptChildren(c, a, l);
-    int32_t b = child[l];
-    child[l] = a;
-    adoptChildren(c, b, n);
-    child[n] = b;
-    return l;
-}
-
 // Counts one more occurrence at n and at every node above it, exchanging nodes that outgrow
 // their upper neighbour.
 inline void climbFrom(LzhufContext* c, int n) {
     uint32_t* weight = c->nodeWeight;
     int32_t* parent = c->nodeParent;
+    lzhuf_exchange::IgnoreExchange ignore;
     do {
         uint32_t w = weight[n] + 1;
         weight[n] = w;
         if (w > weight[n + 1]) {
-            n = exchangeUpward(c, n, w);
+            n = lzhuf_exchange::exchangeUpward(c, n, w, ignore);
         }
         n = parent[n];
     } while (n != 0);
@@ -163,7 +121,8 @@ void updateModelOnPath(LzhufContext* context, int symbol, const int32_t* path, i
         uint32_t w = weight[n] + 1;
         weight[n] = w;
         if (w > weight[n + 1]) {
-            n = exchangeUpward(c, n, w);
+            lzhuf_exchange::IgnoreExchange ignore;
+            n = lzhuf_exchange::exchangeUpward(c, n, w, ignore);
             n = c->nodeParent[n];
             if (n != 0) {
                 climbFrom(c, n);

@@ -15,6 +15,14 @@ static bool equalsWord(const char* a, uint32_t length, const char* word) {
     return i == length && word[i] == '\0';
 }
 
+// COM and LPT take a digit 0-9, or one of the superscripts 1, 2 and 3 that Windows also counts
+// as digits there. In code page 1252 those are the bytes B9, B2 and B3; the rule does not know
+// the target's code page, so it refuses these bytes whatever letters they stand for elsewhere.
+static bool isPortDigit(char c) {
+    const unsigned char u = static_cast<unsigned char>(c);
+    return (c >= '0' && c <= '9') || u == 0xB9 || u == 0xB2 || u == 0xB3;
+}
+
 // Windows opens a device for these names whatever extension follows them, and with spaces
 // between the name and the dot ("nul .txt").
 static bool isDeviceName(const char* part, uint32_t length) {
@@ -25,7 +33,7 @@ static bool isDeviceName(const char* part, uint32_t length) {
     for (const char* device : DEVICES) {
         if (equalsWord(part, base, device)) return true;
     }
-    if (base == 4 && part[3] >= '0' && part[3] <= '9') {
+    if (base == 4 && isPortDigit(part[3])) {
         return equalsWord(part, 3, "COM") || equalsWord(part, 3, "LPT");
     }
     return false;

@@ -12,7 +12,7 @@ enum DestinationVerdict {
     DESTINATION_DRIVE_RELATIVE,    // "C:name": relative to the drive's current directory
     DESTINATION_BAD_ROOT,          // a colon in second place without a letter A-Z before it
     DESTINATION_COLON,             // a colon after the root: an alternate data stream
-    DESTINATION_DEVICE_NAME,       // CON, PRN, AUX, NUL, COM0-9, LPT0-9, CONIN$, CONOUT$
+    DESTINATION_DEVICE_NAME,       // CON, PRN, AUX, NUL, COM0-9, LPT0-9 (and superscripts 1-3), CONIN$, CONOUT$
     DESTINATION_TRAILING_DOT_OR_SPACE,  // Windows drops it, so the part names another file
     DESTINATION_DEVICE_NAMESPACE,  // "\\.\..." or "\\?\...": the device namespace, not a share
 };

@@ -3,27 +3,68 @@
 #include <stdlib.h>
 #include <string.h>
 
-bool journalPush(const char* path, CleanupJournal* journal) {
-    JournalNode* node = static_cast<JournalNode*>(malloc(sizeof(JournalNode)));
+static JournalAction pushObserver = NULL;
+
+// One allocation holds the node and its path texts.
+static bool pushNode(uint32_t kind, const char* path, const char* asidePath,
+                     const FileIdentity* identity, uint32_t attributes, CleanupJournal* journal) {
+    size_t pathSize = strlen(path) + 1;
+    size_t asideSize = asidePath != NULL ? strlen(asidePath) + 1 : 0;
+    JournalNode* node = static_cast<JournalNode*>(malloc(sizeof(JournalNode) + pathSize + asideSize));
     if (node == NULL) return false;
-    size_t length = strlen(path) + 1;
-    node->path = static_cast<char*>(malloc(length));
-    if (node->path == NULL) {
-        free(node);
-        return false;
+    memset(node, 0, sizeof(JournalNode));
+    node->kind = kind;
+    node->path = reinterpret_cast<char*>(node + 1);
+    memcpy(node->path, path, pathSize);
+    if (asidePath != NULL) {
+        node->asidePath = node->path + pathSize;
+        memcpy(node->asidePath, asidePath, asideSize);
     }
-    memcpy(node->path, path, length);
+    if (identity != NULL) {
+        node->hasIdentity = true;
+        node->identity = *identity;
+    }
+    node->attributes = attributes;
     node->older = *journal;
     *journal = node;
+    if (pushObserver != NULL) pushObserver(node);
     return true;
+}
+
+void journalObserve(JournalAction observer) { pushObserver = observer; }
+
+bool journalPush(const char* path, CleanupJournal* journal) {
+    return pushNode(JOURNAL_CREATED, path, NULL, NULL, 0, journal);
+}
+
+bool journalPushCreated(const char* path, const FileIdentity* identity, CleanupJournal* journal) {
+    return pushNode(JOURNAL_CREATED, path, NULL, identity, 0, journal);
+}
+
+bool journalPushSetAside(const char* path, const char* asidePath, const FileIdentity* identity,
+                         uint32_t attributes, CleanupJournal* journal) {
+    return pushNode(JOURNAL_SET_ASIDE, path, asidePath, identity, attributes, journal);
 }
 
 void journalDrain(CleanupJournal* journal, JournalAction action) {
     while (*journal != NULL) {
         JournalNode* newest = *journal;
-        action(newest->path);
+        action(newest);
         *journal = newest->older;
-        free(newest->path);
         free(newest);
     }
+}
+
+bool sameIdentity(const FileIdentity* a, const FileIdentity* b) {
+    return a->volumeSerial == b->volumeSerial && a->indexHigh == b->indexHigh &&
+           a->indexLow == b->indexLow;
+}
+
+bool journalHoldsCreated(CleanupJournal journal, const FileIdentity* identity) {
+    for (const JournalNode* node = journal; node != NULL; node = node->older) {
+        if (node->kind == JOURNAL_CREATED && node->hasIdentity && sameIdentity(&node->identity, identity)) {
+            return true;
+        }
+    }
+    return false;
 }

@@ -1,27 +1,78 @@
-// The cleanup journal: every path the run creates, newest first. Draining it visits the
-// paths in reverse order of creation, so every directory comes after what was made inside it.
+// The cleanup journal: every object the run creates and every object of the user's that it
+// sets aside, newest first. Draining it visits the entries in reverse order of recording, so
+// every directory comes after what was made inside it, and a file that was set aside comes
+// back after the package's file that took its place has gone.
 #pragma once
 
-struct JournalNode {
-    char* path;          // owned heap copy
-    JournalNode* older;  // the node pushed before this one, or null
+#include <stdint.h>
+
+// What a file system object is, whatever its name: the volume's serial number and the
+// object's index on that volume. A link has its own identity, not its target's.
+struct FileIdentity {
+    uint32_t volumeSerial;
+    uint32_t indexHigh;
+    uint32_t indexLow;
 };
+
+enum JournalEntryKind {
+    JOURNAL_CREATED = 0,  // the run made the object at `path`
+    JOURNAL_SET_ASIDE = 1,  // the user's object at `path` waits under `asidePath`
+};
+
+struct JournalNode {
+    uint32_t kind;          // a JournalEntryKind
+    char* path;             // where the object was made, or where the user's object stood
+    char* asidePath;        // JOURNAL_SET_ASIDE: its hidden name meanwhile; otherwise null
+    bool hasIdentity;       // false: recorded without an identity (created entries only)
+    FileIdentity identity;  // the object made, or the user's object set aside
+    uint32_t attributes;    // JOURNAL_SET_ASIDE: the object's attributes before it was hidden
+    JournalNode* older;     // the node pushed before this one, or null
+};
+// Path texts live in the node's own allocation, behind the record.
 
 // The newest node, or null when the journal is empty.
 typedef JournalNode* CleanupJournal;
 
-typedef void (*JournalAction)(const char* path);
+typedef void (*JournalAction)(const JournalNode* entry);
 
-// Records a copy of `path` as the newest entry. False when memory cannot be had; nothing is
-// recorded then.
+// Records that the run created the object at `path`, with no identity known. False when memory
+// cannot be had; nothing is recorded then.
 bool journalPush(const char* path, CleanupJournal* journal);
-// Calls `action` with every path from the newest to the oldest and frees each node.
+// Records that the run created the object at `path`, which is `identity`. False as above.
+bool journalPushCreated(const char* path, const FileIdentity* identity, CleanupJournal* journal);
+// Records that the user's object `identity` with `attributes`, which stood at `path`, has
+// been (or is about to be) renamed to `asidePath`. False as above.
+bool journalPushSetAside(const char* path, const char* asidePath, const FileIdentity* identity,
+                         uint32_t attributes, CleanupJournal* journal);
+// From now on calls `observer` with every entry as it is recorded, before the push returns;
+// null stops that. (The backstop writes down what it needs to give the user's objects back.)
+void journalObserve(JournalAction observer);
+// Calls `action` with every entry from the newest to the oldest and frees each node. The
+// action may look at the entry's older neighbours but must not change the journal.
 void journalDrain(CleanupJournal* journal, JournalAction action);
+// True when an entry of kind JOURNAL_CREATED carries `identity`.
+bool journalHoldsCreated(CleanupJournal journal, const FileIdentity* identity);
+bool sameIdentity(const FileIdentity* a, const FileIdentity* b);
 
 #ifdef _WIN32
-// Removes an empty directory or deletes a file; a missing path is left alone.
-void deletePath(const char* path);
-// Deletes the working directory and everything below it through the shell. `workDir` must
-// be followed in memory by a second NUL.
-void removeWorkingTree(const char* workDir);
+// Retries of a removal that fails because another process still holds the object (a
+// scanner, a process that is just ending): REMOVAL_RETRY_STEPS pauses of REMOVAL_RETRY_PAUSE_MS.
+const uint32_t REMOVAL_RETRY_PAUSE_MS = 50;
+const uint32_t REMOVAL_RETRY_STEPS = 40;
+
+// The drain's action. A created entry: removes the object at its path while it still is the
+// recorded object (any object when none was recorded), by handle, never following a link: a
+// file is deleted, a link removed as a link, a directory removed when empty. A file stays
+// when read-only, unless the user's object set aside for the same path waits right below it
+// in the journal. A set-aside entry: renames the user's object back to its path unless
+// something else stands there now, and gives it its attributes back. Missing objects are left
+// alone; nothing is reported.
+void deletePath(const JournalNode* entry);
+// The action for a run that leaves its files in place: deletes the set-aside objects that
+// the package's files have replaced; every other entry is only forgotten.
+void dropSetAside(const JournalNode* entry);
+// Deletes the working directory and everything below it, bottom-up, read-only files
+// included. Never descends into a link: a link is removed as a link. When `identity` is not
+// null, the directory is touched only while it still is that object.
+void removeWorkingTree(const char* workDir, const FileIdentity* identity);
 #endif

@@ -1,8 +1,17 @@
-// Process entry: the engine reads no arguments; the run's result is the exit code.
+// Process entry: before anything else, DLL search is narrowed to the system directory. The
+// run's result is the exit code. The engine's arguments mean nothing to it, but for the
+// reserved argument of a backstop call; the run passes them on to the command when the run
+// options say so.
 #include <windows.h>
 
+#include "launcher/backstop.h"
+#include "launcher/library_search.h"
 #include "launcher/run_sequence.h"
+#include "package/run_options.h"
 
 int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
+    restrictLibrarySearch();
+    const char* arguments = commandArguments(GetCommandLineA());
+    if (isBackstopCall(arguments)) return static_cast<int>(runBackstop(arguments));
     return static_cast<int>(runPackage(instance));
 }

@@ -1,28 +1,94 @@
 #include "launcher/run_sequence.h"
 
-#include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 
 #include "extract/entry_extraction.h"
 #include "extract/journal.h"
+#include "launcher/backstop.h"
+#include "launcher/command_search.h"
+#include "launcher/command_start.h"
 #include "launcher/messages.h"
 #include "launcher/progress_window.h"
+#include "launcher/working_directory.h"
 #include "package/package_digest.h"
 #include "package/package_reader.h"
+#include "package/run_options.h"
 #include "resources/resource_ids.h"
 
-// Single paths hold 260 characters and a terminator; the working directory buffer has one
-// byte more, so that the zero fill leaves two NULs behind the path for the tree removal.
-const DWORD TEMP_PATH_LENGTH = 260;
-const size_t WORK_DIR_BUFFER_SIZE = 262;
+namespace {
 
-static uint32_t reportWithFailCode(UINT id) {
+uint32_t reportWithFailCode(UINT id) {
     SetLastError(CODE_NTE_FAIL);
     return reportError(id);
 }
 
+// Reads the run options ("RUNINFO" 104). Without the resource every flag is clear; false
+// when it exists but cannot be read or is malformed.
+bool loadRunOptions(RunOptions* options) {
+    options->recordSize = RUN_OPTIONS_RECORD_SIZE;
+    options->flags = 0;
+    HRSRC found = FindResourceA(NULL, MAKEINTRESOURCEA(ID_RUN_OPTIONS), RUNINFO_TYPE);
+    if (found == NULL) return true;
+    HGLOBAL loaded = LoadResource(NULL, found);
+    const uint8_t* bytes = loaded != NULL ? static_cast<const uint8_t*>(LockResource(loaded)) : NULL;
+    return bytes != NULL && readRunOptions(bytes, SizeofResource(NULL, found), options);
+}
+
+// Starts the package's command in `workDir`, with the engine's own arguments behind it when
+// `forward` is set. The program is the one the package's command names, whatever the
+// arguments hold. 0 when it started, otherwise the code of the reported error.
+uint32_t startPackageCommand(const char* packageCommand, bool forward, const char* workDir, bool waits,
+                             StartedCommand* command) {
+    // The command line goes to the command in Unicode: the package's command converted as
+    // CreateProcessA would, the engine's arguments exactly as the engine got them.
+    int wideLength = MultiByteToWideChar(CP_ACP, 0, packageCommand, -1, NULL, 0);
+    if (wideLength <= 0) return reportError(IDS_CREATE_PROCESS);
+    WCHAR* wideCommand = static_cast<WCHAR*>(malloc(wideLength * sizeof(WCHAR)));
+    if (wideCommand == NULL) return reportWithFailCode(IDS_COMMAND_MEMORY);
+    MultiByteToWideChar(CP_ACP, 0, packageCommand, -1, wideCommand, wideLength);
+    // CreateProcessW may write into the command line: it gets its own copy.
+    WCHAR* commandLine = NULL;
+    CommandLineStatus composed =
+        composeCommandLine<WCHAR>(wideCommand, forward ? commandArguments(GetCommandLineW()) : NULL, &commandLine);
+    free(wideCommand);
+    switch (composed) {
+    case COMMAND_LINE_NO_MEMORY: return reportWithFailCode(IDS_COMMAND_MEMORY);
+    case COMMAND_LINE_TOO_LONG:
+        SetLastError(ERROR_FILENAME_EXCED_RANGE);
+        return reportError(IDS_CREATE_PROCESS);
+    case COMMAND_LINE_COMPOSED: break;
+    }
+    // The engine finds the program itself, never in its own folder, and starts it by its
+    // full path; where the mode waits, in a job of its own.
+    char program[PROGRAM_PATH_SIZE];
+    uint32_t result = 0;
+    if (!findProgram(packageCommand, workDir, program) ||
+        !startCommand(program, commandLine, workDir, waits, command)) {
+        result = reportError(IDS_CREATE_PROCESS);
+    }
+    free(commandLine);
+    return result;
+}
+
+}  // namespace
+
 uint32_t runPackage(HINSTANCE instance) {
+    // The options decide how failures are shown, so they are read before anything can fail;
+    // a malformed record is reported, in a box, once the package has passed its digest check.
+    RunOptions options;
+    bool optionsRead = loadRunOptions(&options);
+    SetLastError(0);
+    bool unattended = optionsRead && (options.flags & RUN_UNATTENDED) != 0;
+    // The error mode the engine was started with, which the command gets back.
+    UINT callerErrorMode = 0;
+    if (unattended) {
+        setUnattendedReporting();
+        // No box of the system's either, for a drive that is not ready while extracting.
+        callerErrorMode = SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOOPENFILEERRORBOX);
+        SetErrorMode(callerErrorMode | SEM_FAILCRITICALERRORS | SEM_NOOPENFILEERRORBOX);
+    }
+
     HRSRC found = FindResourceA(NULL, MAKEINTRESOURCEA(ID_PACKAGE), RUNINFO_TYPE);
     if (found == NULL) return reportError(IDS_READ_RUNINFO);
     HGLOBAL loaded = LoadResource(NULL, found);
@@ -32,6 +98,7 @@ uint32_t runPackage(HINSTANCE instance) {
     uint32_t size = SizeofResource(NULL, found);
 
     if (!checkPackageDigest(package, size)) return reportWithFailCode(IDS_BAD_CHECKSUM);
+    if (!optionsRead) return reportWithFailCode(IDS_PROCESS_RUNINFO);
     PackageHeader header;
     memset(&header, 0, sizeof(header));
     header.recordSize = PACKAGE_HEADER_RECORD_SIZE;
@@ -43,27 +110,41 @@ uint32_t runPackage(HINSTANCE instance) {
     char tempPath[TEMP_PATH_LENGTH + 1];
     DWORD tempLength = GetTempPathA(TEMP_PATH_LENGTH, tempPath);
     if (tempLength == 0 || tempLength > TEMP_PATH_LENGTH) return reportError(IDS_TEMP_NAME);
-    char* uniqueName = _tempnam(tempPath, WORKING_DIRECTORY_PREFIX);
-    if (uniqueName == NULL) return reportError(IDS_TEMP_NAME);
-    char workDir[WORK_DIR_BUFFER_SIZE];
-    memset(workDir, 0, sizeof(workDir));
-    strncpy(workDir, uniqueName, TEMP_PATH_LENGTH);
-    if (!CreateDirectoryA(workDir, NULL)) return reportError(IDS_TEMP_CREATE);
+    // The working directory stays open until the clean-up begins: while the run extracts
+    // and runs files from it, nobody can rename or replace it.
+    WorkingDirectory work;
+    bool administrators = processHasAdministrators();
+    switch (createWorkingDirectory(tempPath, administrators, &work)) {
+    case WORKING_DIRECTORY_NO_NAME: return reportError(IDS_TEMP_NAME);
+    case WORKING_DIRECTORY_NOT_CREATED: return reportError(IDS_TEMP_CREATE);
+    case WORKING_DIRECTORY_CREATED: break;
+    }
+    const char* workDir = work.path;
+    // Removed only while its path still leads to the directory held now.
+    const FileIdentity workIdentity = {work.identity.volumeSerial, work.identity.indexHigh,
+                                       work.identity.indexLow};
     CleanupJournal journal = NULL;
-    journalPush(workDir, &journal);  // the oldest entry: removed last
+    journalPushCreated(workDir, &workIdentity, &journal);  // the oldest entry: removed last
     if (!SetCurrentDirectoryA(workDir)) return reportError(IDS_TEMP_ENTER);
+    // Before anything is extracted: should the run be killed from now on, the next logon
+    // removes what it leaves. A run that leaves its files in place needs none.
+    Backstop backstop;
+    memset(&backstop, 0, sizeof(backstop));
+    if (header.cleanupMode != CLEANUP_DETACH) registerBackstop(workDir, administrators, &backstop);
 
     HWND progress = NULL;
     DWORD progressOpenedAt = 0;
-    if (totalUnpacked > PROGRESS_THRESHOLD) {
+    if (totalUnpacked > PROGRESS_THRESHOLD && !unattended) {
         progressOpenedAt = GetTickCount();
         progress = openProgressWindow(instance);
     }
 
     uint32_t cleanupMode = header.cleanupMode;
     uint32_t result = 0;
-    PROCESS_INFORMATION process;
-    memset(&process, 0, sizeof(process));
+    // The command's exit code, which the run ends with when the options ask for it.
+    uint32_t commandExitCode = 0;
+    StartedCommand command;
+    memset(&command, 0, sizeof(command));
     if (!extractPackage(package, size, workDir, &journal)) {
         result = reportWithFailCode(IDS_EXTRACT);
     } else {
@@ -77,25 +158,22 @@ uint32_t runPackage(HINSTANCE instance) {
             }
         }
         if (header.command != NULL && header.command[0] != '\0') {
-            // CreateProcessA may write into the command line: it gets its own copy.
-            size_t commandSize = strlen(header.command) + 1;
-            char* commandLine = static_cast<char*>(malloc(commandSize));
-            if (commandLine == NULL) {
-                result = reportWithFailCode(IDS_COMMAND_MEMORY);
-            } else {
-                memcpy(commandLine, header.command, commandSize);
-                STARTUPINFOA startup;
-                memset(&startup, 0, sizeof(startup));
-                startup.cb = sizeof(startup);
-                if (!CreateProcessA(NULL, commandLine, NULL, NULL, FALSE, 0, NULL, workDir,
-                                    &startup, &process)) {
-                    result = reportError(IDS_CREATE_PROCESS);
-                } else if (cleanupMode != CLEANUP_DETACH) {
-                    if (progress != NULL) {
-                        dismissProgressWindow(progress);
-                        progress = NULL;
-                    }
-                    WaitForSingleObject(process.hProcess, INFINITE);
+            bool waits = cleanupMode != CLEANUP_DETACH;
+            if (unattended) SetErrorMode(callerErrorMode);
+            bool forward = (options.flags & RUN_FORWARD_ARGUMENTS) != 0;
+            result = startPackageCommand(header.command, forward, workDir, waits, &command);
+            if (result == 0 && waits) {
+                if (progress != NULL) {
+                    dismissProgressWindow(progress);
+                    progress = NULL;
+                }
+                waitForCommand(&command);
+                if ((options.flags & RUN_EXIT_CODE_COMMAND) != 0) {
+                    // A code that cannot be read is not passed off as success.
+                    DWORD code = 0;
+                    commandExitCode = GetExitCodeProcess(command.process.hProcess, &code)
+                                          ? code
+                                          : CODE_NTE_FAIL;
                 }
             }
         }
@@ -108,11 +186,16 @@ uint32_t runPackage(HINSTANCE instance) {
     // After any failure the whole working directory goes, whatever the package said.
     if (result != 0) cleanupMode = CLEANUP_TREE;
     if (cleanupMode != CLEANUP_DETACH) {
+        releaseWorkingDirectory(&work);
         SetCurrentDirectoryA(tempPath);
         journalDrain(&journal, deletePath);
+    } else {
+        journalDrain(&journal, dropSetAside);  // the package's files replace what they set aside
     }
-    if (cleanupMode == CLEANUP_TREE) removeWorkingTree(workDir);
-    if (process.hProcess != NULL) CloseHandle(process.hProcess);
-    if (process.hThread != NULL) CloseHandle(process.hThread);
-    return result;
+    if (cleanupMode == CLEANUP_TREE) removeWorkingTree(workDir, &workIdentity);
+    // A tree that could not be removed (a program that left the job still runs from it) is
+    // left to the backstop; otherwise the run's own clean-up is complete.
+    withdrawBackstop(&backstop, cleanupMode == CLEANUP_TREE && GetFileAttributesA(workDir) != INVALID_FILE_ATTRIBUTES);
+    closeCommand(&command);
+    return result != 0 ? result : commandExitCode;
 }

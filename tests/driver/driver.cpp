@@ -3,17 +3,31 @@
 // boxes, notes the waiting window, and prints what it saw, one fact per line (texts as hex of
 // their UTF-8 bytes), ending with the full 32-bit exit code.
 //
-//   driver [--tmp DIR] [--timeout MS] [--watch-file PATH] [--signal-file PATH] ENGINE.exe
+//   driver [--tmp DIR] [--timeout MS] [--watch-file PATH] [--signal-file PATH] [--no-console]
+//          [--arguments-file PATH] [--stderr-pipe] [--console] [--kill-when-extracting]
+//          [--system-temp] ENGINE.exe
 //   driver --hold-desktop MS
 //
-// The engine runs in a job of its own, which counts every process that ever joined it: the
-// driver reports when the engine's first child (the packaged command) has started, even one
-// that ended between two looks, and says with each "progress-hidden" whether the command had
-// started by then. With --tmp it also reports the last moment TMP was seen empty, which comes
-// before anything the engine does there.
+// The engine runs in a job of its own, which counts every process that ever joined it (the
+// engine's own job for its command is nested in it): the driver reports when the engine's
+// first child (the packaged command) has started, even one that ended between two looks, and
+// says with each "progress-hidden" whether the command had started by then. With --tmp it
+// also reports the last moment TMP was seen empty, which comes before anything the engine
+// does there. It reports every top-level window of the engine's process, of whatever class,
+// once.
+// --arguments-file: the engine's command line is its quoted path followed by exactly the
+// text of PATH, read as UTF-8, so that it may hold characters of no code page. --stderr-pipe:
+// the engine's standard error is a pipe, whose bytes the driver reports when the engine has
+// ended. --console: the driver runs with a console of its own, which the engine can attach
+// to, and reports the text the console shows after the run.
+// --kill-when-extracting: end the engine the way the task manager does once a working
+// directory that was not there before holds a file. --system-temp: leave TMP and TEMP as
+// they are, whatever --tmp says. The temporary directory the engine uses is reported first.
 // --watch-file: report when PATH first exists (a command's marker). --signal-file: create
 // PATH once the waiting window has been visible for a moment, and hold the engine until the
 // test has removed it, so that the test can take a screenshot while the window is up.
+// --no-console: start the engine detached from the driver's console, as a program started
+// from the desktop is, so that its console commands get a console of their own.
 //
 // --hold-desktop keeps Wine's desktop up for a whole session (scripts/wine-session starts it):
 // Wine starts the desktop's process for the first program that asks for the desktop, waits
@@ -83,6 +97,78 @@ static bool directoryEmpty(const char* directory) {
 }
 
 static DWORD now() { return GetTickCount() - startTick; }
+
+static std::vector<HWND> windowsSeen;
+
+// The names of the working directories in `temp` ("QELTMP..."), and whether each holds an entry.
+static std::vector<std::pair<std::string, bool>> workingDirectories(const std::string& temp) {
+    std::vector<std::pair<std::string, bool>> found;
+    WIN32_FIND_DATAA entry;
+    HANDLE search = FindFirstFileA((temp + "QELTMP*").c_str(), &entry);
+    if (search == INVALID_HANDLE_VALUE) return found;
+    do {
+        if ((entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0) continue;
+        WIN32_FIND_DATAA inner;
+        HANDLE below = FindFirstFileA((temp + entry.cFileName + "\\*").c_str(), &inner);
+        bool holds = false;
+        if (below != INVALID_HANDLE_VALUE) {
+            do {
+                holds = strcmp(inner.cFileName, ".") != 0 && strcmp(inner.cFileName, "..") != 0;
+            } while (!holds && FindNextFileA(below, &inner));
+            FindClose(below);
+        }
+        found.push_back({entry.cFileName, holds});
+    } while (FindNextFileA(search, &entry));
+    FindClose(search);
+    return found;
+}
+
+static std::string hexOfBytes(const std::string& bytes) {
+    static const char digits[] = "0123456789abcdef";
+    std::string hex;
+    for (unsigned char c : bytes) {
+        hex += digits[c >> 4];
+        hex += digits[c & 15];
+    }
+    return hex.empty() ? "-" : hex;
+}
+
+// Reads a pipe to its end on a thread of its own, so that the writer is never held.
+struct PipeReader {
+    HANDLE pipe;
+    std::string bytes;
+};
+
+static DWORD WINAPI readPipe(LPVOID param) {
+    PipeReader* reader = static_cast<PipeReader*>(param);
+    char buffer[4096];
+    DWORD got = 0;
+    while (ReadFile(reader->pipe, buffer, sizeof(buffer), &got, NULL) && got > 0) reader->bytes.append(buffer, got);
+    return 0;
+}
+
+// The text of the driver's console screen buffer, lines without their trailing blanks.
+static std::wstring consoleText() {
+    HANDLE console = CreateFileA("CONOUT$", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL,
+                                 OPEN_EXISTING, 0, NULL);
+    if (console == INVALID_HANDLE_VALUE) return L"(no console)";
+    std::wstring text;
+    CONSOLE_SCREEN_BUFFER_INFO info;
+    if (GetConsoleScreenBufferInfo(console, &info)) {
+        std::vector<wchar_t> line(info.dwSize.X);
+        for (SHORT y = 0; y <= info.dwCursorPosition.Y && y < info.dwSize.Y; ++y) {
+            COORD at = {0, y};
+            DWORD read = 0;
+            if (!ReadConsoleOutputCharacterW(console, line.data(), info.dwSize.X, at, &read)) break;
+            std::wstring row(line.data(), read);
+            while (!row.empty() && (row.back() == L' ' || row.back() == 0)) row.pop_back();
+            text += row + L"\n";
+        }
+    }
+    CloseHandle(console);
+    while (!text.empty() && text.back() == L'\n') text.pop_back();
+    return text;
+}
 
 static std::string hexOfUtf8(const wchar_t* text) {
     char utf8[8192];
@@ -210,6 +296,14 @@ static BOOL CALLBACK inspectWindow(HWND window, LPARAM param) {
     if (owner != watch->processId) return TRUE;
     char className[64];
     GetClassNameA(window, className, sizeof(className));
+    bool seenBefore = false;
+    for (HWND seen : windowsSeen) seenBefore = seenBefore || seen == window;
+    if (!seenBefore) {
+        windowsSeen.push_back(window);
+        printf("window at=%lu class=%s visible=%d\n", static_cast<unsigned long>(now()),
+               hexOfBytes(className).c_str(), IsWindowVisible(window) ? 1 : 0);
+        fflush(stdout);
+    }
     if (strcmp(className, "#32770") != 0) return TRUE;
 
     HWND button = FindWindowExA(window, NULL, "Button", NULL);
@@ -308,26 +402,85 @@ int main(int argc, char** argv) {
     const char* signalFile = NULL;
     DWORD timeout = 60000;
     const char* engine = NULL;
+    const char* argumentsFile = NULL;
+    bool stderrPipe = false;
+    bool console = false;
+    DWORD creationFlags = 0;
+    bool killWhenExtracting = false;
+    bool systemTemp = false;
     for (int i = 1; i < argc; ++i) {
         if (strcmp(argv[i], "--tmp") == 0 && i + 1 < argc) tmp = argv[++i];
         else if (strcmp(argv[i], "--timeout") == 0 && i + 1 < argc) timeout = strtoul(argv[++i], NULL, 10);
         else if (strcmp(argv[i], "--watch-file") == 0 && i + 1 < argc) watchFile = argv[++i];
         else if (strcmp(argv[i], "--signal-file") == 0 && i + 1 < argc) signalFile = argv[++i];
+        else if (strcmp(argv[i], "--arguments-file") == 0 && i + 1 < argc) argumentsFile = argv[++i];
+        else if (strcmp(argv[i], "--stderr-pipe") == 0) stderrPipe = true;
+        else if (strcmp(argv[i], "--console") == 0) console = true;
+        else if (strcmp(argv[i], "--no-console") == 0) creationFlags = DETACHED_PROCESS;
+        else if (strcmp(argv[i], "--kill-when-extracting") == 0) killWhenExtracting = true;
+        else if (strcmp(argv[i], "--system-temp") == 0) systemTemp = true;
         else engine = argv[i];
     }
     if (engine == NULL) {
-        fprintf(stderr, "usage: driver [--tmp DIR] [--timeout MS] [--watch-file PATH] [--signal-file PATH] ENGINE.exe\n");
+        fprintf(stderr, "usage: driver [--tmp DIR] [--timeout MS] [--watch-file PATH] [--signal-file PATH] [--no-console] ENGINE.exe\n");
         return 2;
     }
-    if (tmp != NULL) {
+    if (tmp != NULL && !systemTemp) {
         SetEnvironmentVariableA("TMP", tmp);
         SetEnvironmentVariableA("TEMP", tmp);
     }
+    char tempPath[MAX_PATH + 1];
+    DWORD tempLength = GetTempPathA(sizeof(tempPath), tempPath);
+    if (tempLength == 0 || tempLength >= sizeof(tempPath)) tempPath[0] = '\0';
+    printf("temp path=%s\n", hexOfBytes(tempPath).c_str());
+    std::vector<std::pair<std::string, bool>> directoriesBefore = workingDirectories(tempPath);
+    bool killed = false;
 
     std::string commandLine = std::string("\"") + engine + "\"";
-    STARTUPINFOA startup;
+    if (argumentsFile != NULL) {
+        FILE* file = fopen(argumentsFile, "rb");
+        if (file == NULL) {
+            printf("start-failed arguments-file\n");
+            return 3;
+        }
+        char buffer[4096];
+        size_t got;
+        while ((got = fread(buffer, 1, sizeof(buffer), file)) > 0) commandLine.append(buffer, got);
+        fclose(file);
+    }
+    if (console) {
+        // A console of the driver's own, whatever Wine gave it; its text starts empty.
+        FreeConsole();
+        if (!AllocConsole()) {
+            printf("start-failed console error=%lu\n", static_cast<unsigned long>(GetLastError()));
+            return 3;
+        }
+    }
+    std::wstring wideCommandLine(commandLine.size() + 1, L'\0');
+    size_t engineLength = strlen(engine) + 2;  // the quoted path is the code page's, the rest UTF-8
+    int converted = MultiByteToWideChar(CP_ACP, 0, commandLine.data(), static_cast<int>(engineLength),
+                                        &wideCommandLine[0], static_cast<int>(wideCommandLine.size()));
+    converted += MultiByteToWideChar(CP_UTF8, 0, commandLine.data() + engineLength,
+                                     static_cast<int>(commandLine.size() - engineLength), &wideCommandLine[converted],
+                                     static_cast<int>(wideCommandLine.size()) - converted);
+    wideCommandLine.resize(converted);
+    STARTUPINFOW startup;
     memset(&startup, 0, sizeof(startup));
     startup.cb = sizeof(startup);
+    PipeReader errorReader = {NULL, std::string()};
+    HANDLE errorWrite = NULL;
+    if (stderrPipe) {
+        SECURITY_ATTRIBUTES inherited = {sizeof(inherited), NULL, TRUE};
+        if (!CreatePipe(&errorReader.pipe, &errorWrite, &inherited, 0)) {
+            printf("start-failed pipe error=%lu\n", static_cast<unsigned long>(GetLastError()));
+            return 3;
+        }
+        SetHandleInformation(errorReader.pipe, HANDLE_FLAG_INHERIT, 0);
+        startup.dwFlags = STARTF_USESTDHANDLES;
+        startup.hStdInput = NULL;
+        startup.hStdOutput = NULL;
+        startup.hStdError = errorWrite;
+    }
     PROCESS_INFORMATION process;
     // Wine starts the desktop's process for the first program that asks for the desktop and
     // ends it a little after the last one has gone. Asking here first keeps it from being
@@ -342,11 +495,13 @@ int main(int argc, char** argv) {
     startTick = GetTickCount();
     // TMP's state is taken just before each look; a moment it was seen empty precedes
     // anything the engine made there.
+    const char* watchedTmp = systemTemp ? NULL : tmp;
     long tmpLastEmpty = -1;
     bool tmpUsed = false;
-    if (tmp != NULL && directoryEmpty(tmp)) tmpLastEmpty = 0;
+    if (watchedTmp != NULL && directoryEmpty(watchedTmp)) tmpLastEmpty = 0;
     // Suspended until it is in the job, so that nothing it starts can escape the count.
-    if (!CreateProcessA(NULL, &commandLine[0], NULL, NULL, FALSE, CREATE_SUSPENDED, NULL, NULL,
+    if (!CreateProcessW(NULL, &wideCommandLine[0], NULL, NULL, stderrPipe ? TRUE : FALSE,
+                        creationFlags | CREATE_SUSPENDED, NULL, NULL,
                         &startup, &process)) {
         printf("start-failed error=%lu\n", static_cast<unsigned long>(GetLastError()));
         return 3;
@@ -357,6 +512,11 @@ int main(int argc, char** argv) {
         return 3;
     }
     ResumeThread(process.hThread);
+    HANDLE errorThread = NULL;
+    if (stderrPipe) {
+        CloseHandle(errorWrite);
+        errorThread = CreateThread(NULL, 0, readPipe, &errorReader, 0, NULL);
+    }
 
     Watch watch = {process.dwProcessId, job, NULL, false, false, 0, {}, false, false};
     bool fileSeen = false;
@@ -364,14 +524,28 @@ int main(int argc, char** argv) {
     DWORD lastPaintLook = 0;
     bool timedOut = false;
     for (;;) {
-        if (tmp != NULL && !tmpUsed) {
+        if (watchedTmp != NULL && !tmpUsed) {
             DWORD lookedAt = now();
-            if (directoryEmpty(tmp)) {
+            if (directoryEmpty(watchedTmp)) {
                 tmpLastEmpty = static_cast<long>(lookedAt);
             } else {
                 tmpUsed = true;
                 printf("tmp-used at=%lu last-empty=%ld\n", static_cast<unsigned long>(now()), tmpLastEmpty);
                 fflush(stdout);
+            }
+        }
+        if (killWhenExtracting && !killed) {
+            for (const auto& directory : workingDirectories(tempPath)) {
+                bool before = false;
+                for (const auto& old : directoriesBefore) before = before || old.first == directory.first;
+                if (before || !directory.second) continue;
+                TerminateProcess(process.hProcess, 0xDEAD);
+                WaitForSingleObject(process.hProcess, INFINITE);
+                killed = true;
+                printf("killed at=%lu directory=%s\n", static_cast<unsigned long>(now()),
+                       hexOfBytes(directory.first).c_str());
+                fflush(stdout);
+                break;
             }
         }
         watch.progressFound = false;
@@ -421,6 +595,12 @@ int main(int argc, char** argv) {
     if (watch.progress != NULL && watch.progressVisibleNow) reportHidden(&watch);
     DWORD code = 0;
     GetExitCodeProcess(process.hProcess, &code);
+    if (errorThread != NULL) {
+        // The pipe ends when the engine and whatever inherited its end have gone.
+        if (WaitForSingleObject(errorThread, 10000) != WAIT_OBJECT_0) printf("stderr-unfinished\n");
+        printf("stderr bytes=%s\n", hexOfBytes(errorReader.bytes).c_str());
+    }
+    if (console) printf("console text=%s\n", hexOfUtf8(consoleText().c_str()).c_str());
     if (timedOut) printf("timeout\n");
     printf("exit code=0x%08lX at=%lu\n", static_cast<unsigned long>(code), static_cast<unsigned long>(now()));
     fflush(stdout);

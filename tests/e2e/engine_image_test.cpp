@@ -1,11 +1,13 @@
-// The engine as built: a PE32 GUI program of at most 64 KiB that imports only system DLLs
-// and carries its resources exactly as the run and the user see them.
+// The engine as built: a PE32 GUI program of at most 64 KiB that imports only system DLLs,
+// loads at a random base with data that cannot be executed, and carries its resources
+// exactly as the run and the user see them.
 #include <string.h>
 
 #include <algorithm>
 #include <gtest/gtest.h>
 
 #include "e2e/harness.h"
+#include "package/sha1.h"
 #include "runpack/pe_resources.h"
 
 namespace {
@@ -85,10 +87,143 @@ TEST(EngineImage, IsSmallStaticGuiPe32) {
     EXPECT_LE(image.size(), 64u * 1024u);
     RecordProperty("engine_bytes", std::to_string(image.size()));
     printf("engine: %zu bytes\n", image.size());
-    const std::vector<std::string> system = {"kernel32.dll", "user32.dll", "gdi32.dll", "shell32.dll", "msvcrt.dll"};
+    // The engine removes its working directory with its own walk: the shell is not among
+    // the libraries it needs, so none of the shell's own dependencies is loaded either.
+    const std::vector<std::string> system = {"kernel32.dll", "user32.dll", "gdi32.dll",
+                                             "advapi32.dll", "ntdll.dll", "msvcrt.dll"};
     for (std::string dll : facts.importedDlls) {
         std::transform(dll.begin(), dll.end(), dll.begin(), ::tolower);
         EXPECT_NE(std::find(system.begin(), system.end(), dll), system.end()) << dll;
+    }
+}
+
+// The header fields that say how Windows may load an image, and its base relocations.
+struct LoadFacts {
+    bool pe32Plus = false;
+    uint16_t fileCharacteristics = 0;
+    uint16_t dllCharacteristics = 0;
+    std::vector<uint8_t> relocations;  // the bytes the base-relocation directory names
+    bool relocationsValid = false;     // every block well formed, every target in a kept section
+    size_t relocationCount = 0;
+    std::string relocationSection;     // name of the section that holds them
+    std::string lastSection;
+};
+
+const uint16_t IMAGE_FILE_RELOCS_STRIPPED = 0x0001;
+const uint16_t DLL_HIGH_ENTROPY_VA = 0x0020, DLL_DYNAMIC_BASE = 0x0040, DLL_NX_COMPAT = 0x0100;
+const uint16_t RELOCATION_ABSOLUTE = 0, RELOCATION_HIGHLOW = 3, RELOCATION_DIR64 = 10;
+
+uint32_t le32(const std::vector<uint8_t>& b, size_t at) {
+    return b.at(at) | (b.at(at + 1) << 8) | (b.at(at + 2) << 16) | (static_cast<uint32_t>(b.at(at + 3)) << 24);
+}
+uint16_t le16(const std::vector<uint8_t>& b, size_t at) { return static_cast<uint16_t>(b.at(at) | (b.at(at + 1) << 8)); }
+
+LoadFacts loadFacts(const std::vector<uint8_t>& image) {
+    LoadFacts facts;
+    const size_t pe = le32(image, 0x3C);
+    const size_t fileHeader = pe + 4, optional = pe + 24;
+    const uint16_t sectionCount = le16(image, fileHeader + 2);
+    facts.fileCharacteristics = le16(image, fileHeader + 18);
+    facts.pe32Plus = le16(image, optional) == 0x20B;
+    facts.dllCharacteristics = le16(image, optional + 70);
+    const size_t directories = optional + (facts.pe32Plus ? 112 : 96);
+    const uint32_t relocRva = le32(image, directories + 5 * 8), relocSize = le32(image, directories + 5 * 8 + 4);
+    struct Section { std::string name; uint32_t rva, size, raw; };
+    std::vector<Section> sections;
+    const size_t table = optional + le16(image, fileHeader + 16);
+    for (uint16_t i = 0; i < sectionCount; ++i) {
+        size_t at = table + i * 40u;
+        std::string name(reinterpret_cast<const char*>(&image.at(at)), 8);
+        name = name.c_str();
+        sections.push_back({name, le32(image, at + 12), std::max(le32(image, at + 8), le32(image, at + 16)),
+                            le32(image, at + 20)});
+    }
+    if (!sections.empty()) facts.lastSection = sections.back().name;
+    auto sectionOf = [&](uint32_t rva) -> const Section* {
+        for (const Section& s : sections) {
+            if (rva >= s.rva && rva < s.rva + s.size) return &s;
+        }
+        return nullptr;
+    };
+    const Section* holder = sectionOf(relocRva);
+    if (relocSize == 0 || holder == nullptr) return facts;
+    facts.relocationSection = holder->name;
+    size_t start = holder->raw + (relocRva - holder->rva);
+    facts.relocations.assign(image.begin() + start, image.begin() + start + relocSize);
+
+    // Blocks of one page each: the page's address, the block's size, then 16-bit entries of
+    // a type and an offset in the page. Nothing may point into the sections a builder moves.
+    facts.relocationsValid = true;
+    for (size_t at = 0; at < facts.relocations.size();) {
+        uint32_t page = le32(facts.relocations, at), size = le32(facts.relocations, at + 4);
+        if (size < 8 || size % 2 != 0 || at + size > facts.relocations.size()) {
+            facts.relocationsValid = false;
+            return facts;
+        }
+        for (size_t e = at + 8; e < at + size; e += 2) {
+            uint16_t entry = le16(facts.relocations, e);
+            uint16_t type = entry >> 12;
+            if (type == RELOCATION_ABSOLUTE) continue;
+            const Section* target = sectionOf(page + (entry & 0xFFF));
+            bool kept = target != nullptr && target->name != ".rsrc" && target->name != ".reloc";
+            if (type != (facts.pe32Plus ? RELOCATION_DIR64 : RELOCATION_HIGHLOW) || !kept) facts.relocationsValid = false;
+            ++facts.relocationCount;
+        }
+        at += size;
+    }
+    return facts;
+}
+
+// The product and, where it differs, the build that runs here (the x86_64 twin on machines
+// without 32-bit support).
+std::vector<fs::path> enginesToCheck() {
+    std::vector<fs::path> engines = {fs::path(RUNPACK_SOURCE_DIR) / "build" / "win32" / "runpack-engine.exe"};
+    fs::path running = windowsBuildDir() / "runpack-engine.exe";
+    if (fs::exists(running) && !fs::equivalent(running, engines[0])) engines.push_back(running);
+    return engines;
+}
+
+TEST(EngineImage, LoadsAtRandomBaseWithDataNotExecutable) {
+    for (const fs::path& engine : enginesToCheck()) {
+        SCOPED_TRACE(engine.string());
+        std::vector<uint8_t> image;
+        std::string error;
+        ASSERT_TRUE(readFile(engine.string(), &image, &error)) << error;
+        printf("%s: %zu bytes\n", engine.string().c_str(), image.size());
+        LoadFacts facts = loadFacts(image);
+        EXPECT_EQ(facts.dllCharacteristics & DLL_DYNAMIC_BASE, DLL_DYNAMIC_BASE);
+        EXPECT_EQ(facts.dllCharacteristics & DLL_NX_COMPAT, DLL_NX_COMPAT);
+        if (facts.pe32Plus) EXPECT_EQ(facts.dllCharacteristics & DLL_HIGH_ENTROPY_VA, DLL_HIGH_ENTROPY_VA);
+        EXPECT_EQ(facts.fileCharacteristics & IMAGE_FILE_RELOCS_STRIPPED, 0);
+        EXPECT_GT(facts.relocationCount, 0u);
+        EXPECT_TRUE(facts.relocationsValid);
+    }
+}
+
+TEST(EngineImage, KeepsRelocationsAndFlagsWhenAPackageIsEmbedded) {
+    for (const fs::path& engine : enginesToCheck()) {
+        SCOPED_TRACE(engine.string());
+        std::vector<uint8_t> image;
+        std::string error;
+        ASSERT_TRUE(readFile(engine.string(), &image, &error)) << error;
+        // A package larger than the section alignment, so that the relocations have to move.
+        std::vector<uint8_t> package(70000);
+        for (size_t i = 0; i < package.size(); ++i) package[i] = static_cast<uint8_t>(i * 7);
+        std::vector<uint8_t> digest(SHA1_DIGEST_SIZE);
+        sha1OfBuffer(package.data(), static_cast<uint32_t>(package.size()), digest.data());
+        std::vector<uint8_t> built;
+        ASSERT_TRUE(embedRunInfo(image, &package, &digest, &built, &error)) << error;
+
+        LoadFacts before = loadFacts(image), after = loadFacts(built);
+        EXPECT_EQ(after.dllCharacteristics, before.dllCharacteristics);
+        EXPECT_EQ(after.fileCharacteristics, before.fileCharacteristics);
+        EXPECT_EQ(after.relocations, before.relocations);
+        EXPECT_TRUE(after.relocationsValid);
+        EXPECT_EQ(after.relocationSection, ".reloc");
+        EXPECT_EQ(after.lastSection, ".reloc");
+        PeFacts pe;
+        ASSERT_TRUE(readPeFacts(built, &pe, &error)) << error;
+        EXPECT_EQ(pe.checksum, pe.computedChecksum);
     }
 }
 
@@ -201,3 +336,30 @@ TEST(EngineImage, CarriesProgressDialogBitmapIconVersionAndManifest) {
 }
 
 }  // namespace
+
+// The Windows runpack.exe as shipped: no COFF symbols, which go into runpack.exe.debug beside it.
+TEST(ToolImage, ReleaseBuildIsStrippedWithSymbolsBeside) {
+    for (const char* build : {"win32", "win64"}) {
+        const std::string path = std::string(RUNPACK_SOURCE_DIR) + "/build/" + build + "/runpack.exe";
+        if (std::string(build) == "win64" && !fs::exists(path)) continue;  // made only where it runs
+        SCOPED_TRACE(path);
+        std::vector<uint8_t> image;
+        std::string error;
+        ASSERT_TRUE(readFile(path, &image, &error)) << error;
+        ASSERT_GE(image.size(), 0x40u);
+        const uint32_t fileHeader = (image[0x3C] | image[0x3D] << 8 | image[0x3E] << 16 | uint32_t(image[0x3F]) << 24) + 4;
+        ASSERT_LE(fileHeader + 20, image.size());
+        auto field = [&](uint32_t at) {
+            return image[at] | image[at + 1] << 8 | image[at + 2] << 16 | uint32_t(image[at + 3]) << 24;
+        };
+        EXPECT_EQ(field(fileHeader + 12), 0u);  // NumberOfSymbols
+        // What may remain at PointerToSymbolTable is the string table of long section names
+        // (".eh_frame"): a few bytes, where the symbols took more than a megabyte.
+        const uint32_t table = field(fileHeader + 8);
+        if (table != 0) {
+            ASSERT_LE(table, image.size());
+            EXPECT_LE(image.size() - table, 64u);
+        }
+        EXPECT_TRUE(fs::exists(path + ".debug"));
+    }
+}

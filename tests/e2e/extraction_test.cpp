@@ -164,7 +164,7 @@ TEST_F(Extraction, FileInPlaceOfDirectoryEndsRunAndRemovesEverything) {
     }
 }
 
-TEST_F(Extraction, ExistingFileAtAbsoluteDestinationIsOverwrittenThenDeleted) {
+TEST_F(Extraction, ExistingFileAtAbsoluteDestinationIsReplacedForTheRunThenRestored) {
     fs::path outside = dir / "outside";
     fs::create_directories(outside / "kept");
     std::ofstream(outside / "kept" / "old.txt") << "old content";
@@ -176,8 +176,8 @@ TEST_F(Extraction, ExistingFileAtAbsoluteDestinationIsOverwrittenThenDeleted) {
     EngineRun run = this->run(makeExe(buildPackage(package)));
     EXPECT_EQ(run.exitCode, 0u) << run.output;
     EXPECT_EQ(fileBytes(seen), bytesOf("new content"));
-    EXPECT_FALSE(fs::exists(outside / "kept" / "old.txt"));
-    EXPECT_TRUE(fs::is_directory(outside / "kept"));  // it existed before the run
+    EXPECT_EQ(fileBytes(outside / "kept" / "old.txt"), bytesOf("old content"));
+    EXPECT_EQ(listTree(outside), std::vector<std::string>({"kept/", "kept/old.txt"}));
     EXPECT_TRUE(listTree(tmp).empty());
 }
 

@@ -137,6 +137,16 @@ EngineRun EngineTest::run(const fs::path& exe, const RunOptions& options) {
                shellQuote((windowsBuildDir() / "runpack-driver.exe").string()) + " --tmp " +
                shellQuote(windowsPath(tmp)) + " --timeout " + std::to_string(timeoutMs);
     if (options.watchFile) command += " --watch-file " + shellQuote(windowsPath(*options.watchFile));
+    if (options.arguments) {
+        fs::path arguments = dir / "engine-arguments.txt";
+        std::ofstream(arguments, std::ios::binary) << *options.arguments;
+        command += " --arguments-file " + shellQuote(windowsPath(arguments));
+    }
+    if (options.stderrPipe) command += " --stderr-pipe";
+    if (options.console) command += " --console";
+    if (options.noConsole) command += " --no-console";
+    if (options.killWhenExtracting) command += " --kill-when-extracting";
+    if (options.systemTemp) command += " --system-temp";
     fs::path signal = dir / "progress-visible.signal";
     fs::remove(signal);
     if (options.screenshot) command += " --signal-file " + shellQuote(windowsPath(signal));
@@ -194,6 +204,16 @@ EngineRun EngineTest::run(const fs::path& exe, const RunOptions& options) {
             result.fileSeenAt = std::stol(field(line, "at"));
         } else if (line.rfind("child-seen ", 0) == 0) {
             result.childSeenAt = std::stol(field(line, "at"));
+        } else if (line.rfind("window ", 0) == 0) {
+            result.windows.push_back(fromHex(field(line, "class")));
+        } else if (line.rfind("stderr ", 0) == 0) {
+            result.errorOutput = fromHex(field(line, "bytes"));
+        } else if (line.rfind("temp ", 0) == 0) {
+            result.tempPath = fromHex(field(line, "path"));
+        } else if (line.rfind("killed ", 0) == 0) {
+            result.killedDirectory = fromHex(field(line, "directory"));
+        } else if (line.rfind("console ", 0) == 0) {
+            result.consoleText = fromHex(field(line, "text"));
         } else if (line == "timeout") {
             result.timedOut = true;
         } else if (line.rfind("exit ", 0) == 0) {

@@ -42,6 +42,11 @@ struct EngineRun {
     // so before every step of its run that follows the working directory's creation.
     long tmpLastEmptyAt = -1;
     long exitAt = -1;
+    std::vector<std::string> windows;  // class names of the engine's top-level windows
+    std::string errorOutput;  // the bytes the engine wrote to its standard error pipe
+    std::string consoleText;  // UTF-8: what the driver's console showed after the run
+    std::string tempPath;     // the engine's temporary directory, Windows form, with a final "\\"
+    std::string killedDirectory;  // the working directory's name when the driver ended the run
     std::string output;      // the driver's raw report, for failure messages
 };
 
@@ -50,6 +55,13 @@ struct RunOptions {
     std::optional<fs::path> watchFile;     // report when this file first exists
     std::optional<fs::path> screenshot;    // PNG of the screen while the waiting window is up
     std::map<std::string, std::string> environment;  // extra variables for the engine
+    // The engine's command line after its quoted path, byte for byte; none by default.
+    std::optional<std::string> arguments;
+    bool stderrPipe = false;  // give the engine a pipe as standard error and collect it
+    bool console = false;     // run the driver with a console the engine can attach to
+    bool noConsole = false;  // started without the driver's console, as from the desktop
+    bool systemTemp = false;  // leave TMP alone: the engine uses the prefix's own temporary directory
+    bool killWhenExtracting = false;  // end the engine once its working directory holds a file
     long timeoutMs = 60000;  // before the time scale
 };
 

@@ -3,9 +3,12 @@
 // user can meet, in English and in Czech.
 #include "e2e/harness.h"
 
+#include <ctype.h>
+
 #include <fstream>
 
 #include "package/package_reader.h"
+#include "runpack/pe_resources.h"
 #include "support/package_builder.h"
 
 namespace {
@@ -52,19 +55,28 @@ TEST_F(RunSequence, AbsentOrEmptyCommandStartsNothingAndCleansUpPerMode) {
     }
 }
 
-TEST_F(RunSequence, WorkingDirectoryIsNewUniqueDirectoryInTemp) {
+TEST_F(RunSequence, WorkingDirectoryIsNewDirectoryWithUnrelatedRandomName) {
     fs::path exe = makeExe(buildPackage(onePackage(std::nullopt, CLEANUP_DETACH)));
     EXPECT_EQ(run(exe).exitCode, 0u);
     EXPECT_EQ(run(exe).exitCode, 0u);
     std::vector<std::string> entries = listTree(tmp);
     std::vector<std::string> directories;
     for (const std::string& entry : entries) {
-        if (entry.find('/') == entry.size() - 1) directories.push_back(entry);
+        if (entry.find('/') == entry.size() - 1) directories.push_back(entry.substr(0, entry.size() - 1));
     }
-    // Two runs, two directories, each named by the runtime from the "QELTMP" prefix.
+    // Two runs, two directories, each "QELTMP" and sixteen hex digits of a random number.
     ASSERT_EQ(directories.size(), 2u) << testing::PrintToString(entries);
-    EXPECT_NE(directories[0], directories[1]);
-    for (const std::string& name : directories) EXPECT_EQ(name.rfind("QEL", 0), 0u) << name;
+    for (const std::string& name : directories) {
+        EXPECT_EQ(name.size(), 22u) << name;
+        EXPECT_EQ(name.rfind("QELTMP", 0), 0u) << name;
+        EXPECT_EQ(name.find_first_not_of("0123456789ABCDEF", 6), std::string::npos) << name;
+    }
+    // Not a counter: random names share hardly a digit in place.
+    int differing = 0;
+    for (size_t i = 6; i < directories[0].size() && i < directories[1].size(); ++i) {
+        differing += directories[0][i] != directories[1][i];
+    }
+    EXPECT_GE(differing, 4) << directories[0] << " " << directories[1];
 }
 
 TEST_F(RunSequence, CommandRunsInWorkingDirectoryInEachMode) {
@@ -110,6 +122,121 @@ TEST_F(RunSequence, CommandRunsInWorkingDirectoryInEachMode) {
     EXPECT_TRUE(waitFor(*work / "marker.txt", 20000)) << "the command did not outlive the launcher";
     EXPECT_TRUE(fs::exists(*work / "hello.txt"));
     EXPECT_TRUE(fs::exists(*work / "wait.bat"));
+}
+
+// The test program of the runnable Windows build (tests/programs), as bytes.
+std::vector<uint8_t> probeProgram() {
+    std::vector<uint8_t> bytes;
+    std::string error;
+    EXPECT_TRUE(readFile((windowsBuildDir() / "runpack-probe.exe").string(), &bytes, &error)) << error;
+    return bytes;
+}
+
+TestEntry fileEntry(const std::string& name, const std::vector<uint8_t>& content,
+                    std::optional<std::string> directory = std::nullopt) {
+    TestEntry entry;
+    entry.name = name;
+    entry.directory = directory;
+    entry.content = content;
+    return entry;
+}
+
+std::vector<uint8_t> bytesOf(const std::string& text) { return std::vector<uint8_t>(text.begin(), text.end()); }
+
+std::string readText(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+std::string lowered(std::string text) {
+    for (char& c : text) c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
+    return text;
+}
+
+TEST_F(RunSequence, ProgramBesideTheEngineNeverRuns) {
+    // Whoever can write to the engine's folder (a downloads folder) leaves programs named as
+    // the package's command there. The probe stands for both: it notes where it ran from.
+    std::vector<uint8_t> probe = probeProgram();
+    std::string error;
+    ASSERT_TRUE(writeFile((dir / "setup.exe").string(), probe, &error)) << error;
+    ASSERT_TRUE(writeFile((dir / "cmd.exe").string(), probe, &error)) << error;
+    fs::path log = dir / "ran.txt";
+    std::string command = "setup.exe marker " + windowsPath(log);
+
+    // The package's own setup.exe runs, and only it.
+    TestPackage carried = onePackage(command, CLEANUP_TREE);
+    carried.entries.push_back(fileEntry("setup.exe", probe));
+    EngineRun run = this->run(makeExe(buildPackage(carried)));
+    EXPECT_EQ(run.exitCode, 0u) << run.output;
+    EXPECT_TRUE(run.boxes.empty()) << run.output;
+    std::string ran = lowered(readText(log));
+    std::string expectedStart = lowered(windowsPath(tmp) + "\\QELTMP");
+    EXPECT_EQ(ran.rfind(expectedStart, 0), 0u) << ran;
+    EXPECT_EQ(ran.find("\r\n"), ran.size() - 2) << "more than one program ran: " << ran;
+    EXPECT_NE(ran.find("\\setup.exe\r\n"), std::string::npos) << ran;
+    EXPECT_TRUE(listTree(tmp).empty()) << testing::PrintToString(listTree(tmp));
+
+    // A package without one: the command is found nowhere, and the planted one stays idle.
+    fs::remove(log);
+    EngineRun missing = this->run(makeExe(buildPackage(onePackage(command, CLEANUP_TREE))));
+    ASSERT_EQ(missing.boxes.size(), 1u) << missing.output;
+    EXPECT_EQ(missing.boxes[0].caption, CAPTION_EN);
+    EXPECT_EQ(missing.boxes[0].text, "Cannot create process!");
+    EXPECT_EQ(missing.exitCode, 2u);  // ERROR_FILE_NOT_FOUND
+    EXPECT_FALSE(fs::exists(log));
+    EXPECT_TRUE(listTree(tmp).empty()) << testing::PrintToString(listTree(tmp));
+
+    // A system program is the system's, not the planted cmd.exe.
+    fs::path echoed = dir / "echoed.txt";
+    TestPackage system = onePackage("cmd.exe /c echo ok> " + windowsPath(echoed), CLEANUP_TREE);
+    EngineRun viaCmd = this->run(makeExe(buildPackage(system)));
+    EXPECT_EQ(viaCmd.exitCode, 0u) << viaCmd.output;
+    EXPECT_EQ(readText(echoed), "ok\r\n");
+    EXPECT_FALSE(fs::exists(log));
+    EXPECT_TRUE(listTree(tmp).empty()) << testing::PrintToString(listTree(tmp));
+}
+
+TEST_F(RunSequence, CleanUpWaitsForWhatTheCommandStarted) {
+    // An installer's way: start a second program and end at once. The second one reads the
+    // extracted files two seconds later; they must still be there, and gone after it ends.
+    for (uint32_t mode : {CLEANUP_TREE, CLEANUP_JOURNAL}) {
+        SCOPED_TRACE(mode);
+        fs::remove_all(tmp);
+        fs::create_directories(tmp);
+        fs::path report = dir / ("report" + std::to_string(mode) + ".txt");
+        TestPackage package;
+        package.cleanupMode = mode;
+        package.command = "probe.exe spawn probe.exe read-later " + windowsPath(report) + " hello.txt docs\\readme.txt";
+        package.entries.push_back(fileEntry("probe.exe", probeProgram()));
+        package.entries.push_back(fileEntry("hello.txt", bytesOf("hi")));
+        package.entries.push_back(fileEntry("readme.txt", bytesOf("read me"), std::string("docs")));
+        EngineRun run = this->run(makeExe(buildPackage(package)));
+        EXPECT_EQ(run.exitCode, 0u) << run.output;
+        EXPECT_TRUE(run.boxes.empty()) << run.output;
+        // The engine ended after the second program had written its report.
+        EXPECT_EQ(readText(report), "hello.txt=hi\ndocs\\readme.txt=read me\n");
+        EXPECT_TRUE(listTree(tmp).empty()) << testing::PrintToString(listTree(tmp));
+    }
+}
+
+TEST_F(RunSequence, ProgramThatBreaksAwayIsNotWaitedFor) {
+    // The second program leaves the job and waits for a file that the test makes only once
+    // the engine has ended (or gives up after 20 s, which a waiting engine would show).
+    fs::path go = dir / "go.txt", done = dir / "done.txt";
+    TestPackage package;
+    package.cleanupMode = CLEANUP_TREE;
+    package.command = "probe.exe spawn --breakaway probe.exe wait-for " + windowsPath(go) + " 20000 " +
+                      windowsPath(done);
+    package.entries.push_back(fileEntry("probe.exe", probeProgram()));
+    EngineRun run = this->run(makeExe(buildPackage(package)));
+    EXPECT_EQ(run.exitCode, 0u) << run.output;
+    EXPECT_TRUE(run.boxes.empty()) << run.output;
+    EXPECT_FALSE(fs::exists(done)) << "the engine waited for a program that broke away";
+    std::ofstream(go) << "go";
+    ASSERT_TRUE(waitFor(done, 30000));
+    // What the tree removal could not take while that program ran from the working
+    // directory differs between Windows and Wine: it is not checked here.
+    EXPECT_EQ(readText(done), "go\n");
 }
 
 TEST_F(RunSequence, MissingPackageResourceReportsLookupError) {

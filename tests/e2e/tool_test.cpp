@@ -9,6 +9,7 @@
 #include <random>
 
 #include "runpack/pe_resources.h"
+#include "support/package_builder.h"
 
 namespace {
 
@@ -169,6 +170,80 @@ TEST_F(Tool, ChangedPackageByteIsCaughtByToolAndEngine) {
         EXPECT_EQ(run.exitCode, 0x80090020u);
         EXPECT_TRUE(listTree(tmp).empty());
     }
+}
+
+// The tool itself under a 1 GiB address-space limit, on a 276-byte package whose one LZHUF
+// entry declares 2 GiB over 136 packed bytes: one line and exit code 1, no abort.
+TEST_F(Tool, EntryDeclaringTwoGiBFailsCleanlyUnderAOneGiBAddressLimit) {
+    TestPackage package;
+    TestEntry entry;
+    entry.name = std::string("big.bin");
+    entry.method = METHOD_LZHUF;
+    entry.packed = std::vector<uint8_t>(136, 0x5A);
+    entry.unpackedSize = 0x7FFFFFFF;
+    package.entries.push_back(entry);
+    const std::vector<uint8_t> bytes = buildPackage(package);
+    ASSERT_EQ(bytes.size(), 276u);
+    fs::path exe = makeExe(bytes);
+    for (const std::string& command : {" verify " + quote(exe.string()),
+                                      " extract " + quote(exe.string()) + " -C " + quote((dir / "out").string())}) {
+        std::string output;
+        EXPECT_EQ(shell("prlimit --as=1073741824 " + std::string(TOOL) + command, &output), 1) << output;
+        EXPECT_NE(output.find("entry 0 (big.bin): declares 2147483647 bytes, but 136 packed bytes of LZHUF yield at "
+                              "most 6528\n"), std::string::npos) << output;
+    }
+    EXPECT_FALSE(fs::exists(dir / "out"));
+}
+
+// The Windows build of the tool under Wine: extract writes the tree, refuses to overwrite,
+// refuses a link on the way (Wine shows a Unix symbolic link as a plain directory, so the
+// check of the final path by handle is what finds it), and refuses the crafted root.
+TEST_F(Tool, WindowsBuildExtractsOnlyInsideItsTarget) {
+    fs::path tree = dir / "tree";
+    fs::create_directories(tree / "sub");
+    std::ofstream(tree / "a.txt") << "first";
+    std::ofstream(tree / "sub" / "b.txt") << "second";
+    fs::path exe = dir / "app.exe";
+    std::string output;
+    ASSERT_EQ(shell(std::string(TOOL) + " build -o " + quote(exe.string()) + engineOption() + " " + quote(tree.string()), &output), 0) << output;
+    auto windowsTool = [&](const std::string& arguments, std::string* text) {
+        return shell("timeout 120 " + std::string(RUNPACK_SOURCE_DIR) + "/scripts/wine " +
+                     quote((windowsBuildDir() / "runpack.exe").string()) + " " + arguments + " </dev/null", text);
+    };
+    const std::string extract = "extract " + quote(windowsPath(exe)) + " -C ";
+
+    fs::path out = dir / "out";
+    ASSERT_EQ(windowsTool(extract + quote(windowsPath(out)), &output), 0) << output;
+    EXPECT_EQ(bytesOf(out / "a.txt"), bytesOf(tree / "a.txt"));
+    EXPECT_EQ(bytesOf(out / "sub" / "b.txt"), bytesOf(tree / "sub" / "b.txt"));
+    EXPECT_EQ(windowsTool(extract + quote(windowsPath(out)), &output), 1);
+    EXPECT_NE(output.find("a.txt exists (use --force to overwrite); nothing extracted"), std::string::npos) << output;
+    EXPECT_EQ(windowsTool(extract + quote(windowsPath(out)) + " --force", &output), 0) << output;
+
+    fs::path linked = dir / "linked";
+    fs::path outside = dir / "outside";
+    fs::create_directories(linked);
+    fs::create_directories(outside);
+    fs::create_directory_symlink(outside, linked / "sub");
+    EXPECT_EQ(windowsTool(extract + quote(windowsPath(linked)) + " --force", &output), 1);
+    EXPECT_NE(output.find("sub resolves outside"), std::string::npos) << output;
+    EXPECT_TRUE(fs::is_empty(outside));
+
+    // The crafted directory "/:/<dir>/victim" that once reset the path to the host's root.
+    fs::create_directories(dir / "victim");
+    std::ofstream(dir / "victim" / "a.txt") << "keep";
+    TestPackage package;
+    TestEntry entry;
+    entry.name = std::string("a.txt");
+    entry.directory = "/:" + (dir / "victim").string();
+    entry.content = {'x'};
+    package.entries.push_back(entry);
+    fs::path crafted = makeExe(buildPackage(package));
+    EXPECT_EQ(windowsTool("extract " + quote(windowsPath(crafted)) + " -C " + quote(windowsPath(dir / "target")) +
+                              " --include-absolute --force", &output), 1);
+    EXPECT_NE(output.find("the engine refuses this destination: a colon in second place"), std::string::npos) << output;
+    EXPECT_EQ(bytesOf(dir / "victim" / "a.txt"), std::vector<uint8_t>({'k', 'e', 'e', 'p'}));
+    EXPECT_FALSE(fs::exists(dir / "target" / "_absolute"));
 }
 #endif
 

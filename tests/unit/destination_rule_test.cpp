@@ -58,6 +58,11 @@ TEST(DestinationRule, RefusesDeviceNamesWithAnyExtensionOrCase)
                              "\\\\server\\share\\aux"}) {
         EXPECT_EQ(check(path), DESTINATION_DEVICE_NAME) << path;
     }
+    // Windows counts the superscripts 1, 2 and 3 as port digits: bytes B9, B2, B3 in 1252.
+    for (const char* path : {"COM\xB9", "lpt\xB2.txt", "sub\\Com\xB3 .log"}) {
+        EXPECT_EQ(check(path), DESTINATION_DEVICE_NAME) << path;
+    }
+    EXPECT_EQ(check("COM\xB4"), DESTINATION_OK);  // an acute accent, not a digit
 }
 
 TEST(DestinationRule, RefusesPartsEndingInDotOrSpace)

@@ -2,9 +2,12 @@
 // end of the input, callback failures and the exact bits of the offset code.
 #include <gtest/gtest.h>
 
+#include <random>
+
 #include "codec/lzhuf_decoder.h"
 #include "codec/lzhuf_encoder.h"
 #include "codec/lzhuf_tables.h"
+#include "support/lzhuf_reference_decoder.h"
 #include "support/lzhuf_streams.h"
 
 namespace {
@@ -154,6 +157,156 @@ TEST(LzhufDecoder, EveryOffsetReadsBackThroughThePrefixCode) {
     EXPECT_EQ(OFFSET_DECODE_LEN[0x93], 6);
     EXPECT_EQ(OFFSET_DECODE_HIGH[0xC1], 24);
     EXPECT_EQ(OFFSET_DECODE_HIGH[0xFF], 63);
+}
+
+// lzhufDecode reads ahead, walks the tree with tables and writes from a linear history; the
+// stepwise decoder does everything one bit and one byte at a time. Both must give the same
+// bytes, results and flushes for any stream, any count and any failing callback.
+namespace differential {
+
+struct Decoded {
+    int result;
+    Bytes output;
+    int flushes;
+    bool operator==(const Decoded& other) const {
+        return result == other.result && output == other.output && flushes == other.flushes;
+    }
+};
+
+typedef int (*DecodeFn)(LzhufContext*, int, StreamReadFn, void*, StreamWriteFn, void*);
+
+int decodeStepwise(LzhufContext* c, int count, StreamReadFn read, void* readState,
+                   StreamWriteFn write, void* writeState) {
+    return lzhufDecodeStepwise(c, count, read, readState, write, writeState);
+}
+
+Decoded decodeWith(DecodeFn decode, const Bytes& packed, int count, long failReadAfter = -1,
+        long failWriteAfter = -1) {
+    static LzhufContext context;
+    VectorSource source;
+    source.data = packed;
+    source.failAfter = failReadAfter;
+    VectorSink sink;
+    sink.failAfter = failWriteAfter;
+    int result = decode(&context, count, vectorSourceRead, &source, vectorSinkWrite, &sink);
+    return {result, sink.data, sink.flushes};
+}
+
+void expectSame(const Bytes& packed, int count, long failReadAfter = -1, long failWriteAfter = -1) {
+    Decoded fast = decodeWith(lzhufDecode, packed, count, failReadAfter, failWriteAfter);
+    Decoded plain = decodeWith(decodeStepwise, packed, count, failReadAfter, failWriteAfter);
+    ASSERT_EQ(fast.result, plain.result) << packed.size() << " bytes, count " << count
+                                         << ", read fails after " << failReadAfter
+                                         << ", write fails after " << failWriteAfter;
+    ASSERT_TRUE(fast == plain) << packed.size() << " bytes, count " << count
+                               << ", read fails after " << failReadAfter
+                               << ", write fails after " << failWriteAfter;
+}
+
+Bytes mixedInput(size_t size, unsigned seed) {
+    std::mt19937 random(seed);
+    Bytes input;
+    const char* words[] = {"copyright ", "license ", "the ", "software ", "\n", "    "};
+    while (input.size() < size) {
+        unsigned pick = random() % 10;
+        if (pick < 6) {
+            for (const char* p = words[pick]; *p != '\0'; ++p) {
+                input.push_back(static_cast<uint8_t>(*p));
+            }
+        } else if (pick < 8) {
+            input.push_back(static_cast<uint8_t>(random()));
+        } else {
+            input.insert(input.end(), random() % 80, static_cast<uint8_t>(random() % 3));
+        }
+    }
+    input.resize(size);
+    return input;
+}
+
+}  // namespace differential
+
+TEST(LzhufDecoder, AgreesWithTheStepwiseDecoderOnEncodedAndRandomStreams) {
+    using namespace differential;
+    // Long enough for several model rebuilds; short ones for the first codes.
+    for (size_t size : {size_t(0), size_t(1), size_t(7), size_t(300), size_t(5000), size_t(400000)}) {
+        Bytes input = mixedInput(size, static_cast<unsigned>(size) + 1);
+        EncodeResult e = lzhufEncodeBytes(input);
+        ASSERT_EQ(e.result, static_cast<int>(size));
+        Decoded fast = decodeWith(lzhufDecode, e.packed, static_cast<int>(size));
+        ASSERT_EQ(fast.result, 0);
+        ASSERT_TRUE(fast.output == input) << size << " bytes";
+        expectSame(e.packed, static_cast<int>(size));
+        expectSame(e.packed, static_cast<int>(size) / 2);
+    }
+    // Any bits decode to something: random streams, each far past the end of its input.
+    std::mt19937 random(7);
+    for (int k = 0; k < 200; ++k) {
+        Bytes packed(random() % 3000);
+        for (uint8_t& b : packed) {
+            b = static_cast<uint8_t>(random());
+        }
+        expectSame(packed, static_cast<int>(random() % 20000));
+    }
+}
+
+TEST(LzhufDecoder, AgreesWithTheStepwiseDecoderWhereInputEndsOrCallbacksFail) {
+    using namespace differential;
+    Bytes input = mixedInput(2000, 3);
+    EncodeResult e = lzhufEncodeBytes(input);
+    const int count = static_cast<int>(input.size());
+    for (size_t keep = 0; keep <= e.packed.size(); ++keep) {
+        Bytes cut(e.packed.begin(), e.packed.begin() + keep);
+        expectSame(cut, count);
+    }
+    for (long at = 0; at <= static_cast<long>(e.packed.size()); ++at) {
+        expectSame(e.packed, count, at);
+    }
+    for (long at = 0; at <= count; at += 7) {
+        expectSame(e.packed, count, -1, at);
+    }
+}
+
+TEST(LzhufDecoder, AgreesWithTheStepwiseDecoderOnCodesDeeperThanSixteenBits) {
+    using namespace differential;
+    // Count a chain of match symbols up to Fibonacci-like weights, as the model tests do,
+    // but through the encoder, so that the stream carries every one of those codes.
+    LzhufContext encoder;
+    clearContext(&encoder);
+    startModel(&encoder);
+    VectorSink sink;
+    const int chain[] = {300, 301, 302, 303, 304, 305, 306, 307, 308};
+    LzhufContext counted;
+    clearContext(&counted);
+    startModel(&counted);
+    lzhufCountFibonacci(&counted, chain, 9);
+    int produced = 0;
+    for (int symbol : chain) {
+        int leaf = counted.nodeParent[NODE_COUNT + symbol];
+        while (encoder.nodeWeight[encoder.nodeParent[NODE_COUNT + symbol]] < counted.nodeWeight[leaf]) {
+            ASSERT_EQ(encodeSymbol(&encoder, symbol, vectorSinkWrite, &sink), 0);
+            ASSERT_EQ(encodeOffset(&encoder, 0, vectorSinkWrite, &sink), 0);
+            produced += symbol - 253;
+        }
+    }
+    int deepest = 0;
+    for (int s = 0; s < SYMBOL_COUNT; ++s) {
+        if (lzhufSymbolCode(encoder, s).size() > lzhufSymbolCode(encoder, deepest).size()) {
+            deepest = s;
+        }
+    }
+    ASSERT_GT(lzhufSymbolCode(encoder, deepest).size(), 16u);
+    for (int k = 0; k < 3; ++k) {
+        ASSERT_EQ(encodeSymbol(&encoder, deepest, vectorSinkWrite, &sink), 0);
+        if (deepest >= 256) {
+            ASSERT_EQ(encodeOffset(&encoder, 0, vectorSinkWrite, &sink), 0);
+        }
+        produced += deepest >= 256 ? deepest - 253 : 1;
+    }
+    ASSERT_EQ(flushBits(&encoder, vectorSinkWrite, &sink), 0);
+    Decoded fast = decodeWith(lzhufDecode, sink.data, produced);
+    EXPECT_EQ(fast.result, 0);
+    EXPECT_EQ(fast.output.size(), static_cast<size_t>(produced));
+    expectSame(sink.data, produced);
 }
 
 }  // namespace

@@ -398,3 +398,135 @@ TEST(PeResources, CorruptTreesAreRefusedWithoutOverreading) {
         }
     }
 }
+
+namespace {
+
+void put32At(std::vector<uint8_t>& b, uint64_t off, uint32_t v) {
+    for (int i = 0; i < 4; ++i) b[off + i] = uint8_t(v >> (8 * i));
+}
+
+}  // namespace
+
+TEST(PeResources, RefusesSizeOfHeadersThatMissesTheSectionTableOrTheFile) {
+    // A SizeOfHeaders short of the section table made the writer put section records past
+    // the end of its output; one beyond the file made it allocate up to 4 GiB.
+    const uint32_t field = TEST_OPTIONAL_HEADER + 60;
+    const std::vector<uint8_t> image = sampleImage(false);
+    const std::vector<std::pair<uint32_t, std::string>> cases = {
+        {0x40, "malformed PE image: SizeOfHeaders does not cover the section table"},
+        {TEST_OPTIONAL_HEADER + 224 + 3 * 40 - 1, "malformed PE image: SizeOfHeaders does not cover the section table"},
+        {uint32_t(image.size()) + 1, "truncated PE image: SizeOfHeaders beyond the end of the file"},
+        {0xFFFFF000u, "truncated PE image: SizeOfHeaders beyond the end of the file"},
+    };
+    for (const auto& [value, message] : cases) {
+        SCOPED_TRACE(value);
+        std::vector<uint8_t> bad = image;
+        put32At(bad, field, value);
+        std::vector<PeResource> resources;
+        std::vector<uint8_t> out;
+        PeFacts facts;
+        std::string error;
+        EXPECT_FALSE(readPeResources(bad, &resources, &error));
+        EXPECT_EQ(error, message);
+        EXPECT_FALSE(readPeFacts(bad, &facts, &error));
+        const std::vector<uint8_t> package = bytes("p");
+        EXPECT_FALSE(embedRunInfo(bad, &package, &package, &out, &error));
+        EXPECT_EQ(error, message);
+    }
+    // A section whose raw data runs past the end of the file.
+    std::vector<uint8_t> bad = image;
+    put32At(bad, TEST_OPTIONAL_HEADER + 224 + 40 + 16, 0x7FFFFE00u);
+    std::vector<PeResource> resources;
+    std::string error;
+    EXPECT_FALSE(readPeResources(bad, &resources, &error));
+    EXPECT_EQ(error, "truncated PE image: section data beyond the end of the file");
+}
+
+TEST(PeResources, SharedSubtreesAndNamesCannotMultiplyTheWork) {
+    // One resource big enough to leave room in its section for a hand-made tree.
+    TestImageOptions options;
+    TestResource big;
+    big.typeId = 10;
+    big.nameId = 1;
+    big.data.assign(8192, 0);
+    options.resources = {big};
+    const std::vector<uint8_t> image = makeTestImage(options);
+    const TestSection rsrc = testSections(image).back();
+    const uint32_t base = rsrc.rawPointer;
+
+    // Three levels of 60 entries that all lead to the same directory and data entry:
+    // 216,000 leaves from a 10 KB file.
+    std::vector<uint8_t> fanned = image;
+    const uint32_t levels[3] = {0, 0x200, 0x400}, dataEntry = 0x600;
+    for (int level = 0; level < 3; ++level) {
+        const uint32_t at = base + levels[level];
+        std::fill(fanned.begin() + at, fanned.begin() + at + 16, 0);
+        fanned[at + 14] = 60;
+        for (uint32_t i = 0; i < 60; ++i) {
+            put32At(fanned, at + 16 + 8 * i, i + 1);
+            put32At(fanned, at + 16 + 8 * i + 4, level < 2 ? (0x80000000u | levels[level + 1]) : dataEntry);
+        }
+    }
+    put32At(fanned, base + dataEntry, rsrc.virtualAddress);
+    put32At(fanned, base + dataEntry + 4, 0);  // empty: only the count of entries limits it
+    std::vector<PeResource> resources;
+    std::string error;
+    EXPECT_FALSE(readPeResources(fanned, &resources, &error));
+    EXPECT_EQ(error, "malformed resources: too many entries");
+
+    // Named types that all share one name of 2,000 characters: more name bytes than the file.
+    std::vector<uint8_t> named = image;
+    std::fill(named.begin() + base, named.begin() + base + 0x1000, 0);
+    named[base + 12] = 60;  // named entries
+    const uint32_t emptyDirectory = 0x200, name = 0x300;
+    for (uint32_t i = 0; i < 60; ++i) {
+        put32At(named, base + 16 + 8 * i, 0x80000000u | name);
+        put32At(named, base + 16 + 8 * i + 4, 0x80000000u | emptyDirectory);
+    }
+    named[base + name] = 0xD0;  // 2000 = 0x07D0 characters
+    named[base + name + 1] = 0x07;
+    EXPECT_FALSE(readPeResources(named, &resources, &error));
+    EXPECT_EQ(error, "malformed resources: more names than the file holds");
+}
+
+TEST(PeResources, EveryHeaderAndTreeFieldAtExtremesFailsCleanlyOrRoundTrips) {
+    // Each 32-bit value at every even offset of the headers and of the start of the tree,
+    // set to values a crafted file would use. Reading and embedding must either fail with a
+    // message or give an image the reader takes back with the package intact, no bigger than
+    // the input, the package and the alignment padding allow. The sanitizer build sees any
+    // access outside the buffers.
+    for (bool plus : {false, true}) {
+        SCOPED_TRACE(plus);
+        const std::vector<uint8_t> image = sampleImage(plus, true);
+        const TestSection rsrc = testSections(image)[2];
+        const std::vector<uint8_t> package(300, 0x11), digest(20, 0x22);
+        std::vector<uint32_t> offsets;
+        for (uint32_t off = 0; off + 4 <= 0x400; off += 2) offsets.push_back(off);
+        for (uint32_t off = 0; off + 4 <= 0x100; off += 2) offsets.push_back(rsrc.rawPointer + off);
+        size_t embedded = 0;
+        for (uint32_t off : offsets) {
+            for (uint32_t value : {0u, 1u, 0x40u, 0x7FFFFFFFu, 0x80000000u, 0xFFFFFFFFu, uint32_t(image.size())}) {
+                std::vector<uint8_t> bad = image;
+                put32At(bad, off, value);
+                std::vector<PeResource> resources;
+                std::vector<uint8_t> out, gotPackage, gotDigest;
+                PeFacts facts;
+                std::string error;
+                readPeResources(bad, &resources, &error);
+                readPeFacts(bad, &facts, &error);
+                if (!embedRunInfo(bad, &package, &digest, &out, &error)) {
+                    EXPECT_FALSE(error.empty());
+                    continue;
+                }
+                ++embedded;
+                EXPECT_LE(out.size(), 2 * bad.size() + package.size() + 2 * 0x10000) << off << " " << value;
+                bool hasPackage = false, hasDigest = false;
+                ASSERT_TRUE(readRunInfo(out, &gotPackage, &hasPackage, &gotDigest, &hasDigest, &error))
+                    << "offset " << off << " value " << value << ": " << error;
+                EXPECT_EQ(gotPackage, package);
+                EXPECT_EQ(gotDigest, digest);
+            }
+        }
+        EXPECT_GT(embedded, offsets.size());  // most fields do not matter to the writer
+    }
+}

@@ -122,6 +122,16 @@ TEST_F(ToolBuild, NonAsciiNamesNeedACodePage) {
     expectRefused({"--codepage", "1252", (dir / czech).string()}, "cannot hold");
 }
 
+TEST_F(ToolBuild, AppliesTheEngineRuleToTheBytesInTheTargetCodePage) {
+    // "COM\u00B9" is a device on Windows; only its code-page form shows the port digit.
+    const std::string superscript = "COM\xC2\xB9.log";
+    writeText(dir / superscript, "x");
+    writeText(dir / "in.txt", "x");
+    expectRefused({"--codepage", "1252", (dir / superscript).string()}, "reserved device name");
+    expectRefused({"--codepage", "1252", "--to", "logs\\" + superscript, (dir / "in.txt").string()},
+                  "reserved device name");
+}
+
 TEST_F(ToolBuild, RefusesUnreadableInputsAndDuplicateDestinations) {
     expectRefused({(dir / "missing.txt").string()}, "cannot read input");
     writeText(dir / "one" / "same.txt", "1");
@@ -134,6 +144,35 @@ TEST_F(ToolBuild, RefusesUnreadableInputsAndDuplicateDestinations) {
     const Result r = build(out, {(dir / "missing.txt").string()});
     EXPECT_EQ(r.code, 1);
     EXPECT_EQ(fileBytes(out), std::vector<uint8_t>({'p', 'r', 'e', 'v', 'i', 'o', 'u', 's'}));
+}
+
+TEST_F(ToolBuild, MalformedEngineOrExecutableIsOneLineAndExitCode1) {
+    writeText(dir / "a.txt", "a");
+    const fs::path crafted = dir / "crafted.exe";
+    const fs::path out = dir / "out.exe";
+    for (uint32_t headersSize : {0x40u, 0xFFFFF000u}) {
+        SCOPED_TRACE(headersSize);
+        std::vector<uint8_t> bytes = fileBytes(engine);
+        for (int i = 0; i < 4; ++i) bytes[TEST_OPTIONAL_HEADER + 60 + i] = uint8_t(headersSize >> (8 * i));
+        writeBytes(crafted, bytes);
+        const std::string reason = headersSize == 0x40 ? "malformed PE image: SizeOfHeaders does not cover the section table"
+                                                       : "truncated PE image: SizeOfHeaders beyond the end of the file";
+        const Result built = run(runBuildCommand, {"--engine", crafted.string(), "-o", out.string(), (dir / "a.txt").string()});
+        EXPECT_EQ(built.code, 1);
+        EXPECT_EQ(built.err, "runpack build: engine " + crafted.string() + ": " + reason + "\n");
+        EXPECT_FALSE(fs::exists(out));
+        // The same file handed to the inspecting commands.
+        for (auto command : {runListCommand, runVerifyCommand}) {
+            const Result r = run(command, {crafted.string()});
+            EXPECT_EQ(r.code, 1);
+            EXPECT_NE(r.err.find(crafted.string() + ": " + reason + "\n"), std::string::npos) << r.err;
+            EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1) << r.err;
+        }
+        const Result extracted = extract(crafted, dir / "x");
+        EXPECT_EQ(extracted.code, 1);
+        EXPECT_EQ(std::count(extracted.err.begin(), extracted.err.end(), '\n'), 1) << extracted.err;
+        EXPECT_FALSE(fs::exists(dir / "x"));
+    }
 }
 
 TEST_F(ToolBuild, UsageErrorsAndHelp) {

@@ -55,6 +55,16 @@ protected:
         return found;
     }
 
+    // A copy of the test engine carrying `package` and its correct digest.
+    fs::path craftedExe(const std::string& name, const TestPackage& package) {
+        const fs::path exe = dir / name;
+        fs::copy_file(engine, exe);
+        const std::vector<uint8_t> bytes = buildPackage(package);
+        const std::vector<uint8_t> digest = sha1Digest(bytes);
+        replacePackage(exe, bytes, &digest);
+        return exe;
+    }
+
     // Replaces the package (and digest) inside `exe`.
     void replacePackage(const fs::path& exe, const std::vector<uint8_t>& package, const std::vector<uint8_t>* digest) {
         std::vector<uint8_t> out;
@@ -250,6 +260,56 @@ TEST_F(ToolRoundTrip, ExtractNeverLeavesItsDirectory) {
     EXPECT_EQ(linked.code, 1);
     EXPECT_NE(linked.err.find("symbolic link"), std::string::npos) << linked.err;
     EXPECT_TRUE(fs::is_empty(dir / "elsewhere"));
+}
+
+TEST_F(ToolRoundTrip, ListMarksAndVerifyFailsWhatTheEngineRefuses) {
+    TestPackage package;
+    auto add = [&](const char* directory, const char* name) {
+        TestEntry e;
+        if (directory) e.directory = std::string(directory);
+        e.name = std::string(name);
+        e.content = {'x'};
+        package.entries.push_back(e);
+    };
+    add("sub", "fine.txt");
+    add("sub\\..\\..", "evil.txt");
+    add(nullptr, "nul.txt");
+    add("/:/outside/dir", "a.txt");
+    add("C:\\Tools", "outside.txt");
+    const fs::path exe = craftedExe("refused.exe", package);
+
+    const Result listed = list(exe);
+    ASSERT_EQ(listed.code, 0) << listed.err;
+    EXPECT_NE(listed.out.find("WARNING: 3 file(s) have a destination the engine refuses (marked x)"), std::string::npos)
+        << listed.out;
+    EXPECT_NE(listed.out.find("WARNING: 1 file(s) go outside the working directory"), std::string::npos) << listed.out;
+    std::vector<std::string> marks;
+    std::istringstream lines(listed.out);
+    for (std::string line; std::getline(lines, line);)
+        if (line.find(" stored ") != std::string::npos) marks.push_back(line.substr(0, 1));
+    EXPECT_EQ(marks, (std::vector<std::string>{" ", "x", "x", "x", "!"}));
+    EXPECT_NE(listed.out.find("sub\\..\\..\\evil.txt  (refused: a \"..\" part"), std::string::npos) << listed.out;
+
+    const nlohmann::json json = nlohmann::json::parse(list(exe, {"--json"}).out);
+    EXPECT_EQ(json["refusedByEngine"], 3);
+    std::vector<bool> refused;
+    for (const auto& f : json["files"]) {
+        refused.push_back(f["refusedByEngine"]);
+        EXPECT_EQ(f["refusal"].is_null(), !f["refusedByEngine"].get<bool>()) << f;
+    }
+    EXPECT_EQ(refused, (std::vector<bool>{false, true, true, true, false}));
+    EXPECT_EQ(json["files"][2]["refusal"], "a part is a reserved device name");
+
+    // verify: exit 1, one line for each refused entry and none for the others.
+    const Result verified = verify(exe);
+    EXPECT_EQ(verified.code, 1);
+    EXPECT_EQ(verified.out, "");
+    const std::string prefix = "): the engine refuses this destination: ";
+    EXPECT_NE(verified.err.find("entry 1 (sub\\..\\..\\evil.txt" + prefix + "a \"..\" part"), std::string::npos)
+        << verified.err;
+    EXPECT_NE(verified.err.find("entry 2 (nul.txt" + prefix), std::string::npos) << verified.err;
+    EXPECT_NE(verified.err.find("entry 3 (/:/outside/dir\\a.txt" + prefix), std::string::npos) << verified.err;
+    EXPECT_EQ(std::count(verified.err.begin(), verified.err.end(), '\n'), 4) << verified.err;  // and FAILED
 }
 
 TEST_F(ToolRoundTrip, HelpOfEveryCommand) {

@@ -11,6 +11,7 @@
 #include <gtest/gtest.h>
 
 #include "extract/entry_extraction.h"
+#include "extract/file_objects.h"
 #include "extract/journal.h"
 #include "extract/storage_methods.h"
 
@@ -18,9 +19,49 @@ namespace {
 
 std::vector<std::string> drained;
 
-void recordPath(const char* path) { drained.push_back(path); }
+void recordPath(const JournalNode* entry) { drained.push_back(entry->path); }
 
 bool exists(const std::string& path) { return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
+
+void writeAll(const std::string& path, const std::string& content) {
+    FILE* file = fopen(path.c_str(), "wb");
+    ASSERT_NE(file, nullptr) << path;
+    fwrite(content.data(), 1, content.size(), file);
+    fclose(file);
+}
+
+// Every byte value, so that a copy that is not byte for byte shows.
+std::string everyByte() {
+    std::string bytes;
+    for (int i = 0; i < 256; ++i) bytes += static_cast<char>(i);
+    return bytes + "\r\n\x1a tail";
+}
+
+// The names in a directory, "." and ".." left out, in listing order.
+std::vector<std::string> namesIn(const std::string& directory) {
+    std::vector<std::string> names;
+    WIN32_FIND_DATAA found;
+    HANDLE search = FindFirstFileA((directory + "\\*").c_str(), &found);
+    if (search == INVALID_HANDLE_VALUE) return names;
+    do {
+        std::string name = found.cFileName;
+        if (name != "." && name != "..") names.push_back(name);
+    } while (FindNextFileA(search, &found));
+    FindClose(search);
+    return names;
+}
+
+bool identityOf(const std::string& path, FileIdentity* identity) {
+    WCHAR wide[WIDE_PATH_SIZE];
+    if (!widenPath(path.c_str(), wide)) return false;
+    HANDLE object = openObject(wide, FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE);
+    if (object == INVALID_HANDLE_VALUE) return false;
+    ObjectFacts facts;
+    bool ok = readObject(object, &facts);
+    CloseHandle(object);
+    *identity = facts.identity;
+    return ok;
+}
 
 bool isDirectory(const std::string& path) {
     DWORD attributes = GetFileAttributesA(path.c_str());
@@ -53,12 +94,8 @@ protected:
 
     void TearDown() override {
         journalDrain(&journal, deletePath);
-        std::string doubleNul = work + '\0';
-        removeWorkingTree(doubleNul.c_str());
-        for (const std::string& extra : extraTrees) {
-            std::string list = extra + '\0';
-            removeWorkingTree(list.c_str());
-        }
+        removeWorkingTree(work.c_str(), NULL);
+        for (const std::string& extra : extraTrees) removeWorkingTree(extra.c_str(), NULL);
     }
 
     // The journal's paths, oldest first.
@@ -143,11 +180,10 @@ TEST_F(EntryExtraction, AbsoluteDestinationsLeaveWorkingDirectory) {
     EXPECT_EQ(readAll(outside + "\\d\\b.txt"), content);
     EXPECT_FALSE(exists(work + "\\%DATADIR%"));
 
-    // A share that does not answer: nothing is created, the file cannot be opened.
+    // A share that does not answer: nothing is created or recorded, the file cannot be made.
     size_t before = journalPaths().size();
     EXPECT_FALSE(extract("\\\\runpack-no-server\\share\\d", "a.txt"));
-    EXPECT_EQ(journalPaths().size(), before + 1);
-    EXPECT_EQ(journalPaths().back(), "\\\\runpack-no-server\\share\\d\\a.txt");
+    EXPECT_EQ(journalPaths().size(), before);
 }
 
 TEST_F(EntryExtraction, JournalRecordsCreationOrderAndDrainsNewestFirst) {
@@ -199,7 +235,7 @@ TEST_F(EntryExtraction, EmptyNameCreatesDirectoryChainAndCountsOnlyWhenSizeIsZer
     EXPECT_TRUE(isDirectory(work + "\\e\\f"));
     content = "x";
     EXPECT_FALSE(extract("g", ""));
-    EXPECT_EQ(journalPaths().back(), work + "\\g\\");
+    EXPECT_EQ(journalPaths().back(), work + "\\g");  // the directory; no file was made
 }
 
 TEST_F(EntryExtraction, OverlongDestinationsFailAtEveryStage) {
@@ -224,6 +260,167 @@ TEST_F(EntryExtraction, FindCharBackwardStaysAboveTheRoot) {
     char shortRoot[] = "C:";
     EXPECT_EQ(findCharBackward(shortRoot + 2, shortRoot + 1, '\\'), shortRoot + 1);  // below the bound
     EXPECT_EQ(findCharBackward(text, nullptr, '\\'), nullptr);
+}
+
+TEST_F(EntryExtraction, RefusesDestinationsThatBreakTheRuleBeforeCreatingAnything) {
+    SetEnvironmentVariableA("RUNPACK_UP", "..");
+    SetEnvironmentVariableA("RUNPACK_DRIVE_RELATIVE", "C:rel");
+    struct Row {
+        const char* directory;
+        const char* name;
+    } rows[] = {
+        {"..", "escaped.txt"}, {"sub\\..\\..", "escaped.txt"}, {nullptr, "C:name"}, {"sub", "a:b"},
+        {nullptr, "CON"}, {"lib", "nul.txt"}, {"dir.", "x"}, {"%RUNPACK_UP%", "escaped.txt"},
+        {"%RUNPACK_DRIVE_RELATIVE%", "x"}, {"\\\\?\\C:\\x", "y"},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(std::string(row.directory ? row.directory : "-") + " | " + row.name);
+        EXPECT_FALSE(extract(row.directory, row.name));
+    }
+    EXPECT_TRUE(journalPaths().empty());
+    EXPECT_TRUE(namesIn(work).empty());
+    char temp[MAX_PATH];
+    GetTempPathA(MAX_PATH, temp);
+    EXPECT_FALSE(exists(std::string(temp) + "escaped.txt"));
+}
+
+TEST_F(EntryExtraction, RecordsTheIdentityOfEveryObjectItCreates) {
+    ASSERT_TRUE(extract("a\\b", "x.txt"));
+    int entries = 0;
+    for (JournalNode* node = journal; node != NULL; node = node->older, ++entries) {
+        SCOPED_TRACE(node->path);
+        EXPECT_EQ(node->kind, static_cast<uint32_t>(JOURNAL_CREATED));
+        ASSERT_TRUE(node->hasIdentity);
+        FileIdentity now;
+        ASSERT_TRUE(identityOf(node->path, &now));
+        EXPECT_TRUE(sameIdentity(&now, &node->identity));
+    }
+    EXPECT_EQ(entries, 3);
+}
+
+TEST_F(EntryExtraction, BelowWorkingDirectoryOnlyItsOwnEarlierFileIsReplaced) {
+    // Two entries of one name: the later one's bytes win, as they always did.
+    ASSERT_TRUE(extract(nullptr, "twice.txt"));
+    content = "second and longer content";
+    ASSERT_TRUE(extract(nullptr, "twice.txt"));
+    EXPECT_EQ(readAll(work + "\\twice.txt"), content);
+
+    // A file the run did not make is never opened, let alone overwritten.
+    writeAll(work + "\\planted.txt", "planted");
+    size_t before = journalPaths().size();
+    EXPECT_FALSE(extract(nullptr, "planted.txt"));
+    EXPECT_EQ(readAll(work + "\\planted.txt"), "planted");
+    EXPECT_EQ(journalPaths().size(), before);
+
+    // Nor is a directory that stands where the file goes.
+    ASSERT_TRUE(CreateDirectoryA((work + "\\taken").c_str(), NULL));
+    EXPECT_FALSE(extract(nullptr, "taken"));
+    EXPECT_TRUE(isDirectory(work + "\\taken"));
+}
+
+class AbsoluteDestination : public EntryExtraction {
+protected:
+    void SetUp() override {
+        EntryExtraction::SetUp();
+        outside = work + "_outside";
+        extraTrees.push_back(outside);
+        ASSERT_TRUE(CreateDirectoryA(outside.c_str(), NULL));
+        notes = outside + "\\notes.txt";
+        writeAll(notes, everyByte());
+        ASSERT_TRUE(SetFileAttributesA(notes.c_str(), FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_ARCHIVE));
+        ASSERT_TRUE(identityOf(notes, &userIdentity));
+    }
+
+    void TearDown() override {
+        for (const std::string& name : namesIn(outside)) {
+            SetFileAttributesA((outside + "\\" + name).c_str(), FILE_ATTRIBUTE_NORMAL);
+        }
+        EntryExtraction::TearDown();
+    }
+
+    // The one name in `outside` besides notes.txt, or "".
+    std::string asideName() {
+        std::vector<std::string> names = namesIn(outside);
+        for (const std::string& name : names) {
+            if (name != "notes.txt") return name;
+        }
+        return "";
+    }
+
+    std::string outside;
+    std::string notes;
+    FileIdentity userIdentity;
+};
+
+TEST_F(AbsoluteDestination, UsersFileIsSetAsideHiddenAndComesBackByteForByte) {
+    ASSERT_TRUE(extract(outside.c_str(), "notes.txt"));
+    EXPECT_EQ(readAll(notes), content);
+    std::string aside = asideName();
+    ASSERT_EQ(aside.rfind(".runpack-", 0), 0u) << aside;
+    EXPECT_EQ(aside.substr(aside.size() - 4), ".bak");
+    EXPECT_EQ(GetFileAttributesA((outside + "\\" + aside).c_str()),
+              static_cast<DWORD>(FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_HIDDEN));
+    EXPECT_EQ(readAll(outside + "\\" + aside), everyByte());
+    // Recorded as set aside first, then as the file the run made.
+    ASSERT_NE(journal, nullptr);
+    ASSERT_NE(journal->older, nullptr);
+    EXPECT_EQ(journal->kind, static_cast<uint32_t>(JOURNAL_CREATED));
+    EXPECT_EQ(journal->older->kind, static_cast<uint32_t>(JOURNAL_SET_ASIDE));
+    EXPECT_EQ(journal->older->asidePath, outside + "\\" + aside);
+    EXPECT_TRUE(sameIdentity(&journal->older->identity, &userIdentity));
+
+    journalDrain(&journal, deletePath);
+    EXPECT_EQ(namesIn(outside), std::vector<std::string>({"notes.txt"}));
+    EXPECT_EQ(readAll(notes), everyByte());
+    EXPECT_EQ(GetFileAttributesA(notes.c_str()), static_cast<DWORD>(FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_ARCHIVE));
+    FileIdentity back;
+    ASSERT_TRUE(identityOf(notes, &back));
+    EXPECT_TRUE(sameIdentity(&back, &userIdentity));
+}
+
+TEST_F(AbsoluteDestination, TwoEntriesOfOneNameStillGiveTheUsersFileBack) {
+    ASSERT_TRUE(extract(outside.c_str(), "notes.txt"));
+    content = "the second entry";
+    ASSERT_TRUE(extract(outside.c_str(), "notes.txt"));
+    EXPECT_EQ(readAll(notes), content);
+    EXPECT_EQ(namesIn(outside).size(), 3u);
+    journalDrain(&journal, deletePath);
+    EXPECT_EQ(namesIn(outside), std::vector<std::string>({"notes.txt"}));
+    EXPECT_EQ(readAll(notes), everyByte());
+}
+
+TEST_F(AbsoluteDestination, PackagesFileGoesEvenWhenMadeReadOnlySoTheUsersCanComeBack) {
+    ASSERT_TRUE(extract(outside.c_str(), "notes.txt"));
+    ASSERT_TRUE(SetFileAttributesA(notes.c_str(), FILE_ATTRIBUTE_READONLY));
+    journalDrain(&journal, deletePath);
+    EXPECT_EQ(namesIn(outside), std::vector<std::string>({"notes.txt"}));
+    EXPECT_EQ(readAll(notes), everyByte());
+}
+
+TEST_F(AbsoluteDestination, WhatTakesThePlaceMeanwhileStaysAndSoDoesTheUsersFile) {
+    ASSERT_TRUE(extract(outside.c_str(), "notes.txt"));
+    std::string aside = asideName();
+    // Another program replaces the package's file: neither object is lost.
+    writeAll(notes + ".new", "someone else's");
+    ASSERT_TRUE(MoveFileExA((notes + ".new").c_str(), notes.c_str(), MOVEFILE_REPLACE_EXISTING));
+    journalDrain(&journal, deletePath);
+    EXPECT_EQ(readAll(notes), "someone else's");
+    EXPECT_EQ(readAll(outside + "\\" + aside), everyByte());
+}
+
+TEST_F(AbsoluteDestination, DroppingTheSetAsideLeavesThePackagesFileAlone) {
+    ASSERT_TRUE(extract(outside.c_str(), "notes.txt"));
+    journalDrain(&journal, dropSetAside);
+    EXPECT_EQ(namesIn(outside), std::vector<std::string>({"notes.txt"}));
+    EXPECT_EQ(readAll(notes), content);
+}
+
+TEST_F(AbsoluteDestination, DirectoryThereFailsTheEntryAndStays) {
+    ASSERT_TRUE(CreateDirectoryA((outside + "\\data").c_str(), NULL));
+    writeAll(outside + "\\data\\inside.txt", "inside");
+    EXPECT_FALSE(extract(outside.c_str(), "data"));
+    EXPECT_TRUE(journalPaths().empty());
+    EXPECT_EQ(readAll(outside + "\\data\\inside.txt"), "inside");
 }
 
 }  // namespace

@@ -26,10 +26,14 @@
 #include <nlohmann/json.hpp>
 
 #include "runpack/destination_rules.h"
+#include "runpack/executable_face.h"
+#include "runpack/manifest_level.h"
 #include "runpack/package_writer.h"
 #include "runpack/pe_resources.h"
+#include "runpack/run_options_record.h"
 #include "runpack/text_encoding.h"
 #include "extract/storage_methods.h"
+#include "package/run_options.h"
 
 namespace fs = std::filesystem;
 
@@ -49,6 +53,9 @@ const char BUILD_USAGE[] =
     "                           detach: start the command and neither wait nor clean up\n"
     "  --method METHOD          auto: LZHUF when it is smaller, else stored (default)\n"
     "                           stored | lzhuf: every file of PATH... so\n"
+    "  --level LEVEL            LZHUF encoder: best: the smallest streams (default)\n"
+    "                           fast: hash chains, several times faster than best\n"
+    "                           ref: the reference encoder, as earlier versions wrote\n"
     "  --to DIR                 destination directory of the PATH inputs: relative to the\n"
     "                           working directory, absolute (C:\\Tools\\x, \\\\server\\share) or\n"
     "                           starting with an environment variable (%APPDATA%\\x)\n"
@@ -59,6 +66,32 @@ const char BUILD_USAGE[] =
     "  --codepage N             the Windows code page (1250 or 1252) for non-ASCII names and\n"
     "                           command; without it such text is refused\n"
     "  --jobs N                 packing threads (default: one per core)\n"
+    "  --set-icon FILE.ico      the executable's icon: every image of FILE.ico (any size and\n"
+    "                           depth, PNG images too) replaces the engine's icon\n"
+    "  --set-file-version A.B.C.D\n"
+    "  --set-product-version A.B.C.D\n"
+    "                           the version numbers Windows shows (one not given takes the\n"
+    "                           other's value; neither given: 0.0.0.0)\n"
+    "  --set-version-string KEY VALUE\n"
+    "                           a string of the version resource (FileDescription, ProductName,\n"
+    "                           CompanyName, LegalCopyright, OriginalFilename, InternalName,\n"
+    "                           Comments, ...); repeatable. Any of these three options replaces\n"
+    "                           the engine's version resource: it then holds the strings given\n"
+    "                           and FileVersion and ProductVersion written as the numbers\n"
+    "  --execution-level LEVEL  asInvoker | highestAvailable | requireAdministrator: what the\n"
+    "                           manifest requests (default: requireAdministrator, as the engine)\n"
+    "\n"
+    "run options (stored only when one is given; without them the engine behaves as it\n"
+    "always has):\n"
+    "  --forward-arguments      append the executable's own arguments (everything after\n"
+    "                           its program name) to the command, unchanged, after a space\n"
+    "  --exit-code command      where the cleanup mode waits (journal, tree), end with the\n"
+    "                           command's exit code instead of 0; the engine's own failures\n"
+    "                           keep their codes, and detach still gives 0\n"
+    "  --exit-code engine       end with 0, or with the engine's own error code (default)\n"
+    "  --unattended             no waiting window and no message box: a failure's caption\n"
+    "                           and text go to the caller's standard error (a file or pipe)\n"
+    "                           or else to its console; the exit code is as always\n"
     "\n"
     "Refused, without writing anything: names Windows cannot hold (device names, <>:\"|?*,\n"
     "control characters, a trailing dot or space), \"..\", destinations longer than the\n"
@@ -76,13 +109,17 @@ struct BuildOptions {
     std::string command;
     uint32_t cleanupMode = CLEANUP_TREE;
     Method method = Method::Auto;
+    LzhufLevel level = LZHUF_LEVEL_BEST;
     bool hasTo = false;
     std::string to;
     std::string manifest;
     std::string engine;  // empty: the engine this tool carries
     uint32_t codePage = 0;
     unsigned jobs = 0;
+    uint32_t runFlags = 0;  // RUN_* flags; the run options are stored only when one is set
     std::vector<std::string> inputs;
+    std::string icon;  // --set-icon; read into face.icon by the build
+    FaceOptions face;
 };
 
 // A file to pack and where it goes, texts still in UTF-8.
@@ -136,6 +173,9 @@ int parseOptions(const std::vector<std::string>& args, BuildOptions* o, std::str
         } else if (a == "--method") {
             if (!value(&v)) return 2;
             if (!parseMethod(v, &o->method)) { *error = "unknown method \"" + v + "\" (auto, stored or lzhuf)"; return 2; }
+        } else if (a == "--level") {
+            if (!value(&v)) return 2;
+            if (!parseLzhufLevel(v, &o->level)) { *error = "unknown level \"" + v + "\" (fast, ref or best)"; return 2; }
         } else if (a == "--to") {
             if (!value(&o->to)) return 2;
             o->hasTo = true;
@@ -149,11 +189,41 @@ int parseOptions(const std::vector<std::string>& args, BuildOptions* o, std::str
                 *error = "unsupported code page \"" + v + "\" (1250 or 1252)";
                 return 2;
             }
+        } else if (a == "--forward-arguments") {
+            o->runFlags |= RUN_FORWARD_ARGUMENTS;
+        } else if (a == "--unattended") {
+            o->runFlags |= RUN_UNATTENDED;
+        } else if (a == "--exit-code") {
+            if (!value(&v)) return 2;
+            if (v == "command") o->runFlags |= RUN_EXIT_CODE_COMMAND;
+            else if (v == "engine") o->runFlags &= ~RUN_EXIT_CODE_COMMAND;
+            else { *error = "unknown exit code \"" + v + "\" (engine or command)"; return 2; }
         } else if (a == "--jobs") {
             uint32_t jobs = 0;
             if (!value(&v)) return 2;
             if (!parseNumber(v, &jobs) || jobs == 0) { *error = "--jobs needs a positive number"; return 2; }
             o->jobs = jobs;
+        } else if (a == "--set-icon") {
+            if (!value(&o->icon)) return 2;
+        } else if (a == "--set-file-version" || a == "--set-product-version") {
+            if (!value(&v)) return 2;
+            const bool file = a == "--set-file-version";
+            if (!parseVersionNumber(v, file ? &o->face.fileVersion : &o->face.productVersion)) {
+                *error = a + " needs four numbers 0..65535 as A.B.C.D, not \"" + v + "\"";
+                return 2;
+            }
+            (file ? o->face.hasFileVersion : o->face.hasProductVersion) = true;
+        } else if (a == "--set-version-string") {
+            if (i + 2 >= args.size()) { *error = a + " needs a KEY and a VALUE"; return 2; }
+            i += 2;
+            if (!addVersionString(&o->face, args[i - 1], args[i], error)) { *error = a + ": " + *error; return 2; }
+        } else if (a == "--execution-level") {
+            if (!value(&v)) return 2;
+            if (!isExecutionLevel(v)) {
+                *error = "unknown execution level \"" + v + "\" (asInvoker, highestAvailable or requireAdministrator)";
+                return 2;
+            }
+            o->face.executionLevel = v;
         } else if (a == "--") {
             o->inputs.insert(o->inputs.end(), args.begin() + i + 1, args.end());
             break;
@@ -329,7 +399,8 @@ bool planManifest(const BuildOptions& o, std::vector<PlannedFile>* files, std::s
     return true;
 }
 
-// Converts the destination texts to the code page and checks what the engine can hold.
+// Converts the destination texts to the code page and checks what the engine can hold: the
+// length, and the engine's own rule on the bytes it will see.
 bool checkDestinations(const BuildOptions& o, const std::vector<PlannedFile>& planned,
                        std::vector<PackageFile>* files, std::string* error) {
     std::map<std::string, std::string> seen;  // upper-cased destination -> source
@@ -337,7 +408,8 @@ bool checkDestinations(const BuildOptions& o, const std::vector<PlannedFile>& pl
         PackageFile f;
         if (!encodeAnsi(p.name, o.codePage, &f.name, error) ||
             !encodeAnsi(p.directory, o.codePage, &f.directory, error) ||
-            !checkDestinationLength(f.directory, f.name, p.kind, error)) {
+            !checkDestinationLength(f.directory, f.name, p.kind, error) ||
+            !checkComposedDestination(f.directory, f.name, error)) {
             *error = p.source.u8string() + ": " + *error;
             return false;
         }
@@ -382,7 +454,8 @@ bool readSource(const fs::path& path, std::vector<uint8_t>* bytes, std::string* 
 }
 
 // Packs one file: its content, digest and stored form.
-bool packFile(LzhufContext* context, const PlannedFile& plan, PackageFile* file, std::string* error) {
+bool packFile(LzhufContext* context, LzhufLevel level, const PlannedFile& plan, PackageFile* file,
+              std::string* error) {
     std::vector<uint8_t> content;
     if (!readSource(plan.source, &content, error)) return false;
     file->unpackedSize = static_cast<uint32_t>(content.size());
@@ -396,7 +469,8 @@ bool packFile(LzhufContext* context, const PlannedFile& plan, PackageFile* file,
     // Auto: the encoder stops as soon as its output would be no smaller than the file.
     const uint64_t limit = plan.method == Method::Auto ? content.size() : 0;
     if (plan.method == Method::Auto && content.size() > 0x7FFFFFFF) gaveUp = true;
-    else if (!lzhufCompress(context, content.data(), content.size(), limit, &file->packed, &gaveUp, error) && !gaveUp) {
+    else if (!lzhufCompress(context, level, content.data(), content.size(), limit, &file->packed, &gaveUp, error) &&
+             !gaveUp) {
         *error = plan.source.u8string() + ": " + *error;
         return false;
     }
@@ -448,7 +522,7 @@ bool packAll(const BuildOptions& o, const std::vector<PlannedFile>& planned, std
             const size_t i = next++;
             if (i >= planned.size() || failed) return;
             std::string message;
-            if (!packFile(context.get(), planned[i], &(*files)[i], &message)) {
+            if (!packFile(context.get(), o.level, planned[i], &(*files)[i], &message)) {
                 std::lock_guard<std::mutex> hold(errorLock);
                 // Report the first failing file in package order, whatever the timing.
                 if (i < firstErrorIndex) {
@@ -502,6 +576,9 @@ int runBuildCommand(const std::vector<std::string>& args, std::ostream& out, std
         return 1;
     };
 
+    if ((o.runFlags & RUN_EXIT_CODE_COMMAND) != 0 && o.cleanupMode == CLEANUP_DETACH) {
+        err << "runpack build: warning: --exit-code command has no effect with --cleanup detach, which does not wait\n";
+    }
     std::vector<PlannedFile> planned;
     if (!planInputs(o, &planned, &error) || !planManifest(o, &planned, &error)) return refuse(error);
     PackageContents contents;
@@ -511,12 +588,26 @@ int runBuildCommand(const std::vector<std::string>& args, std::ostream& out, std
     if (!checkDestinations(o, planned, &contents.files, &error)) return refuse(error);
     std::vector<uint8_t> engine(EMBEDDED_ENGINE, EMBEDDED_ENGINE + EMBEDDED_ENGINE_SIZE);
     if (!o.engine.empty() && !readFile(o.engine, &engine, &error)) return refuse("engine: " + error);
+    if (!o.icon.empty()) {
+        std::vector<uint8_t> file;
+        if (!readFile(o.icon, &file, &error) || !parseIconFile(file, &o.face.icon, &error))
+            return refuse("--set-icon " + o.icon + ": " + error);
+        o.face.setIcon = true;
+    }
+    if (o.face.any()) {
+        std::vector<uint8_t> faced;
+        if (!applyFaceToImage(engine, o.face, &faced, &error))
+            return refuse("engine " + (o.engine.empty() ? std::string("carried by this tool") : o.engine) + ": " + error);
+        engine.swap(faced);
+    }
     if (!packAll(o, planned, &contents.files, &error)) return refuse(error);
 
     std::vector<uint8_t> package, image;
     if (!writePackage(contents, &package, &error)) return refuse(error);
     const std::vector<uint8_t> digest = sha1Of(package.data(), package.size());
-    if (!embedRunInfo(engine, &package, &digest, &image, &error)) return refuse("engine " + (o.engine.empty() ? std::string("carried by this tool") : o.engine) + ": " + error);
+    // No record without an option: executables built without one stay as they always were.
+    const std::vector<uint8_t> runOptions = encodeRunOptions(o.runFlags);
+    if (!embedRunInfo(engine, &package, &digest, &image, &error, o.runFlags != 0 ? &runOptions : nullptr)) return refuse("engine " + (o.engine.empty() ? std::string("carried by this tool") : o.engine) + ": " + error);
 
     const fs::path output = fs::u8path(o.output);
     fs::path temporary = output;

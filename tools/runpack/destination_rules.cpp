@@ -2,28 +2,12 @@
 
 #include <vector>
 
+#include "extract/destination_rule.h"
+
 namespace {
 
 bool fail(std::string* error, const std::string& message) {
     *error = message;
-    return false;
-}
-
-std::string upperAscii(std::string s) {
-    for (char& c : s)
-        if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 32);
-    return s;
-}
-
-// Device names are reserved with any extension ("NUL.txt" is the device too).
-bool isDeviceName(const std::string& component) {
-    std::string base = upperAscii(component.substr(0, component.find('.')));
-    while (!base.empty() && base.back() == ' ') base.pop_back();
-    if (base == "CON" || base == "PRN" || base == "AUX" || base == "NUL" || base == "CONIN$" ||
-        base == "CONOUT$")
-        return true;
-    if (base.size() == 4 && (base.compare(0, 3, "COM") == 0 || base.compare(0, 3, "LPT") == 0))
-        return base[3] >= '0' && base[3] <= '9';
     return false;
 }
 
@@ -56,17 +40,24 @@ bool joinChecked(const std::vector<std::string>& parts, size_t from, std::string
 bool checkComponent(const std::string& component, std::string* error) {
     const std::string quoted = "\"" + component + "\"";
     if (component.empty()) return fail(error, "empty name");
-    if (component == "..") return fail(error, "\"..\" is not allowed in a destination");
-    if (component == ".") return fail(error, "\".\" is not allowed in a destination");
     for (char ch : component) {
         const unsigned char c = static_cast<unsigned char>(ch);
         if (c < 0x20 || c == 0x7F) return fail(error, quoted + " has a control character");
         if (c == '<' || c == '>' || c == ':' || c == '"' || c == '|' || c == '?' || c == '*' || c == '/' || c == '\\')
             return fail(error, quoted + " has a character Windows does not allow in names (<>:\"/\\|?*)");
     }
-    if (component.back() == '.' || component.back() == ' ')
-        return fail(error, quoted + " ends in a dot or a space, which Windows drops");
-    if (isDeviceName(component)) return fail(error, quoted + " is a reserved device name on Windows");
+    // What is left for one part (no separator, no colon): "..", device names, a trailing dot
+    // or space. The engine's rule decides those.
+    const DestinationVerdict verdict = checkDestination(component.data(), static_cast<uint32_t>(component.size()));
+    if (verdict != DESTINATION_OK) return fail(error, quoted + " is refused: " + describeDestinationVerdict(verdict));
+    return true;
+}
+
+bool checkComposedDestination(const std::string& directory, const std::string& name, std::string* error) {
+    const std::string composed = directory.empty() ? name : directory + "\\" + name;
+    const DestinationVerdict verdict = checkDestination(composed.data(), static_cast<uint32_t>(composed.size()));
+    if (verdict != DESTINATION_OK)
+        return fail(error, "destination \"" + composed + "\" is refused: " + describeDestinationVerdict(verdict));
     return true;
 }
 

@@ -1,7 +1,9 @@
-// What a package may name as a file's destination. The engine joins directory and name with
-// a backslash and, for a relative result, puts its working directory (up to 260 characters)
-// and a separator in front, all in 520-byte buffers: the checks here make sure every
-// destination fits and that Windows can create every part of it.
+// What `runpack build` lets a package name as a file's destination. The engine joins directory
+// and name with a backslash and, for a relative result, puts its working directory (up to 260
+// characters) and a separator in front, all in 520-byte buffers: the checks here make sure
+// every destination fits and that Windows can create every part of it. What the engine itself
+// refuses is decided by the shared rule (extract/destination_rule.h); these checks are
+// stricter and call it for the parts they share.
 #pragma once
 
 #include <stdint.h>
@@ -16,9 +18,15 @@ const uint32_t MAX_WORK_DIR_LENGTH = 260;
 // that starts with an environment variable reference (expanded on the target machine).
 enum class DestinationKind { Relative, Absolute, Variable };
 
-// True when Windows can hold `component` as a file or directory name: not empty, not "." or
-// "..", no control characters or <>:"/\|?*, no trailing dot or space, no device name.
+// True when Windows can hold `component` as a file or directory name: not empty, no control
+// characters or <>:"/\|?*, and nothing the engine's destination rule refuses ("." and "..",
+// a trailing dot or space, a device name). Stricter than that rule, which lets through what
+// Windows merely fails to create.
 bool checkComponent(const std::string& component, std::string* error);
+
+// The engine's destination rule on the destination it composes from a normalised directory
+// (empty for none) and name, both in the target code page. Everything `build` packs passes it.
+bool checkComposedDestination(const std::string& directory, const std::string& name, std::string* error);
 
 // Normalises a destination directory: "/" and "\" both separate, empty parts vanish, and the
 // result joins the parts with "\". A drive ("C:\...") or UNC ("\\server\share\...") root, or

@@ -4,19 +4,23 @@
 
 #include <stdio.h>
 #include <string.h>
-#ifndef _WIN32
-#include <fcntl.h>
-#include <unistd.h>
-#endif
 
 #include <filesystem>
+#include <map>
 
 #include <nlohmann/json.hpp>
 
+#include "extract/destination_rule.h"
 #include "extract/storage_methods.h"
 #include "package/package_reader.h"
+#include "package/run_options.h"
+#include "runpack/confined_output.h"
+#include "runpack/entry_unpacking.h"
+#include "runpack/executable_face.h"
+#include "runpack/extract_placement.h"
 #include "runpack/package_writer.h"
 #include "runpack/pe_resources.h"
+#include "runpack/run_options_record.h"
 #include "runpack/destination_rules.h"
 #include "runpack/text_encoding.h"
 
@@ -25,20 +29,24 @@ namespace fs = std::filesystem;
 const char LIST_USAGE[] =
     "usage: runpack list EXE [--json] [--codepage N]\n"
     "\n"
-    "Shows the command line, the cleanup mode, the file count and total unpacked size, and\n"
-    "every file of the package in EXE: method, unpacked and packed size, ratio, SHA-1 and\n"
-    "destination. Destinations outside the engine's working directory (drive, UNC or\n"
-    "%VAR% paths) are counted in a warning and marked with \"!\". --json prints the same as\n"
-    "one JSON object.\n"
+    "Shows the command line, the cleanup mode, the run options, the file count and total\n"
+    "unpacked size, and every file of the package in EXE: method, unpacked and packed size,\n"
+    "ratio, SHA-1 and destination. Destinations outside the engine's working directory\n"
+    "(drive, UNC or %VAR% paths) are counted in a warning and marked with \"!\"; destinations\n"
+    "the engine refuses (\"..\", a device name, a colon after the drive, ...) are counted in a\n"
+    "warning and marked with \"x\", with the reason after them. Then the executable's icon (the\n"
+    "size and depth of each image), its version numbers and strings, and the execution level\n"
+    "its manifest requests. --json prints the same as one JSON object.\n"
     "Texts are shown as code page N (1250 or 1252; default 1252) would show them.\n";
 
 const char VERIFY_USAGE[] =
     "usage: runpack verify EXE\n"
     "\n"
     "Checks what the engine checks before a run, and more: the package digest is present,\n"
-    "20 bytes long and matches; the package passes the engine's validation; every file\n"
-    "unpacks to its unpacked size and to the SHA-1 its entry records. Exit code 0 when all\n"
-    "of it holds, 1 otherwise.\n";
+    "20 bytes long and matches; the run options, when present, are a record the engine\n"
+    "accepts; the package passes the engine's validation; no destination is one the engine\n"
+    "refuses; every file unpacks to its unpacked size and to the SHA-1 its entry records.\n"
+    "Exit code 0 when all of it holds, 1 otherwise, with one line per failure.\n";
 
 const char EXTRACT_USAGE[] =
     "usage: runpack extract EXE -C DIR [--include-absolute] [--force] [--codepage N]\n"
@@ -47,11 +55,13 @@ const char EXTRACT_USAGE[] =
     "the package like verify. Destinations relative to the engine's working directory go\n"
     "under DIR as they are; absolute ones (C:\\x, \\\\server\\share\\x) and ones starting with\n"
     "an environment variable (%APPDATA%\\x) are skipped unless --include-absolute puts them\n"
-    "under DIR/_absolute/ (C:\\x as _absolute/C/x, \\\\server\\share as _absolute/UNC/server/share,\n"
-    "%APPDATA%\\x as _absolute/%APPDATA%/x). Nothing is ever written outside DIR: \"..\" is\n"
-    "refused and symbolic links are never followed. Existing files are kept (and the\n"
-    "extraction refused) unless --force is given. Names are converted from code page N\n"
-    "(1250 or 1252; default 1252).\n";
+    "under DIR/_absolute/ (C:\\x and c:\\x as _absolute/C/x, \\\\server\\share as\n"
+    "_absolute/UNC/server/share, %APPDATA%\\x as _absolute/%APPDATA%/x). Nothing is ever\n"
+    "written outside DIR: destinations the engine refuses (\"..\" among them) are refused,\n"
+    "every folder and file is created relative to the one above it, and no symbolic link\n"
+    "(or junction) is followed or replaced, even one that appears while extract runs.\n"
+    "Existing files are kept (and the extraction refused) unless --force is given. Names\n"
+    "are converted from code page N (1250 or 1252; default 1252).\n";
 
 namespace {
 
@@ -61,6 +71,8 @@ struct LoadedPackage {
     std::vector<uint8_t> bytes;
     bool hasDigest = false;
     std::vector<uint8_t> digest;
+    bool hasRunOptions = false;
+    std::vector<uint8_t> runOptionsRecord;
     PackageHeader header{};
     std::vector<FileEntry> entries;
 };
@@ -71,7 +83,8 @@ bool loadPackage(const std::string& path, LoadedPackage* loaded, std::string* er
     std::vector<uint8_t> image;
     if (!readFile(path, &image, error)) return false;
     bool hasPackage = false;
-    if (!readRunInfo(image, &loaded->bytes, &hasPackage, &loaded->digest, &loaded->hasDigest, error)) {
+    if (!readRunInfo(image, &loaded->bytes, &hasPackage, &loaded->digest, &loaded->hasDigest, error,
+                     &loaded->runOptionsRecord, &loaded->hasRunOptions)) {
         *error = path + ": " + *error;
         return false;
     }
@@ -121,6 +134,23 @@ const char* cleanupName(uint32_t mode) {
     return "?";
 }
 
+// The run options as the engine reads them: every flag clear without the record; false, with
+// the reason, when the engine would refuse the record.
+bool readLoadedRunOptions(const LoadedPackage& loaded, RunOptions* options, std::string* error) {
+    options->recordSize = RUN_OPTIONS_RECORD_SIZE;
+    options->flags = 0;
+    if (!loaded.hasRunOptions) return true;
+    const std::vector<uint8_t>& record = loaded.runOptionsRecord;
+    // Any size but the record's is refused; a huge one must not wrap to it.
+    const uint32_t size = record.size() > RUN_OPTIONS_RECORD_SIZE ? RUN_OPTIONS_RECORD_SIZE + 1
+                                                                  : static_cast<uint32_t>(record.size());
+    if (!readRunOptions(record.data(), size, options)) {
+        *error = "the run options (RUNINFO 104) are malformed: the engine would refuse to run";
+        return false;
+    }
+    return true;
+}
+
 const char* methodName(uint32_t method) { return method == METHOD_LZHUF ? "lzhuf" : "stored"; }
 
 std::string hex(const uint8_t* bytes, size_t n) {
@@ -141,24 +171,10 @@ std::string composedDestination(const FileEntry& e) {
     return name;
 }
 
-// Unpacks one entry in memory; false with a message when it does not give its content back.
-bool unpackEntry(LzhufContext* context, const FileEntry& e, std::vector<uint8_t>* content, std::string* error) {
-    if (e.method == METHOD_STORED) {
-        if (e.packedSize != e.unpackedSize) {
-            *error = "stored with packed size " + std::to_string(e.packedSize) + " but unpacked size " +
-                     std::to_string(e.unpackedSize);
-            return false;
-        }
-        content->assign(e.data, e.data + e.packedSize);
-    } else if (!lzhufExpand(context, e.data, e.packedSize, e.unpackedSize, content, nullptr, error)) {
-        return false;
-    }
-    const std::vector<uint8_t> digest = sha1Of(content->data(), content->size());
-    if (memcmp(digest.data(), e.digest, PACKAGE_DIGEST_SIZE) != 0) {
-        *error = "content does not match its SHA-1";
-        return false;
-    }
-    return true;
+// What the engine's rule says of the entry's destination.
+DestinationVerdict destinationVerdict(const FileEntry& e) {
+    const std::string destination = composedDestination(e);
+    return checkDestination(destination.data(), static_cast<uint32_t>(destination.size()));
 }
 
 // The package checks of verify; problems are written to `err` one per line.
@@ -175,19 +191,146 @@ bool verifyPackage(LoadedPackage* loaded, std::ostream& err) {
         err << "package digest does not match the package\n";
         ok = false;
     }
+    RunOptions options;
+    if (!readLoadedRunOptions(*loaded, &options, &error)) {
+        err << error << "\n";
+        ok = false;
+    }
     if (!readEntries(loaded, &error)) {
         err << error << "\n";
         return false;
     }
-    std::unique_ptr<LzhufContext> context = newCodecContext();
-    std::vector<uint8_t> content;
     for (size_t i = 0; i < loaded->entries.size(); ++i) {
-        if (!unpackEntry(context.get(), loaded->entries[i], &content, &error)) {
+        const DestinationVerdict verdict = destinationVerdict(loaded->entries[i]);
+        if (verdict != DESTINATION_OK) {
+            err << "entry " << i << " (" << composedDestination(loaded->entries[i])
+                << "): the engine refuses this destination: " << describeDestinationVerdict(verdict) << "\n";
+            ok = false;
+        }
+    }
+    std::unique_ptr<LzhufContext> context = newCodecContext();
+    for (size_t i = 0; i < loaded->entries.size(); ++i) {
+        if (!unpackEntry(context.get(), loaded->entries[i], nullptr, &error)) {
             err << "entry " << i << " (" << composedDestination(loaded->entries[i]) << "): " << error << "\n";
             ok = false;
         }
     }
     return ok;
+}
+
+// Text from a resource, for a terminal: control characters as \xNN, and with `asciiOnly`
+// every byte above 0x7F too.
+std::string printable(const std::string& text, bool asciiOnly = false) {
+    std::string out;
+    for (char c : text) {
+        const uint8_t b = static_cast<uint8_t>(c);
+        if (b < 0x20 || b == 0x7F || (asciiOnly && b >= 0x80)) {
+            char escaped[8];
+            snprintf(escaped, sizeof escaped, "\\x%02X", b);
+            out += escaped;
+        } else {
+            out += c;
+        }
+    }
+    return out;
+}
+
+std::string resourceIdText(const PeResourceId& id) {
+    return id.isName ? printable(utf16ToUtf8(id.name)) : std::to_string(id.id);
+}
+
+// The face of the executable: icon, version, execution level; read apart from the package.
+bool loadFace(const std::string& path, FaceFacts* face, std::string* error) {
+    std::vector<uint8_t> image;
+    std::vector<PeResource> resources;
+    if (!readFile(path, &image, error)) return false;
+    if (!readPeResources(image, &resources, error)) {
+        *error = path + ": " + *error;
+        return false;
+    }
+    readFace(resources, face);
+    return true;
+}
+
+void printFace(const FaceFacts& f, std::ostream& out) {
+    out << "icon:    ";
+    if (!f.hasIcon) {
+        out << "(none)";
+    } else if (!f.iconError.empty()) {
+        out << "group " << resourceIdText(f.iconGroup) << ", malformed: " << f.iconError;
+    } else {
+        out << "group " << resourceIdText(f.iconGroup) << ":";
+        for (size_t i = 0; i < f.icons.size(); ++i) {
+            const IconGroupEntry& e = f.icons[i];
+            out << (i ? ", " : " ") << e.width() << "x" << e.height();
+            if (e.bitCount) out << " " << e.bitCount << "-bit";
+            if (f.iconPng[i]) out << " PNG";
+            if (!f.iconPresent[i]) out << " (image " << e.id << " missing)";
+        }
+    }
+    out << "\nversion: ";
+    if (!f.hasVersion) {
+        out << "(none)\n";
+    } else if (!f.versionError.empty()) {
+        out << f.versionError << "\n";
+    } else {
+        const VersionInfo& v = f.version;
+        if (v.hasFixed) out << "file " << versionNumberText(v.fileVersion) << ", product " << versionNumberText(v.productVersion) << "\n";
+        else out << "(no numbers)\n";
+        for (const VersionStringTable& table : v.tables) {
+            for (const VersionString& string : table.strings) {
+                out << "  " << printable(utf16ToUtf8(table.name)) << " " << printable(utf16ToUtf8(string.key)) << ": "
+                    << printable(utf16ToUtf8(string.value)) << "\n";
+            }
+        }
+    }
+    out << "execution level: ";
+    if (!f.hasManifest) out << "(no manifest)";
+    else if (!f.manifestError.empty()) out << f.manifestError;
+    else if (!f.hasLevel) out << "(none requested)";
+    else out << printable(f.level, true);
+    out << "\n";
+}
+
+void faceJson(const FaceFacts& f, nlohmann::ordered_json* root) {
+    using json = nlohmann::ordered_json;
+    json icon = nullptr;
+    if (f.hasIcon) {
+        icon = json::object();
+        icon["group"] = f.iconGroup.isName ? json(utf16ToUtf8(f.iconGroup.name)) : json(f.iconGroup.id);
+        icon["images"] = json::array();
+        for (size_t i = 0; i < f.icons.size() && f.iconError.empty(); ++i) {
+            const IconGroupEntry& e = f.icons[i];
+            json image;
+            image["width"] = e.width();
+            image["height"] = e.height();
+            image["bitCount"] = e.bitCount;
+            image["png"] = static_cast<bool>(f.iconPng[i]);
+            image["bytes"] = e.bytes;
+            image["id"] = e.id;
+            image["present"] = static_cast<bool>(f.iconPresent[i]);
+            icon["images"].push_back(image);
+        }
+        icon["error"] = f.iconError.empty() ? json(nullptr) : json(f.iconError);
+    }
+    json version = nullptr;
+    if (f.hasVersion) {
+        version = json::object();
+        const bool fixed = f.versionError.empty() && f.version.hasFixed;
+        version["fileVersion"] = fixed ? json(versionNumberText(f.version.fileVersion)) : json(nullptr);
+        version["productVersion"] = fixed ? json(versionNumberText(f.version.productVersion)) : json(nullptr);
+        version["strings"] = json::object();
+        for (const VersionStringTable& table : f.version.tables) {
+            json& strings = version["strings"][utf16ToUtf8(table.name)];
+            strings = json::object();
+            for (const VersionString& string : table.strings) strings[utf16ToUtf8(string.key)] = utf16ToUtf8(string.value);
+        }
+        version["error"] = f.versionError.empty() ? json(nullptr) : json(f.versionError);
+    }
+    (*root)["icon"] = icon;
+    (*root)["version"] = version;
+    (*root)["executionLevel"] = f.hasLevel && f.manifestError.empty() ? json(printable(f.level, true)) : json(nullptr);
+    (*root)["manifestError"] = f.manifestError.empty() ? json(nullptr) : json(f.manifestError);
 }
 
 int usageError(const char* command, const std::string& message, std::ostream& err) {
@@ -228,7 +371,14 @@ int runListCommand(const std::vector<std::string>& args, std::ostream& out, std:
     if (exe.empty()) return usageError("list", "no EXE given", err);
     LoadedPackage loaded;
     std::string error;
-    if (!loadPackage(exe, &loaded, &error) || !readEntries(&loaded, &error)) {
+    RunOptions options;
+    FaceFacts face;
+    if (!loadFace(exe, &face, &error)) {
+        err << "runpack list: " << error << "\n";
+        return 1;
+    }
+    if (!loadPackage(exe, &loaded, &error) || !readLoadedRunOptions(loaded, &options, &error) ||
+        !readEntries(&loaded, &error)) {
         err << "runpack list: " << error << "\n";
         return 1;
     }
@@ -236,14 +386,18 @@ int runListCommand(const std::vector<std::string>& args, std::ostream& out, std:
     auto text = [&](const char* t) { return decodeAnsi(t ? t : "", codePage); };
     // Destinations outside the working directory: a drive or UNC path, or one that begins
     // with an environment reference (expanded on the user's machine, usually to such a path).
-    auto outside = [](const std::string& destination) {
-        return isAbsoluteDestination(destination) || (!destination.empty() && destination[0] == '%');
+    // A destination the engine refuses goes nowhere, and is counted only as refused.
+    auto outside = [](const FileEntry& e) {
+        const std::string destination = composedDestination(e);
+        return (isAbsoluteDestination(destination) || (!destination.empty() && destination[0] == '%')) &&
+               destinationVerdict(e) == DESTINATION_OK;
     };
     uint64_t totalUnpacked = 0;
-    size_t outsideCount = 0;
+    size_t outsideCount = 0, refusedCount = 0;
     for (const FileEntry& e : loaded.entries) {
         totalUnpacked += e.unpackedSize;
-        if (outside(composedDestination(e))) ++outsideCount;
+        if (outside(e)) ++outsideCount;
+        if (destinationVerdict(e) != DESTINATION_OK) ++refusedCount;
     }
     auto ratio = [](const FileEntry& e) {
         return e.unpackedSize == 0 ? 1.0 : static_cast<double>(e.packedSize) / e.unpackedSize;
@@ -252,17 +406,27 @@ int runListCommand(const std::vector<std::string>& args, std::ostream& out, std:
         nlohmann::ordered_json root;
         root["command"] = h.command ? nlohmann::ordered_json(text(h.command)) : nlohmann::ordered_json(nullptr);
         root["cleanup"] = cleanupName(h.cleanupMode);
+        nlohmann::ordered_json runOptions;
+        runOptions["forwardArguments"] = (options.flags & RUN_FORWARD_ARGUMENTS) != 0;
+        runOptions["exitCode"] = (options.flags & RUN_EXIT_CODE_COMMAND) != 0 ? "command" : "engine";
+        runOptions["unattended"] = (options.flags & RUN_UNATTENDED) != 0;
+        root["options"] = runOptions;
         root["packageSize"] = loaded.bytes.size();
         root["fileCount"] = loaded.entries.size();
         root["unpackedSize"] = totalUnpacked;
         root["outsideWorkingDirectory"] = outsideCount;
+        root["refusedByEngine"] = refusedCount;
         root["files"] = nlohmann::ordered_json::array();
         for (const FileEntry& e : loaded.entries) {
             nlohmann::ordered_json f;
             f["name"] = e.name ? nlohmann::ordered_json(text(e.name)) : nlohmann::ordered_json(nullptr);
             f["directory"] = e.directory ? nlohmann::ordered_json(text(e.directory)) : nlohmann::ordered_json(nullptr);
             f["destination"] = text(composedDestination(e).c_str());
-            f["outsideWorkingDirectory"] = outside(composedDestination(e));
+            f["outsideWorkingDirectory"] = outside(e);
+            const DestinationVerdict verdict = destinationVerdict(e);
+            f["refusedByEngine"] = verdict != DESTINATION_OK;
+            f["refusal"] = verdict != DESTINATION_OK ? nlohmann::ordered_json(describeDestinationVerdict(verdict))
+                                                     : nlohmann::ordered_json(nullptr);
             f["method"] = methodName(e.method);
             f["unpackedSize"] = e.unpackedSize;
             f["packedSize"] = e.packedSize;
@@ -270,16 +434,22 @@ int runListCommand(const std::vector<std::string>& args, std::ostream& out, std:
             f["sha1"] = hex(e.digest, PACKAGE_DIGEST_SIZE);
             root["files"].push_back(f);
         }
+        faceJson(face, &root);
         out << root.dump(2) << "\n";
         return 0;
     }
     out << "command: " << (h.command ? "\"" + text(h.command) + "\"" : std::string("(none)")) << "\n";
     out << "cleanup: " << cleanupName(h.cleanupMode) << "\n";
+    out << "options: " << describeRunOptions(options.flags) << "\n";
     out << "files:   " << loaded.entries.size() << ", " << totalUnpacked << " bytes unpacked (package "
         << loaded.bytes.size() << " bytes)\n";
     if (outsideCount > 0) {
         out << "WARNING: " << outsideCount
             << " file(s) go outside the working directory (marked !), and are overwritten there\n";
+    }
+    if (refusedCount > 0) {
+        out << "WARNING: " << refusedCount
+            << " file(s) have a destination the engine refuses (marked x): it stops there, and verify fails\n";
     }
     char line[128];
     snprintf(line, sizeof line, "  %-6s %12s %12s %6s  %-40s  %s\n", "method", "unpacked", "packed", "ratio", "sha1",
@@ -287,11 +457,15 @@ int runListCommand(const std::vector<std::string>& args, std::ostream& out, std:
     out << line;
     for (const FileEntry& e : loaded.entries) {
         std::string destination = composedDestination(e);
-        snprintf(line, sizeof line, "%s %-6s %12u %12u %5.1f%%  %s  ", outside(destination) ? "!" : " ",
-                 methodName(e.method), e.unpackedSize, e.packedSize, 100.0 * ratio(e),
-                 hex(e.digest, PACKAGE_DIGEST_SIZE).c_str());
-        out << line << text(destination.c_str()) << "\n";
+        const DestinationVerdict verdict = destinationVerdict(e);
+        const char* mark = verdict != DESTINATION_OK ? "x" : outside(e) ? "!" : " ";
+        snprintf(line, sizeof line, "%s %-6s %12u %12u %5.1f%%  %s  ", mark, methodName(e.method), e.unpackedSize,
+                 e.packedSize, 100.0 * ratio(e), hex(e.digest, PACKAGE_DIGEST_SIZE).c_str());
+        out << line << text(destination.c_str());
+        if (verdict != DESTINATION_OK) out << "  (refused: " << describeDestinationVerdict(verdict) << ")";
+        out << "\n";
     }
+    printFace(face, out);
     return 0;
 }
 
@@ -325,118 +499,19 @@ int runVerifyCommand(const std::vector<std::string>& args, std::ostream& out, st
 
 namespace {
 
-// Where an entry goes under DIR, as path parts; false (with a reason) when it must not be
-// written, `skipped` when it is absolute and not asked for.
-bool localParts(const std::string& destination, bool includeAbsolute, std::vector<std::string>* parts, bool* skipped,
-                std::string* error) {
-    parts->clear();
-    *skipped = false;
-    std::string rest = destination;
-    const bool unc = destination.size() >= 2 && destination[0] == '\\' && destination[1] == '\\';
-    const bool drive = destination.size() >= 2 && destination[1] == ':';
-    const bool variable = destination.find('%') != std::string::npos;
-    if (unc || drive || variable) {
-        if (!includeAbsolute) {
-            *skipped = true;
-            return true;
-        }
-        parts->push_back("_absolute");
-        if (unc) {
-            parts->push_back("UNC");
-            rest = destination.substr(2);
-        } else if (drive) {
-            parts->push_back(std::string(1, destination[0]));
-            rest = destination.substr(2);
-        }
-    }
-    std::string part;
-    auto flush = [&]() {
-        if (part.empty() || part == ".") {
-            part.clear();
-            return true;
-        }
-        if (part == "..") {
-            *error = "destination \"" + destination + "\" contains \"..\"";
-            return false;
-        }
-        parts->push_back(part);
-        part.clear();
-        return true;
-    };
-    for (char c : rest) {
-        if (c == '\\' || c == '/') {
-            if (!flush()) return false;
-        } else if (c == ':' || c == 0) {
-            *error = "destination \"" + destination + "\" cannot be placed on this system";
-            return false;
-        } else {
-            part.push_back(c);
-        }
-    }
-    if (!flush()) return false;
-    if (parts->empty() || (parts->size() == 1 && (*parts)[0] == "_absolute")) {
-        *error = "destination \"" + destination + "\" names no file";
-        return false;
-    }
-    return true;
+bool writeToOutput(void* state, const uint8_t* bytes, size_t count, std::string* error) {
+    return writeOutputFile(static_cast<OutputFile*>(state), bytes, count, error);
 }
 
-// Creates `dir` if missing; refuses a symbolic link or a non-directory in its place.
-bool ensureDirectory(const fs::path& dir, std::string* error) {
-    std::error_code ec;
-    const fs::file_status status = fs::symlink_status(dir, ec);
-    if (fs::is_symlink(status)) {
-        *error = dir.u8string() + " is a symbolic link: not followed";
-        return false;
-    }
-    if (fs::exists(status)) {
-        if (fs::is_directory(status)) return true;
-        *error = dir.u8string() + " exists and is not a directory";
-        return false;
-    }
-    if (!fs::create_directory(dir, ec) || ec) {
-        *error = "cannot create " + dir.u8string() + (ec ? ": " + ec.message() : "");
-        return false;
-    }
-    return true;
-}
-
-// Writes a new file. Never through a symbolic link; an existing file only with `force`.
-bool writeNewFile(const fs::path& path, const std::vector<uint8_t>& content, bool force, std::string* error) {
-    std::error_code ec;
-    const fs::file_status status = fs::symlink_status(path, ec);
-    if (fs::is_symlink(status)) {
-        *error = path.u8string() + " is a symbolic link: not followed";
-        return false;
-    }
-    if (fs::exists(status)) {
-        if (!force) {
-            *error = path.u8string() + " exists (use --force to overwrite)";
-            return false;
-        }
-        if (!fs::is_regular_file(status) || !fs::remove(path, ec)) {
-            *error = "cannot replace " + path.u8string();
-            return false;
-        }
-    }
+// The key under which two entries land on the same path below DIR.
+std::string placementKey(const std::vector<std::string>& parts) {
+    std::string key;
+    for (const std::string& part : parts) key += "/" + part;
 #ifdef _WIN32
-    FILE* file = _wfopen(path.c_str(), L"wb");
-#else
-    // O_EXCL|O_NOFOLLOW: a link or file created meanwhile is not written through.
-    const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW, 0644);
-    FILE* file = fd >= 0 ? fdopen(fd, "wb") : nullptr;
-    if (fd >= 0 && !file) close(fd);
+    for (char& c : key)
+        if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 32);
 #endif
-    if (!file) {
-        *error = "cannot create " + path.u8string();
-        return false;
-    }
-    const bool written = content.empty() || fwrite(content.data(), 1, content.size(), file) == content.size();
-    if (fclose(file) != 0 || !written) {
-        *error = "cannot write " + path.u8string();
-        return false;
-    }
-    return true;
+    return key;
 }
 
 }  // namespace
@@ -481,62 +556,94 @@ int runExtractCommand(const std::vector<std::string>& args, std::ostream& out, s
         err << "runpack extract: " << exe << " does not verify; nothing extracted\n";
         return 1;
     }
-    // Plan every file before writing any, so that a refusal leaves DIR as it was.
-    struct Target { size_t entry; std::vector<std::string> parts; };
+    // Plan every file before writing any, so that a refusal leaves DIR as it was. Every
+    // destination goes through placeDestination: the engine's rule, then plain names only.
+    struct Target {
+        size_t entry;
+        Placement placement;
+    };
     std::vector<Target> targets;
+    std::map<std::string, size_t> placed;  // path below DIR -> entry
     size_t skipped = 0;
     for (size_t i = 0; i < loaded.entries.size(); ++i) {
+        const FileEntry& e = loaded.entries[i];
         Target t{i, {}};
-        bool skip = false;
-        const std::string destination = decodeAnsi(composedDestination(loaded.entries[i]), codePage);
-        if (!localParts(destination, includeAbsolute, &t.parts, &skip, &error)) {
-            err << "runpack extract: entry " << i << ": " << error << "; nothing extracted\n";
+        const std::string destination = composedDestination(e);
+        if (!placeDestination(destination, &t.placement, &error)) {
+            err << "runpack extract: entry " << i << ": " << decodeAnsi(error, codePage) << "; nothing extracted\n";
             return 1;
         }
-        if (skip) {
-            err << "skipped (absolute destination, see --include-absolute): " << destination << "\n";
+        if (t.placement.kind != PlacementKind::WorkingDirectory && !includeAbsolute) {
+            err << "skipped (absolute destination, see --include-absolute): " << decodeAnsi(destination, codePage) << "\n";
             ++skipped;
             continue;
         }
+        if (t.placement.directoryOnly && e.unpackedSize != 0) {
+            err << "runpack extract: entry " << i << ": destination \"" << decodeAnsi(destination, codePage)
+                << "\" names a directory but holds " << e.unpackedSize << " bytes; nothing extracted\n";
+            return 1;
+        }
+        for (std::string& part : t.placement.parts) {
+            part = decodeAnsi(part, codePage);
+            if (!isPlainPart(part)) {  // decoding only ever adds bytes of 0x80 and above
+                err << "runpack extract: entry " << i << ": cannot place \"" << part << "\"; nothing extracted\n";
+                return 1;
+            }
+        }
+        const auto inserted = placed.insert({placementKey(t.placement.parts), i});
+        if (!inserted.second) {
+            err << "runpack extract: entry " << i << " has the same destination as entry " << inserted.first->second
+                << ": " << decodeAnsi(destination, codePage) << "; nothing extracted\n";
+            return 1;
+        }
         targets.push_back(t);
     }
-    if (!force) {
-        for (const Target& t : targets) {
-            fs::path path = fs::u8path(dir);
-            for (const std::string& p : t.parts) path /= fs::u8path(p);
-            std::error_code ec;
-            if (fs::exists(fs::symlink_status(path, ec))) {
-                err << "runpack extract: " << path.u8string() << " exists (use --force to overwrite); nothing extracted\n";
-                return 1;
-            }
-        }
-    }
-    const fs::path root = fs::u8path(dir);
+
+    // Everything below DIR is created through the handle of DIR, level by level.
+    OutputRoot root;
     std::error_code ec;
-    if (!fs::exists(fs::symlink_status(root, ec))) fs::create_directories(root, ec);
-    if (!fs::is_directory(root, ec)) {
-        err << "runpack extract: cannot create " << dir << "\n";
-        return 1;
-    }
-    std::unique_ptr<LzhufContext> context = newCodecContext();
-    std::vector<uint8_t> content;
-    for (const Target& t : targets) {
-        fs::path path = root;
-        for (size_t k = 0; k + 1 < t.parts.size(); ++k) {
-            path /= fs::u8path(t.parts[k]);
-            if (!ensureDirectory(path, &error)) {
-                err << "runpack extract: " << error << "\n";
-                return 1;
-            }
-        }
-        path /= fs::u8path(t.parts.back());
-        if (!unpackEntry(context.get(), loaded.entries[t.entry], &content, &error) ||
-            !writeNewFile(path, content, force, &error)) {
+    if (fs::exists(fs::u8path(dir), ec)) {
+        if (!openOutputRoot(dir, false, &root, &error)) {
             err << "runpack extract: " << error << "\n";
             return 1;
         }
+        for (const Target& t : targets) {
+            if (force || t.placement.directoryOnly || !outputExists(root, t.placement.parts)) continue;
+            err << "runpack extract: " << outputPath(root, t.placement.parts)
+                << " exists (use --force to overwrite); nothing extracted\n";
+            closeOutputRoot(&root);
+            return 1;
+        }
+    } else if (!openOutputRoot(dir, true, &root, &error)) {
+        err << "runpack extract: " << error << "\n";
+        return 1;
     }
-    out << "extracted " << targets.size() << " files to " << dir;
+    std::unique_ptr<LzhufContext> context = newCodecContext();
+    size_t files = 0;
+    for (const Target& t : targets) {
+        bool done = false;
+        if (t.placement.directoryOnly) {
+            done = createOutputDirectories(root, t.placement.parts, &error);
+        } else {
+            OutputFile file;
+            if (createOutputFile(root, t.placement.parts, force, &file, &error)) {
+                const EntryWriter writer{writeToOutput, &file};
+                const bool unpacked = unpackEntry(context.get(), loaded.entries[t.entry], &writer, &error);
+                std::string closeError;
+                const bool closed = closeOutputFile(&file, &closeError);
+                if (unpacked && !closed) error = closeError;
+                done = unpacked && closed;
+                files += done ? 1 : 0;
+            }
+        }
+        if (!done) {
+            err << "runpack extract: " << decodeAnsi(error, codePage) << "\n";
+            closeOutputRoot(&root);
+            return 1;
+        }
+    }
+    closeOutputRoot(&root);
+    out << "extracted " << files << " files to " << dir;
     if (skipped) out << " (" << skipped << " with absolute destinations skipped)";
     out << "\n";
     return 0;

@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "codec/lzhuf_decoder.h"
-#include "codec/lzhuf_encoder.h"
+#include "runpack/package_writer.h"
 
 namespace {
 
@@ -77,7 +77,8 @@ bool parseSize(const char* text, int32_t& size) {
     return true;
 }
 
-int encodeCommand(const char* in, const char* outPath, std::ostream& out, std::ostream& err) {
+int encodeCommand(LzhufLevel level, const char* in, const char* outPath, std::ostream& out,
+                  std::ostream& err) {
     Bytes input;
     if (!readFile(in, input)) {
         err << "runpack lzhuf: cannot read " << in << "\n";
@@ -87,11 +88,12 @@ int encodeCommand(const char* in, const char* outPath, std::ostream& out, std::o
         err << "runpack lzhuf: " << in << " is too large\n";
         return 1;
     }
-    Source source = {&input, 0};
     Bytes packed;
-    int result = lzhufEncode(nullptr, readSource, &source, writeSink, &packed);
-    if (result < 0) {
-        err << "runpack lzhuf: encoding failed (" << result << ")\n";
+    bool gaveUp = false;
+    std::string error;
+    std::unique_ptr<LzhufContext> context = newCodecContext();
+    if (!lzhufCompress(context.get(), level, input.data(), input.size(), 0, &packed, &gaveUp, &error)) {
+        err << "runpack lzhuf: " << error << "\n";
         return 1;
     }
     if (!writeFile(outPath, packed, packed.size())) {
@@ -141,13 +143,19 @@ int decodeCommand(const char* in, const char* outPath, const char* sizeText, std
 }  // namespace
 
 const char* lzhufCommandUsage() {
-    return "runpack lzhuf encode IN OUT        compress IN into the raw stream OUT\n"
+    return "runpack lzhuf encode [--level fast|ref|best] IN OUT\n"
+           "                                   compress IN into the raw stream OUT (default best)\n"
            "runpack lzhuf decode IN OUT SIZE   decode the raw stream IN into SIZE bytes\n";
 }
 
 int runLzhufCommand(int argc, char** args, std::ostream& out, std::ostream& err) {
     if (argc == 3 && strcmp(args[0], "encode") == 0) {
-        return encodeCommand(args[1], args[2], out, err);
+        return encodeCommand(LZHUF_LEVEL_BEST, args[1], args[2], out, err);
+    }
+    LzhufLevel level;
+    if (argc == 5 && strcmp(args[0], "encode") == 0 && strcmp(args[1], "--level") == 0 &&
+        parseLzhufLevel(args[2], &level)) {
+        return encodeCommand(level, args[3], args[4], out, err);
     }
     if (argc == 4 && strcmp(args[0], "decode") == 0) {
         return decodeCommand(args[1], args[2], args[3], out, err);

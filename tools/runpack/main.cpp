@@ -2,6 +2,13 @@
 #include <string.h>
 
 #include <iostream>
+#include <string>
+#include <vector>
+
+#ifdef _WIN32
+#include <windows.h>
+#include <shellapi.h>
+#endif
 
 #include "runpack/build_command.h"
 #include "runpack/inspect_commands.h"
@@ -34,9 +41,39 @@ void printUsage(std::ostream& stream) {
            << "Each command but lzhuf explains itself with --help.\n";
 }
 
+// The arguments as UTF-8, the encoding of every text inside the tool (paths are opened
+// through std::filesystem::u8path). Windows gives a program its command line in UTF-16, and
+// the ANSI argv the runtime makes from it cannot hold most characters, so there the tool
+// takes the UTF-16 command line and converts it.
+std::vector<std::string> utf8Arguments(int argc, char** argv) {
+#ifdef _WIN32
+    int count = 0;
+    LPWSTR* wide = CommandLineToArgvW(GetCommandLineW(), &count);
+    if (wide != nullptr) {
+        std::vector<std::string> args;
+        for (int i = 0; i < count; ++i) {
+            const int size = WideCharToMultiByte(CP_UTF8, 0, wide[i], -1, nullptr, 0, nullptr, nullptr);
+            std::string arg(size > 0 ? size : 1, '\0');
+            WideCharToMultiByte(CP_UTF8, 0, wide[i], -1, &arg[0], size, nullptr, nullptr);
+            arg.resize(arg.size() - 1);
+            args.push_back(arg);
+        }
+        LocalFree(wide);
+        return args;
+    }
+#endif
+    return std::vector<std::string>(argv, argv + argc);
+}
+
 }  // namespace
 
-int main(int argc, char** argv) {
+int main(int count, char** given) {
+    std::vector<std::string> arguments = utf8Arguments(count, given);
+    std::vector<char*> pointers;
+    for (std::string& a : arguments) pointers.push_back(&a[0]);
+    pointers.push_back(nullptr);
+    const int argc = static_cast<int>(arguments.size());
+    char** argv = pointers.data();
     if (argc < 2) {
         printUsage(std::cerr);
         return 2;

@@ -1,10 +1,10 @@
-// The codec runs through its callback interface one byte per call; the adapters here read
-// from and write into memory owned by the caller.
+// The codec runs through its callback interface (one byte per call for the reference
+// encoder and the decoder); the adapters here read from and write into memory owned by the
+// caller. The fast and best encoder levels read the caller's buffer directly.
 #include "runpack/package_writer.h"
 
 #include <string.h>
 
-#include "codec/lzhuf_decoder.h"
 #include "codec/lzhuf_encoder.h"
 #include "codec/stream_callbacks.h"
 
@@ -83,8 +83,8 @@ std::unique_ptr<LzhufContext> newCodecContext() {
     return context;
 }
 
-bool lzhufCompress(LzhufContext* context, const uint8_t* data, uint64_t size, uint64_t limit,
-                   std::vector<uint8_t>* packed, bool* gaveUp, std::string* error) {
+bool lzhufCompress(LzhufContext* context, LzhufLevel level, const uint8_t* data, uint64_t size,
+                   uint64_t limit, std::vector<uint8_t>* packed, bool* gaveUp, std::string* error) {
     packed->clear();
     *gaveUp = false;
     if (size > 0x7FFFFFFF) {
@@ -93,7 +93,17 @@ bool lzhufCompress(LzhufContext* context, const uint8_t* data, uint64_t size, ui
     }
     BufferSource source{data, size, 0};
     VectorSink sink{packed, limit ? limit : UINT64_MAX, false};
-    const int result = lzhufEncode(context, bufferSourceRead, &source, vectorSinkWrite, &sink);
+    const int32_t length = static_cast<int32_t>(size);
+    int result;
+    if (level == LZHUF_LEVEL_FAST) {
+        std::unique_ptr<LzhufFastWork> work(new LzhufFastWork);
+        result = lzhufEncodeFast(context, work.get(), data, length, vectorSinkWrite, &sink);
+    } else if (level == LZHUF_LEVEL_BEST) {
+        std::unique_ptr<LzhufBestWork> work(new LzhufBestWork);
+        result = lzhufEncodeBest(context, work.get(), data, length, vectorSinkWrite, &sink);
+    } else {
+        result = lzhufEncode(context, bufferSourceRead, &source, vectorSinkWrite, &sink);
+    }
     if (sink.full) {
         *gaveUp = true;
         packed->clear();
@@ -106,28 +116,11 @@ bool lzhufCompress(LzhufContext* context, const uint8_t* data, uint64_t size, ui
     return true;
 }
 
-bool lzhufExpand(LzhufContext* context, const uint8_t* packed, uint32_t packedSize,
-                 uint32_t unpackedSize, std::vector<uint8_t>* unpacked, uint32_t* leftOver,
-                 std::string* error) {
-    unpacked->clear();
-    if (unpackedSize > 0x7FFFFFFF) {
-        *error = "unpacked size too large for LZHUF";
-        return false;
-    }
-    unpacked->reserve(unpackedSize);
-    BufferSource source{packed, packedSize, 0};
-    VectorSink sink{unpacked, static_cast<uint64_t>(unpackedSize) + 1, false};
-    const int result = lzhufDecode(context, static_cast<int>(unpackedSize), bufferSourceRead, &source,
-                                   vectorSinkWrite, &sink);
-    if (result != 0) {
-        *error = result == -1 && !sink.full ? "LZHUF stream ends early" : "LZHUF decoding failed";
-        return false;
-    }
-    if (unpacked->size() != unpackedSize) {
-        *error = "LZHUF stream decodes to the wrong size";
-        return false;
-    }
-    if (leftOver) *leftOver = static_cast<uint32_t>(source.size - source.position);
+bool parseLzhufLevel(const std::string& text, LzhufLevel* level) {
+    if (text == "fast") *level = LZHUF_LEVEL_FAST;
+    else if (text == "ref") *level = LZHUF_LEVEL_REF;
+    else if (text == "best") *level = LZHUF_LEVEL_BEST;
+    else return false;
     return true;
 }
 

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "codec/lzhuf_levels.h"
 #include "codec/lzhuf_model.h"
 #include "package/package_reader.h"
 #include "package/sha1.h"
@@ -17,17 +18,14 @@
 // A codec context on the heap, one per thread.
 std::unique_ptr<LzhufContext> newCodecContext();
 
-// Compresses `size` bytes into `packed`. With `limit` set, gives up (returns false, no
-// error) as soon as the stream would reach `limit` bytes. False with a message when the
-// encoder fails or consumes another number of bytes than it was given.
-bool lzhufCompress(LzhufContext* context, const uint8_t* data, uint64_t size, uint64_t limit,
-                   std::vector<uint8_t>* packed, bool* gaveUp, std::string* error);
+// Compresses `size` bytes into `packed` with the encoder of `level`. With `limit` set,
+// gives up (returns false, no error) as soon as the stream would reach `limit` bytes. False
+// with a message when the encoder fails or consumes another number of bytes than it was given.
+bool lzhufCompress(LzhufContext* context, LzhufLevel level, const uint8_t* data, uint64_t size,
+                   uint64_t limit, std::vector<uint8_t>* packed, bool* gaveUp, std::string* error);
 
-// Decodes exactly `unpackedSize` bytes from the stream. `leftOver` (optional) receives how
-// many stream bytes the decoder did not read.
-bool lzhufExpand(LzhufContext* context, const uint8_t* packed, uint32_t packedSize,
-                 uint32_t unpackedSize, std::vector<uint8_t>* unpacked, uint32_t* leftOver,
-                 std::string* error);
+// The level named by `text` (fast, ref or best); false for any other text.
+bool parseLzhufLevel(const std::string& text, LzhufLevel* level);
 
 // SHA-1 of any number of bytes, on the caller's thread.
 std::vector<uint8_t> sha1Of(const uint8_t* data, uint64_t size);

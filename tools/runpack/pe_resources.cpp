@@ -71,7 +71,10 @@ const uint32_t RESOURCE_ID_COUNT = 14;
 const uint32_t RESOURCE_LEVELS = 3;  // type, name, language
 // Resource bytes start on this boundary; some loaders (dialog templates) depend on it.
 const uint32_t RESOURCE_DATA_ALIGNMENT = 8;
-// Bounds on the work a hostile tree can ask for: entries visited, bytes gathered.
+// Bounds on the work a hostile tree can ask for. Subdirectories and names may be shared, so
+// a small tree can name a huge number of leaves: the walk visits at most as many entries as
+// the file could hold without sharing (one per 8 bytes), and gathers at most as many bytes
+// of data, and of names, as the file holds.
 const uint64_t RESOURCE_VISIT_LIMIT = 1u << 20;
 
 const uint32_t IMPORT_DESCRIPTOR_SIZE = 20;
@@ -190,8 +193,14 @@ bool parseLayout(const std::vector<uint8_t>& image, PeLayout* pe, std::string* e
     pe->directoryCount = std::min(get32(image, pe->optionalHeader + countField), slotsRoom);
     pe->directoriesOffset += pe->optionalHeader;
     pe->sectionTable = pe->optionalHeader + optionalSize;
-    if (pe->sectionTable + static_cast<uint64_t>(sectionCount) * SECTION_HEADER_SIZE > size)
+    const uint64_t sectionTableEnd = pe->sectionTable + static_cast<uint64_t>(sectionCount) * SECTION_HEADER_SIZE;
+    if (sectionTableEnd > size)
         return fail(error, "truncated PE image: section table beyond the end of the file");
+    // The headers (everything up to SizeOfHeaders) hold the section table and lie in the file.
+    if (pe->headersSize < sectionTableEnd)
+        return fail(error, "malformed PE image: SizeOfHeaders does not cover the section table");
+    if (pe->headersSize > size)
+        return fail(error, "truncated PE image: SizeOfHeaders beyond the end of the file");
     pe->sections.resize(sectionCount);
     for (uint32_t i = 0; i < sectionCount; ++i) {
         const uint32_t at = pe->sectionTable + i * SECTION_HEADER_SIZE;
@@ -202,6 +211,10 @@ bool parseLayout(const std::vector<uint8_t>& image, PeLayout* pe, std::string* e
         s.rawSize = get32(image, at + SH_RAW_SIZE);
         s.rawPointer = get32(image, at + SH_RAW_POINTER);
         s.characteristics = get32(image, at + SH_CHARACTERISTICS);
+        if (s.rawSize != 0 && static_cast<uint64_t>(s.rawPointer) + s.rawSize > size)
+            return fail(error, "truncated PE image: section data beyond the end of the file");
+        if (s.virtualAddress + s.memorySize() > 0x100000000ull)
+            return fail(error, "malformed PE image: section beyond the 4 GiB address space");
     }
     return true;
 }
@@ -247,7 +260,8 @@ struct TreeWalk {
     uint32_t base = 0;       // file offset of the root directory
     uint32_t available = 0;  // bytes of the section from the root on
     uint64_t visits = 0;
-    uint64_t gathered = 0;
+    uint64_t gathered = 0;       // data bytes copied out
+    uint64_t nameBytes = 0;      // name bytes copied out
     std::vector<PeResource>* out = nullptr;
     std::string* error = nullptr;
 
@@ -261,6 +275,9 @@ struct TreeWalk {
             const uint32_t length = get16(image, base + at);
             if (!inTree(at + 2, 2ull * length))
                 return fail(error, "malformed resources: name outside the section");
+            nameBytes += 2ull * length;
+            if (nameBytes > image.size())
+                return fail(error, "malformed resources: more names than the file holds");
             id->isName = true;
             id->name.resize(length);
             for (uint32_t i = 0; i < length; ++i) id->name[i] = get16(image, base + at + 2 + 2 * i);
@@ -296,7 +313,7 @@ struct TreeWalk {
         if (!inTree(at + RESOURCE_DIRECTORY_SIZE, static_cast<uint64_t>(count) * RESOURCE_ENTRY_SIZE))
             return fail(error, "malformed resources: directory entries outside the section");
         for (uint32_t i = 0; i < count; ++i) {
-            if (++visits > RESOURCE_VISIT_LIMIT)
+            if (++visits > RESOURCE_VISIT_LIMIT || visits > image.size() / RESOURCE_ENTRY_SIZE)
                 return fail(error, "malformed resources: too many entries");
             const uint32_t entry = base + at + RESOURCE_DIRECTORY_SIZE + i * RESOURCE_ENTRY_SIZE;
             const uint32_t nameWord = get32(image, entry);
@@ -540,10 +557,6 @@ bool writePeResources(const std::vector<uint8_t>& image, const std::vector<PeRes
     if (!isPowerOfTwo(pe.fileAlignment) || pe.fileAlignment > MAX_ALIGNMENT ||
         !isPowerOfTwo(pe.sectionAlignment) || pe.sectionAlignment < pe.fileAlignment)
         return fail(error, "malformed PE image: bad section or file alignment");
-    for (const Section& s : pe.sections) {
-        if (static_cast<uint64_t>(s.rawPointer) + s.rawSize > image.size())
-            return fail(error, "truncated PE image: section data beyond the end of the file");
-    }
 
     // Which sections move: the resource section, and a base-relocation section behind it.
     const size_t count = pe.sections.size();
@@ -584,6 +597,7 @@ bool writePeResources(const std::vector<uint8_t>& image, const std::vector<PeRes
             keptVirtualEnd = std::max(keptVirtualEnd, s.virtualAddress + alignUp(s.memorySize(), pe.sectionAlignment));
         }
     }
+    if (keptVirtualEnd > 0xFFFFFFFFull) return fail(error, "malformed PE image: sections beyond the 4 GiB address space");
     for (size_t i = keptCount; i < count; ++i) {
         const Section& s = pe.sections[i];
         if (s.virtualAddress < keptVirtualEnd || (s.rawSize && s.rawPointer < keptRawEnd))
@@ -636,7 +650,7 @@ bool writePeResources(const std::vector<uint8_t>& image, const std::vector<PeRes
         virtualEnd = newAddress + alignUp(reloc.memorySize(), pe.sectionAlignment);
         newSections.push_back(reloc);
     }
-    if (rawEnd > 0xFFFFFFFFull || virtualEnd > 0xFFFFFFFFull)
+    if (rawEnd > 0xFFFFFFFFull || alignUp(virtualEnd, pe.sectionAlignment) > 0xFFFFFFFFull)
         return fail(error, "resources too large for a PE image");
 
     // Bytes after the last section (symbols, other appended data) move along; a certificate
@@ -711,13 +725,14 @@ bool writePeResources(const std::vector<uint8_t>& image, const std::vector<PeRes
 
 bool embedRunInfo(const std::vector<uint8_t>& engine, const std::vector<uint8_t>* package,
                   const std::vector<uint8_t>* digest, std::vector<uint8_t>* output,
-                  std::string* error) {
+                  std::string* error, const std::vector<uint8_t>* runOptions) {
     std::vector<PeResource> resources;
     if (!readPeResources(engine, &resources, error)) return false;
     std::vector<PeResource> kept;
     for (PeResource& r : resources) {
         const bool ours = isRunInfoType(r.type) && !r.name.isName &&
-                          (r.name.id == ID_PACKAGE || r.name.id == ID_PACKAGE_DIGEST);
+                          (r.name.id == ID_PACKAGE || r.name.id == ID_PACKAGE_DIGEST ||
+                           r.name.id == ID_RUN_OPTIONS);
         if (!ours) kept.push_back(std::move(r));
     }
     auto add = [&](uint16_t id, const std::vector<uint8_t>* bytes) {
@@ -731,17 +746,21 @@ bool embedRunInfo(const std::vector<uint8_t>& engine, const std::vector<uint8_t>
     };
     add(ID_PACKAGE, package);
     add(ID_PACKAGE_DIGEST, digest);
+    add(ID_RUN_OPTIONS, runOptions);
     return writePeResources(engine, kept, output, error);
 }
 
 bool readRunInfo(const std::vector<uint8_t>& image, std::vector<uint8_t>* package,
                  bool* hasPackage, std::vector<uint8_t>* digest, bool* hasDigest,
-                 std::string* error) {
+                 std::string* error, std::vector<uint8_t>* runOptions, bool* hasRunOptions) {
     std::vector<PeResource> resources;
     *hasPackage = false;
     *hasDigest = false;
     package->clear();
     digest->clear();
+    bool optionsFound = false;
+    if (runOptions) runOptions->clear();
+    if (hasRunOptions) *hasRunOptions = false;
     if (!readPeResources(image, &resources, error)) return false;
     for (PeResource& r : resources) {
         if (!isRunInfoType(r.type) || r.name.isName) continue;
@@ -751,8 +770,12 @@ bool readRunInfo(const std::vector<uint8_t>& image, std::vector<uint8_t>* packag
         } else if (r.name.id == ID_PACKAGE_DIGEST && !*hasDigest) {
             *digest = std::move(r.data);
             *hasDigest = true;
+        } else if (r.name.id == ID_RUN_OPTIONS && !optionsFound) {
+            optionsFound = true;
+            if (runOptions) *runOptions = std::move(r.data);
         }
     }
+    if (hasRunOptions) *hasRunOptions = optionsFound;
     return true;
 }
 
@@ -797,6 +820,8 @@ bool readFile(const std::string& path, std::vector<uint8_t>* bytes, std::string*
     const std::streamoff size = file.tellg();
     file.seekg(0, std::ios::beg);
     if (size < 0) return fail(error, "cannot read " + path);
+    // Offsets in an image are 32-bit: a larger file is no image, and is not read into memory.
+    if (static_cast<uint64_t>(size) > 0xFFFFFFFFull) return fail(error, path + " is 4 GiB or larger: not a PE image");
     bytes->resize(static_cast<size_t>(size));
     if (size > 0 && !file.read(reinterpret_cast<char*>(bytes->data()), size)) return fail(error, "cannot read " + path);
     return true;

@@ -24,11 +24,13 @@ struct PeResource {
     std::vector<uint8_t> data;
 };
 
-// The engine's own resource type and the ids of the package and of its SHA-1 digest.
+// The engine's own resource type and the ids of the package, of its SHA-1 digest and of the
+// optional run options.
 extern const char16_t RUNINFO_TYPE_NAME[];  // u"RUNINFO"
 const uint16_t ID_PACKAGE = 102;
 const uint16_t ID_PACKAGE_DIGEST = 103;
-// Language neutral, system-default sublanguage: where the tool stores both resources.
+const uint16_t ID_RUN_OPTIONS = 104;
+// Language neutral, system-default sublanguage: where the tool stores these resources.
 const uint16_t RUNINFO_LANGUAGE = 0x0800;
 
 // Resource ids made from an integer or from text (text is upper-cased as the loader expects).
@@ -53,19 +55,21 @@ bool readPeResources(const std::vector<uint8_t>& image, std::vector<PeResource>*
 bool writePeResources(const std::vector<uint8_t>& image, const std::vector<PeResource>& resources,
                       std::vector<uint8_t>* output, std::string* error);
 
-// Copy of `engine` with the package ("RUNINFO" 102) and its digest ("RUNINFO" 103) stored
-// under RUNINFO_LANGUAGE. A null pointer leaves that resource out: an existing one, in any
-// language, is removed either way. Every other resource stays as it was.
+// Copy of `engine` with the package ("RUNINFO" 102), its digest ("RUNINFO" 103) and the run
+// options ("RUNINFO" 104) stored under RUNINFO_LANGUAGE. A null pointer leaves that resource
+// out: an existing one, in any language, is removed either way. Every other resource stays as
+// it was.
 bool embedRunInfo(const std::vector<uint8_t>& engine, const std::vector<uint8_t>* package,
                   const std::vector<uint8_t>* digest, std::vector<uint8_t>* output,
-                  std::string* error);
+                  std::string* error, const std::vector<uint8_t>* runOptions = nullptr);
 
-// Finds "RUNINFO" 102 and 103 in any language. `hasPackage` and `hasDigest` tell whether
-// each exists; the byte outputs are cleared when it does not. False only for a malformed
-// image.
+// Finds "RUNINFO" 102, 103 and, when asked for, 104 in any language. `hasPackage`,
+// `hasDigest` and `hasRunOptions` tell whether each exists; the byte outputs are cleared when
+// it does not. False only for a malformed image.
 bool readRunInfo(const std::vector<uint8_t>& image, std::vector<uint8_t>* package,
                  bool* hasPackage, std::vector<uint8_t>* digest, bool* hasDigest,
-                 std::string* error);
+                 std::string* error, std::vector<uint8_t>* runOptions = nullptr,
+                 bool* hasRunOptions = nullptr);
 
 // Machine type values found in the file header.
 const uint16_t PE_MACHINE_I386 = 0x014C;
@@ -91,6 +95,6 @@ bool readPeFacts(const std::vector<uint8_t>& image, PeFacts* facts, std::string*
 uint32_t computePeChecksum(const std::vector<uint8_t>& image, uint32_t checksumOffset);
 
 // Whole-file reading and writing in binary mode; paths are UTF-8. False with a message
-// naming the path.
+// naming the path. readFile refuses files of 4 GiB or more, which no image can be.
 bool readFile(const std::string& path, std::vector<uint8_t>* bytes, std::string* error);
 bool writeFile(const std::string& path, const std::vector<uint8_t>& bytes, std::string* error);

@@ -111,3 +111,43 @@ std::string decodeAnsi(const std::string& ansi, uint32_t codePage) {
     }
     return out;
 }
+
+bool utf8ToUtf16(const std::string& utf8, std::u16string* utf16, std::string* error) {
+    utf16->clear();
+    for (size_t i = 0; i < utf8.size();) {
+        const size_t start = i;
+        uint32_t c = 0;
+        // The shortest form only, no surrogates, nothing above U+10FFFF.
+        const bool read = nextUtf8(utf8, &i, &c);
+        const size_t length = i - start;
+        const uint32_t least[] = {0, 0, 0x80, 0x800, 0x10000};
+        if (!read || c < least[length] || c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF)) {
+            *error = "text is not valid UTF-8: \"" + utf8 + "\"";
+            return false;
+        }
+        if (c >= 0x10000) {
+            utf16->push_back(static_cast<char16_t>(0xD800 + ((c - 0x10000) >> 10)));
+            utf16->push_back(static_cast<char16_t>(0xDC00 + ((c - 0x10000) & 0x3FF)));
+        } else {
+            utf16->push_back(static_cast<char16_t>(c));
+        }
+    }
+    return true;
+}
+
+std::string utf16ToUtf8(const std::u16string& utf16) {
+    std::string out;
+    for (size_t i = 0; i < utf16.size(); ++i) {
+        uint32_t c = utf16[i];
+        if (c >= 0xD800 && c <= 0xDBFF && i + 1 < utf16.size() && utf16[i + 1] >= 0xDC00 && utf16[i + 1] <= 0xDFFF) {
+            c = 0x10000 + ((c - 0xD800) << 10) + (utf16[++i] - 0xDC00);
+            out.push_back(static_cast<char>(0xF0 | (c >> 18)));
+            out.push_back(static_cast<char>(0x80 | ((c >> 12) & 0x3F)));
+            out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
+            out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+            continue;
+        }
+        appendUtf8(&out, (c >= 0xD800 && c <= 0xDFFF) ? 0xFFFD : c);
+    }
+    return out;
+}

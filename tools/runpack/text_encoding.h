@@ -20,3 +20,10 @@ bool encodeAnsi(const std::string& utf8, uint32_t codePage, std::string* ansi, s
 
 // The code page's bytes as UTF-8. Bytes the code page leaves undefined become U+FFFD.
 std::string decodeAnsi(const std::string& ansi, uint32_t codePage);
+
+// UTF-8 to UTF-16, as the resource formats of Windows store text. False with a message for
+// malformed UTF-8 (overlong forms and encoded surrogates included).
+bool utf8ToUtf16(const std::string& utf8, std::u16string* utf16, std::string* error);
+
+// UTF-16 to UTF-8; an unpaired surrogate becomes U+FFFD.
+std::string utf16ToUtf8(const std::u16string& utf16);

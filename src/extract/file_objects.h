@@ -1,0 +1,59 @@
+// Files and directories reached by handle, never through a link: opening the object a name
+// stands for (a link itself, not its target), reading what it is, and deleting, renaming and
+// re-marking it through that handle, so that no name can be swapped between a check and a
+// change. Windows only; paths are wide, with ANSI callers widening theirs first.
+#pragma once
+
+#include <stdint.h>
+#include <windows.h>
+
+#include "extract/journal.h"
+
+// Widened paths hold as many characters as the extraction's ANSI paths.
+const uint32_t WIDE_PATH_SIZE = 520;
+
+// The attributes that a handle can set; the rest (directory, reparse point, ...) are facts.
+const DWORD SETTABLE_ATTRIBUTES = FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN |
+                                  FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_ARCHIVE |
+                                  FILE_ATTRIBUTE_TEMPORARY | FILE_ATTRIBUTE_OFFLINE |
+                                  FILE_ATTRIBUTE_NOT_CONTENT_INDEXED;
+
+// What an open handle says about its object.
+struct ObjectFacts {
+    FileIdentity identity;
+    DWORD attributes;
+};
+
+// `path` in the ANSI code page as a wide text in `wide` (WIDE_PATH_SIZE characters); false
+// when it cannot be converted or does not fit.
+bool widenPath(const char* path, WCHAR* wide);
+
+// Opens the object that `path` names itself, a link included, never its target, with
+// `access` and `share`; directories too. INVALID_HANDLE_VALUE with the last error on failure.
+HANDLE openObject(const WCHAR* path, DWORD access, DWORD share);
+// Reads identity and attributes; false when the handle cannot tell. The volume's serial number
+// can cost a round trip to another process (under Wine): where the identity is not needed,
+// readAttributes is the cheap call.
+bool readObject(HANDLE object, ObjectFacts* facts);
+// Reads the attributes only; the identity is left as it was.
+bool readAttributes(HANDLE object, ObjectFacts* facts);
+// True when the name lists as a link while the handle opened on it does not hold a link: the
+// platform followed the link to its target, so the handle must not be used to change
+// anything. (Wine opens the target of a Unix symbolic link whatever the flags say.)
+bool handleFollowedLink(const WCHAR* path, const ObjectFacts* facts);
+inline bool isLink(const ObjectFacts* facts) {
+    return (facts->attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+}
+inline bool isPlainDirectory(const ObjectFacts* facts) {
+    return (facts->attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) ==
+           FILE_ATTRIBUTE_DIRECTORY;
+}
+
+// Marks the object for deletion when its last handle closes (needs DELETE access); a
+// directory must be empty. False with the last error.
+bool deleteByHandle(HANDLE object);
+// Gives the object the name `newPath` (full path, same volume), never replacing an object
+// that stands there. False with the last error.
+bool renameByHandle(HANDLE object, const WCHAR* newPath);
+// Sets the settable attributes to exactly `attributes` (needs FILE_WRITE_ATTRIBUTES).
+bool setAttributesByHandle(HANDLE object, DWORD attributes);

@@ -1,0 +1,70 @@
+// The clean-up backstop. While a run's files are in its working directory, a RunOnce value
+// named after the directory starts this engine again at the next logon with the reserved
+// argument, so that a run that was killed (the task manager, a power cut, a logoff) leaves
+// nothing behind for long. Started that way, the engine removes the directory tree, never
+// following a link, and gives back the user's files that the run had set aside at absolute
+// destinations. Those are recorded, as they are set aside, in a key of the same hive: only
+// the principal whose rights the run had can write there, so the list a later elevated
+// process acts on cannot have been planted.
+#pragma once
+
+#include <stdint.h>
+#include <windows.h>
+
+#include "extract/entry_extraction.h"
+#include "extract/journal.h"
+#include "launcher/working_directory.h"
+
+// The reserved argument: the engine's only argument that is never a package's, and never
+// forwarded to a command. Followed by one space and the directory's full path in quotes.
+#define BACKSTOP_ARGUMENT "/runpack-remove"
+// Where the value goes, in HKEY_LOCAL_MACHINE for a run with the Administrators group,
+// HKEY_CURRENT_USER otherwise; the 64-bit view on 64-bit Windows.
+#define RUN_ONCE_KEY "Software\\Microsoft\\Windows\\CurrentVersion\\RunOnce"
+// In the same hive, one key per working directory below SET_ASIDE_KEY holds its set-aside
+// records; the keys above it go again when they are empty.
+#define RUNPACK_KEY "Software\\runpack"
+#define SET_ASIDE_KEY RUNPACK_KEY "\\SetAside"
+// The exit code of a backstop call that names anything but a working directory.
+const uint32_t BACKSTOP_REFUSED = ERROR_INVALID_PARAMETER;
+// More records than this in one key are not read: no run sets aside so many files.
+const uint32_t SET_ASIDE_RECORD_LIMIT = 65536;
+
+// One journal entry that the backstop needs: the user's object set aside, or the package's
+// file that took its place. Stored as a REG_BINARY value named by its decimal index, from 0
+// in the order the entries were recorded. Texts end with a NUL inside their arrays.
+struct SetAsideRecord {
+    uint32_t kind;  // JOURNAL_SET_ASIDE or JOURNAL_CREATED
+    uint32_t attributes;
+    FileIdentity identity;
+    char path[DEST_PATH_SIZE];
+    char asidePath[DEST_PATH_SIZE];  // "" for JOURNAL_CREATED
+};
+
+struct Backstop {
+    HKEY hive;  // null when no value is registered
+    char name[WORKING_NAME_LENGTH + 1];
+    uint32_t recordCount;
+};
+
+// Registers the backstop of the working directory `workDir` (a full path ending in its
+// name) in the hive that `administrators` selects, and from then on records every set-aside
+// entry pushed to a journal. False, with nothing registered, when the engine's own path,
+// the key or the value cannot be had: the run goes on without a backstop.
+bool registerBackstop(const char* workDir, bool administrators, Backstop* backstop);
+
+// Stops the recording and deletes the records; deletes the value too unless `keepValue`
+// (the clean-up left the tree behind, and the next logon is to finish it).
+void withdrawBackstop(Backstop* backstop, bool keepValue);
+
+// True when `arguments` (the engine's own, as the runtime splits them) start with the
+// reserved argument, in any case: the process is then a backstop call, whatever follows.
+bool isBackstopCall(const char* arguments);
+
+// The backstop call, for `arguments` that isBackstopCall accepted. The path must be the temporary directory (GetTempPathA, byte for byte)
+// followed by a working directory's name ("QELTMP" and 16 hex digits), and must name a plain
+// directory, not a link; otherwise nothing is touched and the result is BACKSTOP_REFUSED.
+// The set-aside records are played back as the run's drain would, then the tree is removed
+// (a missing one is not an error) and the value and the records are deleted; the result is 0.
+// Shows nothing.
+uint32_t runBackstop(const char* arguments);

@@ -1,0 +1,33 @@
+// Starting the packaged command and waiting for it. Where the run waits, the command runs in
+// a job object of its own, so that the run can wait for every program it starts (an
+// installer that starts a second program and ends at once), not only the first.
+#pragma once
+
+#include <windows.h>
+
+// How often the run asks whether a process is left in the command's job, once the first
+// process has ended.
+const DWORD JOB_POLL_INTERVAL_MS = 100;
+
+struct StartedCommand {
+    PROCESS_INFORMATION process;  // the first process; its handle is kept for its exit code
+    HANDLE job;                   // null when the command runs without a job
+};
+
+// Starts `program` (a full path) with `commandLine`, unchanged and writable, in `workDir`.
+// The command line is Unicode, so that arguments passed on from the engine's own keep the
+// characters the code page lacks; the paths are the code page's, converted as CreateProcessA
+// would.
+// With `inJob` the process is created suspended, put in a new job, and then resumed; the job
+// lets a program that asks for it break away, and kills nothing when the engine ends. Where
+// no job can be had, or the process cannot be put in it (an engine that itself runs in a job
+// on a Windows that does not nest them), the command runs without one. False, with the last
+// error, when the command cannot be started; nothing is left running then.
+bool startCommand(const char* program, WCHAR* commandLine, const char* workDir, bool inJob,
+                  StartedCommand* started);
+
+// Waits until the first process has ended, then until no process is left in the job.
+void waitForCommand(const StartedCommand* started);
+
+// Closes the handles that are held.
+void closeCommand(StartedCommand* started);

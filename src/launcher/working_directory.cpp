@@ -1,0 +1,176 @@
+#include "launcher/working_directory.h"
+
+#include <string.h>
+#include <winternl.h>
+#include <ntsecapi.h>
+
+namespace {
+
+// What the run asks of its working directory's handle. Listing and traversing make the
+// handle's sharing count (a handle with attribute access alone keeps nobody out); delete
+// access is left out, as a started command's current directory is opened without delete
+// sharing.
+const ACCESS_MASK HELD_ACCESS =
+    FILE_LIST_DIRECTORY | FILE_TRAVERSE | FILE_READ_ATTRIBUTES | READ_CONTROL | SYNCHRONIZE;
+// Others may read and write inside the directory; nobody may delete or rename it.
+const ULONG HELD_SHARING = FILE_SHARE_READ | FILE_SHARE_WRITE;
+// The temporary directory is opened only to create a name below it: it shares everything.
+const DWORD PARENT_ACCESS = FILE_LIST_DIRECTORY | FILE_TRAVERSE | SYNCHRONIZE;
+const DWORD PARENT_SHARING = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+// Full control over the directory, handed down to every file and directory made in it.
+const ACCESS_MASK PRIVATE_ACCESS = FILE_ALL_ACCESS;
+const DWORD PRIVATE_INHERITANCE = OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE;
+// The largest TOKEN_USER record: the header and the largest SID.
+const DWORD TOKEN_USER_SIZE = sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE;
+const NTSTATUS STATUS_NAME_COLLISION = static_cast<NTSTATUS>(0xC0000035);
+
+bool wellKnownSid(WELL_KNOWN_SID_TYPE type, DWORD* sid) {
+    DWORD size = SECURITY_MAX_SID_SIZE;
+    return CreateWellKnownSid(type, NULL, sid, &size) != FALSE;
+}
+
+bool tokenUserSid(DWORD* sid) {
+    HANDLE token;
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) return false;
+    DWORD record[TOKEN_USER_SIZE / sizeof(DWORD) + 1];
+    DWORD length = 0;
+    bool found = GetTokenInformation(token, TokenUser, record, sizeof(record), &length) &&
+                 CopySid(SECURITY_MAX_SID_SIZE, sid, reinterpret_cast<TOKEN_USER*>(record)->User.Sid);
+    DWORD error = GetLastError();
+    CloseHandle(token);
+    SetLastError(error);
+    return found;
+}
+
+// A fresh name: the prefix and the hex digits of bytes from the system's generator.
+bool drawWorkingName(char name[WORKING_NAME_LENGTH + 1]) {
+    static const char digits[] = "0123456789ABCDEF";
+    unsigned char random[WORKING_NAME_RANDOM_BYTES];
+    SetLastError(ERROR_SUCCESS);
+    if (!RtlGenRandom(random, sizeof(random))) return false;
+    size_t at = sizeof(WORKING_DIRECTORY_PREFIX) - 1;
+    memcpy(name, WORKING_DIRECTORY_PREFIX, at);
+    for (size_t i = 0; i < WORKING_NAME_RANDOM_BYTES; ++i) {
+        name[at++] = digits[random[i] >> 4];
+        name[at++] = digits[random[i] & 15];
+    }
+    name[at] = '\0';
+    return true;
+}
+
+}  // namespace
+
+bool processHasAdministrators() {
+    DWORD administrators[SECURITY_MAX_SID_SIZE / sizeof(DWORD)];
+    BOOL member = FALSE;
+    return wellKnownSid(WinBuiltinAdministratorsSid, administrators) &&
+           CheckTokenMembership(NULL, administrators, &member) && member;
+}
+
+bool buildPrivateSecurity(bool administrators, PrivateSecurity* security) {
+    memset(security, 0, sizeof(*security));
+    if (!wellKnownSid(WinLocalSystemSid, security->system)) return false;
+    bool principal = administrators ? wellKnownSid(WinBuiltinAdministratorsSid, security->principal)
+                                    : tokenUserSid(security->principal);
+    if (!principal) return false;
+    ACL* acl = reinterpret_cast<ACL*>(security->acl);
+    return InitializeAcl(acl, sizeof(security->acl), ACL_REVISION) &&
+           AddAccessAllowedAceEx(acl, ACL_REVISION, PRIVATE_INHERITANCE, PRIVATE_ACCESS, security->system) &&
+           AddAccessAllowedAceEx(acl, ACL_REVISION, PRIVATE_INHERITANCE, PRIVATE_ACCESS, security->principal) &&
+           InitializeSecurityDescriptor(&security->descriptor, SECURITY_DESCRIPTOR_REVISION) &&
+           SetSecurityDescriptorOwner(&security->descriptor, security->principal, FALSE) &&
+           SetSecurityDescriptorDacl(&security->descriptor, TRUE, acl, FALSE) &&
+           SetSecurityDescriptorControl(&security->descriptor, SE_DACL_PROTECTED, SE_DACL_PROTECTED);
+}
+
+bool createPrivateDirectory(HANDLE parent, const char* name, PrivateSecurity* security,
+                            HANDLE* directory) {
+    // The directory is made and opened in one step, relative to the held parent: there is
+    // no moment at which another process could put something else in its place.
+    WCHAR wide[WORKING_NAME_LENGTH + 1];
+    size_t length = strlen(name);
+    if (length > WORKING_NAME_LENGTH) {
+        SetLastError(ERROR_FILENAME_EXCED_RANGE);
+        return false;
+    }
+    for (size_t i = 0; i <= length; ++i) wide[i] = static_cast<unsigned char>(name[i]);
+    UNICODE_STRING objectName;
+    objectName.Buffer = wide;
+    objectName.Length = static_cast<USHORT>(length * sizeof(WCHAR));
+    objectName.MaximumLength = static_cast<USHORT>((length + 1) * sizeof(WCHAR));
+    OBJECT_ATTRIBUTES attributes;
+    InitializeObjectAttributes(&attributes, &objectName, OBJ_CASE_INSENSITIVE, parent,
+                               &security->descriptor);
+    IO_STATUS_BLOCK status;
+    NTSTATUS created = NtCreateFile(directory, HELD_ACCESS, &attributes, &status, NULL,
+                                    FILE_ATTRIBUTE_NORMAL, HELD_SHARING, FILE_CREATE,
+                                    FILE_DIRECTORY_FILE | FILE_SYNCHRONOUS_IO_NONALERT, NULL, 0);
+    if (created >= 0) return true;
+    *directory = INVALID_HANDLE_VALUE;
+    SetLastError(created == STATUS_NAME_COLLISION ? ERROR_ALREADY_EXISTS : RtlNtStatusToDosError(created));
+    return false;
+}
+
+WorkingDirectoryStatus createWorkingDirectory(const char* tempPath, bool administrators,
+                                              WorkingDirectory* work) {
+    memset(work, 0, sizeof(*work));
+    work->handle = INVALID_HANDLE_VALUE;
+    size_t tempLength = strlen(tempPath);
+    bool separated = tempLength > 0 && (tempPath[tempLength - 1] == '\\' || tempPath[tempLength - 1] == '/');
+    size_t pathLength = tempLength + (separated ? 0 : 1) + WORKING_NAME_LENGTH;
+    if (pathLength > TEMP_PATH_LENGTH) {
+        SetLastError(ERROR_FILENAME_EXCED_RANGE);
+        return WORKING_DIRECTORY_NO_NAME;
+    }
+    PrivateSecurity security;
+    if (!buildPrivateSecurity(administrators, &security)) return WORKING_DIRECTORY_NOT_CREATED;
+    HANDLE parent = CreateFileA(tempPath, PARENT_ACCESS, PARENT_SHARING, NULL, OPEN_EXISTING,
+                                FILE_FLAG_BACKUP_SEMANTICS, NULL);
+    if (parent == INVALID_HANDLE_VALUE) return WORKING_DIRECTORY_NO_NAME;
+
+    char name[WORKING_NAME_LENGTH + 1];
+    HANDLE directory = INVALID_HANDLE_VALUE;
+    WorkingDirectoryStatus result = WORKING_DIRECTORY_NOT_CREATED;
+    for (int attempt = 0; attempt < WORKING_NAME_ATTEMPTS; ++attempt) {
+        if (!drawWorkingName(name)) {
+            result = WORKING_DIRECTORY_NO_NAME;
+            break;
+        }
+        if (createPrivateDirectory(parent, name, &security, &directory)) {
+            result = WORKING_DIRECTORY_CREATED;
+            break;
+        }
+        if (GetLastError() != ERROR_ALREADY_EXISTS) break;
+    }
+    DWORD error = GetLastError();
+    CloseHandle(parent);
+    SetLastError(error);
+    if (result != WORKING_DIRECTORY_CREATED) return result;
+
+    BY_HANDLE_FILE_INFORMATION information;
+    if (!GetFileInformationByHandle(directory, &information)) {
+        error = GetLastError();
+        CloseHandle(directory);
+        SetLastError(error);
+        return WORKING_DIRECTORY_NOT_CREATED;
+    }
+    if ((information.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0 ||
+        (information.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
+        CloseHandle(directory);
+        SetLastError(ERROR_DIRECTORY);
+        return WORKING_DIRECTORY_NOT_CREATED;
+    }
+    work->handle = directory;
+    work->identity.volumeSerial = information.dwVolumeSerialNumber;
+    work->identity.indexHigh = information.nFileIndexHigh;
+    work->identity.indexLow = information.nFileIndexLow;
+    memcpy(work->path, tempPath, tempLength);
+    if (!separated) work->path[tempLength++] = '\\';
+    memcpy(work->path + tempLength, name, WORKING_NAME_LENGTH);
+    return WORKING_DIRECTORY_CREATED;
+}
+
+void releaseWorkingDirectory(WorkingDirectory* work) {
+    if (work->handle != INVALID_HANDLE_VALUE) CloseHandle(work->handle);
+    work->handle = INVALID_HANDLE_VALUE;
+}

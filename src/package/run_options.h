@@ -1,0 +1,103 @@
+// The run options: an optional record ("RUNINFO" 104) beside the package that changes how a
+// run meets its caller: whether the engine's own arguments reach the command, whose exit code
+// the process ends with, and whether failures are shown in a box or written to a console.
+// Without the record every flag is clear. Also the text handling that forwarding needs, for
+// the code page's text and for Unicode, in which the engine forwards.
+#pragma once
+
+#include <stddef.h>
+#include <stdint.h>
+#include <stdlib.h>
+#include <string.h>
+
+// The record, all integers unsigned 32-bit little-endian: recordSize, then flags.
+const uint32_t RUN_OPTIONS_RECORD_SIZE = 8;
+
+// Flags. Every other bit must be clear: a record that sets one comes from a newer builder
+// whose meaning this engine does not know, and is refused.
+const uint32_t RUN_FORWARD_ARGUMENTS = 1u << 0;  // the engine's arguments follow the command
+const uint32_t RUN_EXIT_CODE_COMMAND = 1u << 1;  // a waited-for command's exit code is the run's
+const uint32_t RUN_UNATTENDED = 1u << 2;         // no window; failures go to a console
+const uint32_t RUN_KNOWN_FLAGS = RUN_FORWARD_ARGUMENTS | RUN_EXIT_CODE_COMMAND | RUN_UNATTENDED;
+
+struct RunOptions {
+    uint32_t recordSize;  // RUN_OPTIONS_RECORD_SIZE
+    uint32_t flags;
+};
+
+// Reads the record from the `size` bytes at `bytes`. True only when there are exactly
+// RUN_OPTIONS_RECORD_SIZE bytes, the size word says so and no unknown flag is set; `options`
+// is written only then.
+bool readRunOptions(const uint8_t* bytes, uint32_t size, RunOptions* options);
+
+// The C runtime's blanks between a program name and its arguments: every control character
+// and the space. A code page's bytes from 0x80 on, negative as `char`, are characters.
+template <typename Char>
+bool isCommandLineBlank(Char c) {
+    return c != Char(0) && static_cast<uint32_t>(c) <= ' ';
+}
+
+template <typename Char>
+size_t textLength(const Char* text) {
+    size_t length = 0;
+    while (text[length] != Char(0)) ++length;
+    return length;
+}
+
+// The longest command line a process can be started with, in characters, terminator included.
+const size_t COMMAND_LINE_LIMIT = 32767;
+
+// The arguments in a process's full command line: what follows the program name and the
+// blanks (any character from 1 to 32) behind it. The name is split off as the C runtime's
+// start-up code does: a quoted name runs to its closing quote (or the end), any other up to
+// the first blank. Points into `commandLine`; "" when there are no arguments. For the code
+// page's text and for Unicode alike.
+template <typename Char>
+const Char* commandArguments(const Char* commandLine) {
+    const Char* at = commandLine;
+    if (*at == Char('"')) {
+        ++at;
+        while (*at != Char(0) && *at != Char('"')) ++at;
+        if (*at == Char('"')) ++at;
+    } else {
+        while (*at != Char(0) && !isCommandLineBlank(*at)) ++at;
+    }
+    while (isCommandLineBlank(*at)) ++at;
+    return at;
+}
+
+enum CommandLineStatus {
+    COMMAND_LINE_COMPOSED,
+    COMMAND_LINE_TOO_LONG,   // with its terminator over COMMAND_LINE_LIMIT characters
+    COMMAND_LINE_NO_MEMORY,
+};
+
+// A new, writable command line (free it with free()): `command`, then, when `arguments` is
+// not empty, one space and `arguments`, both unchanged. With arguments the result must fit
+// COMMAND_LINE_LIMIT; a command alone is copied whatever its length, as it always was.
+// `line` is null unless the result is COMMAND_LINE_COMPOSED.
+template <typename Char>
+CommandLineStatus composeCommandLine(const Char* command, const Char* arguments, Char** line) {
+    *line = nullptr;
+    size_t commandLength = textLength(command);
+    size_t argumentsLength = arguments != nullptr ? textLength(arguments) : 0;
+    size_t size = commandLength + 1;
+    if (argumentsLength > 0) {
+        // Each part is checked alone first, so that the sum cannot wrap.
+        if (commandLength >= COMMAND_LINE_LIMIT || argumentsLength >= COMMAND_LINE_LIMIT ||
+            commandLength + 1 + argumentsLength + 1 > COMMAND_LINE_LIMIT) {
+            return COMMAND_LINE_TOO_LONG;
+        }
+        size += 1 + argumentsLength;
+    }
+    Char* composed = static_cast<Char*>(malloc(size * sizeof(Char)));
+    if (composed == nullptr) return COMMAND_LINE_NO_MEMORY;
+    memcpy(composed, command, commandLength * sizeof(Char));
+    if (argumentsLength > 0) {
+        composed[commandLength] = Char(' ');
+        memcpy(composed + commandLength + 1, arguments, argumentsLength * sizeof(Char));
+    }
+    composed[size - 1] = Char(0);
+    *line = composed;
+    return COMMAND_LINE_COMPOSED;
+}

@@ -1,0 +1,334 @@
+// The clean-up backstop under Wine: a run killed while it extracts leaves a RunOnce value that
+// removes its working directory, and gives the user's file back, at the next logon (Wine's
+// wineboot); a run that ends leaves no value, a detached one registers none; the reserved
+// argument touches nothing but a working directory in the temporary directory.
+#include "e2e/harness.h"
+
+#include <stdio.h>
+#include <stdlib.h>
+#include <sys/wait.h>
+
+#include <chrono>
+#include <fstream>
+#include <thread>
+
+#include "package/package_reader.h"
+#include "runpack/pe_resources.h"
+#include "support/package_builder.h"
+
+namespace {
+
+const char* const RUN_ONCE = "HKLM\\Software\\Microsoft\\Windows\\CurrentVersion\\RunOnce";
+const char* const SET_ASIDE = "HKLM\\Software\\runpack\\SetAside";
+const uint32_t REFUSED = 87;  // ERROR_INVALID_PARAMETER
+const uint32_t KILLED = 0xDEAD;
+
+std::string shellQuote(const std::string& text) {
+    std::string quoted = "'";
+    for (char c : text) {
+        if (c == '\'') quoted += "'\\''";
+        else quoted += c;
+    }
+    return quoted + "'";
+}
+
+// Runs a Windows program of the session's prefix; its output, CR LF made LF.
+std::string wine(const std::string& arguments, int* status = nullptr) {
+    std::string command = "timeout 300 " RUNPACK_SOURCE_DIR "/scripts/wine " + arguments + " 2>/dev/null </dev/null";
+    FILE* pipe = popen(command.c_str(), "r");
+    std::string output;
+    if (pipe == nullptr) return output;
+    char buffer[4096];
+    size_t got;
+    while ((got = fread(buffer, 1, sizeof(buffer), pipe)) > 0) output.append(buffer, got);
+    int result = pclose(pipe);
+    if (status != nullptr) *status = WIFEXITED(result) ? WEXITSTATUS(result) : -1;
+    std::string text;
+    for (char c : output) {
+        if (c != '\r') text += c;
+    }
+    return text;
+}
+
+// The data of value `name` in the key that `reg query` shows in `listing`, or nullopt.
+std::optional<std::string> valueIn(const std::string& listing, const std::string& name) {
+    const std::string marker = "    " + name + "    REG_SZ    ";
+    size_t at = listing.find(marker);
+    if (at == std::string::npos) return std::nullopt;
+    at += marker.size();
+    size_t end = listing.find_first_of("\r\n", at);
+    return listing.substr(at, end == std::string::npos ? std::string::npos : end - at);
+}
+
+std::optional<std::string> runOnceValue(const std::string& name) {
+    return valueIn(wine(std::string("reg query ") + shellQuote(RUN_ONCE)), name);
+}
+
+// A Windows path of the session's prefix as a Linux path: C: is the prefix's drive_c, Z: is /.
+fs::path linuxPath(const std::string& windows) {
+    std::string rest = windows.substr(2);
+    for (char& c : rest) {
+        if (c == '\\') c = '/';
+    }
+    if (windows[0] == 'Z' || windows[0] == 'z') return fs::path(rest);
+    const char* prefix = getenv("WINEPREFIX");
+    return fs::path(prefix != nullptr ? prefix : "") / "drive_c" / rest.substr(1);
+}
+
+std::string readText(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+TestEntry entryOf(std::optional<std::string> directory, const std::string& name, const std::vector<uint8_t>& content) {
+    TestEntry entry;
+    entry.directory = directory;
+    entry.name = name;
+    entry.content = content;
+    return entry;
+}
+
+std::vector<uint8_t> bytesOf(const std::string& text) { return std::vector<uint8_t>(text.begin(), text.end()); }
+
+// The hidden names the engine gives a user's file that it sets aside.
+std::vector<fs::path> setAsideFiles(const fs::path& directory) {
+    std::vector<fs::path> found;
+    for (const auto& entry : fs::directory_iterator(directory)) {
+        std::string name = entry.path().filename().string();
+        if (name.rfind(".runpack-", 0) == 0) found.push_back(entry.path());
+    }
+    return found;
+}
+
+class Backstop : public EngineTest {
+protected:
+    void TearDown() override {
+        // Nothing of a failed test stays in the shared prefix.
+        for (const std::string& name : HasFailure() ? registered : std::vector<std::string>()) {
+            wine(std::string("reg delete ") + shellQuote(RUN_ONCE) + " /v " + name + " /f");
+            wine(std::string("reg delete ") + shellQuote(std::string(SET_ASIDE) + "\\" + name) + " /f");
+        }
+        for (const fs::path& path : leftovers) fs::remove_all(path);
+        EngineTest::TearDown();
+    }
+    RunOptions withArguments(const std::string& arguments) {
+        RunOptions options;
+        options.arguments = arguments;
+        return options;
+    }
+    std::vector<std::string> registered;
+    std::vector<fs::path> leftovers;
+};
+
+TEST_F(Backstop, KilledRunIsRemovedAndTheUsersFileGivenBackAtTheNextLogon) {
+    // First the user's file at an absolute destination, which the run sets aside; then enough
+    // to extract that the driver ends the engine while it is still at it.
+    fs::path destination = dir / "destination";
+    fs::create_directories(destination);
+    const std::string users = "the user's own file\r\n";
+    std::ofstream(destination / "settings.ini", std::ios::binary) << users;
+    TestPackage package;
+    package.command = "cmd.exe /c exit";
+    package.cleanupMode = CLEANUP_TREE;
+    package.entries.push_back(entryOf(windowsPath(destination), "settings.ini", bytesOf("the package's\r\n")));
+    for (int i = 0; i < 32; ++i) {
+        package.entries.push_back(entryOf(std::nullopt, "part" + std::to_string(i) + ".bin",
+                                          std::vector<uint8_t>(2 << 20, static_cast<uint8_t>('a' + i % 26))));
+    }
+    fs::path exe = makeExe(buildPackage(package));
+    RunOptions options;
+    options.systemTemp = true;  // the temporary directory the logon's process has too
+    options.killWhenExtracting = true;
+    EngineRun run = this->run(exe, options);
+    ASSERT_FALSE(run.killedDirectory.empty()) << run.output;
+    EXPECT_EQ(run.exitCode, KILLED);
+    registered.push_back(run.killedDirectory);
+    fs::path work = linuxPath(run.tempPath) / run.killedDirectory;
+    leftovers.push_back(work);
+
+    // Killed: the directory with what was extracted so far, the value, the user's file aside.
+    ASSERT_TRUE(fs::is_directory(work)) << work;
+    EXPECT_FALSE(listTree(work).empty());
+    EXPECT_EQ(runOnceValue(run.killedDirectory),
+              "\"" + windowsPath(exe) + "\" /runpack-remove \"" + run.tempPath + run.killedDirectory + "\"");
+    EXPECT_EQ(readText(destination / "settings.ini"), "the package's\r\n");
+    std::vector<fs::path> aside = setAsideFiles(destination);
+    ASSERT_EQ(aside.size(), 1u);
+    EXPECT_EQ(readText(aside[0]), users);
+
+    // The logon: the engine removes the tree and puts the user's file back; the value is gone.
+    int status = -1;
+    wine("wineboot", &status);
+    EXPECT_EQ(status, 0);
+    EXPECT_FALSE(fs::exists(work)) << testing::PrintToString(listTree(work));
+    EXPECT_EQ(runOnceValue(run.killedDirectory), std::nullopt);
+    EXPECT_EQ(readText(destination / "settings.ini"), users);
+    EXPECT_TRUE(setAsideFiles(destination).empty());
+    // The records went with it.
+    wine(std::string("reg query ") + shellQuote(std::string(SET_ASIDE) + "\\" + run.killedDirectory), &status);
+    EXPECT_NE(status, 0);
+}
+
+TEST_F(Backstop, ValueLivesWhileTheRunWaitsAndNeverInDetach) {
+    // The command shows its working directory and the RunOnce values while the engine waits.
+    fs::path during = dir / "during.txt";
+    std::string show = "cmd.exe /c echo %CD%> " + windowsPath(during) + " & reg query \"" + std::string(RUN_ONCE) +
+                       "\" >> " + windowsPath(during);
+    fs::path exe = makeExe(buildPackage([&] {
+        TestPackage package;
+        package.command = show;
+        package.cleanupMode = CLEANUP_JOURNAL;
+        package.entries.push_back(entryOf(std::nullopt, "a.txt", bytesOf("a")));
+        return package;
+    }()));
+    EngineRun run = this->run(exe);
+    EXPECT_EQ(run.exitCode, 0u) << run.output;
+    std::string seen = readText(during);
+    // cmd's echo keeps the blank before the "&" that follows it.
+    std::string workDir = seen.substr(0, seen.find_first_of(" \r"));
+    std::string name = workDir.substr(workDir.rfind('\\') + 1);
+    ASSERT_EQ(name.rfind("QELTMP", 0), 0u) << seen;
+    registered.push_back(name);
+    EXPECT_EQ(valueIn(seen, name), "\"" + windowsPath(exe) + "\" /runpack-remove \"" + workDir + "\"") << seen;
+    // Gone once the run's clean-up is done.
+    EXPECT_EQ(runOnceValue(name), std::nullopt);
+
+    // Detach: the command runs after the engine has ended; no value was ever there.
+    fs::remove(during);
+    TestPackage detached;
+    detached.command = show;
+    detached.cleanupMode = CLEANUP_DETACH;
+    detached.entries.push_back(entryOf(std::nullopt, "a.txt", bytesOf("a")));
+    EngineRun detachedRun = this->run(makeExe(buildPackage(detached)));
+    EXPECT_EQ(detachedRun.exitCode, 0u) << detachedRun.output;
+    ASSERT_TRUE(waitFor(during, 30000));
+    // The report is renamed into place by nobody: wait until cmd has written all of it.
+    std::string detachedSeen;
+    for (int i = 0; i < 100 && detachedSeen.find("RunOnce") == std::string::npos; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        detachedSeen = readText(during);
+    }
+    std::string detachedDir = detachedSeen.substr(0, detachedSeen.find_first_of(" \r"));
+    std::string detachedName = detachedDir.substr(detachedDir.rfind('\\') + 1);
+    ASSERT_EQ(detachedName.rfind("QELTMP", 0), 0u) << detachedSeen;
+    EXPECT_EQ(valueIn(detachedSeen, detachedName), std::nullopt) << detachedSeen;
+    EXPECT_EQ(runOnceValue(detachedName), std::nullopt);
+}
+
+TEST_F(Backstop, ReservedArgumentRemovesOnlyAWorkingDirectoryOfTheTemporaryDirectory) {
+    // What an attacker would point the reserved argument at, each with a file of its own.
+    fs::path outside = dir / "outside";
+    fs::create_directories(outside);
+    std::ofstream(outside / "precious.txt") << "precious";
+    fs::path victim = tmp / "victim";
+    fs::create_directories(victim);
+    std::ofstream(victim / "own.txt") << "own";
+    fs::path elsewhere = dir / "elsewhere" / "QELTMP0123456789ABCDEF";
+    fs::create_directories(elsewhere);
+    std::ofstream(elsewhere / "own.txt") << "own";
+    fs::path link = tmp / "QELTMP00000000000000AA";
+    fs::create_directory_symlink(outside, link);
+    fs::path file = tmp / "QELTMP00000000000000BB";
+    std::ofstream(file) << "a file";
+    for (const char* name : {"QELTMP0123456789abcdef", "QELTMP0123456789ABCDE", "QELTMP0123456789ABCDEF0",
+                             "QELTMP0123456789ABCDEG", "qeltmp0123456789ABCDEF"}) {
+        fs::create_directories(tmp / name);
+        std::ofstream(tmp / name / "own.txt") << "own";
+    }
+    const std::string temp = windowsPath(tmp) + "\\";
+    const std::vector<std::string> refused = {
+        " /runpack-remove \"" + temp + "victim\"",
+        " /runpack-remove \"" + windowsPath(elsewhere) + "\"",
+        " /runpack-remove \"" + temp + "QELTMP00000000000000AA\"",  // a link to a directory
+        " /runpack-remove \"" + temp + "QELTMP00000000000000BB\"",  // a file
+        " /runpack-remove \"" + temp + "QELTMP0123456789abcdef\"",
+        " /runpack-remove \"" + temp + "QELTMP0123456789ABCDE\"",
+        " /runpack-remove \"" + temp + "QELTMP0123456789ABCDEF0\"",
+        " /runpack-remove \"" + temp + "QELTMP0123456789ABCDEG\"",
+        " /runpack-remove \"" + temp + "qeltmp0123456789ABCDEF\"",
+        " /runpack-remove \"" + temp + "QELTMP00000000000000AA\\..\\victim\"",
+        " /runpack-remove \"" + windowsPath(tmp) + "\\\\QELTMP00000000000000AA\"",
+        " /runpack-remove " + temp + "victim",
+        " /runpack-remove  \"" + temp + "victim\"",
+        " /runpack-remove \"" + temp + "victim\" more",
+        " /runpack-remove \"" + temp + "victim",
+        " /RUNPACK-REMOVE \"" + temp + "victim\"",
+        " /runpack-remove",
+    };
+    fs::path marker = dir / "ran.txt";
+    TestPackage package;
+    package.command = "cmd.exe /c echo ran> " + windowsPath(marker);
+    package.entries.push_back(entryOf(std::nullopt, "a.txt", bytesOf("a")));
+    fs::path exe = makeExe(buildPackage(package));
+    std::vector<std::string> before = listTree(tmp), outsideBefore = listTree(outside);
+    for (const std::string& arguments : refused) {
+        SCOPED_TRACE(arguments);
+        EngineRun run = this->run(exe, withArguments(arguments));
+        EXPECT_EQ(run.exitCode, REFUSED) << run.output;
+        EXPECT_TRUE(run.boxes.empty()) << run.output;
+        EXPECT_TRUE(run.windows.empty()) << run.output;
+        EXPECT_EQ(listTree(tmp), before);
+        EXPECT_EQ(listTree(outside), outsideBefore);
+        EXPECT_TRUE(fs::exists(elsewhere / "own.txt"));
+        EXPECT_FALSE(fs::exists(marker)) << "the package ran";
+    }
+    EXPECT_TRUE(fs::is_symlink(link));
+
+    // A working directory's name in the temporary directory goes, and with it a link inside
+    // it, but never what the link points to.
+    fs::path work = tmp / "QELTMP0123456789ABCDEF";
+    fs::create_directories(work / "sub" / "deeper");
+    std::ofstream(work / "sub" / "deeper" / "x.txt") << "x";
+    std::ofstream(work / "top.txt") << "top";
+    fs::create_directory_symlink(outside, work / "sub" / "link");
+    EngineRun removal = this->run(exe, withArguments(" /runpack-remove \"" + temp + "QELTMP0123456789ABCDEF\""));
+    EXPECT_EQ(removal.exitCode, 0u) << removal.output;
+    EXPECT_TRUE(removal.windows.empty()) << removal.output;
+    // Wine opens a link's target whatever the flags say, so the walk must leave a Unix link
+    // (and the directories above it) in place there; Windows removes the link itself.
+    auto entries = [](const fs::path& directory) {
+        std::vector<std::string> names;
+        for (const auto& entry : fs::directory_iterator(directory)) names.push_back(entry.path().filename().string());
+        return names;
+    };
+    if (fs::exists(fs::symlink_status(work))) {
+        EXPECT_EQ(entries(work), std::vector<std::string>({"sub"}));
+        EXPECT_EQ(entries(work / "sub"), std::vector<std::string>({"link"}));
+        EXPECT_TRUE(fs::is_symlink(work / "sub" / "link"));
+    }
+    EXPECT_EQ(listTree(outside), outsideBefore);
+    EXPECT_EQ(readText(outside / "precious.txt"), "precious");
+    EXPECT_FALSE(fs::exists(marker));
+    fs::remove(link);
+    fs::remove_all(work);
+}
+
+TEST_F(Backstop, ReservedArgumentIsNeverForwarded) {
+    // With --forward-arguments the reserved argument still makes a backstop call: the package
+    // does not run, and the command never sees the argument.
+    fs::path marker = dir / "ran.txt";
+    TestPackage package;
+    package.command = "cmd.exe /c echo ran> " + windowsPath(marker) + " &";
+    package.entries.push_back(entryOf(std::nullopt, "a.txt", bytesOf("a")));
+    std::vector<uint8_t> bytes = buildPackage(package);
+    std::vector<uint8_t> digest = sha1Digest(bytes), record = {8, 0, 0, 0, 1, 0, 0, 0}, image;
+    std::string error;
+    ASSERT_TRUE(embedRunInfo(engineImage(), &bytes, &digest, &image, &error, &record)) << error;
+    fs::path exe = dir / "forwarding.exe";
+    ASSERT_TRUE(writeFile(exe.string(), image, &error)) << error;
+    fs::create_directories(tmp / "victim");
+    for (const std::string& arguments : {std::string(" /runpack-remove \"") + windowsPath(tmp) + "\\victim\"",
+                                         std::string(" /Runpack-Remove x")}) {
+        SCOPED_TRACE(arguments);
+        EngineRun run = this->run(exe, withArguments(arguments));
+        EXPECT_EQ(run.exitCode, REFUSED) << run.output;
+        EXPECT_FALSE(fs::exists(marker));
+        EXPECT_TRUE(fs::exists(tmp / "victim"));
+    }
+    // An argument that only begins like it is an ordinary argument.
+    EngineRun ordinary = this->run(exe, withArguments(" /runpack-removed"));
+    EXPECT_EQ(ordinary.exitCode, 0u) << ordinary.output;
+    EXPECT_TRUE(fs::exists(marker));
+}
+
+}  // namespace

@@ -1,0 +1,158 @@
+// The decoder hands over one byte per call; the sink here gathers them into blocks for the
+// digest and the writer, and refuses every byte beyond the entry's unpacked size.
+#include "runpack/entry_unpacking.h"
+
+#include <string.h>
+
+#include <algorithm>
+#include <memory>
+
+#include "codec/lzhuf_decoder.h"
+#include "codec/stream_callbacks.h"
+#include "extract/storage_methods.h"
+#include "package/sha1.h"
+
+namespace {
+
+// Why 48: every code of the stream is a symbol of the adaptive Huffman tree, at least 1 bit
+// long (the root is never a leaf). A literal yields 1 byte. A match yields at most 60 bytes
+// and carries, besides its symbol, the offset: a prefix code of 3 to 8 bits and 6 plain bits,
+// so a match takes at least 10 bits. The bit reader fails rather than invent bits past the
+// end of the input, so every code that yields output lies wholly inside the stream: at most
+// 60 bytes per 10 bits, 6 per bit, 48 per packed byte. (A last match may carry the output up
+// to 59 bytes past the count the caller asked for, but those bytes are inside this bound too.)
+const uint64_t LZHUF_MAX_BYTES_PER_PACKED_BYTE = 48;
+
+// The decoder's count is a signed 32-bit number.
+const uint32_t LZHUF_MAX_COUNT = 0x7FFFFFFF;
+
+// Bytes gathered before they go to the digest and the writer.
+const size_t UNPACK_BLOCK_SIZE = 64 * 1024;
+
+struct DigestSink {
+    Sha1Context sha1;
+    const EntryWriter* writer;
+    uint64_t expected;  // bytes the entry declares
+    uint64_t produced;  // bytes taken so far
+    bool overrun;       // the stream yielded more than `expected`
+    bool writeFailed;
+    std::string* error;
+    std::unique_ptr<uint8_t[]> block;
+    size_t filled;
+};
+
+bool pass(DigestSink* sink, const uint8_t* bytes, size_t count) {
+    if (count == 0) return true;
+    sha1Add(&sink->sha1, bytes, static_cast<uint32_t>(count));
+    if (sink->writer && !sink->writer->write(sink->writer->state, bytes, count, sink->error)) {
+        sink->writeFailed = true;
+        return false;
+    }
+    return true;
+}
+
+bool flush(DigestSink* sink) {
+    const size_t n = sink->filled;
+    sink->filled = 0;
+    return pass(sink, sink->block.get(), n);
+}
+
+int32_t digestSinkWrite(const uint8_t* bytes, int32_t count, void* state) {
+    DigestSink* sink = static_cast<DigestSink*>(state);
+    if (!sink || count < 0) return STREAM_ERR_STATE;
+    if (!bytes) return flush(sink) ? 0 : STREAM_ERR_WRITE;
+    if (sink->produced + static_cast<uint64_t>(count) > sink->expected) {
+        sink->overrun = true;
+        return STREAM_ERR_WRITE;
+    }
+    for (int32_t i = 0; i < count; ++i) {
+        sink->block[sink->filled++] = bytes[i];
+        if (sink->filled == UNPACK_BLOCK_SIZE && !flush(sink)) return STREAM_ERR_WRITE;
+    }
+    sink->produced += static_cast<uint64_t>(count);
+    return count;
+}
+
+struct MemorySource {
+    const uint8_t* data;
+    uint32_t size;
+    uint32_t position;
+};
+
+int32_t memorySourceRead(uint8_t* destination, int32_t capacity, void* state) {
+    MemorySource* source = static_cast<MemorySource*>(state);
+    if (!source || !destination || capacity < 0) return STREAM_ERR_STATE;
+    const uint32_t left = source->size - source->position;
+    const uint32_t n = left < static_cast<uint32_t>(capacity) ? left : static_cast<uint32_t>(capacity);
+    if (n) memcpy(destination, source->data + source->position, n);
+    source->position += n;
+    return static_cast<int32_t>(n);
+}
+
+}  // namespace
+
+uint64_t lzhufMaxUnpackedSize(uint32_t packedSize) {
+    return LZHUF_MAX_BYTES_PER_PACKED_BYTE * packedSize;
+}
+
+bool unpackEntry(LzhufContext* context, const FileEntry& e, const EntryWriter* writer, std::string* error) {
+    DigestSink sink;
+    sha1Start(&sink.sha1);
+    sink.writer = writer;
+    sink.expected = e.unpackedSize;
+    sink.produced = 0;
+    sink.overrun = false;
+    sink.writeFailed = false;
+    sink.error = error;
+    sink.filled = 0;
+    if (e.method == METHOD_STORED) {
+        if (e.packedSize != e.unpackedSize) {
+            *error = "stored with packed size " + std::to_string(e.packedSize) + " but unpacked size " +
+                     std::to_string(e.unpackedSize);
+            return false;
+        }
+        for (uint32_t done = 0; done < e.packedSize;) {
+            const uint32_t n = static_cast<uint32_t>(std::min<uint64_t>(UNPACK_BLOCK_SIZE, e.packedSize - done));
+            if (!pass(&sink, e.data + done, n)) return false;
+            done += n;
+        }
+    } else if (e.method == METHOD_LZHUF) {
+        if (e.unpackedSize > LZHUF_MAX_COUNT) {
+            *error = "unpacked size " + std::to_string(e.unpackedSize) + " too large for LZHUF";
+            return false;
+        }
+        const uint64_t most = lzhufMaxUnpackedSize(e.packedSize);
+        if (e.unpackedSize > most) {
+            *error = "declares " + std::to_string(e.unpackedSize) + " bytes, but " + std::to_string(e.packedSize) +
+                     " packed bytes of LZHUF yield at most " + std::to_string(most);
+            return false;
+        }
+        sink.block.reset(new uint8_t[UNPACK_BLOCK_SIZE]);
+        MemorySource source{e.data, e.packedSize, 0};
+        const int result = lzhufDecode(context, static_cast<int>(e.unpackedSize), memorySourceRead, &source,
+                                       digestSinkWrite, &sink);
+        if (sink.writeFailed) return false;
+        if (sink.overrun) {
+            *error = "LZHUF stream decodes past its unpacked size " + std::to_string(e.unpackedSize);
+            return false;
+        }
+        if (result != 0) {
+            *error = result == -1 ? "LZHUF stream ends early" : "LZHUF decoding failed";
+            return false;
+        }
+        if (sink.produced != e.unpackedSize) {
+            *error = "LZHUF stream decodes to the wrong size";
+            return false;
+        }
+    } else {
+        *error = "unknown storage method " + std::to_string(e.method);
+        return false;
+    }
+    uint8_t digest[SHA1_DIGEST_SIZE];
+    sha1Finish(&sink.sha1, digest);
+    if (memcmp(digest, e.digest, SHA1_DIGEST_SIZE) != 0) {
+        *error = "content does not match its SHA-1";
+        return false;
+    }
+    return true;
+}

@@ -1,0 +1,29 @@
+// Unpacking one package entry on the host, for verify and extract: the bytes stream through
+// SHA-1 and, when asked, on into a file, piece by piece as they are decoded. Memory does not
+// depend on the size an entry declares, and a declared size that the packed bytes cannot
+// yield is refused before anything is decoded.
+#pragma once
+
+#include <stddef.h>
+#include <stdint.h>
+
+#include <string>
+
+#include "codec/lzhuf_model.h"
+#include "package/package_reader.h"
+
+// The most bytes an LZHUF stream of `packedSize` bytes can produce: 48 per packed byte.
+uint64_t lzhufMaxUnpackedSize(uint32_t packedSize);
+
+// Where the unpacked bytes go besides the digest. `write` takes `count` bytes (never 0) and
+// returns false, with a message naming what failed, when it cannot store them.
+struct EntryWriter {
+    bool (*write)(void* state, const uint8_t* bytes, size_t count, std::string* error);
+    void* state;
+};
+
+// Unpacks `entry` with `context` (one per thread), hands its bytes in order to `writer`
+// (optional), and checks that exactly the unpacked size came out and that its SHA-1 is the
+// entry's. False with a message otherwise; the writer may then have received part of the
+// bytes.
+bool unpackEntry(LzhufContext* context, const FileEntry& entry, const EntryWriter* writer, std::string* error);
