@@ -15,6 +15,7 @@
 
 #include <string.h>
 
+#include "codec/lzhuf_match_search.h"
 #include "codec/lzhuf_symbol_writer.h"
 
 namespace {
@@ -34,32 +35,6 @@ const int LENGTHS = MAX_MATCH - MIN_MATCH + 1;
 
 static_assert(BEST_TREE_SIZE > LEVEL_MAX_DISTANCE, "the tree must hold every reachable position");
 
-inline uint32_t hashAt(const uint8_t* p) {
-    uint32_t key = static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 |
-                   static_cast<uint32_t>(p[2]) << 16;
-    return (key * 2654435761u) >> (32 - BEST_HASH_BITS);
-}
-
-inline int commonLength(const uint8_t* a, const uint8_t* b, int from, int limit) {
-    int i = from;
-#if defined(__GNUC__) && defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
-    while (i + 8 <= limit) {
-        uint64_t x;
-        uint64_t y;
-        memcpy(&x, a + i, sizeof(x));
-        memcpy(&y, b + i, sizeof(y));
-        if (x != y) {
-            return i + (__builtin_ctzll(x ^ y) >> 3);
-        }
-        i += 8;
-    }
-#endif
-    while (i < limit && a[i] == b[i]) {
-        ++i;
-    }
-    return i;
-}
-
 // Inserts position p into the tree of its first three bytes and collects, for each new
 // longest length met on the way, that length and its offset. Returns how many it found.
 int searchAndInsert(LzhufBestWork* work, const uint8_t* data, int32_t size, int32_t p,
@@ -72,7 +47,7 @@ int searchAndInsert(LzhufBestWork* work, const uint8_t* data, int32_t size, int3
         *smaller = *greater = NONE;
         return 0;
     }
-    uint32_t h = hashAt(data + p);
+    uint32_t h = hashOfThree(data + p, BEST_HASH_BITS);
     int32_t candidate = work->head[h];
     work->head[h] = p;
     const uint8_t* here = data + p;

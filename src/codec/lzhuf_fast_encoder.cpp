@@ -7,6 +7,7 @@
 
 #include <string.h>
 
+#include "codec/lzhuf_match_search.h"
 #include "codec/lzhuf_symbol_writer.h"
 
 namespace {
@@ -21,33 +22,6 @@ const int CHAIN_STEPS = 128;
 const int LAZY_BELOW = 24;
 const int GOOD_LENGTH = 8;
 
-inline uint32_t hashAt(const uint8_t* p) {
-    uint32_t key = static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 |
-                   static_cast<uint32_t>(p[2]) << 16;
-    return (key * 2654435761u) >> (32 - FAST_HASH_BITS);
-}
-
-// Length of the common prefix of a and b, at most `limit`.
-inline int commonLength(const uint8_t* a, const uint8_t* b, int limit) {
-    int i = 0;
-#if defined(__GNUC__) && defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
-    while (i + 8 <= limit) {
-        uint64_t x;
-        uint64_t y;
-        memcpy(&x, a + i, sizeof(x));
-        memcpy(&y, b + i, sizeof(y));
-        if (x != y) {
-            return i + (__builtin_ctzll(x ^ y) >> 3);
-        }
-        i += 8;
-    }
-#endif
-    while (i < limit && a[i] == b[i]) {
-        ++i;
-    }
-    return i;
-}
-
 struct Chains {
     LzhufFastWork* work;
     const uint8_t* data;
@@ -58,7 +32,7 @@ struct Chains {
     void insertUpTo(int32_t end) {
         int32_t last = size - MIN_MATCH;
         for (; inserted < end && inserted <= last; ++inserted) {
-            uint32_t h = hashAt(data + inserted);
+            uint32_t h = hashOfThree(data + inserted, FAST_HASH_BITS);
             work->previous[inserted & (RING_SIZE - 1)] = work->head[h];
             work->head[h] = inserted;
         }
@@ -80,12 +54,12 @@ struct Chains {
         }
         const uint8_t* here = data + p;
         int best = MIN_MATCH - 1;
-        int32_t candidate = work->head[hashAt(here)];
+        int32_t candidate = work->head[hashOfThree(here, FAST_HASH_BITS)];
         for (int steps = chainSteps; steps > 0 && candidate >= oldest; --steps) {
             const uint8_t* there = data + candidate;
             // Only a candidate that beats the best so far at its last byte can be longer.
             if (there[best] == here[best]) {
-                int length = commonLength(here, there, limit);
+                int length = commonLength(here, there, 0, limit);
                 if (length > best) {
                     best = length;
                     *distance = p - candidate;

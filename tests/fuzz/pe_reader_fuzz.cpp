@@ -32,7 +32,7 @@ std::vector<std::vector<uint8_t>> makeTemplates() {
     std::vector<uint8_t> packed;
     bool gaveUp = false;
     std::string error;
-    lzhufCompress(context.get(), content.data(), content.size(), 0, &packed, &gaveUp, &error);
+    lzhufCompress(context.get(), LZHUF_LEVEL_REF, content.data(), content.size(), 0, &packed, &gaveUp, &error);
     TestPackage package;
     package.command = std::string("cmd.exe /c setup.bat");
     TestEntry stored;

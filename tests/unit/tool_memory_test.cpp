@@ -156,7 +156,7 @@ TEST(EntryUnpacking, StreamsTheBytesInBlocksAndChecksTheirDigest) {
     std::vector<uint8_t> packed;
     bool gaveUp = false;
     std::string error;
-    ASSERT_TRUE(lzhufCompress(context.get(), zeros.data(), zeros.size(), 0, &packed, &gaveUp, &error)) << error;
+    ASSERT_TRUE(lzhufCompress(context.get(), LZHUF_LEVEL_REF, zeros.data(), zeros.size(), 0, &packed, &gaveUp, &error)) << error;
     EXPECT_LE(zeros.size(), lzhufMaxUnpackedSize(uint32_t(packed.size())));
     EXPECT_GT(zeros.size(), lzhufMaxUnpackedSize(uint32_t(packed.size())) * 3 / 4);
 

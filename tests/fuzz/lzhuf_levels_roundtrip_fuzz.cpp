@@ -1,6 +1,7 @@
-// The fast encoder level on arbitrary bytes: the decoder, given the input's size, must
-// produce exactly the input from the stream and consume all of it, and a decoder whose window
-// starts with zeros instead of spaces must produce the same bytes.
+// The fast and best encoder levels on arbitrary bytes (the first byte chooses the level, the
+// rest is the input): the decoder, given the input's size, must produce exactly the input
+// from the stream and consume all of it, and a decoder whose window starts with zeros
+// instead of spaces must produce the same bytes.
 #include <stdint.h>
 #include <stdlib.h>
 #include <string.h>
@@ -49,14 +50,22 @@ int32_t writeSink(const uint8_t* source, int32_t count, void* state) {
     return count;
 }
 
-LzhufFastWork work;
+LzhufFastWork fastWork;
+LzhufBestWork bestWork;
 LzhufContext context;
 
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    if (size == 0) {
+        return 0;
+    }
+    bool best = (data[0] & 1) != 0;
+    ++data;
+    --size;
     Sink packed = {{}, 0};
-    int consumed = lzhufEncodeFast(&context, &work, data, static_cast<int32_t>(size), writeSink, &packed);
+    int consumed = best ? lzhufEncodeBest(&context, &bestWork, data, static_cast<int32_t>(size), writeSink, &packed)
+                        : lzhufEncodeFast(&context, &fastWork, data, static_cast<int32_t>(size), writeSink, &packed);
     if (consumed != static_cast<int>(size) || packed.flushes != 1) {
         abort();
     }
