@@ -432,7 +432,9 @@ int main(int argc, char** argv) {
     char tempPath[MAX_PATH + 1];
     DWORD tempLength = GetTempPathA(sizeof(tempPath), tempPath);
     if (tempLength == 0 || tempLength >= sizeof(tempPath)) tempPath[0] = '\0';
+    // Written out at once: a report with nothing in it means the engine was never started.
     printf("temp path=%s\n", hexOfBytes(tempPath).c_str());
+    fflush(stdout);
     std::vector<std::pair<std::string, bool>> directoriesBefore = workingDirectories(tempPath);
     bool killed = false;
 
@@ -486,8 +488,14 @@ int main(int argc, char** argv) {
     // ends it a little after the last one has gone. Asking here first keeps it from being
     // started by the engine, where it would count in the job as a command.
     GetDesktopWindow();
+    // The engine puts its command in a job of its own, which nests in this one. Breakaway is
+    // allowed here as well, so that a program that leaves the engine's job leaves this one
+    // too, as it would for an engine started outside any job.
     HANDLE job = CreateJobObjectA(NULL, NULL);
-    if (job == NULL) {
+    JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits;
+    memset(&limits, 0, sizeof(limits));
+    limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_BREAKAWAY_OK;
+    if (job == NULL || !SetInformationJobObject(job, JobObjectExtendedLimitInformation, &limits, sizeof(limits))) {
         printf("start-failed job error=%lu\n", static_cast<unsigned long>(GetLastError()));
         return 3;
     }
@@ -577,6 +585,13 @@ int main(int argc, char** argv) {
             lastPaintLook = now();
             SuspendThread(process.hThread);
             if (IsWindowVisible(watch.progress) && paintedOnScreen(watch.progress)) {
+                // Where the picture must show it: the window's frame on the screen.
+                RECT frame;
+                GetWindowRect(watch.progress, &frame);
+                printf("progress-held at=%lu frame=%ld,%ld,%ld,%ld\n", static_cast<unsigned long>(now()),
+                       static_cast<long>(frame.left), static_cast<long>(frame.top), static_cast<long>(frame.right),
+                       static_cast<long>(frame.bottom));
+                fflush(stdout);
                 HANDLE f = CreateFileA(signalFile, GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, 0, NULL);
                 if (f != INVALID_HANDLE_VALUE) CloseHandle(f);
                 while (GetFileAttributesA(signalFile) != INVALID_FILE_ATTRIBUTES && now() <= timeout) Sleep(10);
