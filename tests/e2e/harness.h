@@ -28,6 +28,9 @@ struct ProgressSeen {
     long createdAt = -1;  // first seen, while its controls were being made
     long openedAt = -1, shownAt = -1, hiddenAt = -1;
     bool commandStartedWhenHidden = false;  // the command had started when it was seen gone
+    // The window's frame on the screen (left, top, right, bottom) while the driver held the
+    // engine for a screenshot; empty without one.
+    std::vector<long> heldFrame;
 };
 
 struct EngineRun {
