@@ -43,7 +43,9 @@ if [ "${1:-}" != --no-build ]; then
   cmake --build build/host --target runpack runpack_e2e_tests
 fi
 for built in build/win32/runpack-engine.exe build/win32/runpack.exe build/win32/runpack-driver.exe \
-             build/win32/tests/win32/runpack_win32_tests.exe build/host/tests/e2e/runpack_e2e_tests; do
+             build/win32/runpack-probe.exe build/win32/runpack-face-probe.exe \
+             build/win32/tests/win32/runpack_win32_tests.exe build/win32/tests/win32/runpack-planted.dll \
+             build/host/tests/e2e/runpack_e2e_tests; do
   [ -f "$built" ] || fail "$built is missing: build/win32 needs RUNPACK_TESTS=ON"
 done
 
@@ -230,7 +232,7 @@ declare -A ran=()
 for log in "$results"/*.log; do
   binary=$(basename "$log")
   binary=${binary%%.*}
-  case "$binary" in win32 | e2e | e2e-alone) ;; *) continue ;; esac
+  case "$binary" in win32 | links | e2e | e2e-alone) ;; *) continue ;; esac
   binary=${binary%-alone}
   while read -r verdict name ms; do
     ran["$binary $name"]=$verdict
@@ -250,7 +252,7 @@ while read -r binary pattern; do
     echo "   no test ran for '$binary $pattern' ($tests)" >&2
     unmatched=$((unmatched + 1))
   fi
-done < <(grep -E '^(win32|e2e|e2e-alone)[[:space:]]' "$tests")
+done < <(grep -E '^(win32|links|e2e|e2e-alone)[[:space:]]' "$tests")
 for log in "$results"/*.log; do
   if grep -q -E '^\[  FAILED  \]|Failure$' "$log"; then
     echo "---- failures in $log"
