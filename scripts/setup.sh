@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs what a fresh Debian 12 machine lacks to build and test runpack:
 # the MinGW-w64 i686 cross toolchain, Wine (32-bit), Xvfb, the Czech and US English
-# locales, and the libraries the host tool, tests and benchmarks use.
+# locales, the libraries the host tool, tests and benchmarks use, qemu with a static busybox
+# for the guest that runs the 32-bit tests where this kernel cannot, and ccache.
 # Idempotent: when everything is present it only checks and prints nothing. Otherwise it
 # prints a line for each step, and the whole output of a step that fails (kept under
 # build/logs/ as well).
@@ -21,6 +22,7 @@ packages=(
   googletest libgtest-dev libbenchmark-dev libssl-dev
   nlohmann-json3-dev liblhasa-dev lhasa
   osslsigncode openssl bc
+  qemu-system-x86 busybox-static zstd xz-utils ccache
 )
 
 missing=()

@@ -6,9 +6,15 @@
 //   driver [--tmp DIR] [--timeout MS] [--watch-file PATH] [--signal-file PATH] [--no-console]
 //          [--arguments-file PATH] [--stderr-pipe] [--console] [--kill-when-extracting]
 //          [--system-temp] ENGINE.exe
+//   driver --hold-desktop MS
 //
-// It also reports when a child of the engine (the packaged command) first exists, and every
-// top-level window of the engine's process, of whatever class, once.
+// The engine runs in a job of its own, which counts every process that ever joined it (the
+// engine's own job for its command is nested in it): the driver reports when the engine's
+// first child (the packaged command) has started, even one that ended between two looks, and
+// says with each "progress-hidden" whether the command had started by then. With --tmp it
+// also reports the last moment TMP was seen empty, which comes before anything the engine
+// does there. It reports every top-level window of the engine's process, of whatever class,
+// once.
 // --arguments-file: the engine's command line is its quoted path followed by exactly the
 // text of PATH, read as UTF-8, so that it may hold characters of no code page. --stderr-pipe:
 // the engine's standard error is a pipe, whose bytes the driver reports when the engine has
@@ -18,12 +24,18 @@
 // directory that was not there before holds a file. --system-temp: leave TMP and TEMP as
 // they are, whatever --tmp says. The temporary directory the engine uses is reported first.
 // --watch-file: report when PATH first exists (a command's marker). --signal-file: create
-// PATH once the waiting window has been visible for a moment, so that the test can take a
-// screenshot while it is up. --no-console: start the engine detached from the driver's console,
-// as a program started from the desktop is, so that its console commands get a console of
-// their own.
+// PATH once the waiting window has been visible for a moment, and hold the engine until the
+// test has removed it, so that the test can take a screenshot while the window is up.
+// --no-console: start the engine detached from the driver's console, as a program started
+// from the desktop is, so that its console commands get a console of their own.
+//
+// --hold-desktop keeps Wine's desktop up for a whole session (scripts/wine-session starts it):
+// Wine starts the desktop's process for the first program that asks for the desktop, waits
+// only 10 s for it, and ends it soon after the last program has gone. Under emulation it can
+// take longer than that, and the program that asked then runs without a working desktop. It
+// prints "desktop-ready" once the desktop's process serves it (waiting up to MS), then stays
+// until it is ended.
 #include <windows.h>
-#include <tlhelp32.h>
 
 #include <stdio.h>
 #include <stdlib.h>
@@ -34,18 +46,54 @@
 
 static DWORD startTick;
 
-// True when a process whose parent is `parent` exists: the engine's command has started.
-static bool childExists(DWORD parent) {
-    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
-    if (snapshot == INVALID_HANDLE_VALUE) return false;
-    PROCESSENTRY32 entry;
-    entry.dwSize = sizeof(entry);
-    bool found = false;
-    for (BOOL more = Process32First(snapshot, &entry); more && !found; more = Process32Next(snapshot, &entry)) {
-        found = entry.th32ParentProcessID == parent;
+// True once a process besides the engine has joined the engine's job: its command started.
+static bool commandStarted(HANDLE job) {
+    JOBOBJECT_BASIC_ACCOUNTING_INFORMATION accounting;
+    if (!QueryInformationJobObject(job, JobObjectBasicAccountingInformation, &accounting,
+                                   sizeof(accounting), NULL)) {
+        return false;
     }
-    CloseHandle(snapshot);
-    return found;
+    return accounting.TotalProcesses > 1;
+}
+
+// The file names of the job's processes other than `engine` that still run, comma-separated,
+// or "-": what the report says the engine started.
+static std::string jobProcessNames(HANDLE job, DWORD engine) {
+    struct {
+        JOBOBJECT_BASIC_PROCESS_ID_LIST list;
+        ULONG_PTR more[63];
+    } ids;
+    std::string names;
+    if (!QueryInformationJobObject(job, JobObjectBasicProcessIdList, &ids, sizeof(ids), NULL)) return "-";
+    for (DWORD i = 0; i < ids.list.NumberOfProcessIdsInList; ++i) {
+        DWORD id = static_cast<DWORD>(ids.list.ProcessIdList[i]);
+        if (id == engine) continue;
+        char path[MAX_PATH] = "?";
+        DWORD length = sizeof(path);
+        HANDLE process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, id);
+        if (process != NULL) {
+            if (!QueryFullProcessImageNameA(process, 0, path, &length)) strcpy(path, "?");
+            CloseHandle(process);
+        }
+        const char* name = strrchr(path, '\\');
+        if (!names.empty()) names += ",";
+        for (const char* c = name != NULL ? name + 1 : path; *c != '\0'; ++c) names += *c == ' ' ? '_' : *c;
+    }
+    return names.empty() ? "-" : names;
+}
+
+// True when `directory` exists and holds no entry.
+static bool directoryEmpty(const char* directory) {
+    std::string pattern = std::string(directory) + "\\*";
+    WIN32_FIND_DATAA found;
+    HANDLE search = FindFirstFileA(pattern.c_str(), &found);
+    if (search == INVALID_HANDLE_VALUE) return false;
+    bool empty = true;
+    do {
+        empty = strcmp(found.cFileName, ".") == 0 || strcmp(found.cFileName, "..") == 0;
+    } while (empty && FindNextFileA(search, &found));
+    FindClose(search);
+    return empty;
 }
 
 static DWORD now() { return GetTickCount() - startTick; }
@@ -147,6 +195,7 @@ static std::string windowTextHex(HWND window) {
 
 struct Watch {
     DWORD processId;
+    HANDLE job;
     HWND progress;             // the waiting window once seen
     bool progressVisibleNow;
     bool signalled;
@@ -155,6 +204,75 @@ struct Watch {
     bool progressFound;        // seen in the current sweep
     bool created;              // its controls were seen, visible or not
 };
+
+static BOOL CALLBACK collectStaticRect(HWND child, LPARAM param) {
+    char className[64];
+    GetClassNameA(child, className, sizeof(className));
+    if (lstrcmpiA(className, "Static") == 0) {
+        RECT frame;
+        GetWindowRect(child, &frame);
+        reinterpret_cast<std::vector<RECT>*>(param)->push_back(frame);
+    }
+    return TRUE;
+}
+
+// True when each static control of `dialog` (the picture and every line) is drawn on the
+// screen itself: the whole window has reached the display.
+static bool paintedOnScreen(HWND dialog) {
+    std::vector<RECT> controls;
+    EnumChildWindows(dialog, collectStaticRect, reinterpret_cast<LPARAM>(&controls));
+    RECT frame;
+    GetWindowRect(dialog, &frame);
+    int width = frame.right - frame.left, height = frame.bottom - frame.top;
+    if (controls.empty() || width <= 0 || height <= 0) return false;
+    HDC screen = GetDC(NULL);
+    HDC memory = CreateCompatibleDC(screen);
+    BITMAPINFO info;
+    memset(&info, 0, sizeof(info));
+    info.bmiHeader.biSize = sizeof(info.bmiHeader);
+    info.bmiHeader.biWidth = width;
+    info.bmiHeader.biHeight = -height;  // top-down rows
+    info.bmiHeader.biPlanes = 1;
+    info.bmiHeader.biBitCount = 32;
+    info.bmiHeader.biCompression = BI_RGB;
+    void* bits = NULL;
+    HBITMAP picture = CreateDIBSection(screen, &info, DIB_RGB_COLORS, &bits, NULL, 0);
+    bool painted = false;
+    if (picture != NULL) {
+        HGDIOBJ previous = SelectObject(memory, picture);
+        painted = BitBlt(memory, 0, 0, width, height, screen, frame.left, frame.top, SRCCOPY) != FALSE;
+        GdiFlush();
+        const DWORD* pixels = static_cast<const DWORD*>(bits);
+        // Each control shows white (the background it stands on: a part not yet on the
+        // display is black) and something else (its text or picture).
+        for (const RECT& control : controls) {
+            bool white = false, marked = false;
+            for (LONG y = control.top; y < control.bottom && !(white && marked); ++y) {
+                for (LONG x = control.left; x < control.right && !(white && marked); ++x) {
+                    LONG row = y - frame.top, column = x - frame.left;
+                    if (row < 0 || row >= height || column < 0 || column >= width) continue;
+                    bool isWhite = (pixels[row * width + column] & 0xFFFFFF) == 0xFFFFFF;
+                    white = white || isWhite;
+                    marked = marked || !isWhite;
+                }
+            }
+            painted = painted && white && marked;
+        }
+        SelectObject(memory, previous);
+        DeleteObject(picture);
+    }
+    DeleteDC(memory);
+    ReleaseDC(NULL, screen);
+    return painted;
+}
+
+// The moment the waiting window was seen gone, and whether the command had started by then.
+static void reportHidden(Watch* watch) {
+    DWORD at = now();
+    printf("progress-hidden at=%lu command-started=%d\n", static_cast<unsigned long>(at),
+           commandStarted(watch->job) ? 1 : 0);
+    fflush(stdout);
+}
 
 static BOOL CALLBACK collectStatic(HWND child, LPARAM param) {
     std::string* texts = reinterpret_cast<std::string*>(param);
@@ -246,14 +364,39 @@ static BOOL CALLBACK inspectWindow(HWND window, LPARAM param) {
         watch->progressVisibleSince = now();
         printf("progress-shown at=%lu\n", static_cast<unsigned long>(now()));
     } else if (!visible && watch->progressVisibleNow) {
-        printf("progress-hidden at=%lu\n", static_cast<unsigned long>(now()));
+        reportHidden(watch);
     }
     watch->progressVisibleNow = visible;
     fflush(stdout);
     return TRUE;
 }
 
+static int holdDesktop(DWORD timeout) {
+    DWORD start = GetTickCount();
+    DWORD owner = 0;
+    for (;;) {
+        // Attached to the desktop's process once that has started; 0 before.
+        GetWindowThreadProcessId(GetDesktopWindow(), &owner);
+        if ((owner != 0 && owner != GetCurrentProcessId()) || GetTickCount() - start > timeout) break;
+        Sleep(100);
+    }
+    HANDLE process = owner != 0 ? OpenProcess(SYNCHRONIZE | PROCESS_QUERY_INFORMATION, FALSE, owner) : NULL;
+    if (process == NULL) {
+        printf("desktop-failed owner=%lu\n", static_cast<unsigned long>(owner));
+        return 1;
+    }
+    DWORD left = timeout - (GetTickCount() - start);
+    WaitForInputIdle(process, static_cast<LONG>(left) > 0 ? left : 0);
+    CloseHandle(process);
+    printf("desktop-ready at=%lu\n", static_cast<unsigned long>(GetTickCount() - start));
+    fflush(stdout);
+    MSG message;
+    while (GetMessageA(&message, NULL, 0, 0) > 0) DispatchMessageA(&message);
+    return 0;
+}
+
 int main(int argc, char** argv) {
+    if (argc == 3 && strcmp(argv[1], "--hold-desktop") == 0) return holdDesktop(strtoul(argv[2], NULL, 10));
     const char* tmp = NULL;
     const char* watchFile = NULL;
     const char* signalFile = NULL;
@@ -289,7 +432,9 @@ int main(int argc, char** argv) {
     char tempPath[MAX_PATH + 1];
     DWORD tempLength = GetTempPathA(sizeof(tempPath), tempPath);
     if (tempLength == 0 || tempLength >= sizeof(tempPath)) tempPath[0] = '\0';
+    // Written out at once: a report with nothing in it means the engine was never started.
     printf("temp path=%s\n", hexOfBytes(tempPath).c_str());
+    fflush(stdout);
     std::vector<std::pair<std::string, bool>> directoriesBefore = workingDirectories(tempPath);
     bool killed = false;
 
@@ -339,23 +484,64 @@ int main(int argc, char** argv) {
         startup.hStdError = errorWrite;
     }
     PROCESS_INFORMATION process;
+    // Wine starts the desktop's process for the first program that asks for the desktop and
+    // ends it a little after the last one has gone. Asking here first keeps it from being
+    // started by the engine, where it would count in the job as a command.
+    GetDesktopWindow();
+    // The engine puts its command in a job of its own, which nests in this one. Breakaway is
+    // allowed here as well, so that a program that leaves the engine's job leaves this one
+    // too, as it would for an engine started outside any job.
+    HANDLE job = CreateJobObjectA(NULL, NULL);
+    JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits;
+    memset(&limits, 0, sizeof(limits));
+    limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_BREAKAWAY_OK;
+    if (job == NULL || !SetInformationJobObject(job, JobObjectExtendedLimitInformation, &limits, sizeof(limits))) {
+        printf("start-failed job error=%lu\n", static_cast<unsigned long>(GetLastError()));
+        return 3;
+    }
+    // The clock starts before the engine does: every moment reported follows its start.
     startTick = GetTickCount();
-    if (!CreateProcessW(NULL, &wideCommandLine[0], NULL, NULL, stderrPipe ? TRUE : FALSE, creationFlags, NULL, NULL,
+    // TMP's state is taken just before each look; a moment it was seen empty precedes
+    // anything the engine made there.
+    const char* watchedTmp = systemTemp ? NULL : tmp;
+    long tmpLastEmpty = -1;
+    bool tmpUsed = false;
+    if (watchedTmp != NULL && directoryEmpty(watchedTmp)) tmpLastEmpty = 0;
+    // Suspended until it is in the job, so that nothing it starts can escape the count.
+    if (!CreateProcessW(NULL, &wideCommandLine[0], NULL, NULL, stderrPipe ? TRUE : FALSE,
+                        creationFlags | CREATE_SUSPENDED, NULL, NULL,
                         &startup, &process)) {
         printf("start-failed error=%lu\n", static_cast<unsigned long>(GetLastError()));
         return 3;
     }
+    if (!AssignProcessToJobObject(job, process.hProcess)) {
+        printf("start-failed job error=%lu\n", static_cast<unsigned long>(GetLastError()));
+        TerminateProcess(process.hProcess, 0xDEAD);
+        return 3;
+    }
+    ResumeThread(process.hThread);
     HANDLE errorThread = NULL;
     if (stderrPipe) {
         CloseHandle(errorWrite);
         errorThread = CreateThread(NULL, 0, readPipe, &errorReader, 0, NULL);
     }
 
-    Watch watch = {process.dwProcessId, NULL, false, false, 0, {}, false, false};
+    Watch watch = {process.dwProcessId, job, NULL, false, false, 0, {}, false, false};
     bool fileSeen = false;
     bool childSeen = false;
+    DWORD lastPaintLook = 0;
     bool timedOut = false;
     for (;;) {
+        if (watchedTmp != NULL && !tmpUsed) {
+            DWORD lookedAt = now();
+            if (directoryEmpty(watchedTmp)) {
+                tmpLastEmpty = static_cast<long>(lookedAt);
+            } else {
+                tmpUsed = true;
+                printf("tmp-used at=%lu last-empty=%ld\n", static_cast<unsigned long>(now()), tmpLastEmpty);
+                fflush(stdout);
+            }
+        }
         if (killWhenExtracting && !killed) {
             for (const auto& directory : workingDirectories(tempPath)) {
                 bool before = false;
@@ -374,13 +560,14 @@ int main(int argc, char** argv) {
         EnumWindows(inspectWindow, reinterpret_cast<LPARAM>(&watch));
         if (!watch.progressFound && watch.progressVisibleNow) {
             // The window is gone altogether.
-            printf("progress-hidden at=%lu\n", static_cast<unsigned long>(now()));
-            fflush(stdout);
+            reportHidden(&watch);
             watch.progressVisibleNow = false;
         }
-        if (!childSeen && childExists(process.dwProcessId)) {
+        if (!childSeen && commandStarted(job)) {
             childSeen = true;
-            printf("child-seen at=%lu\n", static_cast<unsigned long>(now()));
+            DWORD at = now();
+            printf("child-seen at=%lu processes=%s\n", static_cast<unsigned long>(at),
+                   jobProcessNames(job, process.dwProcessId).c_str());
             fflush(stdout);
         }
         if (watchFile != NULL && !fileSeen && GetFileAttributesA(watchFile) != INVALID_FILE_ATTRIBUTES) {
@@ -389,10 +576,28 @@ int main(int argc, char** argv) {
             fflush(stdout);
         }
         if (signalFile != NULL && !watch.signalled && watch.progressVisibleNow &&
-            now() - watch.progressVisibleSince >= 150) {
-            HANDLE f = CreateFileA(signalFile, GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, 0, NULL);
-            if (f != INVALID_HANDLE_VALUE) CloseHandle(f);
-            watch.signalled = true;
+            now() - watch.progressVisibleSince >= 150 && now() - lastPaintLook >= 50) {
+            // The engine is held still while the test takes its screenshot, so that the
+            // window is on it however slowly the screenshot comes; the test removes the
+            // file when it has the picture. On a slow machine the window reaches the screen
+            // only in part until the engine next handles its messages: the engine is held
+            // only once the whole window is there.
+            lastPaintLook = now();
+            SuspendThread(process.hThread);
+            if (IsWindowVisible(watch.progress) && paintedOnScreen(watch.progress)) {
+                // Where the picture must show it: the window's frame on the screen.
+                RECT frame;
+                GetWindowRect(watch.progress, &frame);
+                printf("progress-held at=%lu frame=%ld,%ld,%ld,%ld\n", static_cast<unsigned long>(now()),
+                       static_cast<long>(frame.left), static_cast<long>(frame.top), static_cast<long>(frame.right),
+                       static_cast<long>(frame.bottom));
+                fflush(stdout);
+                HANDLE f = CreateFileA(signalFile, GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, 0, NULL);
+                if (f != INVALID_HANDLE_VALUE) CloseHandle(f);
+                while (GetFileAttributesA(signalFile) != INVALID_FILE_ATTRIBUTES && now() <= timeout) Sleep(10);
+                watch.signalled = true;
+            }
+            ResumeThread(process.hThread);
         }
         DWORD wait = WaitForSingleObject(process.hProcess, 5);
         if (wait == WAIT_OBJECT_0) break;
@@ -402,9 +607,7 @@ int main(int argc, char** argv) {
             break;
         }
     }
-    if (watch.progress != NULL && watch.progressVisibleNow) {
-        printf("progress-hidden at=%lu\n", static_cast<unsigned long>(now()));
-    }
+    if (watch.progress != NULL && watch.progressVisibleNow) reportHidden(&watch);
     DWORD code = 0;
     GetExitCodeProcess(process.hProcess, &code);
     if (errorThread != NULL) {
@@ -418,5 +621,6 @@ int main(int argc, char** argv) {
     fflush(stdout);
     CloseHandle(process.hThread);
     CloseHandle(process.hProcess);
+    CloseHandle(job);
     return 0;
 }

@@ -34,7 +34,8 @@ std::string shellQuote(const std::string& text) {
 
 // Runs a Windows program of the session's prefix; its output, CR LF made LF.
 std::string wine(const std::string& arguments, int* status = nullptr) {
-    std::string command = "timeout 300 " RUNPACK_SOURCE_DIR "/scripts/wine " + arguments + " 2>/dev/null </dev/null";
+    std::string command = "timeout " + std::to_string(300 * timeScale()) + " " RUNPACK_SOURCE_DIR "/scripts/wine " +
+                          arguments + " 2>/dev/null </dev/null";
     FILE* pipe = popen(command.c_str(), "r");
     std::string output;
     if (pipe == nullptr) return output;

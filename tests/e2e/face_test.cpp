@@ -88,7 +88,8 @@ protected:
     std::string probe(const fs::path& exe) {
         const fs::path report = dir / "probe.txt";
         fs::remove(report);
-        std::string command = "timeout 120 " + std::string(RUNPACK_SOURCE_DIR) + "/scripts/wine " +
+        std::string command = "timeout " + std::to_string(120 * timeScale()) + " " +
+                              std::string(RUNPACK_SOURCE_DIR) + "/scripts/wine " +
                               quote((windowsBuildDir() / "runpack-face-probe.exe").string()) + " " +
                               quote(windowsPath(exe)) + " " + quote(windowsPath(report));
         for (const auto& [key, value] : STRINGS) command += " " + key;

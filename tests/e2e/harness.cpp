@@ -25,6 +25,22 @@ fs::path windowsBuildDir() {
     return fs::path(RUNPACK_SOURCE_DIR) / "build" / build;
 }
 
+fs::path workRoot() {
+    if (const char* dir = getenv("RUNPACK_E2E_WORK")) return dir;
+    return fs::path(RUNPACK_SOURCE_DIR) / "build" / "e2e-work";
+}
+
+fs::path screenshotDir() {
+    if (const char* dir = getenv("RUNPACK_SCREENSHOTS")) return dir;
+    return fs::path(RUNPACK_SOURCE_DIR) / "build" / "screenshots";
+}
+
+long timeScale() {
+    const char* scale = getenv("RUNPACK_TIME_SCALE");
+    long value = scale != NULL ? strtol(scale, NULL, 10) : 1;
+    return value >= 1 ? value : 1;
+}
+
 std::string windowsPath(const fs::path& path) {
     std::string text = "Z:" + fs::absolute(path).lexically_normal().string();
     for (char& c : text) {
@@ -73,8 +89,7 @@ static std::vector<std::string> split(const std::string& text, char separator) {
 
 void EngineTest::SetUp() {
     const ::testing::TestInfo* info = ::testing::UnitTest::GetInstance()->current_test_info();
-    dir = fs::path(RUNPACK_SOURCE_DIR) / "build" / "e2e-work" /
-          (std::string(info->test_suite_name()) + "." + info->name());
+    dir = workRoot() / (std::string(info->test_suite_name()) + "." + info->name());
     fs::remove_all(dir);
     tmp = dir / "tmp";
     fs::create_directories(tmp);
@@ -116,10 +131,11 @@ EngineRun EngineTest::run(const fs::path& exe, const RunOptions& options) {
     for (const auto& [name, value] : options.environment) {
         command += " " + name + "=" + shellQuote(value);
     }
-    command += " timeout " + std::to_string(options.timeoutMs / 1000 + 30) + " " +
+    long timeoutMs = options.timeoutMs * timeScale();
+    command += " timeout " + std::to_string(timeoutMs / 1000 + 30 * timeScale()) + " " +
                RUNPACK_SOURCE_DIR "/scripts/wine " +
                shellQuote((windowsBuildDir() / "runpack-driver.exe").string()) + " --tmp " +
-               shellQuote(windowsPath(tmp)) + " --timeout " + std::to_string(options.timeoutMs);
+               shellQuote(windowsPath(tmp)) + " --timeout " + std::to_string(timeoutMs);
     if (options.watchFile) command += " --watch-file " + shellQuote(windowsPath(*options.watchFile));
     if (options.arguments) {
         fs::path arguments = dir / "engine-arguments.txt";
@@ -139,24 +155,36 @@ EngineRun EngineTest::run(const fs::path& exe, const RunOptions& options) {
     fs::path report = dir / "driver-report.txt";
     command += " " + shellQuote(windowsPath(exe)) + " >" + shellQuote(report.string()) + " 2>&1 </dev/null";
 
-    // The screenshot is taken from here, once the driver says the window has been up a moment.
-    std::thread photographer;
-    if (options.screenshot) {
+    // The screenshot is taken from here, once the driver says the window has been up a moment;
+    // the driver holds the engine until the signal is gone.
+    auto startPhotographer = [&]() {
+        if (!options.screenshot) return std::thread();
         fs::path target = *options.screenshot;
-        photographer = std::thread([signal, target]() {
+        return std::thread([signal, target]() {
             if (!waitFor(signal, 30000)) return;
             fs::create_directories(target.parent_path());
             std::string shot = "/usr/bin/import -display " + shellQuote(getenv("DISPLAY") ? getenv("DISPLAY") : ":0") +
                                " -window root " + shellQuote(target.string()) + " >/dev/null 2>&1";
             if (system(shot.c_str()) != 0) fprintf(stderr, "screenshot failed: %s\n", shot.c_str());
+            fs::remove(signal);
         });
-    }
+    };
 
     EngineRun result;
-    int status = system(command.c_str());
-    if (photographer.joinable()) photographer.join();
-    std::ifstream in(report);
-    result.output.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    int status = 0;
+    for (int attempt = 1;; ++attempt) {
+        fs::remove(report);
+        std::thread photographer = startPhotographer();
+        status = system(command.c_str());
+        if (photographer.joinable()) photographer.join();
+        std::ifstream in(report);
+        result.output.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+        // The driver writes its first line before it starts the engine: a failure with an
+        // empty report is Wine failing to start the driver (seen once on a loaded machine),
+        // and nothing of the test has run. Such a run is tried once more; any other never is.
+        if (status == 0 || !result.output.empty() || attempt == 2) break;
+        fprintf(stderr, "the driver did not start (status %d); starting it once more\n", status);
+    }
     if (status != 0) ADD_FAILURE() << "driver ended with status " << status << ": " << command;
 
     for (const std::string& line : split(result.output, '\n')) {
@@ -176,7 +204,16 @@ EngineRun EngineTest::run(const fs::path& exe, const RunOptions& options) {
         } else if (line.rfind("progress-shown ", 0) == 0) {
             if (result.progress.shownAt < 0) result.progress.shownAt = std::stol(field(line, "at"));
         } else if (line.rfind("progress-hidden ", 0) == 0) {
-            if (result.progress.hiddenAt < 0) result.progress.hiddenAt = std::stol(field(line, "at"));
+            if (result.progress.hiddenAt < 0) {
+                result.progress.hiddenAt = std::stol(field(line, "at"));
+                result.progress.commandStartedWhenHidden = field(line, "command-started") == "1";
+            }
+        } else if (line.rfind("progress-held ", 0) == 0) {
+            for (const std::string& number : split(field(line, "frame"), ',')) {
+                result.progress.heldFrame.push_back(std::stol(number));
+            }
+        } else if (line.rfind("tmp-used ", 0) == 0) {
+            result.tmpLastEmptyAt = std::stol(field(line, "last-empty"));
         } else if (line.rfind("file-seen ", 0) == 0) {
             result.fileSeenAt = std::stol(field(line, "at"));
         } else if (line.rfind("child-seen ", 0) == 0) {
@@ -217,7 +254,7 @@ std::vector<std::string> EngineTest::listTree(const fs::path& root) {
 }
 
 bool EngineTest::waitFor(const fs::path& path, long timeoutMs) {
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs * timeScale());
     while (std::chrono::steady_clock::now() < deadline) {
         if (fs::exists(path)) return true;
         std::this_thread::sleep_for(std::chrono::milliseconds(20));

@@ -27,6 +27,10 @@ struct ProgressSeen {
     std::vector<std::string> texts;  // its static texts, UTF-8
     long createdAt = -1;  // first seen, while its controls were being made
     long openedAt = -1, shownAt = -1, hiddenAt = -1;
+    bool commandStartedWhenHidden = false;  // the command had started when it was seen gone
+    // The window's frame on the screen (left, top, right, bottom) while the driver held the
+    // engine for a screenshot; empty without one.
+    std::vector<long> heldFrame;
 };
 
 struct EngineRun {
@@ -36,7 +40,10 @@ struct EngineRun {
     std::vector<BoxSeen> boxes;
     ProgressSeen progress;
     long fileSeenAt = -1;
-    long childSeenAt = -1;   // when the engine's command was first seen running
+    long childSeenAt = -1;   // when the engine's command was first seen to have started
+    // The last moment the engine's TMP was seen empty: before the engine made anything there,
+    // so before every step of its run that follows the working directory's creation.
+    long tmpLastEmptyAt = -1;
     long exitAt = -1;
     std::vector<std::string> windows;  // class names of the engine's top-level windows
     std::string errorOutput;  // the bytes the engine wrote to its standard error pipe
@@ -58,7 +65,7 @@ struct RunOptions {
     bool noConsole = false;  // started without the driver's console, as from the desktop
     bool systemTemp = false;  // leave TMP alone: the engine uses the prefix's own temporary directory
     bool killWhenExtracting = false;  // end the engine once its working directory holds a file
-    long timeoutMs = 60000;
+    long timeoutMs = 60000;  // before the time scale
 };
 
 // Options that differ from the defaults only in the language.
@@ -68,8 +75,17 @@ inline RunOptions inLanguage(const std::string& language) {
     return options;
 }
 
-// The Windows build whose programs this machine runs under Wine.
+// The Windows build whose programs this machine runs under Wine: RUNPACK_WINDOWS_BUILD, or
+// build/<scripts/windows-arch>.
 fs::path windowsBuildDir();
+// Where each test's directory goes: RUNPACK_E2E_WORK, or build/e2e-work.
+fs::path workRoot();
+// Where screenshots go: RUNPACK_SCREENSHOTS, or build/screenshots.
+fs::path screenshotDir();
+// How many times slower than a plain machine Windows programs run here (RUNPACK_TIME_SCALE,
+// 1 by default; an emulated machine sets more). Every time limit of a run or a wait is
+// multiplied by it: limits only end runs that hang, and no test asserts a speed.
+long timeScale();
 // Windows form of a Linux path, through Wine's Z: drive.
 std::string windowsPath(const fs::path& path);
 // A UTF-8 string from the driver's hex form.
@@ -94,7 +110,7 @@ protected:
 
     // Paths below `root`, relative, '/'-separated, sorted; directories end in '/'.
     static std::vector<std::string> listTree(const fs::path& root);
-    // Waits until `path` exists or the time runs out.
+    // Waits until `path` exists or the time (times the time scale) runs out.
     static bool waitFor(const fs::path& path, long timeoutMs);
 
     fs::path dir;  // the test's own directory

@@ -98,18 +98,28 @@ TEST_F(Tool, WindowsBuildOfToolMakesIdenticalExecutable) {
     fs::path native = dir / "native.exe";
     fs::path windows = dir / "windows.exe";
     fs::path engine = windowsBuildDir() / "runpack-engine.exe";
+    // The command copies one extracted file out of the working directory.
+    fs::path seen = dir / "seen.txt";
+    std::string command = "cmd.exe /c copy file5.txt " + windowsPath(seen);
     std::string output;
     ASSERT_EQ(shell(std::string(TOOL) + " build -o " + quote(native.string()) + " --engine " + quote(engine.string()) +
-                    " -c " + quote("cmd.exe /c exit") + " " + quote(tree.string()), &output), 0) << output;
+                    " -c " + quote(command) + " " + quote(tree.string()), &output), 0) << output;
     ASSERT_EQ(shell(std::string(RUNPACK_SOURCE_DIR) + "/scripts/wine " + quote((windowsBuildDir() / "runpack.exe").string()) +
                     " build -o " + quote(windowsPath(windows)) + " --engine " + quote(windowsPath(engine)) +
-                    " -c " + quote("cmd.exe /c exit") + " " + quote(windowsPath(tree)) + " </dev/null", &output), 0) << output;
+                    " -c " + quote(command) + " " + quote(windowsPath(tree)) + " </dev/null", &output), 0) << output;
     EXPECT_EQ(bytesOf(windows), bytesOf(native));
     // And a second native build of the same inputs gives the same bytes again.
     fs::path again = dir / "again.exe";
     ASSERT_EQ(shell(std::string(TOOL) + " build -o " + quote(again.string()) + " --engine " + quote(engine.string()) +
-                    " -c " + quote("cmd.exe /c exit") + " " + quote(tree.string()), &output), 0) << output;
+                    " -c " + quote(command) + " " + quote(tree.string()), &output), 0) << output;
     EXPECT_EQ(bytesOf(again), bytesOf(native));
+
+    // What the Windows build made runs, and leaves nothing behind.
+    EngineRun run = this->run(windows);
+    EXPECT_EQ(run.exitCode, 0u) << run.output;
+    EXPECT_TRUE(run.boxes.empty()) << run.output;
+    EXPECT_EQ(bytesOf(seen), bytesOf(tree / "file5.txt"));
+    EXPECT_TRUE(listTree(tmp).empty()) << testing::PrintToString(listTree(tmp));
 }
 
 TEST_F(Tool, SignedExecutableVerifiesRunsAndStaysReadable) {

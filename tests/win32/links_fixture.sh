@@ -2,7 +2,7 @@
 # Runs the Windows-side link tests (Links.*) under Wine with links made here, on the Unix side:
 # Wine's own calls make none (CreateSymbolicLink does nothing, junctions are not supported),
 # and Wine lists a Unix symbolic link to a directory as a reparse point.
-#   links_fixture.sh WINE TESTS.exe
+#   links_fixture.sh WINE TESTS.exe [GOOGLETEST OPTION...]
 set -euo pipefail
 wine=$1
 tests=$2
@@ -18,4 +18,4 @@ ln -s ../outside "$root/work-b/sub"
 ln -s ../empty-target "$root/work-b/empty"
 ln -s empty-target "$root/link-to-empty"
 ln -s ../outside "$root/absolute/dest"
-RUNPACK_LINK_FIXTURE="Z:${root//\//\\}" "$wine" "$tests" --gtest_filter='Links.*'
+RUNPACK_LINK_FIXTURE="Z:${root//\//\\}" "$wine" "$tests" --gtest_filter='Links.*' "${@:3}"
