@@ -193,7 +193,9 @@ TEST(EngineImage, LoadsAtRandomBaseWithDataNotExecutable) {
         LoadFacts facts = loadFacts(image);
         EXPECT_EQ(facts.dllCharacteristics & DLL_DYNAMIC_BASE, DLL_DYNAMIC_BASE);
         EXPECT_EQ(facts.dllCharacteristics & DLL_NX_COMPAT, DLL_NX_COMPAT);
-        if (facts.pe32Plus) EXPECT_EQ(facts.dllCharacteristics & DLL_HIGH_ENTROPY_VA, DLL_HIGH_ENTROPY_VA);
+        if (facts.pe32Plus) {
+            EXPECT_EQ(facts.dllCharacteristics & DLL_HIGH_ENTROPY_VA, DLL_HIGH_ENTROPY_VA);
+        }
         EXPECT_EQ(facts.fileCharacteristics & IMAGE_FILE_RELOCS_STRIPPED, 0);
         EXPECT_GT(facts.relocationCount, 0u);
         EXPECT_TRUE(facts.relocationsValid);
