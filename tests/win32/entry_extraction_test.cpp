@@ -14,41 +14,21 @@
 #include "extract/file_objects.h"
 #include "extract/journal.h"
 #include "extract/storage_methods.h"
+#include "win32/test_files.h"
 
 namespace {
+
+using namespace win32test;
 
 std::vector<std::string> drained;
 
 void recordPath(const JournalNode* entry) { drained.push_back(entry->path); }
-
-bool exists(const std::string& path) { return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
-
-void writeAll(const std::string& path, const std::string& content) {
-    FILE* file = fopen(path.c_str(), "wb");
-    ASSERT_NE(file, nullptr) << path;
-    fwrite(content.data(), 1, content.size(), file);
-    fclose(file);
-}
 
 // Every byte value, so that a copy that is not byte for byte shows.
 std::string everyByte() {
     std::string bytes;
     for (int i = 0; i < 256; ++i) bytes += static_cast<char>(i);
     return bytes + "\r\n\x1a tail";
-}
-
-// The names in a directory, "." and ".." left out, in listing order.
-std::vector<std::string> namesIn(const std::string& directory) {
-    std::vector<std::string> names;
-    WIN32_FIND_DATAA found;
-    HANDLE search = FindFirstFileA((directory + "\\*").c_str(), &found);
-    if (search == INVALID_HANDLE_VALUE) return names;
-    do {
-        std::string name = found.cFileName;
-        if (name != "." && name != "..") names.push_back(name);
-    } while (FindNextFileA(search, &found));
-    FindClose(search);
-    return names;
 }
 
 bool identityOf(const std::string& path, FileIdentity* identity) {
@@ -68,16 +48,6 @@ bool isDirectory(const std::string& path) {
     return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
 }
 
-std::string readAll(const std::string& path) {
-    std::string content;
-    FILE* file = fopen(path.c_str(), "rb");
-    if (file == NULL) return "<missing>";
-    char buffer[256];
-    size_t n;
-    while ((n = fread(buffer, 1, sizeof(buffer), file)) > 0) content.append(buffer, n);
-    fclose(file);
-    return content;
-}
 
 class EntryExtraction : public ::testing::Test {
 protected:
