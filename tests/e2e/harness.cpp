@@ -181,9 +181,15 @@ EngineRun EngineTest::run(const fs::path& exe, const RunOptions& options) {
         result.output.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
         // The driver writes its first line before it starts the engine: a failure with an
         // empty report is Wine failing to start the driver (seen once on a loaded machine),
-        // and nothing of the test has run. Such a run is tried once more; any other never is.
-        if (status == 0 || !result.output.empty() || attempt == 2) break;
-        fprintf(stderr, "the driver did not start (status %d); starting it once more\n", status);
+        // and a report that ends where Wine refused to create the engine's process with its
+        // internal error (ERROR_INTERNAL_ERROR, seen once on an image that ran at once when
+        // started again) means the engine never ran either. Nothing of the test has run in
+        // both cases, so such a run is tried once more; any other never is.
+        const bool driverNeverStarted = result.output.empty();
+        const bool engineNeverStarted = result.output.find("start-failed error=1359") != std::string::npos;
+        if (status == 0 || !(driverNeverStarted || engineNeverStarted) || attempt == 2) break;
+        fprintf(stderr, "the %s did not start (status %d); starting it once more\n",
+                driverNeverStarted ? "driver" : "engine", status);
     }
     if (status != 0) ADD_FAILURE() << "driver ended with status " << status << ": " << command;
 
