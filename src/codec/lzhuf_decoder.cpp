@@ -203,14 +203,22 @@ inline void refill(WordInput& in) {
 }
 
 // Two tree levels per lookup. For the pair of siblings at p (p even) and the next two bits
-// b0 b1, entry 2p + 2 b0 + b1 holds in `next` the nodeChild value the two bits lead to, or,
-// when b0 already leads to a leaf, that leaf's value with ONE_LEVEL set; in `through`, the
-// position b1 led through (the root for a leaf after one bit: the root is counted by every
-// symbol anyway). Entries 2x and 2x + 1 describe what position x holds and move with it
-// in an exchange; the entry that leads to x from its parent's pair stays and takes the new
-// contents.
+// b0 b1, entry 2p + 2 b0 + b1 holds in `next` the step value (below) of the nodeChild value
+// the two bits lead to, or, when b0 already leads to a leaf, that leaf's step value with
+// ONE_LEVEL set; in `through`, the position b1 led through (the root for a leaf after one
+// bit: the root is counted by every symbol anyway). Entries 2x and 2x + 1 describe what
+// position x holds and move with it in an exchange; the entry that leads to x from its
+// parent's pair stays and takes the new contents.
 const uint16_t ONE_LEVEL = 0x8000;
 const int STEP_TABLE_SIZE = 2 * (NODE_COUNT + 1);
+
+// A step value is what the walk adds the next two bits to: twice a pair's first position,
+// which is the index of that pair's entries, so that each level of the walk waits on one
+// addition and one load; a leaf keeps its symbol above STEP_LEAF.
+inline uint16_t stepValue(int32_t v) {
+    return static_cast<uint16_t>(v + (v < LEAF_BASE ? v : LEAF_BASE));
+}
+const uint32_t STEP_LEAF = 2 * LEAF_BASE;
 
 struct StepTable {
     uint16_t next[STEP_TABLE_SIZE];
@@ -222,11 +230,11 @@ void fillStepTable(const LzhufContext* c, StepTable& t) {
     for (int x = 0; x < ROOT_NODE; ++x) {
         int32_t a = child[x];
         if (a >= LEAF_BASE) {
-            t.next[2 * x] = t.next[2 * x + 1] = static_cast<uint16_t>(a | ONE_LEVEL);
+            t.next[2 * x] = t.next[2 * x + 1] = static_cast<uint16_t>(stepValue(a) | ONE_LEVEL);
             t.through[2 * x] = t.through[2 * x + 1] = ROOT_NODE;
         } else {
-            t.next[2 * x] = static_cast<uint16_t>(child[a]);
-            t.next[2 * x + 1] = static_cast<uint16_t>(child[a + 1]);
+            t.next[2 * x] = stepValue(child[a]);
+            t.next[2 * x + 1] = stepValue(child[a + 1]);
             t.through[2 * x] = static_cast<uint16_t>(a);
             t.through[2 * x + 1] = static_cast<uint16_t>(a + 1);
         }
@@ -250,8 +258,8 @@ struct TableExchange {
         swapPairs(t->next, n, l);
         swapPairs(t->through, n, l);
         // For n and l at the top, these are entries of the root's pair, which no walk reads.
-        t->next[2 * c->nodeParent[n] + (n & 1)] = static_cast<uint16_t>(c->nodeChild[n]);
-        t->next[2 * c->nodeParent[l] + (l & 1)] = static_cast<uint16_t>(c->nodeChild[l]);
+        t->next[2 * c->nodeParent[n] + (n & 1)] = stepValue(c->nodeChild[n]);
+        t->next[2 * c->nodeParent[l] + (l & 1)] = stepValue(c->nodeChild[l]);
     }
 };
 
@@ -287,7 +295,7 @@ void finishCount(LzhufContext* c, const int32_t* path, uint32_t equal, TableExch
         int n = path[level];
         int y = parent[lzhuf_exchange::exchangeUpward(c, n, weight[n], exchange)];
         int j = level - 1;  // path[0..j] are counted, to be confirmed or undone
-        for (;;) {
+        while (path[j] != y) {
             while (path[j] < y) {
                 --weight[path[j]];
                 --j;
@@ -320,7 +328,7 @@ void finishCount(LzhufContext* c, const int32_t* path, uint32_t equal, TableExch
 // The output: a linear copy of the history, so that matches need no wrapping. It starts
 // with the ring's initial contents as seen from the first write position, and the last
 // RING_SIZE bytes move back to the front whenever a match might run past its end.
-const int HISTORY_SIZE = 4 * RING_SIZE;
+const int HISTORY_SIZE = 8 * RING_SIZE;
 const int INITIAL_ZEROS = RING_SIZE - START_POSITION;
 
 // A node count the walk can never pass: the path array can hold any path.
@@ -384,7 +392,7 @@ int lzhufDecode(LzhufContext* context, int count, StreamReadFn read, void* readS
         if (weight[ROOT_NODE] != WEIGHT_LIMIT) {
             // Walk two levels a step, adding one to every node passed and noting which of
             // them weighed as much as their upper neighbour.
-            uintptr_t n = ROOT_NODE - 2;
+            uintptr_t n2 = 2 * (ROOT_NODE - 2);
             BitWord bits = in.bits;
             uintptr_t two;
             uint32_t next;
@@ -392,8 +400,8 @@ int lzhufDecode(LzhufContext* context, int count, StreamReadFn read, void* readS
             int depth = 0;
             for (;;) {
                 two = static_cast<uintptr_t>(bits >> (WORD_BITS - 2));
-                uintptr_t at = 2 * n + two;
-                uintptr_t first = n + (two >> 1);
+                uintptr_t at = n2 + two;
+                uintptr_t first = at >> 1;
                 uintptr_t second = table.through[at];
                 next = table.next[at];
                 path[depth] = static_cast<int32_t>(first);
@@ -407,23 +415,23 @@ int lzhufDecode(LzhufContext* context, int count, StreamReadFn read, void* readS
                 equal |= same << (depth & 31);
                 bits <<= 2;
                 depth += 2;
-                if (next >= static_cast<uint32_t>(LEAF_BASE)) {
+                if (next >= STEP_LEAF) {
                     break;
                 }
-                n = next;
+                n2 = next;
             }
             // A leaf after one bit counted the root in the second bit's place, and gives
-            // that bit back.
+            // that bit back. Code lengths are odd as often as even: no branch here.
             uint32_t oneLevel = next >> 15;
             depth -= static_cast<int>(oneLevel);
             weight[ROOT_NODE] += 1 - oneLevel;
-            in.bits = oneLevel ? (bits >> 1) | (static_cast<BitWord>(two & 1) << (WORD_BITS - 1))
-                               : bits;
+            in.bits = (bits >> oneLevel) |
+                      (static_cast<BitWord>(two & oneLevel & 1) << (WORD_BITS - 1));
             in.avail -= depth;
             if (in.avail < in.floor) {
                 return in.failure;
             }
-            symbol = static_cast<int>(next & ~static_cast<uint32_t>(ONE_LEVEL)) - LEAF_BASE;
+            symbol = static_cast<int>(next & ~static_cast<uint32_t>(ONE_LEVEL)) - STEP_LEAF;
             if (equal != 0) {
                 finishCount(c, path, equal, exchange);
             }
