@@ -378,11 +378,14 @@ int lzhufDecode(LzhufContext* context, int count, StreamReadFn read, void* readS
 
     WordInput in = {0, 0, 0, ERR_INPUT_ENDED, REFILL_BELOW, read, readState};
     uint32_t* weight = c->nodeWeight;
-    // Counted down, so that a match past the end cannot overflow the count.
-    int remaining = count;
-    while (remaining > 0) {
+    // Where the run ends, as a distance from the history's start that moves back with it,
+    // so that no count of what remains is kept beside `out`; a match past the end cannot
+    // overflow it.
+    intptr_t endOffset = (out - history) + static_cast<intptr_t>(count);
+    while (out - history < endOffset) {
         if (out > lastStart) {
             memmove(history, out - RING_SIZE, RING_SIZE);
+            endOffset -= (out - history) - RING_SIZE;
             out = history + RING_SIZE;
         }
         if (in.avail < in.refillBelow) {
@@ -462,7 +465,6 @@ int lzhufDecode(LzhufContext* context, int count, StreamReadFn read, void* readS
                 return result;
             }
             ++out;
-            --remaining;
         } else {
             if (in.avail < OFFSET_BITS_MAX && in.refillBelow > 0) {
                 refill(in);
@@ -488,7 +490,6 @@ int lzhufDecode(LzhufContext* context, int count, StreamReadFn read, void* readS
                 }
             }
             out += length;
-            remaining -= length;
         }
     }
 
