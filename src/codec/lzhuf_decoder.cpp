@@ -331,6 +331,10 @@ void finishCount(LzhufContext* c, const int32_t* path, uint32_t equal, TableExch
 const int HISTORY_SIZE = 8 * RING_SIZE;
 const int INITIAL_ZEROS = RING_SIZE - START_POSITION;
 
+// With block output, a match whose source lies at least this far back is copied a word at
+// a time; the last word may run up to COPY_WORD - 1 bytes past the match.
+const int COPY_WORD = 8;
+
 // A node count the walk can never pass: the path array can hold any path.
 const int PATH_SIZE = NODE_COUNT + 2;
 
@@ -353,8 +357,32 @@ int decodeOffset(LzhufContext* context, StreamReadFn read, void* readState) {
     return stepWithContext(context, read, readState, [](BitInput& in) { return takeOffset(in); });
 }
 
-int lzhufDecode(LzhufContext* context, int count, StreamReadFn read, void* readState,
-                StreamWriteFn write, void* writeState) {
+namespace {
+
+// Hands the bytes from `waiting` to `out` to `write`. Returns 0, or the writer's negative
+// result.
+int32_t handOn(const uint8_t* waiting, const uint8_t* out, StreamWriteFn write, void* writeState) {
+    if (out == waiting) {
+        return 0;
+    }
+    int32_t result = write(waiting, static_cast<int32_t>(out - waiting), writeState);
+    return result < 0 ? result : 0;
+}
+
+// The input's failure, after the bytes decoded before it.
+int32_t failInput(const uint8_t* waiting, const uint8_t* out, StreamWriteFn write, void* writeState,
+                  int32_t failure) {
+    int32_t result = handOn(waiting, out, write, writeState);
+    return result < 0 ? result : failure;
+}
+
+// The decoding run behind both entry points. With BLOCKS, the bytes wait in the history and
+// go to `write` a stretch at a time: before the history moves back, before the run returns
+// a failure of its input (so that the writer has every byte a byte-wise run would have
+// given it), and at the end.
+template <bool BLOCKS>
+int decodeRun(LzhufContext* context, int count, StreamReadFn read, void* readState,
+              StreamWriteFn write, void* writeState) {
     if (read == nullptr || write == nullptr) {
         return STREAM_ERR_STATE;
     }
@@ -371,7 +399,7 @@ int lzhufDecode(LzhufContext* context, int count, StreamReadFn read, void* readS
     memset(history, 0, INITIAL_ZEROS);
     memset(history + INITIAL_ZEROS, INITIAL_FILL, RING_SIZE - INITIAL_ZEROS);
     uint8_t* out = history + RING_SIZE;
-    uint8_t* const lastStart = history + HISTORY_SIZE - MAX_MATCH;
+    uint8_t* const lastStart = history + HISTORY_SIZE - MAX_MATCH - (BLOCKS ? COPY_WORD : 0);
     int32_t pathWithSentinel[PATH_SIZE + 1];
     pathWithSentinel[0] = NODE_COUNT;
     int32_t* path = pathWithSentinel + 1;
@@ -382,11 +410,20 @@ int lzhufDecode(LzhufContext* context, int count, StreamReadFn read, void* readS
     // so that no count of what remains is kept beside `out`; a match past the end cannot
     // overflow it.
     intptr_t endOffset = (out - history) + static_cast<intptr_t>(count);
+    // With BLOCKS, the first byte not yet handed to `write`.
+    uint8_t* waiting = out;
     while (out - history < endOffset) {
         if (out > lastStart) {
+            if (BLOCKS) {
+                int32_t result = handOn(waiting, out, write, writeState);
+                if (result < 0) {
+                    return result;
+                }
+            }
             memmove(history, out - RING_SIZE, RING_SIZE);
             endOffset -= (out - history) - RING_SIZE;
             out = history + RING_SIZE;
+            waiting = out;
         }
         if (in.avail < in.refillBelow) {
             refill(in);
@@ -432,7 +469,7 @@ int lzhufDecode(LzhufContext* context, int count, StreamReadFn read, void* readS
                       (static_cast<BitWord>(two & oneLevel & 1) << (WORD_BITS - 1));
             in.avail -= depth;
             if (in.avail < in.floor) {
-                return in.failure;
+                return BLOCKS ? failInput(waiting, out, write, writeState, in.failure) : in.failure;
             }
             symbol = static_cast<int>(next & ~static_cast<uint32_t>(ONE_LEVEL)) - STEP_LEAF;
             if (equal != 0) {
@@ -451,7 +488,7 @@ int lzhufDecode(LzhufContext* context, int count, StreamReadFn read, void* readS
                 }
             }
             if (in.avail < in.floor) {
-                return in.failure;
+                return BLOCKS ? failInput(waiting, out, write, writeState, in.failure) : in.failure;
             }
             symbol = static_cast<int>(n) - LEAF_BASE;
             updateModel(c, symbol);
@@ -460,9 +497,11 @@ int lzhufDecode(LzhufContext* context, int count, StreamReadFn read, void* readS
 
         if (symbol < FIRST_MATCH_SYMBOL) {
             *out = static_cast<uint8_t>(symbol);
-            int32_t result = write(out, 1, writeState);
-            if (result < 0) {
-                return result;
+            if (!BLOCKS) {
+                int32_t result = write(out, 1, writeState);
+                if (result < 0) {
+                    return result;
+                }
             }
             ++out;
         } else {
@@ -478,21 +517,51 @@ int lzhufDecode(LzhufContext* context, int count, StreamReadFn read, void* readS
             in.bits = peek << total;
             in.avail -= total;
             if (in.avail < in.floor) {
-                return in.failure;
+                return BLOCKS ? failInput(waiting, out, write, writeState, in.failure) : in.failure;
             }
             int length = symbol - MATCH_LENGTH_BIAS;
             const uint8_t* from = out - offset - 1;
+            if (BLOCKS && offset >= COPY_WORD - 1) {
+                // A word at a time, each read behind every byte the copy has written.
+                for (int k = 0; k < length; k += COPY_WORD) {
+                    uint64_t word;
+                    memcpy(&word, from + k, COPY_WORD);
+                    memcpy(out + k, &word, COPY_WORD);
+                }
+                out += length;
+                continue;
+            }
             for (int k = 0; k < length; ++k) {
                 out[k] = from[k];
-                int32_t result = write(out + k, 1, writeState);
-                if (result < 0) {
-                    return result;
+                if (!BLOCKS) {
+                    int32_t result = write(out + k, 1, writeState);
+                    if (result < 0) {
+                        return result;
+                    }
                 }
             }
             out += length;
         }
     }
 
+    if (BLOCKS) {
+        int32_t result = handOn(waiting, out, write, writeState);
+        if (result < 0) {
+            return result;
+        }
+    }
     int32_t flushed = write(nullptr, 0, writeState);
     return flushed < 0 ? flushed : 0;
+}
+
+}  // namespace
+
+int lzhufDecode(LzhufContext* context, int count, StreamReadFn read, void* readState,
+                StreamWriteFn write, void* writeState) {
+    return decodeRun<false>(context, count, read, readState, write, writeState);
+}
+
+int lzhufDecodeBlocks(LzhufContext* context, int count, StreamReadFn read, void* readState,
+                      StreamWriteFn write, void* writeState) {
+    return decodeRun<true>(context, count, read, readState, write, writeState);
 }

@@ -13,6 +13,13 @@
 int lzhufDecode(LzhufContext* context, int count, StreamReadFn read, void* readState,
                 StreamWriteFn write, void* writeState);
 
+// The same run, with the same bytes and results, handing its output to `write` a stretch of
+// up to 28 KiB at a time instead of a byte per call: for callers that own their writer and
+// do not need the byte-wise contract. When it fails, `write` has had every byte decoded
+// before the failure, as with lzhufDecode.
+int lzhufDecodeBlocks(LzhufContext* context, int count, StreamReadFn read, void* readState,
+                      StreamWriteFn write, void* writeState);
+
 // The next bit (0 or 1), or a negative value.
 int readBit(LzhufContext* context, StreamReadFn read, void* readState);
 // The next 8 bits, first bit most significant, or a negative value.

@@ -5,7 +5,8 @@
 // (with an offset for a match) up to 256 times in a row, so that skewed trees, one-bit
 // codes and codes deeper than 16 bits are within reach; the count is then what the script
 // produces. Both decoders must return the same result, write the same bytes and flush the
-// same number of times.
+// same number of times; so must the block form, whose writer keeps what fits below the
+// write failure point.
 #include <stdint.h>
 #include <stdlib.h>
 #include <string.h>
@@ -66,7 +67,25 @@ int32_t writeOutput(const uint8_t* source, int32_t count, void* state) {
     return 1;
 }
 
+// The block form's writer: any count; keeps what fits below failAt, and fails unless that
+// is all of it.
+int32_t writeOutputBlocks(const uint8_t* source, int32_t count, void* state) {
+    Output* out = static_cast<Output*>(state);
+    if (source == nullptr) {
+        ++out->flushes;
+        return 0;
+    }
+    if (count < 1 || out->flushes != 0) {
+        abort();
+    }
+    size_t room = out->bytes.size() < out->failAt ? out->failAt - out->bytes.size() : 0;
+    size_t fits = room < static_cast<size_t>(count) ? room : static_cast<size_t>(count);
+    out->bytes.insert(out->bytes.end(), source, source + fits);
+    return fits == static_cast<size_t>(count) ? count : WRITE_FAILURE;
+}
+
 LzhufContext fastContext;
+LzhufContext blockContext;
 LzhufContext plainContext;
 LzhufContext scriptContext;
 
@@ -135,6 +154,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     Output plainOut = {{}, writeLimit, 0};
     int plain = lzhufDecodeStepwise(&plainContext, count, readInput, &plainIn, writeOutput, &plainOut);
     if (fast != plain || fastOut.bytes != plainOut.bytes || fastOut.flushes != plainOut.flushes) {
+        abort();
+    }
+    Input blockIn = {stream, streamSize, 0, readLimit};
+    Output blockOut = {{}, writeLimit, 0};
+    int block = lzhufDecodeBlocks(&blockContext, count, readInput, &blockIn, writeOutputBlocks, &blockOut);
+    if (block != fast || blockOut.bytes != fastOut.bytes || blockOut.flushes != fastOut.flushes) {
         abort();
     }
     return 0;

@@ -2,6 +2,8 @@
 
 #include <stdlib.h>
 
+#include <algorithm>
+
 #include "codec/lzhuf_decoder.h"
 #include "codec/lzhuf_encoder.h"
 
@@ -27,17 +29,21 @@ int32_t vectorSinkWrite(const uint8_t* source, int32_t count, void* state) {
         ++sink->flushes;
         return 0;
     }
-    if (count != 1) {
+    if (count != 1 && !(sink->anyCount && count > 1)) {
         return STREAM_ERR_STATE;
     }
     if (sink->flushes != 0) {
         sink->wroteAfterFlush = true;
     }
-    if (sink->failAfter >= 0 && sink->data.size() >= static_cast<size_t>(sink->failAfter)) {
-        return sink->failWith;
+    ++sink->writes;
+    size_t fits = static_cast<size_t>(count);
+    if (sink->failAfter >= 0) {
+        size_t limit = static_cast<size_t>(sink->failAfter);
+        size_t room = sink->data.size() < limit ? limit - sink->data.size() : 0;
+        fits = std::min(fits, room);
     }
-    sink->data.push_back(*source);
-    return 1;
+    sink->data.insert(sink->data.end(), source, source + fits);
+    return fits == static_cast<size_t>(count) ? count : sink->failWith;
 }
 
 EncodeResult lzhufEncodeBytes(const Bytes& input, LzhufContext* context) {

@@ -25,12 +25,16 @@ struct VectorSource {
 int32_t vectorSourceRead(uint8_t* destination, int32_t capacity, void* state);
 
 // Collects what is written; records flush calls, and fails once `failAfter` bytes are in.
+// Writes of one byte only, unless `anyCount` is set: then a write keeps what fits below
+// `failAfter` and fails if that is not all of it.
 struct VectorSink {
     Bytes data;
     int flushes = 0;
     bool wroteAfterFlush = false;
     long failAfter = -1;
     int32_t failWith = -9;
+    bool anyCount = false;
+    long writes = 0;  // calls with bytes
 };
 int32_t vectorSinkWrite(const uint8_t* source, int32_t count, void* state);
 

@@ -181,15 +181,33 @@ int decodeStepwise(LzhufContext* c, int count, StreamReadFn read, void* readStat
 }
 
 Decoded decodeWith(DecodeFn decode, const Bytes& packed, int count, long failReadAfter = -1,
-        long failWriteAfter = -1) {
+        long failWriteAfter = -1, long* writes = nullptr) {
     static LzhufContext context;
     VectorSource source;
     source.data = packed;
     source.failAfter = failReadAfter;
     VectorSink sink;
     sink.failAfter = failWriteAfter;
+    sink.anyCount = decode == lzhufDecodeBlocks;
     int result = decode(&context, count, vectorSourceRead, &source, vectorSinkWrite, &sink);
+    if (writes != nullptr) {
+        *writes = sink.writes;
+    }
     return {result, sink.data, sink.flushes};
+}
+
+// The block form against the byte-wise one: same result, bytes and flushes, the writer
+// keeping what fits below its failure point.
+void expectSameInBlocks(const Bytes& packed, int count, long failReadAfter = -1,
+                        long failWriteAfter = -1) {
+    Decoded bytewise = decodeWith(lzhufDecode, packed, count, failReadAfter, failWriteAfter);
+    Decoded blocks = decodeWith(lzhufDecodeBlocks, packed, count, failReadAfter, failWriteAfter);
+    ASSERT_EQ(blocks.result, bytewise.result) << packed.size() << " bytes, count " << count
+                                              << ", read fails after " << failReadAfter
+                                              << ", write fails after " << failWriteAfter;
+    ASSERT_TRUE(blocks == bytewise) << packed.size() << " bytes, count " << count
+                                    << ", read fails after " << failReadAfter
+                                    << ", write fails after " << failWriteAfter;
 }
 
 void expectSame(const Bytes& packed, int count, long failReadAfter = -1, long failWriteAfter = -1) {
@@ -310,3 +328,48 @@ TEST(LzhufDecoder, AgreesWithTheStepwiseDecoderOnCodesDeeperThanSixteenBits) {
 }
 
 }  // namespace
+
+TEST(LzhufDecoder, BlockOutputGivesTheSameBytesResultsAndFlushes) {
+    using namespace differential;
+    // Encoded streams, whole and asked for half, with long matches that the block form
+    // copies a word at a time; the longest moves the history back many times.
+    for (size_t size : {size_t(0), size_t(1), size_t(300), size_t(70000), size_t(400000)}) {
+        Bytes input = mixedInput(size, static_cast<unsigned>(size) + 5);
+        EncodeResult e = lzhufEncodeBytes(input);
+        long writes = 0;
+        Decoded blocks = decodeWith(lzhufDecodeBlocks, e.packed, static_cast<int>(size), -1, -1, &writes);
+        ASSERT_EQ(blocks.result, 0);
+        ASSERT_TRUE(blocks.output == input) << size << " bytes";
+        // A stretch per move of the history, and the rest at the end.
+        EXPECT_LE(writes, static_cast<long>(size / 20000 + 1)) << size << " bytes";
+        expectSameInBlocks(e.packed, static_cast<int>(size));
+        expectSameInBlocks(e.packed, static_cast<int>(size) / 2);
+    }
+    expectSameInBlocks(Bytes{0xC6, 0x00}, 0);
+    expectSameInBlocks(Bytes{0xC6, 0x00}, -5);
+    // Random bits, far past the end of their input: overlapping copies of every distance.
+    std::mt19937 random(11);
+    for (int k = 0; k < 200; ++k) {
+        Bytes packed(random() % 3000);
+        for (uint8_t& b : packed) {
+            b = static_cast<uint8_t>(random());
+        }
+        expectSameInBlocks(packed, static_cast<int>(random() % 40000));
+    }
+    // Input that ends or fails anywhere, and a writer that fails anywhere: the writer has
+    // had every byte decoded before the failure, and the failure comes back unchanged.
+    Bytes input = mixedInput(40000, 9);
+    EncodeResult e = lzhufEncodeBytes(input);
+    const int count = static_cast<int>(input.size());
+    for (size_t keep = 0; keep <= e.packed.size(); keep += 13) {
+        Bytes cut(e.packed.begin(), e.packed.begin() + keep);
+        expectSameInBlocks(cut, count);
+    }
+    for (long at = 0; at <= static_cast<long>(e.packed.size()); at += 17) {
+        expectSameInBlocks(e.packed, count, at);
+    }
+    for (long at : {0L, 1L, 4095L, 28000L, 28671L, 28672L, 30000L, 39999L, 40000L}) {
+        expectSameInBlocks(e.packed, count, -1, at);
+        expectSameInBlocks(e.packed, count, e.packed.size() / 2, at);
+    }
+}

@@ -65,8 +65,11 @@ int32_t digestSinkWrite(const uint8_t* bytes, int32_t count, void* state) {
         sink->overrun = true;
         return STREAM_ERR_WRITE;
     }
-    for (int32_t i = 0; i < count; ++i) {
-        sink->block[sink->filled++] = bytes[i];
+    for (int32_t done = 0; done < count;) {
+        const size_t take = std::min<size_t>(UNPACK_BLOCK_SIZE - sink->filled, static_cast<size_t>(count - done));
+        memcpy(sink->block.get() + sink->filled, bytes + done, take);
+        sink->filled += take;
+        done += static_cast<int32_t>(take);
         if (sink->filled == UNPACK_BLOCK_SIZE && !flush(sink)) return STREAM_ERR_WRITE;
     }
     sink->produced += static_cast<uint64_t>(count);
@@ -129,8 +132,8 @@ bool unpackEntry(LzhufContext* context, const FileEntry& e, const EntryWriter* w
         }
         sink.block.reset(new uint8_t[UNPACK_BLOCK_SIZE]);
         MemorySource source{e.data, e.packedSize, 0};
-        const int result = lzhufDecode(context, static_cast<int>(e.unpackedSize), memorySourceRead, &source,
-                                       digestSinkWrite, &sink);
+        const int result = lzhufDecodeBlocks(context, static_cast<int>(e.unpackedSize), memorySourceRead,
+                                             &source, digestSinkWrite, &sink);
         if (sink.writeFailed) return false;
         if (sink.overrun) {
             *error = "LZHUF stream decodes past its unpacked size " + std::to_string(e.unpackedSize);

@@ -118,7 +118,7 @@ int decodeCommand(const char* in, const char* outPath, const char* sizeText, std
     }
     Source source = {&packed, 0};
     Bytes output;
-    int result = lzhufDecode(nullptr, size, readSource, &source, writeSink, &output);
+    int result = lzhufDecodeBlocks(nullptr, size, readSource, &source, writeSink, &output);
     if (result == INPUT_ENDED) {
         err << "runpack lzhuf: input ends early\n";
         return 1;
