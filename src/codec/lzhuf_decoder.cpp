@@ -6,13 +6,14 @@
 // counted after each symbol. The reader never runs more than two bytes ahead of the bits it
 // has used and never supplies a bit the input does not hold.
 //
-// lzhufDecode, which every caller uses, runs the same stream faster: a 64-bit bit word
-// filled four bytes at a time, a table that walks two tree levels per lookup and is kept in
-// step with every exchange, the symbol counted along the path while it is walked, a fixed
-// table for the offset code, and a linear history instead of the ring. Reading ahead does
-// not change what the caller sees: where the input ends or fails, each code is checked
-// against the bits the single-step reader would have had, and fails with the same result
-// before any of its bytes is written.
+// lzhufDecode (the engine's, a write call per byte) and lzhufDecodeBlocks (the tool's, a
+// write call per stretch) run the same stream faster, in one loop compiled twice: a 64-bit
+// bit word filled four bytes at a time, a table that walks two tree levels per lookup and
+// is kept in step with every exchange, the symbol counted along the path while it is
+// walked, a fixed table for the offset code, and a linear history instead of the ring.
+// Reading ahead does not change what the caller sees: where the input ends or fails, each
+// code is checked against the bits the single-step reader would have had, and fails with
+// the same result before any of its bytes is written.
 #include "codec/lzhuf_decoder.h"
 
 #include <string.h>
