@@ -55,7 +55,8 @@ public class JlhaDecode {
         ThreadMXBean threads = ManagementFactory.getThreadMXBean();
         boolean same = true;
         long warmUpStart = threads.getCurrentThreadCpuTime();
-        for (int k = 0; k < WARM_UP_DECODES || threads.getCurrentThreadCpuTime() - warmUpStart < WARM_UP_NANOS; ++k) {
+        for (int k = 0; k < WARM_UP_DECODES
+                || threads.getCurrentThreadCpuTime() - warmUpStart < WARM_UP_NANOS; ++k) {
             same = same && Arrays.equals(decode(packed, original.length), original);
         }
         double best = 0;
