@@ -13,7 +13,7 @@
 #include <thread>
 
 #include "package/package_reader.h"
-#include "runpack/pe_resources.h"
+#include "runpack/image/pe_resources.h"
 #include "support/package_builder.h"
 
 namespace {

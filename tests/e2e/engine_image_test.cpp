@@ -8,7 +8,7 @@
 
 #include "e2e/harness.h"
 #include "package/sha1.h"
-#include "runpack/pe_resources.h"
+#include "runpack/image/pe_resources.h"
 
 namespace {
 

@@ -10,8 +10,8 @@
 
 #include <nlohmann/json.hpp>
 
-#include "runpack/manifest_level.h"
-#include "runpack/pe_resources.h"
+#include "runpack/image/manifest_level.h"
+#include "runpack/image/pe_resources.h"
 #include "support/icon_builder.h"
 
 namespace {

@@ -10,7 +10,7 @@
 #include <thread>
 
 #include "package/sha1.h"
-#include "runpack/pe_resources.h"
+#include "runpack/image/pe_resources.h"
 
 fs::path windowsBuildDir() {
     if (const char* dir = getenv("RUNPACK_WINDOWS_BUILD")) return dir;

@@ -8,7 +8,7 @@
 #include <fstream>
 #include <random>
 
-#include "runpack/pe_resources.h"
+#include "runpack/image/pe_resources.h"
 #include "support/package_builder.h"
 
 namespace {

@@ -14,9 +14,9 @@
 #include <string>
 
 #include "extract/destination_rule.h"
-#include "runpack/destination_rules.h"
-#include "runpack/extract_placement.h"
-#include "runpack/text_encoding.h"
+#include "runpack/package/destination_rules.h"
+#include "runpack/output/extract_placement.h"
+#include "runpack/package/text_encoding.h"
 
 namespace fs = std::filesystem;
 

@@ -12,8 +12,8 @@
 #include <vector>
 
 #include "image_edits.h"
-#include "runpack/executable_face.h"
-#include "runpack/icon_file.h"
+#include "runpack/image/executable_face.h"
+#include "runpack/image/icon_file.h"
 #include "support/icon_builder.h"
 
 namespace {

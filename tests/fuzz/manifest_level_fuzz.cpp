@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "image_edits.h"
-#include "runpack/manifest_level.h"
+#include "runpack/image/manifest_level.h"
 
 namespace {
 

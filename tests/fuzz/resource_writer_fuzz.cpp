@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "image_edits.h"
-#include "runpack/pe_resources.h"
+#include "runpack/image/pe_resources.h"
 #include "support/pe_test_image.h"
 
 namespace {

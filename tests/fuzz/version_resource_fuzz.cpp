@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "image_edits.h"
-#include "runpack/version_resource.h"
+#include "runpack/image/version_resource.h"
 
 namespace {
 

@@ -1,7 +1,7 @@
 // Reading .ico files as hostile input, and the icon group resources made from them.
 #include <gtest/gtest.h>
 
-#include "runpack/icon_file.h"
+#include "runpack/image/icon_file.h"
 #include "support/icon_builder.h"
 
 namespace {

@@ -9,7 +9,7 @@
 #include <sstream>
 #include <string>
 
-#include "runpack/lzhuf_command.h"
+#include "runpack/commands/lzhuf_command.h"
 #include "support/lzhuf_streams.h"
 
 namespace {

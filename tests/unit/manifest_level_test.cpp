@@ -1,7 +1,7 @@
 // The execution level in application manifests: found in the markup, changed in place.
 #include <gtest/gtest.h>
 
-#include "runpack/manifest_level.h"
+#include "runpack/image/manifest_level.h"
 
 namespace {
 

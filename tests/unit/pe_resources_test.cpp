@@ -5,7 +5,7 @@
 
 #include <algorithm>
 
-#include "runpack/pe_resources.h"
+#include "runpack/image/pe_resources.h"
 #include "support/pe_test_image.h"
 
 namespace {

@@ -3,10 +3,10 @@
 #include <string.h>
 
 #include "package/package_reader.h"
-#include "runpack/package_writer.h"
+#include "runpack/package/package_writer.h"
 #include "support/package_builder.h"
-#include "runpack/destination_rules.h"
-#include "runpack/text_encoding.h"
+#include "runpack/package/destination_rules.h"
+#include "runpack/package/text_encoding.h"
 #include "tool_test_support.h"
 
 using namespace tooltest;

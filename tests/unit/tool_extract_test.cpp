@@ -2,8 +2,8 @@
 // placed, and that nothing is written outside DIR whatever links appear, before or during.
 #include <unistd.h>
 
-#include "runpack/confined_output.h"
-#include "runpack/extract_placement.h"
+#include "runpack/output/confined_output.h"
+#include "runpack/output/extract_placement.h"
 #include "support/package_builder.h"
 #include "tool_test_support.h"
 

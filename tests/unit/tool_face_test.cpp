@@ -2,10 +2,10 @@
 // engine this tool carries, what `list` shows of it, and what both refuse.
 #include <nlohmann/json.hpp>
 
-#include "runpack/embedded_engine.h"
-#include "runpack/executable_face.h"
-#include "runpack/manifest_level.h"
-#include "runpack/text_encoding.h"
+#include "runpack/commands/embedded_engine.h"
+#include "runpack/image/executable_face.h"
+#include "runpack/image/manifest_level.h"
+#include "runpack/package/text_encoding.h"
 #include "support/icon_builder.h"
 #include "tool_test_support.h"
 

@@ -1,6 +1,6 @@
 // What list, verify, extract and lzhuf say, line for line, and their exit codes: 2 for a
 // command line they cannot read, 1 for a refusal or a package the engine would not run.
-#include "runpack/lzhuf_command.h"
+#include "runpack/commands/lzhuf_command.h"
 #include "tool_test_support.h"
 
 using namespace tooltest;

@@ -9,7 +9,7 @@
 #include "codec/lzhuf_encoder.h"
 #include "extract/storage_methods.h"
 #include "package/package_reader.h"
-#include "runpack/lzhuf_command.h"
+#include "runpack/commands/lzhuf_command.h"
 #include "support/lzhuf_streams.h"
 #include "tool_test_support.h"
 

@@ -6,8 +6,8 @@
 
 #include <algorithm>
 
-#include "runpack/entry_unpacking.h"
-#include "runpack/package_writer.h"
+#include "runpack/output/entry_unpacking.h"
+#include "runpack/package/package_writer.h"
 #include "support/package_builder.h"
 #include "tool_test_support.h"
 

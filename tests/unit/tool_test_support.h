@@ -11,9 +11,9 @@
 #include <string>
 #include <vector>
 
-#include "runpack/build_command.h"
-#include "runpack/inspect_commands.h"
-#include "runpack/pe_resources.h"
+#include "runpack/commands/build_command.h"
+#include "runpack/commands/inspect_commands.h"
+#include "runpack/image/pe_resources.h"
 #include "support/pe_test_image.h"
 
 namespace tooltest {

@@ -2,10 +2,10 @@
 // resource compiler made for the engine), and the reader on malformed bytes.
 #include <gtest/gtest.h>
 
-#include "runpack/embedded_engine.h"
-#include "runpack/pe_resources.h"
-#include "runpack/text_encoding.h"
-#include "runpack/version_resource.h"
+#include "runpack/commands/embedded_engine.h"
+#include "runpack/image/pe_resources.h"
+#include "runpack/package/text_encoding.h"
+#include "runpack/image/version_resource.h"
 
 namespace {
 

@@ -5,7 +5,7 @@
 // image and the 1-bit transparency mask), its colour table, then the rows of both, each row
 // padded to 4 bytes. An RT_GROUP_ICON resource repeats the header and the entries, 14 bytes
 // each, with a 16-bit resource id where the file has the offset.
-#include "runpack/icon_file.h"
+#include "runpack/image/icon_file.h"
 
 #include <string.h>
 

@@ -1,6 +1,6 @@
 // The two code pages agree with ASCII below 0x80; each table gives the Unicode character of
 // bytes 0x80..0xFF, 0 where the code page defines none.
-#include "runpack/text_encoding.h"
+#include "runpack/package/text_encoding.h"
 
 namespace {
 

@@ -2,7 +2,7 @@
 // comments (<!-- -->), CDATA sections (<![CDATA[ ]]>), processing instructions (<? ?>),
 // declarations (<!DOCTYPE ...>), end tags, and start tags with their attributes, whose
 // values may hold '>' inside quotes.
-#include "runpack/manifest_level.h"
+#include "runpack/image/manifest_level.h"
 
 const char* const EXECUTION_LEVELS[3] = {"asInvoker", "highestAvailable", "requireAdministrator"};
 

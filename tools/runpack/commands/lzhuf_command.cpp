@@ -1,4 +1,4 @@
-#include "runpack/lzhuf_command.h"
+#include "runpack/commands/lzhuf_command.h"
 
 #include <stdint.h>
 #include <stdlib.h>
@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "codec/lzhuf_decoder.h"
-#include "runpack/package_writer.h"
+#include "runpack/package/package_writer.h"
 
 namespace {
 

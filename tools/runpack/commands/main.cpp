@@ -10,9 +10,9 @@
 #include <shellapi.h>
 #endif
 
-#include "runpack/build_command.h"
-#include "runpack/inspect_commands.h"
-#include "runpack/lzhuf_command.h"
+#include "runpack/commands/build_command.h"
+#include "runpack/commands/inspect_commands.h"
+#include "runpack/commands/lzhuf_command.h"
 
 namespace {
 

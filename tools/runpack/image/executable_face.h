@@ -8,9 +8,9 @@
 #include <string>
 #include <vector>
 
-#include "runpack/icon_file.h"
-#include "runpack/pe_resources.h"
-#include "runpack/version_resource.h"
+#include "runpack/image/icon_file.h"
+#include "runpack/image/pe_resources.h"
+#include "runpack/image/version_resource.h"
 
 // The engine's icon group: the one Windows shows for the executable.
 const uint16_t ENGINE_ICON_GROUP = 101;

@@ -1,7 +1,7 @@
 // Both platforms walk the same way: from the root's handle, one plain name at a time, each
 // level opened without following a link and checked through its handle before anything is
 // created in it.
-#include "runpack/confined_output.h"
+#include "runpack/output/confined_output.h"
 
 #include <stddef.h>
 #include <stdio.h>

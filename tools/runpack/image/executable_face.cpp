@@ -1,14 +1,14 @@
 // An icon group names its images by RT_ICON id, so replacing a group means replacing the
 // images only it names and choosing ids for the new ones that no other image holds. The
 // version resource and the manifest are single resources, rewritten whole.
-#include "runpack/executable_face.h"
+#include "runpack/image/executable_face.h"
 
 #include <algorithm>
 #include <map>
 #include <set>
 
-#include "runpack/manifest_level.h"
-#include "runpack/text_encoding.h"
+#include "runpack/image/manifest_level.h"
+#include "runpack/package/text_encoding.h"
 
 const char16_t VERSION_BLOCK_NAME[] = u"040904B0";
 const char16_t FILE_VERSION_KEY[] = u"FileVersion";

@@ -2,8 +2,8 @@
 // engine and Windows can hold, pack the files on all cores (each worker with its own codec
 // context, so the result does not depend on the number of workers), write the package and
 // its digest into a copy of the engine under a temporary name, then rename it into place.
-#include "runpack/build_command.h"
-#include "runpack/embedded_engine.h"
+#include "runpack/commands/build_command.h"
+#include "runpack/commands/embedded_engine.h"
 
 #include <errno.h>
 #include <fcntl.h>
@@ -35,13 +35,13 @@
 
 #include <nlohmann/json.hpp>
 
-#include "runpack/destination_rules.h"
-#include "runpack/executable_face.h"
-#include "runpack/manifest_level.h"
-#include "runpack/package_writer.h"
-#include "runpack/pe_resources.h"
-#include "runpack/run_options_record.h"
-#include "runpack/text_encoding.h"
+#include "runpack/package/destination_rules.h"
+#include "runpack/image/executable_face.h"
+#include "runpack/image/manifest_level.h"
+#include "runpack/package/package_writer.h"
+#include "runpack/image/pe_resources.h"
+#include "runpack/package/run_options_record.h"
+#include "runpack/package/text_encoding.h"
 #include "extract/storage_methods.h"
 #include "package/run_options.h"
 

@@ -9,7 +9,7 @@
 //         one text node per string: key and value
 //     VarFileInfo
 //       Translation (binary value: DWORDs of language | code page << 16)
-#include "runpack/version_resource.h"
+#include "runpack/image/version_resource.h"
 
 #include <algorithm>
 

@@ -1,4 +1,4 @@
-#include "runpack/extract_placement.h"
+#include "runpack/output/extract_placement.h"
 
 #include <stdint.h>
 

@@ -1,4 +1,4 @@
-#include "runpack/destination_rules.h"
+#include "runpack/package/destination_rules.h"
 
 #include <vector>
 

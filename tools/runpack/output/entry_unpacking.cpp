@@ -1,6 +1,6 @@
 // The decoder hands over one byte per call; the sink here gathers them into blocks for the
 // digest and the writer, and refuses every byte beyond the entry's unpacked size.
-#include "runpack/entry_unpacking.h"
+#include "runpack/output/entry_unpacking.h"
 
 #include <string.h>
 

@@ -1,6 +1,6 @@
 // Every command reads the "RUNINFO" resources and walks the package with the same readers
 // the engine runs, so what they accept is what the engine accepts.
-#include "runpack/inspect_commands.h"
+#include "runpack/commands/inspect_commands.h"
 
 #include <stdio.h>
 #include <string.h>
@@ -14,15 +14,15 @@
 #include "extract/storage_methods.h"
 #include "package/package_reader.h"
 #include "package/run_options.h"
-#include "runpack/confined_output.h"
-#include "runpack/entry_unpacking.h"
-#include "runpack/executable_face.h"
-#include "runpack/extract_placement.h"
-#include "runpack/package_writer.h"
-#include "runpack/pe_resources.h"
-#include "runpack/run_options_record.h"
-#include "runpack/destination_rules.h"
-#include "runpack/text_encoding.h"
+#include "runpack/output/confined_output.h"
+#include "runpack/output/entry_unpacking.h"
+#include "runpack/image/executable_face.h"
+#include "runpack/output/extract_placement.h"
+#include "runpack/package/package_writer.h"
+#include "runpack/image/pe_resources.h"
+#include "runpack/package/run_options_record.h"
+#include "runpack/package/destination_rules.h"
+#include "runpack/package/text_encoding.h"
 
 namespace fs = std::filesystem;
 

@@ -1,4 +1,4 @@
-#include "runpack/run_options_record.h"
+#include "runpack/package/run_options_record.h"
 
 #include "package/run_options.h"
 

@@ -4,7 +4,7 @@
 // directories, then the section table of 40-byte records. The resource tree is three levels
 // of directories (type, name, language) whose leaves are 16-byte data entries that point to
 // the bytes by RVA; directory and string offsets inside the tree are relative to its start.
-#include "runpack/pe_resources.h"
+#include "runpack/image/pe_resources.h"
 
 #include <errno.h>
 #include <string.h>

@@ -1,7 +1,7 @@
 // The codec runs through its callback interface (one byte per call for the reference
 // encoder and the decoder); the adapters here read from and write into memory owned by the
 // caller. The fast and best encoder levels read the caller's buffer directly.
-#include "runpack/package_writer.h"
+#include "runpack/package/package_writer.h"
 
 #include <string.h>
 
