@@ -289,6 +289,45 @@ static BOOL CALLBACK collectStatic(HWND child, LPARAM param) {
     return TRUE;
 }
 
+// The waiting window is a dialog of the engine's with a picture control and no button.
+static bool isWaitingWindow(HWND window) {
+    char className[64];
+    GetClassNameA(window, className, sizeof(className));
+    if (strcmp(className, "#32770") != 0 || FindWindowExA(window, NULL, "Button", NULL) != NULL)
+        return false;
+    for (HWND c = FindWindowExA(window, NULL, "Static", NULL); c != NULL;
+         c = FindWindowExA(window, c, "Static", NULL)) {
+        if ((GetWindowLongA(c, GWL_STYLE) & SS_TYPEMASK) == SS_BITMAP) return true;
+    }
+    return false;
+}
+
+struct VisibleWaitingWindowSearch {
+    DWORD processId;
+    bool found;
+};
+
+static BOOL CALLBACK findVisibleWaitingWindow(HWND window, LPARAM param) {
+    VisibleWaitingWindowSearch* search = reinterpret_cast<VisibleWaitingWindowSearch*>(param);
+    DWORD owner = 0;
+    GetWindowThreadProcessId(window, &owner);
+    if (owner == search->processId && IsWindowVisible(window) && isWaitingWindow(window)) {
+        search->found = true;
+        return FALSE;
+    }
+    return TRUE;
+}
+
+// Whether the waiting window is up when a box is seen. Asked of the windows themselves, not
+// of what this sweep has seen so far: the box lies above the waiting window and is visited
+// first, so a window shown since the last sweep is not known yet.
+static bool waitingWindowVisible(const Watch* watch) {
+    if (watch->progress != NULL) return IsWindow(watch->progress) && IsWindowVisible(watch->progress);
+    VisibleWaitingWindowSearch search = {watch->processId, false};
+    EnumWindows(findVisibleWaitingWindow, reinterpret_cast<LPARAM>(&search));
+    return search.found;
+}
+
 static BOOL CALLBACK inspectWindow(HWND window, LPARAM param) {
     Watch* watch = reinterpret_cast<Watch*>(param);
     DWORD owner = 0;
@@ -322,24 +361,15 @@ static BOOL CALLBACK inspectWindow(HWND window, LPARAM param) {
             watch->answered.push_back(window);
             printf("box at=%lu caption=%s text=%s progress-visible=%d\n",
                    static_cast<unsigned long>(now()), caption.c_str(), message.c_str(),
-                   watch->progress != NULL && IsWindow(watch->progress) &&
-                           IsWindowVisible(watch->progress)
-                       ? 1
-                       : 0);
+                   waitingWindowVisible(watch) ? 1 : 0);
             fflush(stdout);
         }
         PostMessageA(button, BM_CLICK, 0, 0);
         return TRUE;
     }
 
-    // The waiting window is the dialog with a picture control and no button.
     if (watch->progress == NULL) {
-        bool picture = false;
-        for (HWND c = FindWindowExA(window, NULL, "Static", NULL); c != NULL && !picture;
-             c = FindWindowExA(window, c, "Static", NULL)) {
-            picture = (GetWindowLongA(c, GWL_STYLE) & SS_TYPEMASK) == SS_BITMAP;
-        }
-        if (!picture) return TRUE;
+        if (!isWaitingWindow(window)) return TRUE;
         if (!watch->created) {
             watch->created = true;
             printf("progress-created at=%lu\n", static_cast<unsigned long>(now()));
