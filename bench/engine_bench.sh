@@ -7,9 +7,11 @@
 # Engine: a runpack executable with every file stored, one with every file LZHUF-compressed,
 # cleanup mode tree, no command, each run under Wine; the run of an executable with an empty
 # package is subtracted (Wine's start-up and the engine's own start). Next to it: `cp -r` of
-# the same files on the same disk, and the native single-thread decode of the same data.
+# the same files on the same disk, the native single-thread decode of the same data, and the
+# tool's own extraction of the LZHUF executable (`runpack extract`, same decoder, same disk).
 # Tool: `runpack build --method auto` on all cores, next to the single-thread encode, at the
-# default level (best); then the build at every level, with the package size.
+# default level (best); then the build at every level, with the package size (LEVELS=0 skips
+# that part).
 set -euo pipefail
 cd "$(dirname "${BASH_SOURCE[0]}")/.."
 root=$PWD
@@ -18,6 +20,7 @@ tool=build/host/runpack
 engine=build/$arch/runpack-engine.exe
 work=build/bench
 rounds=${ROUNDS:-3}
+levels=${LEVELS:-1}
 mkdir -p "$work"
 
 dlls=$work/dlls
@@ -60,10 +63,12 @@ $tool lzhuf encode "$work/all.bin" "$work/all.lzh" >/dev/null
 cp_time=$(BEFORE="rm -rf $work/cp-target" best cp -r "$dlls" "$work/cp-target")
 rm -rf "$work/cp-target"
 decode_time=$(best "$tool" lzhuf decode "$work/all.lzh" /dev/null "$bytes")
+extract_time=$(BEFORE="rm -rf $work/extract-target" best "$tool" extract "$work/lzhuf.exe" -C "$work/extract-target")
+rm -rf "$work/extract-target"
 encode_time=$(best "$tool" lzhuf encode "$work/all.bin" /dev/null)
 build_time=$(BEFORE="rm -f $work/auto.exe" best "$tool" build -o "$work/auto.exe" --engine "$engine" --method auto "$dlls")
 level_rows=""
-for level in ref fast best; do
+for level in $( [ "$levels" = 0 ] || echo ref fast best ); do
   t=$(BEFORE="rm -f $work/auto-$level.exe" best "$tool" build -o "$work/auto-$level.exe" --engine "$engine" --method auto --level "$level" "$dlls")
   level_rows+=$(printf '%-44s %9.3f %9s %12s' "runpack build --level $level, all cores" "$t" "$(rate "$t")" "$(stat -c %s "$work/auto-$level.exe")")$'\n'
 done
@@ -82,10 +87,14 @@ printf '%-44s %9.3f %9s\n' "engine, stored entries" "$stored_net" "$(rate "$stor
 printf '%-44s %9.3f %9s\n' "engine, LZHUF entries" "$lzhuf_net" "$(rate "$lzhuf_net")"
 printf '%-44s %9.3f %9s\n' "cp -r of the same files" "$cp_time" "$(rate "$cp_time")"
 printf '%-44s %9.3f %9s\n' "native decode, one thread" "$decode_time" "$(rate "$decode_time")"
+printf '%-44s %9.3f %9s\n' "runpack extract, LZHUF entries" "$extract_time" "$(rate "$extract_time")"
 printf '%-44s %9.3f %9s\n' "native encode, one thread" "$encode_time" "$(rate "$encode_time")"
 printf '%-44s %9.3f %9s\n' "runpack build --method auto, all cores" "$build_time" "$(rate "$build_time")"
-printf '\n%-44s %9s %9s %12s\n' "" "seconds" "MB/s" "exe bytes"
-printf '%s' "$level_rows"
+if [ -n "$level_rows" ]; then
+  printf '\n%-44s %9s %9s %12s\n' "" "seconds" "MB/s" "exe bytes"
+  printf '%s' "$level_rows"
+fi
 printf '\nstored extraction / cp:                       %.2f (target <= 1.5)\n' "$(echo "$stored_net / $cp_time" | bc -l)"
 printf 'LZHUF extraction / (native decode + cp):     %.2f (target <= 1.3)\n' "$(echo "$lzhuf_net / ($decode_time + $cp_time)" | bc -l)"
+printf 'LZHUF extraction, engine / runpack extract: %.2f\n' "$(echo "$lzhuf_net / $extract_time" | bc -l)"
 printf 'build throughput / single-thread encode:     %.2f (target >= 1.7)\n' "$(echo "$encode_time / $build_time" | bc -l)"

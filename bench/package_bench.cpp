@@ -1,6 +1,6 @@
-// Package and SHA-1 benchmarks: the throughput of sha1OfBuffer next to the system's sha1sum
-// on the same bytes, and the cost of the validation pass as the number of entries and the
-// size of their data change.
+// Package and SHA-1 benchmarks: the throughput of sha1OfBuffer, with each block function,
+// next to the system's sha1sum and OpenSSL's SHA-1 in the same run, and the cost of the
+// validation pass as the number of entries and the size of their data change.
 #include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -35,6 +35,27 @@ std::string hex(const uint8_t* digest)
     return text;
 }
 
+// OpenSSL's SHA-1 on 16 KiB blocks for one second (`openssl speed -evp sha1`), in MB/s, or
+// a negative value when it cannot be run or read.
+double opensslSpeed()
+{
+    FILE* pipe = popen("openssl speed -elapsed -evp sha1 -bytes 16384 -seconds 1 2>/dev/null", "r");
+    if (pipe == nullptr) {
+        return -1;
+    }
+    double thousands = -1;
+    char line[512];
+    while (fgets(line, sizeof(line), pipe) != nullptr) {
+        // The result line: "sha1   1890000.00k", in thousands of bytes per second.
+        double value = 0;
+        if (strncmp(line, "sha1 ", 5) == 0 && sscanf(line + 5, "%lfk", &value) == 1) {
+            thousands = value;
+        }
+    }
+    pclose(pipe);
+    return thousands < 0 ? -1 : thousands / 1e3;
+}
+
 void benchSha1(uint32_t megabytes, int rounds)
 {
     const size_t size = (size_t)megabytes << 20;
@@ -52,20 +73,30 @@ void benchSha1(uint32_t megabytes, int rounds)
     }
     close(descriptor);
 
-    uint8_t digest[SHA1_DIGEST_SIZE];
-    double best = 1e9;
-    for (int round = 0; round < rounds; ++round) {
-        Clock::time_point start = Clock::now();
-        sha1OfBuffer(bytes.data(), (uint32_t)size, digest);
-        best = std::min(best, secondsSince(start));
-    }
-
-    // The whole sha1sum process is timed, reading a file that is already in the page cache.
-    std::string command = std::string("sha1sum ") + path;
+    // Each round times every block function, sha1sum and OpenSSL once, one after another, so
+    // that a change in the machine's load falls on all of them alike.
+    const Sha1BlockPath chosen = sha1BlockPath();
+    const bool extensions = sha1SetBlockPath(SHA1_BLOCKS_SHA_EXTENSIONS);
+    printf("SHA extensions: %s; sha1OfBuffer takes the %s path\n",
+           extensions ? "yes" : "no", chosen == SHA1_BLOCKS_SHA_EXTENSIONS ? "extensions'" : "portable");
+    const std::string command = std::string("sha1sum ") + path;
+    uint8_t digest[SHA1_DIGEST_SIZE], portableDigest[SHA1_DIGEST_SIZE];
     std::string theirs;
-    double bestTool = 1e9;
+    double best = 1e9, bestPortable = 1e9, bestTool = 1e9, bestOpenssl = -1;
     for (int round = 0; round < rounds; ++round) {
+        if (extensions) {
+            sha1SetBlockPath(SHA1_BLOCKS_SHA_EXTENSIONS);
+            Clock::time_point start = Clock::now();
+            sha1OfBuffer(bytes.data(), (uint32_t)size, digest);
+            best = std::min(best, secondsSince(start));
+        }
+        sha1SetBlockPath(SHA1_BLOCKS_PORTABLE);
         Clock::time_point start = Clock::now();
+        sha1OfBuffer(bytes.data(), (uint32_t)size, portableDigest);
+        bestPortable = std::min(bestPortable, secondsSince(start));
+
+        // The whole sha1sum process, reading a file that is already in the page cache.
+        start = Clock::now();
         FILE* pipe = popen(command.c_str(), "r");
         char line[256] = {};
         if (pipe == nullptr || fgets(line, sizeof(line), pipe) == nullptr) {
@@ -75,16 +106,38 @@ void benchSha1(uint32_t megabytes, int rounds)
         pclose(pipe);
         bestTool = std::min(bestTool, secondsSince(start));
         theirs = std::string(line, 2 * SHA1_DIGEST_SIZE);
+
+        bestOpenssl = std::max(bestOpenssl, opensslSpeed());
     }
+    sha1SetBlockPath(chosen);
     unlink(path);
 
-    double mine = size / best / 1e6;
-    double tool = size / bestTool / 1e6;
-    printf("sha1OfBuffer %u MiB: %.1f ms, %.0f MB/s\n", megabytes, best * 1e3, mine);
-    printf("sha1sum      %u MiB: %.1f ms, %.0f MB/s (whole process)\n", megabytes,
+    const double portable = size / bestPortable / 1e6;
+    const double tool = size / bestTool / 1e6;
+    const double mine = extensions ? size / best / 1e6 : portable;
+    if (!extensions) {
+        memcpy(digest, portableDigest, sizeof(digest));
+    }
+    if (extensions) {
+        printf("sha1OfBuffer %u MiB, SHA extensions: %6.1f ms, %5.0f MB/s\n", megabytes,
+               best * 1e3, mine);
+    }
+    printf("sha1OfBuffer %u MiB, portable:       %6.1f ms, %5.0f MB/s\n", megabytes,
+           bestPortable * 1e3, portable);
+    printf("sha1sum      %u MiB:                 %6.1f ms, %5.0f MB/s (whole process)\n", megabytes,
            bestTool * 1e3, tool);
-    printf("ratio %.2f, digests %s\n", mine / tool,
-           hex(digest) == theirs ? "equal" : "DIFFER");
+    if (bestOpenssl > 0) {
+        printf("openssl speed -evp sha1, 16 KiB blocks:     %5.0f MB/s (best of %d one-second runs)\n",
+               bestOpenssl, rounds);
+    } else {
+        printf("openssl speed: not available\n");
+    }
+    printf("sha1OfBuffer / sha1sum %.2f", mine / tool);
+    if (bestOpenssl > 0) {
+        printf(", / openssl %.2f", mine / bestOpenssl);
+    }
+    printf("; digests %s\n",
+           hex(digest) == theirs && memcmp(digest, portableDigest, sizeof(digest)) == 0 ? "equal" : "DIFFER");
 }
 
 // A package of `count` stored entries of `dataSize` bytes each, written item by item.

@@ -1,11 +1,12 @@
 #!/usr/bin/env python3
 """Draws runpack's mark: the waiting window's picture (progress.bmp, 130 x 47, 8 bits per
-pixel with a palette) and the icon (runpack.ico: 16, 32 and 48 pixels, 4 bits per pixel).
+pixel, run-length coded (BI_RLE8) with the nine colours it uses) and the icon (runpack.ico: 16, 32 and 48 pixels, 4 bits per pixel).
 Deterministic; rerun after changing the drawing: python3 resources/make_art.py"""
 import os
 import struct
 
 HERE = os.path.dirname(os.path.abspath(__file__))
+BI_RLE8 = 1
 
 # 16-colour palette shared by both pictures (R, G, B).
 PALETTE = [
@@ -110,6 +111,24 @@ def bmp_rows(c, bits):
     return b''.join(rows)
 
 
+def rle8_rows(c):
+    """The pixels as BI_RLE8 runs: bottom-up rows of (count, colour) pairs, each row closed by
+    an end of line (00 00), the picture by an end of bitmap (00 01). Windows expands them
+    when it loads the bitmap, so the window shows the same pixels as from plain rows."""
+    out = bytearray()
+    for y in reversed(range(c.height)):
+        row = c.pixels[y]
+        x = 0
+        while x < c.width:
+            run = 1
+            while x + run < c.width and row[x + run] == row[x] and run < 255:
+                run += 1
+            out += bytes((run, row[x]))
+            x += run
+        out += b'\0\0'
+    return bytes(out + b'\0\1')
+
+
 def palette_bytes(count):
     entries = PALETTE + [(0, 0, 0)] * (count - len(PALETTE))
     return b''.join(struct.pack('<BBBB', b, g, r, 0) for (r, g, b) in entries[:count])
@@ -121,9 +140,11 @@ def write_bitmap(path):
     draw_text(c, "runpack", 46, 13, 2, 1)
     for x in range(46, 46 + 7 * 12 - 2):
         c.put(x, 33, 8)
-    pixels = bmp_rows(c, 8)
-    info = struct.pack('<IiiHHIIiiII', 40, c.width, c.height, 1, 8, 0, len(pixels), 2835, 2835, 256, 0)
-    palette = palette_bytes(256)
+    pixels = rle8_rows(c)
+    colours = max(max(row) for row in c.pixels) + 1
+    info = struct.pack('<IiiHHIIiiII', 40, c.width, c.height, 1, 8, BI_RLE8, len(pixels), 2835, 2835,
+                       colours, 0)
+    palette = palette_bytes(colours)
     offset = 14 + len(info) + len(palette)
     header = struct.pack('<2sIHHI', b'BM', offset + len(pixels), 0, 0, offset)
     with open(path, 'wb') as f:

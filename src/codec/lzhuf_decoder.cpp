@@ -6,8 +6,8 @@
 // counted after each symbol. The reader never runs more than two bytes ahead of the bits it
 // has used and never supplies a bit the input does not hold.
 //
-// lzhufDecode (the engine's, a write call per byte) and lzhufDecodeBlocks (the tool's, a
-// write call per stretch) run the same stream faster, in one loop compiled twice: a 64-bit
+// lzhufDecode (a write call per byte, for callers that rely on that contract) and
+// lzhufDecodeBlocks (the engine's and the tool's, a write call per stretch) run the same stream faster, in one loop compiled twice: a 64-bit
 // bit word filled four bytes at a time, a table that walks two tree levels per lookup and
 // is kept in step with every exchange, the symbol counted along the path while it is
 // walked, a fixed table for the offset code, and a linear history instead of the ring.

@@ -38,7 +38,11 @@ uint32_t lzhufUnpack(uint32_t packedSize, const uint8_t* data, uint32_t unpacked
         return 0;
     }
     // The decoder's own result is not needed: success is judged by the bytes it delivered.
-    lzhufDecode(nullptr, (int)unpackedSize, memorySourceRead, &source, fileSinkWrite, &sink);
+    // The block form hands the sink a stretch per call; the sink keeps whole buffers back
+    // until a further byte or the flush, so the same bytes reach the file at the same points
+    // as from a call per byte, also when the stream fails or runs past the size.
+    lzhufDecodeBlocks(nullptr, (int)unpackedSize, memorySourceRead, &source, fileSinkWrite,
+                      &sink);
     // The decoder flushes at its end. Bytes still waiting mean that flush never came; a
     // flush the C library could not complete leaves the stream's error indicator set.
     bool flushed = sink.filled == 0 && ferror(sink.file) == 0;

@@ -1,9 +1,17 @@
-// SHA-1 (FIPS 180-1). The compression function is written out as its 80 steps: the message
-// schedule lives in a rolling window of 16 words, and the five working variables change
-// roles from step to step instead of being moved.
+// SHA-1 (FIPS 180-1). The compression function comes in two forms that give the same words:
+// the portable one is written out as its 80 steps, with the message schedule in a rolling
+// window of 16 words and the five working variables changing roles from step to step
+// instead of being moved; on x86 processors that have the SHA extensions, a second one runs
+// four steps per instruction. Which one runs is decided once, on first use, from CPUID.
 #include "package/sha1.h"
 
 #include <string.h>
+
+#if defined(__i386__) || defined(__x86_64__)
+#define SHA1_HAS_X86_PATH 1
+#include <cpuid.h>
+#include <immintrin.h>
+#endif
 
 namespace {
 
@@ -86,7 +94,7 @@ inline void storeBigEndian32(uint8_t* bytes, uint32_t value)
 
 // Compresses `count` consecutive 64-byte blocks at `data` into the chaining words, with the
 // context's block array as the schedule window.
-void transformBlocks(Sha1Context* context, const uint8_t* data, uint32_t count)
+void transformPortable(Sha1Context* context, const uint8_t* data, uint32_t count)
 {
     uint32_t* state = context->state;
     uint32_t* w = context->block;
@@ -131,7 +139,165 @@ void transformBlocks(Sha1Context* context, const uint8_t* data, uint32_t count)
     }
 }
 
+#if SHA1_HAS_X86_PATH
+
+// The SHA extensions keep A, B, C, D in one register, A in the highest lane, and take E
+// already added to the first of the four message words they consume; each SHA1RNDS4 runs
+// four steps with the boolean function and constant its immediate names (0..3 for steps
+// 0-19, 20-39, 40-59, 60-79). SHA1NEXTE gives the next group's E from the A of four steps
+// earlier, added to that group's message words. SHA1MSG1, an XOR and SHA1MSG2 extend the
+// schedule by four words at a time: W[t] = rol1(W[t-3] ^ W[t-8] ^ W[t-14] ^ W[t-16]).
+#define SHA1_EXTENSIONS_TARGET __attribute__((target("sha,sse4.1,ssse3")))
+// Windows keeps a 32-bit stack aligned to 4 bytes only: realign it on the way in, so that
+// the vector registers the compiler spills land on 16-byte boundaries.
+#if defined(__i386__)
+#define SHA1_EXTENSIONS_ENTRY SHA1_EXTENSIONS_TARGET __attribute__((force_align_arg_pointer, noinline))
+#else
+#define SHA1_EXTENSIONS_ENTRY SHA1_EXTENSIONS_TARGET __attribute__((noinline))
+#endif
+
+// Four steps of group `g` (steps 4g..4g+3). `e` holds the group's E plus its message words;
+// `previous` keeps the ABCD these steps start from, for the next group's E.
+#define SHA1_GROUP(g, e)                                                 \
+    do {                                                                 \
+        const __m128i groupE = (e);                                      \
+        previous = abcd;                                                 \
+        abcd = _mm_sha1rnds4_epu32(abcd, groupE, (g) / 5);               \
+    } while (0)
+// Message words 4g..4g+3, from the four groups before, into the window slot of g - 4.
+#define SHA1_SCHEDULE(g)                                                                  \
+    (w[(g) & 3] = _mm_sha1msg2_epu32(                                                     \
+         _mm_xor_si128(_mm_sha1msg1_epu32(w[(g) & 3], w[((g) + 1) & 3]), w[((g) + 2) & 3]), \
+         w[((g) + 3) & 3]))
+#define SHA1_LOAD_GROUP(g) \
+    (w[g] = _mm_shuffle_epi8(_mm_loadu_si128((const __m128i*)(data + 16 * (g))), byteOrder))
+#define SHA1_NEXT_GROUP(g, word) SHA1_GROUP(g, _mm_sha1nexte_epu32(previous, (word)))
+#define SHA1_EXTENDED_GROUP(g) SHA1_NEXT_GROUP(g, SHA1_SCHEDULE(g))
+
+SHA1_EXTENSIONS_ENTRY void transformExtensions(Sha1Context* context, const uint8_t* data,
+                                               uint32_t count)
+{
+    uint32_t* state = context->state;
+    // Big-endian words, the first of the block in the highest lane: every byte reversed.
+    const __m128i byteOrder = _mm_set_epi64x(0x0001020304050607LL, 0x08090a0b0c0d0e0fLL);
+    __m128i abcd = _mm_shuffle_epi32(_mm_loadu_si128((const __m128i*)state), 0x1B);
+    __m128i e = _mm_set_epi32((int)state[4], 0, 0, 0);
+    while (count-- > 0) {
+        const __m128i abcdBefore = abcd, eBefore = e;
+        __m128i previous;
+        __m128i w[4];
+        SHA1_LOAD_GROUP(0);
+        SHA1_GROUP(0, _mm_add_epi32(e, w[0]));
+        SHA1_LOAD_GROUP(1);
+        SHA1_NEXT_GROUP(1, w[1]);
+        SHA1_LOAD_GROUP(2);
+        SHA1_NEXT_GROUP(2, w[2]);
+        SHA1_LOAD_GROUP(3);
+        SHA1_NEXT_GROUP(3, w[3]);
+        SHA1_EXTENDED_GROUP(4);
+        SHA1_EXTENDED_GROUP(5);
+        SHA1_EXTENDED_GROUP(6);
+        SHA1_EXTENDED_GROUP(7);
+        SHA1_EXTENDED_GROUP(8);
+        SHA1_EXTENDED_GROUP(9);
+        SHA1_EXTENDED_GROUP(10);
+        SHA1_EXTENDED_GROUP(11);
+        SHA1_EXTENDED_GROUP(12);
+        SHA1_EXTENDED_GROUP(13);
+        SHA1_EXTENDED_GROUP(14);
+        SHA1_EXTENDED_GROUP(15);
+        SHA1_EXTENDED_GROUP(16);
+        SHA1_EXTENDED_GROUP(17);
+        SHA1_EXTENDED_GROUP(18);
+        SHA1_EXTENDED_GROUP(19);
+        // E after the 80 steps is the A of four steps before the end, rotated; add the
+        // chaining words as the portable form does.
+        e = _mm_sha1nexte_epu32(previous, eBefore);
+        abcd = _mm_add_epi32(abcd, abcdBefore);
+        data += SHA1_BLOCK_SIZE;
+    }
+    _mm_storeu_si128((__m128i*)state, _mm_shuffle_epi32(abcd, 0x1B));
+    state[4] = (uint32_t)_mm_extract_epi32(e, 3);
+}
+
+// CPUID leaf 7 (subleaf 0) EBX bit 29 says the SHA extensions are there; the code around
+// them also needs SSSE3 (byte shuffle) and SSE4.1 (lane extract), leaf 1 ECX bits 9 and 19.
+bool processorHasShaExtensions()
+{
+    unsigned int eax, ebx, ecx, edx;
+    if (__get_cpuid(1, &eax, &ebx, &ecx, &edx) == 0) {
+        return false;
+    }
+    const unsigned int SSSE3 = 1u << 9, SSE41 = 1u << 19, SHA = 1u << 29;
+    if ((ecx & SSSE3) == 0 || (ecx & SSE41) == 0) {
+        return false;
+    }
+    if (__get_cpuid_max(0, nullptr) < 7) {
+        return false;
+    }
+    __cpuid_count(7, 0, eax, ebx, ecx, edx);
+    return (ebx & SHA) != 0;
+}
+
+#else
+
+bool processorHasShaExtensions()
+{
+    return false;
+}
+
+#endif
+
+typedef void (*TransformFn)(Sha1Context* context, const uint8_t* data, uint32_t count);
+
+// The block function in use; none until the first digest asks. Threads of the tool may race
+// to set it, with the same value: the accesses are atomic, so each sees one of the two.
+TransformFn chosenTransform = nullptr;
+
+TransformFn transformFor(Sha1BlockPath path)
+{
+#if SHA1_HAS_X86_PATH
+    if (path == SHA1_BLOCKS_SHA_EXTENSIONS) {
+        return transformExtensions;
+    }
+#endif
+    (void)path;
+    return transformPortable;
+}
+
+void transformBlocks(Sha1Context* context, const uint8_t* data, uint32_t count)
+{
+    if (count == 0) {
+        return;
+    }
+    TransformFn transform = __atomic_load_n(&chosenTransform, __ATOMIC_RELAXED);
+    if (transform == nullptr) {
+        transform = transformFor(processorHasShaExtensions() ? SHA1_BLOCKS_SHA_EXTENSIONS
+                                                             : SHA1_BLOCKS_PORTABLE);
+        __atomic_store_n(&chosenTransform, transform, __ATOMIC_RELAXED);
+    }
+    transform(context, data, count);
+}
+
 }  // namespace
+
+bool sha1SetBlockPath(Sha1BlockPath path)
+{
+    if (path == SHA1_BLOCKS_SHA_EXTENSIONS && !processorHasShaExtensions()) {
+        return false;
+    }
+    __atomic_store_n(&chosenTransform, transformFor(path), __ATOMIC_RELAXED);
+    return true;
+}
+
+Sha1BlockPath sha1BlockPath()
+{
+    TransformFn transform = __atomic_load_n(&chosenTransform, __ATOMIC_RELAXED);
+    if (transform == nullptr) {
+        return processorHasShaExtensions() ? SHA1_BLOCKS_SHA_EXTENSIONS : SHA1_BLOCKS_PORTABLE;
+    }
+    return transform == transformPortable ? SHA1_BLOCKS_PORTABLE : SHA1_BLOCKS_SHA_EXTENSIONS;
+}
 
 void sha1Start(Sha1Context* context)
 {

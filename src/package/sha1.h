@@ -25,3 +25,16 @@ void sha1Finish(Sha1Context* context, uint8_t digest[SHA1_DIGEST_SIZE]);
 // Computes the SHA-1 of `length` bytes at `data` into `digest` in one shared static context.
 // Always true. Not reentrant.
 bool sha1OfBuffer(const uint8_t* data, uint32_t length, uint8_t digest[SHA1_DIGEST_SIZE]);
+
+// The block function every digest of the process uses. By default the first digest takes
+// the SHA extensions where the processor has them (x86, CPUID), the portable code elsewhere;
+// both give the same digests.
+enum Sha1BlockPath {
+    SHA1_BLOCKS_PORTABLE,
+    SHA1_BLOCKS_SHA_EXTENSIONS,
+};
+// The path in use, or the one the first digest will take.
+Sha1BlockPath sha1BlockPath();
+// Makes every later digest take `path`. False, and nothing changed, when the processor lacks
+// the SHA extensions that path needs. Not to be called while another thread digests.
+bool sha1SetBlockPath(Sha1BlockPath path);

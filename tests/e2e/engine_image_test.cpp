@@ -308,6 +308,39 @@ TEST(EngineImage, CarriesProgressDialogBitmapIconVersionAndManifest) {
     EXPECT_EQ(b.dword(), 47u);
     EXPECT_EQ(b.word(), 1);
     EXPECT_EQ(b.word(), 8);
+    // Stored run-length coded: every row's runs fill exactly its 130 pixels with colours the
+    // short palette holds, and the rows end where the picture does.
+    const uint32_t BI_RLE8 = 1;
+    EXPECT_EQ(b.dword(), BI_RLE8);
+    const uint32_t codedSize = b.dword();
+    b.dword(); b.dword();
+    const uint32_t colours = b.dword();
+    b.dword();
+    EXPECT_GE(colours, 2u);
+    EXPECT_LE(colours, 16u);
+    b.at += 4 * colours;
+    EXPECT_EQ(b.at + codedSize, bitmap->data.size());
+    uint32_t row = 0, column = 0;
+    bool ended = false;
+    while (!ended && b.at + 2 <= bitmap->data.size()) {
+        const uint8_t count = bitmap->data[b.at], value = bitmap->data[b.at + 1];
+        b.at += 2;
+        if (count > 0) {
+            EXPECT_LT(value, colours) << "row " << row;
+            column += count;
+            EXPECT_LE(column, 130u) << "row " << row;
+        } else if (value == 0) {
+            EXPECT_EQ(column, 130u) << "row " << row;
+            ++row;
+            column = 0;
+        } else {
+            EXPECT_EQ(value, 1) << "only plain runs, ends of line and the end of the picture";
+            ended = true;
+        }
+    }
+    EXPECT_TRUE(ended);
+    EXPECT_EQ(row, 47u);
+    EXPECT_EQ(b.at, bitmap->data.size());
 
     const PeResource* icons = find(all, RT_GROUP_ICON_ID, 101);
     ASSERT_NE(icons, nullptr);

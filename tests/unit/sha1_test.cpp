@@ -158,3 +158,99 @@ TEST(Sha1, BitCountCarriesIntoItsHighHalf)
     }
     EXPECT_EQ(streamed(bytes, cuts), expected);
 }
+
+namespace {
+
+// Every block path this processor can run; the portable one always.
+std::vector<Sha1BlockPath> runnablePaths()
+{
+    std::vector<Sha1BlockPath> paths = {SHA1_BLOCKS_PORTABLE};
+    Sha1BlockPath chosen = sha1BlockPath();
+    if (sha1SetBlockPath(SHA1_BLOCKS_SHA_EXTENSIONS)) {
+        paths.push_back(SHA1_BLOCKS_SHA_EXTENSIONS);
+    }
+    sha1SetBlockPath(chosen);
+    return paths;
+}
+
+const char* pathName(Sha1BlockPath path)
+{
+    return path == SHA1_BLOCKS_PORTABLE ? "portable" : "SHA extensions";
+}
+
+// Puts back the block path the process had chosen, whatever a test forced.
+class Sha1Paths : public testing::Test {
+protected:
+    void SetUp() override { chosen = sha1BlockPath(); }
+    void TearDown() override { sha1SetBlockPath(chosen); }
+    Sha1BlockPath chosen = SHA1_BLOCKS_PORTABLE;
+};
+
+std::vector<uint8_t> randomBytes(size_t length, std::mt19937& random)
+{
+    std::vector<uint8_t> bytes(length);
+    for (uint8_t& byte : bytes) {
+        byte = (uint8_t)random();
+    }
+    return bytes;
+}
+
+}  // namespace
+
+TEST_F(Sha1Paths, TheProcessorsPathIsTheDefaultAndThePortableOneCanBeForced)
+{
+    const bool extensions = runnablePaths().size() == 2;
+    printf("processor has the SHA extensions: %s\n", extensions ? "yes" : "no");
+    EXPECT_EQ(chosen, extensions ? SHA1_BLOCKS_SHA_EXTENSIONS : SHA1_BLOCKS_PORTABLE);
+    EXPECT_TRUE(sha1SetBlockPath(SHA1_BLOCKS_PORTABLE));
+    EXPECT_EQ(sha1BlockPath(), SHA1_BLOCKS_PORTABLE);
+    // Without the instructions, asking for them changes nothing.
+    EXPECT_EQ(sha1SetBlockPath(SHA1_BLOCKS_SHA_EXTENSIONS), extensions);
+    EXPECT_EQ(sha1BlockPath(), extensions ? SHA1_BLOCKS_SHA_EXTENSIONS : SHA1_BLOCKS_PORTABLE);
+}
+
+TEST_F(Sha1Paths, EveryPathGivesTheFipsDigestsAndEveryLengthUpTo1100)
+{
+    std::mt19937 random(22);
+    std::vector<uint8_t> bytes = randomBytes(1100, random);
+    for (Sha1BlockPath path : runnablePaths()) {
+        SCOPED_TRACE(pathName(path));
+        ASSERT_TRUE(sha1SetBlockPath(path));
+        EXPECT_EQ(ofText(""), "da39a3ee5e6b4b0d3255bfef95601890afd80709");
+        EXPECT_EQ(ofText("abc"), "a9993e364706816aba3e25717850c26c9cd0d89d");
+        EXPECT_EQ(ofText("abcdbcdecdefdefgefghfghighijhijkijkljklmklmnlmnomnopnopq"),
+                  "84983e441c3bd26ebaae4aa1f95129e5e54670f1");
+        EXPECT_EQ(ofText(std::string(1000000, 'a')), "34aa973cd4c4daa4f61eeb2bdbad27316534016f");
+        for (size_t length = 0; length <= bytes.size(); ++length) {
+            std::vector<uint8_t> prefix(bytes.begin(), bytes.begin() + length);
+            ASSERT_EQ(ofBuffer(prefix), reference(prefix)) << "length " << length;
+        }
+    }
+}
+
+TEST_F(Sha1Paths, EveryPathAgreesOnMebibytesAndOnPiecesSplitAnywhereInABlock)
+{
+    std::mt19937 random(2026);
+    for (size_t length : {(size_t)(1 << 20) + 17, (size_t)(3 << 20) + 64 * 5 + 63}) {
+        std::vector<uint8_t> bytes = randomBytes(length, random);
+        std::string expected = reference(bytes);
+        for (Sha1BlockPath path : runnablePaths()) {
+            SCOPED_TRACE(pathName(path));
+            ASSERT_TRUE(sha1SetBlockPath(path));
+            EXPECT_EQ(ofBuffer(bytes), expected) << "length " << length;
+        }
+    }
+    // Two and three pieces, the first cut at every offset of a 64-byte window (so at every
+    // place in a block), the second a block and a few bytes further: the buffered and the
+    // direct blocks meet at every alignment.
+    std::vector<uint8_t> bytes = randomBytes(5000, random);
+    std::string expected = reference(bytes);
+    for (Sha1BlockPath path : runnablePaths()) {
+        SCOPED_TRACE(pathName(path));
+        ASSERT_TRUE(sha1SetBlockPath(path));
+        for (size_t cut = 1000; cut < 1064; ++cut) {
+            ASSERT_EQ(streamed(bytes, {cut}), expected) << "cut at " << cut;
+            ASSERT_EQ(streamed(bytes, {cut, cut + 64 + cut % 7}), expected) << "cuts at " << cut;
+        }
+    }
+}

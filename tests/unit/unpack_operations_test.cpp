@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "codec/lzhuf_decoder.h"
 #include "codec/lzhuf_encoder.h"
 #include "extract/stream_adapters.h"
 
@@ -156,4 +157,51 @@ TEST(UnpackOperations, LzhufFailsWhenTheStreamRunsOutEarly)
     EXPECT_EQ(lzhufUnpack((uint32_t)packed.size() / 2, packed.data(), 20000, path.c_str()), 0u);
     // Nor can an empty one give a single byte.
     EXPECT_EQ(lzhufUnpack(0, nullptr, 1, path.c_str()), 0u);
+}
+
+// What a byte-per-call decode leaves in the file through the same sink, and whether all of
+// `size` bytes, no more, reached it: the engine's extraction before it handed out stretches.
+static bool unpackBytewise(const std::vector<uint8_t>& packed, uint32_t size, const std::string& path)
+{
+    MemorySource source;
+    setUpMemoryStream(&source, (uint8_t*)packed.data(), (int32_t)packed.size());
+    FileSink sink;
+    setUpFileStream(&sink, fopen(path.c_str(), "wb"));
+    if (sink.file == nullptr) {
+        return false;
+    }
+    lzhufDecode(nullptr, (int)size, memorySourceRead, &source, fileSinkWrite, &sink);
+    bool flushed = sink.filled == 0 && ferror(sink.file) == 0;
+    bool closed = fclose(sink.file) == 0;
+    return flushed && closed && (uint32_t)sink.total == size;
+}
+
+TEST(UnpackOperations, LzhufLeavesTheSameFileAsAByteWiseDecodeWhereverTheStreamFails)
+{
+    TempDir dir;
+    std::string ours = dir.file("ours"), bytewise = dir.file("bytewise");
+    std::vector<uint8_t> content = sampleContent(5 * STREAM_BUFFER_SIZE + 123, 11);
+    std::vector<uint8_t> packed = encode(content);
+    struct Case { size_t packedSize; uint32_t size; } cases[] = {
+        {packed.size(), (uint32_t)content.size()},           // whole
+        {packed.size() / 3, (uint32_t)content.size()},       // ends early: whole buffers only
+        {packed.size() / 2, (uint32_t)content.size()},
+        {packed.size() - 1, (uint32_t)content.size()},
+        {packed.size(), (uint32_t)content.size() - 1},       // one byte fewer than the stream holds
+        {packed.size(), (uint32_t)content.size() + 1},       // asks for a byte the stream lacks
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing::Message() << c.packedSize << " packed bytes, size " << c.size);
+        std::vector<uint8_t> cut(packed.begin(), packed.begin() + c.packedSize);
+        bool whole = unpackBytewise(cut, c.size, bytewise);
+        uint32_t result = lzhufUnpack((uint32_t)cut.size(), cut.data(), c.size, ours.c_str());
+        EXPECT_EQ(result, whole ? c.size : 0u);
+        EXPECT_EQ(readFile(ours), readFile(bytewise));
+    }
+    // Four bytes from a stream asked for two: a literal, then a match of three that runs on.
+    const std::vector<uint8_t> runsOn = {0xF6, 0xC6, 0x00, 0x00};
+    EXPECT_FALSE(unpackBytewise(runsOn, 2, bytewise));
+    EXPECT_EQ(lzhufUnpack(4, runsOn.data(), 2, ours.c_str()), 0u);
+    EXPECT_EQ(readFile(ours), std::vector<uint8_t>(4, 0x61));
+    EXPECT_EQ(readFile(bytewise), readFile(ours));
 }
