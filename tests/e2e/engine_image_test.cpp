@@ -396,7 +396,9 @@ TEST(ToolImage, ReleaseBuildIsStrippedWithSymbolsBeside) {
             "/usr/bin/python3 -c 'import sys, pefile; pe = pefile.PE(sys.argv[1]); "
             "sys.exit(0 if pe.get_warnings() == [] and pe.get_overlay_data_start_offset() is None and "
             "pe.verify_checksum() else 1)' " + path;
-        if (runQuietly("/usr/bin/python3 -c 'import pefile'", &output) == 0) EXPECT_EQ(runQuietly(pefileCheck, &output), 0) << output;
+        if (runQuietly("/usr/bin/python3 -c 'import pefile'", &output) == 0) {
+            EXPECT_EQ(runQuietly(pefileCheck, &output), 0) << output;
+        }
         if (runQuietly("winedump " + path, &output) != 127) {
             EXPECT_EQ(output.find("rror"), std::string::npos) << output;
             EXPECT_EQ(output.find("arning"), std::string::npos) << output;
