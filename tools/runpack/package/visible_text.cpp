@@ -14,12 +14,25 @@ bool decodeAt(const std::string& text, size_t i, char32_t* codePoint, size_t* le
         *length = 1;
         return true;
     }
-    size_t n;
-    char32_t c, minimum;
-    if (lead >= 0xC2 && lead <= 0xDF) n = 2, c = lead & 0x1F, minimum = 0x80;
-    else if (lead >= 0xE0 && lead <= 0xEF) n = 3, c = lead & 0x0F, minimum = 0x800;
-    else if (lead >= 0xF0 && lead <= 0xF4) n = 4, c = lead & 0x07, minimum = 0x10000;
-    else return false;
+    // The lead byte gives the sequence's length and its share of the code point; the
+    // shortest form is the only valid one.
+    size_t n = 0;
+    char32_t c = 0, minimum = 0;
+    if (lead >= 0xC2 && lead <= 0xDF) {
+        n = 2;
+        c = lead & 0x1F;
+        minimum = 0x80;
+    } else if (lead >= 0xE0 && lead <= 0xEF) {
+        n = 3;
+        c = lead & 0x0F;
+        minimum = 0x800;
+    } else if (lead >= 0xF0 && lead <= 0xF4) {
+        n = 4;
+        c = lead & 0x07;
+        minimum = 0x10000;
+    } else {
+        return false;
+    }
     if (text.size() - i < n) return false;
     for (size_t k = 1; k < n; ++k) {
         const uint8_t b = static_cast<uint8_t>(text[i + k]);
@@ -95,12 +108,15 @@ std::string escapeJsonControls(const std::string& json) {
     for (size_t i = 0; i < json.size();) {
         char32_t c;
         size_t length;
-        if (decodeAt(json, i, &c, &length) && c >= 0x7F && isControlCodePoint(c)) {
+        if (!decodeAt(json, i, &c, &length)) {
+            c = 0;
+            length = 1;
+        }
+        if (c >= 0x7F && isControlCodePoint(c)) {
             char escaped[8];
             snprintf(escaped, sizeof escaped, "\\u%04x", static_cast<unsigned>(c));
             out += escaped;
         } else {
-            if (!decodeAt(json, i, &c, &length)) length = 1;
             out.append(json, i, length);
         }
         i += length;
