@@ -230,7 +230,7 @@ bool verifyPackage(LoadedPackage* loaded, const char* command, std::ostream& err
         return false;
     }
     std::string control;
-    if (loaded->header.command && commandControlCharacter(loaded->header, &control)) {
+    if (commandControlCharacter(loaded->header, &control)) {
         err << prefix << "the command holds a control character (" << control << "): \""
             << visibleText(decodeAnsi(loaded->header.command, DEFAULT_DISPLAY_CODE_PAGE)) << "\"\n";
         ok = false;
