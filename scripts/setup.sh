@@ -21,7 +21,7 @@ packages=(
   locales
   googletest libgtest-dev libbenchmark-dev libssl-dev
   nlohmann-json3-dev liblhasa-dev lhasa
-  osslsigncode openssl bc
+  osslsigncode openssl bc python3-pefile p7zip-full
   qemu-system-x86 busybox-static zstd xz-utils ccache
 )
 
@@ -41,7 +41,7 @@ if [ ${#missing[@]} -gt 0 ]; then
   fi
   export DEBIAN_FRONTEND=noninteractive
   step "updating the package lists"
-  quietly "$logs/setup-update.log" $SUDO apt-get update -q
+  apt_update "$logs/setup-update.log"
   step "installing ${#missing[@]} packages and what they need: ${missing[*]}"
   # apt-get's status lines on standard output (sudo passes no other descriptor) become a few
   # progress lines; everything else goes to the log.
@@ -50,6 +50,7 @@ if [ ${#missing[@]} -gt 0 ]; then
   $SUDO apt-get install -y -q --no-install-recommends -o APT::Status-Fd=1 "${missing[@]}" 2>&1 |
     apt_progress "$logs/setup-install.log" || status=$?
   if [ "$status" -ne 0 ]; then
+    printf '%s\n' "$MIRROR_HINT" >&2
     echo "-- apt-get install failed with exit code $status; its output ($logs/setup-install.log):" >&2
     cat "$logs/setup-install.log" >&2
     exit "$status"

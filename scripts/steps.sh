@@ -64,3 +64,34 @@ apt_progress() {
   done
   return 0
 }
+
+# The line said when apt could not fetch the distribution's indexes, or could not install
+# what it found: the usual cause is a mirror in the middle of a sync, which ends by itself.
+MIRROR_HINT="-- the distribution's mirror looks inconsistent (an index could not be fetched, or does not match the packages; a sync may be in progress): retrying later helps"
+
+# apt_update LOG: runs apt-get update (through $SUDO when set) until it has fetched every
+# index: a failure is its exit code or a "Failed to fetch" line, which apt only warns of when
+# it has older lists to fall back on. RUNPACK_APT_ATTEMPTS tries (default 4), with a pause
+# of RUNPACK_APT_PAUSE seconds (default 30) between them; every try's output goes to LOG.
+# When the last try fails too: the mirror line, then LOG, on stderr, and a nonzero code.
+apt_update() {
+  local log=$1 attempts=${RUNPACK_APT_ATTEMPTS:-4} pause=${RUNPACK_APT_PAUSE:-30} attempt status
+  : >"$log"
+  for ((attempt = 1; ; attempt++)); do
+    status=0
+    echo "-- apt-get update, try $attempt of $attempts" >>"$log"
+    ${SUDO:-} apt-get update -q >>"$log.try" 2>&1 || status=$?
+    cat -- "$log.try" >>"$log"
+    if ((status == 0)) && grep -q 'Failed to fetch' -- "$log.try"; then status=100; fi
+    rm -f -- "$log.try"
+    ((status != 0)) || return 0
+    ((attempt < attempts)) || break
+    echo "   apt-get update could not fetch every index (exit code $status); trying again in $pause s" >&2
+    sleep "$pause"
+  done
+  printf '%s\n' "$MIRROR_HINT" >&2
+  printf -- '-- apt-get update failed %d times, the last with exit code %d; its output (%s):\n' \
+    "$attempts" "$status" "$log" >&2
+  cat -- "$log" >&2
+  return "$status"
+}

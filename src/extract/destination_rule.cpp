@@ -43,6 +43,10 @@ static DestinationVerdict checkPart(const char* part, uint32_t length) {
     if (length == 0) return DESTINATION_OK;  // a doubled separator: Windows reads one
     if (length == 2 && part[0] == '.' && part[1] == '.') return DESTINATION_DOT_DOT;
     for (uint32_t i = 0; i < length; ++i) {
+        const unsigned char c = static_cast<unsigned char>(part[i]);
+        if (c < 0x20 || c == 0x7F) return DESTINATION_CONTROL_CHARACTER;
+    }
+    for (uint32_t i = 0; i < length; ++i) {
         if (part[i] == ':') return DESTINATION_COLON;
     }
     if (isDeviceName(part, length)) return DESTINATION_DEVICE_NAME;
@@ -88,6 +92,7 @@ const char* describeDestinationVerdict(DestinationVerdict verdict) {
         case DESTINATION_DEVICE_NAME: return "a part is a reserved device name";
         case DESTINATION_TRAILING_DOT_OR_SPACE: return "a part ends in a dot or a space, which Windows drops";
         case DESTINATION_DEVICE_NAMESPACE: return "\"\\\\.\\\" and \"\\\\?\\\" name devices, not a share";
+        case DESTINATION_CONTROL_CHARACTER: return "a part holds a control character";
     }
     return "refused";
 }

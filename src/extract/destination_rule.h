@@ -15,6 +15,7 @@ enum DestinationVerdict {
     DESTINATION_DEVICE_NAME,       // CON, PRN, AUX, NUL, COM0-9, LPT0-9 (and superscripts 1-3), CONIN$, CONOUT$
     DESTINATION_TRAILING_DOT_OR_SPACE,  // Windows drops it, so the part names another file
     DESTINATION_DEVICE_NAMESPACE,  // "\\.\..." or "\\?\...": the device namespace, not a share
+    DESTINATION_CONTROL_CHARACTER, // a byte below 0x20 or 0x7F: no name holds one, and a terminal acts on it
 };
 
 // Checks a destination path as the engine composes it: the entry's directory, a backslash and

@@ -84,7 +84,17 @@ TEST(DestinationRule, ExaminesExactlyTheGivenLength)
     const char path[] = "ok.txt\\..";
     EXPECT_EQ(checkDestination(path, 6), DESTINATION_OK);
     EXPECT_EQ(checkDestination(path, sizeof(path) - 1), DESTINATION_DOT_DOT);
-    for (int verdict = DESTINATION_DOT_DOT; verdict <= DESTINATION_DEVICE_NAMESPACE; ++verdict) {
+    for (int verdict = DESTINATION_DOT_DOT; verdict <= DESTINATION_CONTROL_CHARACTER; ++verdict) {
         EXPECT_GT(strlen(describeDestinationVerdict(static_cast<DestinationVerdict>(verdict))), 10u);
     }
+}
+
+TEST(DestinationRule, RefusesControlCharactersAnywhere)
+{
+    for (const char* path : {"a\rb.txt", "dir\x1b[K\\a.txt", "C:\\x\\bell\x07", "\\\\srv\x7f\\share\\a",
+                             "%TEMP%\\\ttab", "name\x01"}) {
+        EXPECT_EQ(check(path), DESTINATION_CONTROL_CHARACTER) << path;
+    }
+    // Bytes from 0x80 up are letters in some code page: the rule leaves them to the code page.
+    EXPECT_EQ(check("P\xF8\xEDli\x9A\\\x80\x81\x9B.txt"), DESTINATION_OK);
 }

@@ -112,3 +112,65 @@ TEST(ScriptSteps, AptProgressPrintsEachTenthOnceAndLogsTheRest) {
               "Setting up bc (1.07.1-3+b1) ...\n"
               "pmerror:bc:60:something went wrong\n");
 }
+
+// apt_update with a stand-in apt-get on PATH that fails its first FAILS calls the way a
+// mirror in the middle of a sync does: with exit code 100 and "E: Failed to fetch", or, where
+// older lists are at hand, with exit code 0 and only a warning.
+Shell aptUpdateWithStub(int fails, int failCode, int attempts) {
+    const std::string failLine = failCode == 0 ? "W: Failed to fetch" : "E: Failed to fetch";
+    const std::string script =
+        "stub=$(mktemp -d); trap 'rm -rf \"$stub\"' EXIT\n"
+        "cat >\"$stub/apt-get\" <<STUB\n"
+        "#!/bin/sh\n"
+        "echo \"\\$*\" >>\"$stub/calls\"\n"
+        "if [ \\$(wc -l <\"$stub/calls\") -le " + std::to_string(fails) + " ]; then\n"
+        "  echo 'Get:1 http://deb.example/debian-security bookworm-security/main i386 Packages'\n"
+        "  echo '" + failLine + " http://deb.example/dists/main/binary-i386/Packages.xz  File has unexpected size (374820 != 376004). Mirror sync in progress?'\n"
+        "  exit " + std::to_string(failCode) + "\n"
+        "fi\n"
+        "echo 'Reading package lists...'\n"
+        "STUB\n"
+        "chmod +x \"$stub/apt-get\"\n"
+        "status=0; PATH=\"$stub:$PATH\" apt_update \"$stub/update.log\" || status=$?\n"
+        "echo \"status $status, calls $(wc -l <\"$stub/calls\"): $(sort -u \"$stub/calls\")\"\n"
+        "exit $status\n";
+    return runWithSteps(script, "RUNPACK_APT_PAUSE=0 RUNPACK_APT_ATTEMPTS=" + std::to_string(attempts));
+}
+
+TEST(ScriptSteps, AptUpdateTriesAgainUntilEveryIndexIsFetched) {
+    Shell r = aptUpdateWithStub(2, 100, 4);
+    EXPECT_EQ(r.code, 0);
+    EXPECT_EQ(r.output,
+              "   apt-get update could not fetch every index (exit code 100); trying again in 0 s\n"
+              "   apt-get update could not fetch every index (exit code 100); trying again in 0 s\n"
+              "status 0, calls 3: update -q\n");
+    // Exit code 0 with a "Failed to fetch" warning: apt used older lists, which is no success.
+    r = aptUpdateWithStub(1, 0, 4);
+    EXPECT_EQ(r.code, 0);
+    EXPECT_EQ(r.output,
+              "   apt-get update could not fetch every index (exit code 100); trying again in 0 s\n"
+              "status 0, calls 2: update -q\n");
+    r = aptUpdateWithStub(0, 100, 4);
+    EXPECT_EQ(r.output, "status 0, calls 1: update -q\n");
+}
+
+TEST(ScriptSteps, AptUpdateThatKeepsFailingSaysTheMirrorIsInconsistentBeforeTheLog) {
+    for (int failCode : {100, 0}) {
+        SCOPED_TRACE(failCode);
+        const Shell r = aptUpdateWithStub(99, failCode, 3);
+        EXPECT_EQ(r.code, 100);
+        const std::string hint = "-- the distribution's mirror looks inconsistent";
+        const size_t hintAt = r.output.find(hint);
+        ASSERT_NE(hintAt, std::string::npos) << r.output;
+        size_t retries = 0;
+        for (size_t at = r.output.find("trying again"); at < hintAt; at = r.output.find("trying again", at + 1)) ++retries;
+        EXPECT_EQ(retries, 2u) << r.output;
+        const size_t logAt = r.output.find("-- apt-get update failed 3 times, the last with exit code 100; its output (");
+        EXPECT_GT(logAt, hintAt) << r.output;
+        // The log holds every try's output, the mirror's own words among them.
+        const std::string log = r.output.substr(logAt);
+        EXPECT_NE(log.find("-- apt-get update, try 3 of 3\nGet:1"), std::string::npos) << log;
+        EXPECT_NE(log.find("Mirror sync in progress?"), std::string::npos);
+        EXPECT_NE(r.output.find("status 100, calls 3: update -q\n"), std::string::npos) << r.output;
+    }
+}

@@ -231,9 +231,9 @@ TEST_F(ToolFace, RefusesBadOptionsAndMalformedIconsWithOneLineAndNoOutput) {
             "runpack build: --set-version-string: version string COMMENTS given twice" + retry);
     refused({"--set-version-string", "", "a"}, 2, "runpack build: --set-version-string: a version string needs a name" + retry);
     refused({"--set-version-string", "Tab\tKey", "a"}, 2,
-            "runpack build: --set-version-string: version string name \"Tab\tKey\" holds a control character" + retry);
+            "runpack build: --set-version-string: version string name \"Tab\\x09Key\" holds a control character" + retry);
     refused({"--set-version-string", "Comments", "bad \xC0\xAF"}, 2,
-            "runpack build: --set-version-string: text is not valid UTF-8: \"bad \xC0\xAF\"" + retry);
+            "runpack build: --set-version-string: text is not valid UTF-8: \"bad \\xC0\\xAF\"" + retry);
     const Result last = run(runBuildCommand, {"-o", out.string(), tree.string(), "--set-version-string", "Comments"});
     EXPECT_EQ(last.code, 2);
     EXPECT_EQ(last.err, "runpack build: --set-version-string needs a KEY and a VALUE" + retry);

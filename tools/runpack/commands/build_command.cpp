@@ -42,6 +42,7 @@
 #include "runpack/image/pe_resources.h"
 #include "runpack/package/run_options_record.h"
 #include "runpack/package/text_encoding.h"
+#include "runpack/package/visible_text.h"
 #include "extract/storage_methods.h"
 #include "package/run_options.h"
 
@@ -111,7 +112,10 @@ const char BUILD_USAGE[] =
     "a %VAR% reference (--to and manifests give such destinations), \"..\", destinations\n"
     "longer than the engine's 519 characters (relative ones counted with a 260-character\n"
     "working directory), two files with the same destination, missing or unreadable inputs,\n"
-    "files of 4 GiB or more, and a package over 4 GiB - 1 bytes.\n";
+    "files of 4 GiB or more, a package over 4 GiB - 1 bytes, and a command with a control\n"
+    "character. A destination that would be longer than 259 characters below a working\n"
+    "directory of a usual length (60 characters) is packed with a warning: many Windows\n"
+    "programs cannot open such a path.\n";
 
 namespace {
 
@@ -420,9 +424,10 @@ bool planManifest(const BuildOptions& o, std::vector<PlannedFile>* files, std::s
 }
 
 // Converts the destination texts to the code page and checks what the engine can hold: the
-// length, and the engine's own rule on the bytes it will see.
+// length, and the engine's own rule on the bytes it will see. A destination that is long
+// for many Windows programs adds a line to `warnings`.
 bool checkDestinations(const BuildOptions& o, const std::vector<PlannedFile>& planned,
-                       std::vector<PackageFile>* files, std::string* error) {
+                       std::vector<PackageFile>* files, std::vector<std::string>* warnings, std::string* error) {
     std::map<std::string, std::string> seen;  // upper-cased destination -> source
     for (const PlannedFile& p : planned) {
         PackageFile f;
@@ -434,6 +439,9 @@ bool checkDestinations(const BuildOptions& o, const std::vector<PlannedFile>& pl
             return false;
         }
         f.hasDirectory = !f.directory.empty();
+        const std::string warning = longPathWarning(f.hasDirectory ? f.directory + "\\" + f.name : f.name,
+                                                    p.directory.empty() ? p.name : p.directory + "\\" + p.name);
+        if (!warning.empty()) warnings->push_back(p.source.u8string() + ": " + warning);
         std::string key = f.hasDirectory ? f.directory + "\\" + f.name : f.name;
         for (char& c : key)
             if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 32);
@@ -649,11 +657,12 @@ int runBuildCommand(const std::vector<std::string>& args, std::ostream& out, std
         return 0;
     }
     if (parsed == 2) {
-        err << "runpack build: " << error << "\n" << "Try 'runpack build --help'.\n";
+        err << "runpack build: " << visibleText(error) << "\n" << "Try 'runpack build --help'.\n";
         return 2;
     }
+    // Messages quote names found on disk and texts given for the package: shown escaped.
     auto refuse = [&](const std::string& message) {
-        err << "runpack build: " << message << "\n";
+        err << "runpack build: " << visibleText(message) << "\n";
         return 1;
     };
 
@@ -666,12 +675,17 @@ int runBuildCommand(const std::vector<std::string>& args, std::ostream& out, std
     std::vector<std::string> warnings;
     if (!planInputs(o, &planned, &warnings, &error) || !planManifest(o, &planned, &error)) return refuse(error);
     if (planned.empty() && warnings.empty()) warnings.push_back("no files to pack");
-    for (const std::string& warning : warnings) err << "runpack build: warning: " << warning << "\n";
+    for (const std::string& warning : warnings) err << "runpack build: warning: " << visibleText(warning) << "\n";
     PackageContents contents;
     contents.cleanupMode = o.cleanupMode;
     contents.hasCommand = o.hasCommand;
+    std::string control;
+    if (o.hasCommand && findControlCharacter(o.command, &control))
+        return refuse("command \"" + o.command + "\" holds a control character (" + control + ")");
     if (o.hasCommand && !encodeAnsi(o.command, o.codePage, &contents.command, &error)) return refuse("command: " + error);
-    if (!checkDestinations(o, planned, &contents.files, &error)) return refuse(error);
+    std::vector<std::string> longPaths;
+    if (!checkDestinations(o, planned, &contents.files, &longPaths, &error)) return refuse(error);
+    for (const std::string& warning : longPaths) err << "runpack build: warning: " << visibleText(warning) << "\n";
     std::vector<uint8_t> engine(EMBEDDED_ENGINE, EMBEDDED_ENGINE + EMBEDDED_ENGINE_SIZE);
     if (!o.engine.empty() && !readFile(o.engine, &engine, &error)) return refuse("engine: " + error);
     if (!o.icon.empty()) {

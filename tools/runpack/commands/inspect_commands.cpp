@@ -23,6 +23,7 @@
 #include "runpack/package/run_options_record.h"
 #include "runpack/package/destination_rules.h"
 #include "runpack/package/text_encoding.h"
+#include "runpack/package/visible_text.h"
 
 namespace fs = std::filesystem;
 
@@ -34,10 +35,15 @@ const char LIST_USAGE[] =
     "ratio, SHA-1 and destination. Destinations outside the engine's working directory\n"
     "(drive, UNC or %VAR% paths) are counted in a warning and marked with \"!\"; destinations\n"
     "the engine refuses (\"..\", a device name, a colon after the drive, ...) are counted in a\n"
-    "warning and marked with \"x\", with the reason after them. Then the executable's icon (the\n"
-    "size and depth of each image), its version numbers and strings, and the execution level\n"
-    "its manifest requests. --json prints the same as one JSON object.\n"
-    "Texts are shown as code page N (1250 or 1252; default 1252) would show them.\n"
+    "warning and marked with \"x\", with the reason after them; destinations longer than many\n"
+    "Windows programs can open (259 characters, relative ones below a working directory of a\n"
+    "usual length) get a warning each. Then the executable's icon (the size and depth of each\n"
+    "image), its version numbers and strings, and the execution level its manifest requests.\n"
+    "--json prints the same as one JSON object.\n"
+    "Texts are shown as code page N (1250 or 1252; default 1252) would show them, with every\n"
+    "control character (C0, DEL, C1, the bidirectional controls) as an escape such as \\x1B or\n"
+    "\\u202E, on a terminal and in a pipe alike; --json escapes them as JSON does. A command\n"
+    "that holds one gets a warning, and verify fails.\n"
     "Exit code 0; 1 when EXE holds no package that can be read, and also, after the listing\n"
     "and a warning, when the package digest fails: the engine refuses to run such an\n"
     "executable (verify says more).\n"
@@ -183,6 +189,18 @@ DestinationVerdict destinationVerdict(const FileEntry& e) {
     return checkDestination(destination.data(), static_cast<uint32_t>(destination.size()));
 }
 
+// The destination for a message: decoded as list shows it by default, control characters
+// escaped.
+std::string shownDestination(const FileEntry& e) {
+    return visibleText(decodeAnsi(composedDestination(e), DEFAULT_DISPLAY_CODE_PAGE));
+}
+
+// True, with the character escaped in `which`, when the command holds a control character:
+// `build` never writes one, and a terminal acts on it.
+bool commandControlCharacter(const PackageHeader& h, std::string* which) {
+    return h.command && findControlCharacter(decodeAnsi(h.command, DEFAULT_DISPLAY_CODE_PAGE), which);
+}
+
 // What is wrong with the package digest, or "" when the engine's integrity check passes.
 std::string digestProblem(const LoadedPackage& loaded) {
     if (!loaded.hasDigest) return "no package digest (RUNINFO 103)";
@@ -211,10 +229,16 @@ bool verifyPackage(LoadedPackage* loaded, const char* command, std::ostream& err
         err << prefix << error << "\n";
         return false;
     }
+    std::string control;
+    if (commandControlCharacter(loaded->header, &control)) {
+        err << prefix << "the command holds a control character (" << control << "): \""
+            << visibleText(decodeAnsi(loaded->header.command, DEFAULT_DISPLAY_CODE_PAGE)) << "\"\n";
+        ok = false;
+    }
     for (size_t i = 0; i < loaded->entries.size(); ++i) {
         const DestinationVerdict verdict = destinationVerdict(loaded->entries[i]);
         if (verdict != DESTINATION_OK) {
-            err << prefix << "entry " << i << " (" << composedDestination(loaded->entries[i])
+            err << prefix << "entry " << i << " (" << shownDestination(loaded->entries[i])
                 << "): the engine refuses this destination: " << describeDestinationVerdict(verdict) << "\n";
             ok = false;
         }
@@ -222,32 +246,16 @@ bool verifyPackage(LoadedPackage* loaded, const char* command, std::ostream& err
     std::unique_ptr<LzhufContext> context = newCodecContext();
     for (size_t i = 0; i < loaded->entries.size(); ++i) {
         if (!unpackEntry(context.get(), loaded->entries[i], nullptr, &error)) {
-            err << prefix << "entry " << i << " (" << composedDestination(loaded->entries[i]) << "): " << error << "\n";
+            err << prefix << "entry " << i << " (" << shownDestination(loaded->entries[i]) << "): " << visibleText(error)
+                << "\n";
             ok = false;
         }
     }
     return ok;
 }
 
-// Text from a resource, for a terminal: control characters as \xNN, and with `asciiOnly`
-// every byte above 0x7F too.
-std::string printable(const std::string& text, bool asciiOnly = false) {
-    std::string out;
-    for (char c : text) {
-        const uint8_t b = static_cast<uint8_t>(c);
-        if (b < 0x20 || b == 0x7F || (asciiOnly && b >= 0x80)) {
-            char escaped[8];
-            snprintf(escaped, sizeof escaped, "\\x%02X", b);
-            out += escaped;
-        } else {
-            out += c;
-        }
-    }
-    return out;
-}
-
 std::string resourceIdText(const PeResourceId& id) {
-    return id.isName ? printable(utf16ToUtf8(id.name)) : std::to_string(id.id);
+    return id.isName ? visibleText(utf16ToUtf8(id.name)) : std::to_string(id.id);
 }
 
 // The face of the executable: icon, version, execution level; read apart from the package.
@@ -268,7 +276,7 @@ void printFace(const FaceFacts& f, std::ostream& out) {
     if (!f.hasIcon) {
         out << "(none)";
     } else if (!f.iconError.empty()) {
-        out << "group " << resourceIdText(f.iconGroup) << ", malformed: " << f.iconError;
+        out << "group " << resourceIdText(f.iconGroup) << ", malformed: " << visibleText(f.iconError);
     } else {
         out << "group " << resourceIdText(f.iconGroup) << ":";
         for (size_t i = 0; i < f.icons.size(); ++i) {
@@ -283,23 +291,23 @@ void printFace(const FaceFacts& f, std::ostream& out) {
     if (!f.hasVersion) {
         out << "(none)\n";
     } else if (!f.versionError.empty()) {
-        out << f.versionError << "\n";
+        out << visibleText(f.versionError) << "\n";
     } else {
         const VersionInfo& v = f.version;
         if (v.hasFixed) out << "file " << versionNumberText(v.fileVersion) << ", product " << versionNumberText(v.productVersion) << "\n";
         else out << "(no numbers)\n";
         for (const VersionStringTable& table : v.tables) {
             for (const VersionString& string : table.strings) {
-                out << "  " << printable(utf16ToUtf8(table.name)) << " " << printable(utf16ToUtf8(string.key)) << ": "
-                    << printable(utf16ToUtf8(string.value)) << "\n";
+                out << "  " << visibleText(utf16ToUtf8(table.name)) << " " << visibleText(utf16ToUtf8(string.key)) << ": "
+                    << visibleText(utf16ToUtf8(string.value)) << "\n";
             }
         }
     }
     out << "execution level: ";
     if (!f.hasManifest) out << "(no manifest)";
-    else if (!f.manifestError.empty()) out << f.manifestError;
+    else if (!f.manifestError.empty()) out << visibleText(f.manifestError);
     else if (!f.hasLevel) out << "(none requested)";
-    else out << printable(f.level, true);
+    else out << visibleText(f.level, true);
     out << "\n";
 }
 
@@ -340,7 +348,7 @@ void faceJson(const FaceFacts& f, nlohmann::ordered_json* root) {
     }
     (*root)["icon"] = icon;
     (*root)["version"] = version;
-    (*root)["executionLevel"] = f.hasLevel && f.manifestError.empty() ? json(printable(f.level, true)) : json(nullptr);
+    (*root)["executionLevel"] = f.hasLevel && f.manifestError.empty() ? json(visibleText(f.level, true)) : json(nullptr);
     (*root)["manifestError"] = f.manifestError.empty() ? json(nullptr) : json(f.manifestError);
 }
 
@@ -405,7 +413,10 @@ int runListCommand(const std::vector<std::string>& args, std::ostream& out, std:
         return 1;
     }
     const PackageHeader& h = loaded.header;
+    // As the code page shows the package's texts; on the terminal with control characters
+    // escaped, in JSON escaped as JSON does (below).
     auto text = [&](const char* t) { return decodeAnsi(t ? t : "", codePage); };
+    auto shown = [&](const char* t) { return visibleText(text(t)); };
     // Destinations outside the working directory: a drive or UNC path, or one that begins
     // with an environment reference (expanded on the user's machine, usually to such a path).
     // A destination the engine refuses goes nowhere, and is counted only as refused.
@@ -438,6 +449,7 @@ int runListCommand(const std::vector<std::string>& args, std::ostream& out, std:
         root["unpackedSize"] = totalUnpacked;
         root["outsideWorkingDirectory"] = outsideCount;
         root["refusedByEngine"] = refusedCount;
+        root["commandHasControlCharacter"] = commandControlCharacter(h, nullptr);
         root["files"] = nlohmann::ordered_json::array();
         for (const FileEntry& e : loaded.entries) {
             nlohmann::ordered_json f;
@@ -447,6 +459,7 @@ int runListCommand(const std::vector<std::string>& args, std::ostream& out, std:
             f["outsideWorkingDirectory"] = outside(e);
             const DestinationVerdict verdict = destinationVerdict(e);
             f["refusedByEngine"] = verdict != DESTINATION_OK;
+            f["longPath"] = !longPathWarning(composedDestination(e), "").empty();
             f["refusal"] = verdict != DESTINATION_OK ? nlohmann::ordered_json(describeDestinationVerdict(verdict))
                                                      : nlohmann::ordered_json(nullptr);
             f["method"] = methodName(e.method);
@@ -457,10 +470,10 @@ int runListCommand(const std::vector<std::string>& args, std::ostream& out, std:
             root["files"].push_back(f);
         }
         faceJson(face, &root);
-        out << root.dump(2) << "\n";
+        out << escapeJsonControls(root.dump(2)) << "\n";
         return warnOfDigest(loaded, err);
     }
-    out << "command: " << (h.command ? "\"" + text(h.command) + "\"" : std::string("(none)")) << "\n";
+    out << "command: " << (h.command ? "\"" + shown(h.command) + "\"" : std::string("(none)")) << "\n";
     out << "cleanup: " << cleanupName(h.cleanupMode) << "\n";
     out << "options: " << describeRunOptions(options.flags) << "\n";
     out << "files:   " << loaded.entries.size() << ", " << totalUnpacked << " bytes unpacked (package "
@@ -471,9 +484,18 @@ int runListCommand(const std::vector<std::string>& args, std::ostream& out, std:
             << (h.cleanupMode == CLEANUP_DETACH ? ", and replace for good what is there\n"
                                                 : ": a file already there is set aside and put back after the run\n");
     }
+    std::string control;
+    if (commandControlCharacter(h, &control)) {
+        out << "WARNING: the command holds a control character (" << control
+            << "), shown escaped: build never writes one, and verify fails\n";
+    }
     if (refusedCount > 0) {
         out << "WARNING: " << refusedCount
             << " file(s) have a destination the engine refuses (marked x): it stops there, and verify fails\n";
+    }
+    for (const FileEntry& e : loaded.entries) {
+        const std::string warning = longPathWarning(composedDestination(e), shown(composedDestination(e).c_str()));
+        if (!warning.empty()) out << "WARNING: " << warning << "\n";
     }
     char line[128];
     snprintf(line, sizeof line, "  %-6s %12s %12s %6s  %-40s  %s\n", "method", "unpacked", "packed", "ratio", "sha1",
@@ -485,7 +507,7 @@ int runListCommand(const std::vector<std::string>& args, std::ostream& out, std:
         const char* mark = verdict != DESTINATION_OK ? "x" : outside(e) ? "!" : " ";
         snprintf(line, sizeof line, "%s %-6s %12u %12u %5.1f%%  %s  ", mark, methodName(e.method), e.unpackedSize,
                  e.packedSize, 100.0 * ratio(e), hex(e.digest, PACKAGE_DIGEST_SIZE).c_str());
-        out << line << text(destination.c_str());
+        out << line << shown(destination.c_str());
         if (verdict != DESTINATION_OK) out << "  (refused: " << describeDestinationVerdict(verdict) << ")";
         out << "\n";
     }
@@ -601,30 +623,31 @@ int runExtractCommand(const std::vector<std::string>& args, std::ostream& out, s
         Target t{i, {}};
         const std::string destination = composedDestination(e);
         if (!placeDestination(destination, &t.placement, &error)) {
-            err << "runpack extract: entry " << i << ": " << decodeAnsi(error, codePage) << "; nothing extracted\n";
+            err << "runpack extract: entry " << i << ": " << visibleText(decodeAnsi(error, codePage)) << "; nothing extracted\n";
             return 1;
         }
         if (t.placement.kind != PlacementKind::WorkingDirectory && !includeAbsolute) {
-            err << "skipped (absolute destination, see --include-absolute): " << decodeAnsi(destination, codePage) << "\n";
+            err << "skipped (absolute destination, see --include-absolute): " << visibleText(decodeAnsi(destination, codePage))
+                << "\n";
             ++skipped;
             continue;
         }
         if (t.placement.directoryOnly && e.unpackedSize != 0) {
-            err << "runpack extract: entry " << i << ": destination \"" << decodeAnsi(destination, codePage)
+            err << "runpack extract: entry " << i << ": destination \"" << visibleText(decodeAnsi(destination, codePage))
                 << "\" names a directory but holds " << e.unpackedSize << " bytes; nothing extracted\n";
             return 1;
         }
         for (std::string& part : t.placement.parts) {
             part = decodeAnsi(part, codePage);
             if (!isPlainPart(part)) {  // decoding only ever adds bytes of 0x80 and above
-                err << "runpack extract: entry " << i << ": cannot place \"" << part << "\"; nothing extracted\n";
+                err << "runpack extract: entry " << i << ": cannot place \"" << visibleText(part) << "\"; nothing extracted\n";
                 return 1;
             }
         }
         const auto inserted = placed.insert({placementKey(t.placement.parts), i});
         if (!inserted.second) {
             err << "runpack extract: entry " << i << " has the same destination as entry " << inserted.first->second
-                << ": " << decodeAnsi(destination, codePage) << "; nothing extracted\n";
+                << ": " << visibleText(decodeAnsi(destination, codePage)) << "; nothing extracted\n";
             return 1;
         }
         targets.push_back(t);
@@ -640,7 +663,7 @@ int runExtractCommand(const std::vector<std::string>& args, std::ostream& out, s
         }
         for (const Target& t : targets) {
             if (force || t.placement.directoryOnly || !outputExists(root, t.placement.parts)) continue;
-            err << "runpack extract: " << outputPath(root, t.placement.parts)
+            err << "runpack extract: " << visibleText(outputPath(root, t.placement.parts))
                 << " exists (use --force to overwrite); nothing extracted\n";
             closeOutputRoot(&root);
             return 1;
@@ -668,7 +691,7 @@ int runExtractCommand(const std::vector<std::string>& args, std::ostream& out, s
             }
         }
         if (!done) {
-            err << "runpack extract: " << decodeAnsi(error, codePage) << "\n";
+            err << "runpack extract: " << visibleText(decodeAnsi(error, codePage)) << "\n";
             closeOutputRoot(&root);
             return 1;
         }

@@ -3,6 +3,7 @@
 #include <vector>
 
 #include "extract/destination_rule.h"
+#include "runpack/package/visible_text.h"
 
 namespace {
 
@@ -45,9 +46,11 @@ bool joinChecked(const std::vector<std::string>& parts, size_t from, std::string
 bool checkComponent(const std::string& component, std::string* error) {
     const std::string quoted = "\"" + component + "\"";
     if (component.empty()) return fail(error, "empty name");
+    // In the UTF-8 given here: C0, DEL, C1 and the bidirectional controls.
+    std::string control;
+    if (findControlCharacter(component, &control)) return fail(error, quoted + " has a control character (" + control + ")");
     for (char ch : component) {
         const unsigned char c = static_cast<unsigned char>(ch);
-        if (c < 0x20 || c == 0x7F) return fail(error, quoted + " has a control character");
         if (c == '<' || c == '>' || c == ':' || c == '"' || c == '|' || c == '?' || c == '*' || c == '/' || c == '\\')
             return fail(error, quoted + " has '" + std::string(1, ch) + "', a character Windows does not allow in names (<>:\"/\\|?*)");
     }
@@ -152,4 +155,21 @@ bool checkDestinationLength(const std::string& directory, const std::string& nam
                                " characters with the working directory, at most " +
                                std::to_string(DEST_PATH_SIZE - 1));
     return true;
+}
+
+uint64_t typicalDestinationLength(const std::string& composed) {
+    if (isAbsoluteDestination(composed)) return composed.size();
+    if (!composed.empty() && composed[0] == '%') {
+        const size_t end = composed.find('%', 1);
+        if (end != std::string::npos) return TYPICAL_WORK_DIR_LENGTH + composed.size() - (end + 1);
+    }
+    return TYPICAL_WORK_DIR_LENGTH + composed.size();
+}
+
+std::string longPathWarning(const std::string& composed, const std::string& shown) {
+    const uint64_t length = typicalDestinationLength(composed);
+    if (length <= LONG_PATH_LIMIT) return "";
+    return "\"" + shown + "\" is about " + std::to_string(length) + " characters long on the user's machine" +
+           (isAbsoluteDestination(composed) ? "" : " (with a working directory of a usual length)") + ", more than the " +
+           std::to_string(LONG_PATH_LIMIT) + " that many Windows programs can open";
 }

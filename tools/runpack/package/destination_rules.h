@@ -48,6 +48,22 @@ bool normalizeFoundPath(const std::string& relative, std::string* directory, std
 bool checkDestinationLength(const std::string& directory, const std::string& name, DestinationKind kind,
                             std::string* error);
 
+// The length of a usual working directory with its separator: "C:\Users\" and a user name of
+// some 16 characters, "\AppData\Local\Temp\", the engine's "QEL....tmp" and a "\".
+const uint32_t TYPICAL_WORK_DIR_LENGTH = 60;
+// The longest path many Windows programs can open: 260 characters with the terminating NUL.
+const uint32_t LONG_PATH_LIMIT = 259;
+
+// How long the destination `composed` (directory, "\", name) will typically be on the user's
+// machine: relative and "%VAR%..." destinations with a working directory (or a variable's
+// value) of TYPICAL_WORK_DIR_LENGTH in place of the reference, absolute ones as they are.
+uint64_t typicalDestinationLength(const std::string& composed);
+
+// "" when `composed` typically stays within LONG_PATH_LIMIT; else a warning that names it as
+// `shown` and gives the typical length. The engine extracts such a file, but many programs
+// (an installer's own among them) cannot open it afterwards.
+std::string longPathWarning(const std::string& composed, const std::string& shown);
+
 // True when the engine would treat `path` as absolute: two leading backslashes, or a colon
 // as its second character.
 bool isAbsoluteDestination(const std::string& path);
