@@ -48,9 +48,9 @@ uint32_t startPackageCommand(const char* packageCommand, bool forward, const cha
     if (wideCommand == NULL) return reportWithFailCode(IDS_COMMAND_MEMORY);
     MultiByteToWideChar(CP_ACP, 0, packageCommand, -1, wideCommand, wideLength);
     // CreateProcessW may write into the command line: it gets its own copy.
+    const WCHAR* arguments = forward ? commandArguments(GetCommandLineW()) : NULL;
     WCHAR* commandLine = NULL;
-    CommandLineStatus composed =
-        composeCommandLine<WCHAR>(wideCommand, forward ? commandArguments(GetCommandLineW()) : NULL, &commandLine);
+    CommandLineStatus composed = composeCommandLine<WCHAR>(wideCommand, arguments, &commandLine);
     free(wideCommand);
     switch (composed) {
     case COMMAND_LINE_NO_MEMORY: return reportWithFailCode(IDS_COMMAND_MEMORY);
@@ -63,8 +63,14 @@ uint32_t startPackageCommand(const char* packageCommand, bool forward, const cha
     // full path; where the mode waits, in a job of its own.
     char program[PROGRAM_PATH_SIZE];
     uint32_t result = 0;
-    if (!findProgram(packageCommand, workDir, program) ||
-        !startCommand(program, commandLine, workDir, waits, command)) {
+    if (!findProgram(packageCommand, workDir, program)) {
+        result = reportError(IDS_CREATE_PROCESS);
+    } else if (arguments != NULL && arguments[0] != 0 && startsCommandInterpreter(program)) {
+        // An interpreter would read the caller's arguments as commands of their own: what
+        // runs would no longer be what the package names.
+        SetLastError(ERROR_BAD_ARGUMENTS);
+        result = reportError(IDS_CREATE_PROCESS);
+    } else if (!startCommand(program, commandLine, workDir, waits, command)) {
         result = reportError(IDS_CREATE_PROCESS);
     }
     free(commandLine);

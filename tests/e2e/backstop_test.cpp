@@ -309,8 +309,11 @@ TEST_F(Backstop, ReservedArgumentIsNeverForwarded) {
     // does not run, and the command never sees the argument.
     fs::path marker = dir / "ran.txt";
     TestPackage package;
-    package.command = "cmd.exe /c echo ran> " + windowsPath(marker) + " &";
-    package.entries.push_back(entryOf(std::nullopt, "a.txt", bytesOf("a")));
+    package.command = "probe.exe marker " + windowsPath(marker);
+    std::vector<uint8_t> probe;
+    std::string probeError;
+    ASSERT_TRUE(readFile((windowsBuildDir() / "runpack-probe.exe").string(), &probe, &probeError)) << probeError;
+    package.entries.push_back(entryOf(std::nullopt, "probe.exe", probe));
     std::vector<uint8_t> bytes = buildPackage(package);
     std::vector<uint8_t> digest = sha1Digest(bytes), record = {8, 0, 0, 0, 1, 0, 0, 0}, image;
     std::string error;

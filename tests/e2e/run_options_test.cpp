@@ -347,3 +347,60 @@ TEST_F(RunOptionsRecord, MalformedRecordIsRefusedInABoxBeforeAnythingIsCreated) 
 }
 
 }  // namespace
+
+namespace {
+
+class ForwardingToInterpreters : public RunOptionsTest {};
+
+const uint32_t ERROR_BAD_ARGUMENTS_CODE = 0xA0;
+
+TEST_F(ForwardingToInterpreters, NoArgumentReachesACommandInterpreter) {
+    // What an unelevated caller would add to an elevated run's command through cmd.exe: each
+    // would write the file if it reached the interpreter.
+    fs::path pwned = dir / "pwned.txt";
+    const std::string write = "echo INJECTED > " + windowsPath(pwned);
+    const std::vector<std::string> attacks = {
+        "in.txt & " + write,
+        "in.txt | " + write,
+        "in.txt ^& " + write,
+        "\"in.txt\" \"& " + write + "\" \" & " + write,
+        "%COMSPEC% /c " + write,
+        "!COMSPEC! /c " + write,
+        "in.txt\r\n" + write,
+        "in.txt\n" + write,
+        "in.txt",  // even an argument of no harm: nothing reaches an interpreter
+    };
+    fs::path ran = dir / "ran.txt";
+    TestPackage viaCmd = probePackage("cmd.exe /c echo ran> " + windowsPath(ran), CLEANUP_TREE);
+    TestPackage viaBatch = probePackage("setup.bat", CLEANUP_TREE);
+    viaBatch.entries.push_back(entryOf("setup.bat", [&] {
+        std::string script = "@echo ran %* > " + windowsPath(ran) + "\r\n";
+        return std::vector<uint8_t>(script.begin(), script.end());
+    }()));
+    TestPackage viaShortName = viaBatch;
+    viaShortName.command = "SETUP.BAT.";
+    const std::pair<const char*, TestPackage*> packages[] = {
+        {"cmd.exe", &viaCmd}, {"setup.bat", &viaBatch}, {"SETUP.BAT.", &viaShortName}};
+    for (const auto& [name, package] : packages) {
+        fs::path exe = makeExeWithFlags(*package, FORWARD_ARGUMENTS, "forwarding.exe");
+        for (const std::string& attack : attacks) {
+            SCOPED_TRACE(std::string(name) + " <- " + attack);
+            EngineRun run = this->run(exe, withArguments(" " + attack));
+            ASSERT_EQ(run.boxes.size(), 1u) << run.output;
+            EXPECT_EQ(run.boxes[0].text, "Cannot create process!");
+            EXPECT_EQ(run.exitCode, ERROR_BAD_ARGUMENTS_CODE);
+            EXPECT_FALSE(fs::exists(pwned));
+            EXPECT_FALSE(fs::exists(ran)) << "the interpreter was started";
+            EXPECT_TRUE(listTree(tmp).empty()) << testing::PrintToString(listTree(tmp));
+        }
+        // With nothing to forward the package's own command runs as it always did (Wine starts
+        // no batch file by a name with a trailing dot).
+        if (std::string(name).back() == '.') continue;
+        EngineRun bare = this->run(exe, withArguments("  "));
+        EXPECT_EQ(bare.exitCode, 0u) << bare.output;
+        EXPECT_TRUE(fs::exists(ran)) << name;
+        fs::remove(ran);
+    }
+}
+
+}  // namespace
