@@ -3,6 +3,7 @@
 #include <string.h>
 
 #include "extract/file_objects.h"
+#include "package/run_options.h"
 
 namespace {
 
@@ -204,18 +205,18 @@ void withdrawBackstop(Backstop* backstop, bool keepValue) {
     backstop->hive = NULL;
 }
 
-bool isBackstopCall(const char* arguments) {
-    for (size_t i = 0; i < BACKSTOP_ARGUMENT_LENGTH; ++i) {
-        char c = arguments[i];
-        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-        if (c != BACKSTOP_ARGUMENT[i]) return false;
-    }
-    unsigned char after = static_cast<unsigned char>(arguments[BACKSTOP_ARGUMENT_LENGTH]);
-    return after <= ' ';
-}
+bool isBackstopCall(const WCHAR* arguments) { return firstArgumentIs(arguments, BACKSTOP_ARGUMENT); }
 
-uint32_t runBackstop(const char* arguments) {
+uint32_t runBackstop(const WCHAR* wideArguments) {
     SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOOPENFILEERRORBOX);
+    // Only text the code page holds as it is: no character stands in for another.
+    char arguments[COMMAND_SIZE];
+    BOOL substituted = FALSE;
+    if (WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, wideArguments, -1, arguments, sizeof(arguments), NULL,
+                            &substituted) == 0 ||
+        substituted) {
+        return BACKSTOP_REFUSED;
+    }
     // Exactly: the argument, one space, the path in quotes, and nothing after it.
     const char* path = arguments + BACKSTOP_ARGUMENT_LENGTH;
     if (memcmp(arguments, BACKSTOP_ARGUMENT, BACKSTOP_ARGUMENT_LENGTH) != 0 || path[0] != ' ' || path[1] != '"') {

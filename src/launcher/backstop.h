@@ -57,14 +57,16 @@ bool registerBackstop(const char* workDir, bool administrators, Backstop* backst
 // (the clean-up left the tree behind, and the next logon is to finish it).
 void withdrawBackstop(Backstop* backstop, bool keepValue);
 
-// True when `arguments` (the engine's own, as the runtime splits them) start with the
-// reserved argument, in any case: the process is then a backstop call, whatever follows.
-bool isBackstopCall(const char* arguments);
+// True when the first of `arguments` (the engine's own, split from its Unicode command line
+// as forwarding splits it) is the reserved argument in any spelling: any case, quoted or not
+// (firstArgumentIs). The process is then a backstop call, whatever follows.
+bool isBackstopCall(const WCHAR* arguments);
 
-// The backstop call, for `arguments` that isBackstopCall accepted. The path must be the temporary directory (GetTempPathA, byte for byte)
-// followed by a working directory's name ("QELTMP" and 16 hex digits), and must name a plain
+// The backstop call, for `arguments` that isBackstopCall accepted: exactly the argument in
+// lower case, one space and the path in quotes, all of it in the code page. The path must be
+// the temporary directory (GetTempPathA, byte for byte) followed by a working directory's name ("QELTMP" and 16 hex digits), and must name a plain
 // directory, not a link; otherwise nothing is touched and the result is BACKSTOP_REFUSED.
 // The set-aside records are played back as the run's drain would, then the tree is removed
 // (a missing one is not an error) and the value and the records are deleted; the result is 0.
 // Shows nothing.
-uint32_t runBackstop(const char* arguments);
+uint32_t runBackstop(const WCHAR* arguments);

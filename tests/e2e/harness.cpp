@@ -141,6 +141,7 @@ EngineRun EngineTest::run(const fs::path& exe, const RunOptions& options) {
         fs::path arguments = dir / "engine-arguments.txt";
         std::ofstream(arguments, std::ios::binary) << *options.arguments;
         command += " --arguments-file " + shellQuote(windowsPath(arguments));
+        if (options.wholeCommandLine) command += " --whole-command-line";
     }
     if (options.stderrPipe) command += " --stderr-pipe";
     if (options.console) command += " --console";

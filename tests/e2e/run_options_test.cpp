@@ -403,4 +403,33 @@ TEST_F(ForwardingToInterpreters, NoArgumentReachesACommandInterpreter) {
     }
 }
 
+TEST_F(ForwardingToInterpreters, ReservedArgumentBehindAFullwidthQuoteIsNotForwarded) {
+    // The engine's program name opened by a fullwidth quote: the code page's best fit makes it
+    // a plain quote, which would hide what follows inside the name; forwarding reads Unicode,
+    // where the name ends at the first blank and the reserved argument comes first.
+    fs::path report = dir / "command-line.txt";
+    fs::path exe = makeExeWithFlags(probePackage("probe.exe command-line " + windowsPath(report), CLEANUP_TREE),
+                                    FORWARD_ARGUMENTS);
+    fs::create_directories(tmp / "victim");
+    for (const std::string& line :
+         {std::string("\xEF\xBC\x82x /runpack-remove \"") + windowsPath(tmp) + "\\victim\"",
+          std::string("\xEF\xBC\x82x \"/RUNPACK-remove\" \"") + windowsPath(tmp) + "\\victim\"",
+          std::string("x /runpack\"-\"remove \"C:\\nowhere\"")}) {
+        SCOPED_TRACE(line);
+        RunOptions options = withArguments(line);
+        options.wholeCommandLine = true;
+        EngineRun run = this->run(exe, options);
+        EXPECT_EQ(run.exitCode, 87u) << run.output;  // a backstop call that names no working directory
+        EXPECT_TRUE(run.boxes.empty()) << run.output;
+        EXPECT_FALSE(fs::exists(report)) << readText(report);
+        EXPECT_TRUE(fs::exists(tmp / "victim"));
+    }
+    // An ordinary argument after the same name is forwarded.
+    RunOptions options = withArguments("\xEF\xBC\x82x /runpack-removed");
+    options.wholeCommandLine = true;
+    EngineRun run = this->run(exe, options);
+    EXPECT_EQ(run.exitCode, 0u) << run.output;
+    EXPECT_EQ(readText(report), "probe.exe command-line " + windowsPath(report) + " /runpack-removed");
+}
+
 }  // namespace

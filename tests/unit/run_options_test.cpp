@@ -132,6 +132,29 @@ TEST(RunOptions, ComposesCommandAndArgumentsWithinTheLimit) {
     EXPECT_EQ(line, nullptr);
 }
 
+TEST(RunOptions, ReservedArgumentIsSeenInEverySpellingTheRuntimeReadsAsIt) {
+    const char* reserved = "/runpack-remove";
+    for (const char* arguments : {"/runpack-remove \"C:\\x\"", "/RunPack-REMOVE", "\"/runpack-remove\" x",
+                                  "/runpack\"-\"remove", "\"/runpack-remove", "/runpack-remove\"\"\tx",
+                                  "/runpack-remove\x01x", "\"\"/runpack-remove"}) {
+        EXPECT_TRUE(firstArgumentIs(arguments, reserved)) << arguments;
+    }
+    for (const char* arguments : {"", "/runpack-removed", "/runpack-remov", "x /runpack-remove",
+                                  "\"/runpack-remove x\"", "/runpack-remove\\", "\\/runpack-remove",
+                                  "/runpack-remove\\\"\"", "-runpack-remove", "/runpack\xC2\xADremove"}) {
+        EXPECT_FALSE(firstArgumentIs(arguments, reserved)) << arguments;
+    }
+    // Unicode: a fullwidth quote or solidus is no quote or slash, and a character above 0xFF
+    // never matches by its low byte.
+    EXPECT_TRUE(firstArgumentIs(u"\"/RUNPACK-remove\" \"C:\\x\"", reserved));
+    EXPECT_FALSE(firstArgumentIs(u"\uFF02/runpack-remove", reserved));
+    EXPECT_FALSE(firstArgumentIs(u"\uFF0Frunpack-remove", reserved));
+    EXPECT_FALSE(firstArgumentIs(u"\u012Frunpack-remove", reserved));  // 0x12F: low byte '/'
+    // The engine's own command line: a name opened by a fullwidth quote ends at the first blank,
+    // so the reserved argument behind it is the first argument, as forwarding sees it.
+    EXPECT_TRUE(firstArgumentIs(commandArguments(u"\uFF02x /runpack-remove \"C:\\nowhere\""), reserved));
+}
+
 TEST(RunOptions, CommandInterpretersAreKnownByTheirProgramsName) {
     for (const char* name : {"cmd.exe", "CMD.EXE", "cmd", "Cmd", "C:\\Windows\\System32\\cmd.exe",
                              "C:/Windows/system32/CMD.exe", "command.com", "COMMAND.COM", "setup.bat",

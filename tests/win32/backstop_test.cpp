@@ -130,16 +130,22 @@ TEST(Backstop, RecordsWhatGivesTheUsersFilesBackAndOnlyThat) {
     journalDrain(&journal, [](const JournalNode*) {});
 }
 
-TEST(Backstop, CallsAreTheReservedArgumentInAnyCaseAndNothingElse) {
-    for (const char* call : {"/runpack-remove", "/runpack-remove \"x\"", "/RUNPACK-REMOVE", "/Runpack-Remove\tx"}) {
-        EXPECT_TRUE(isBackstopCall(call)) << call;
+TEST(Backstop, CallsAreTheReservedArgumentInAnySpellingAndNothingElse) {
+    // Any case, and quoted as the runtime would read it: whatever a command would get as the
+    // reserved argument is a backstop call.
+    for (const WCHAR* call : {L"/runpack-remove", L"/runpack-remove \"x\"", L"/RUNPACK-REMOVE", L"/Runpack-Remove\tx",
+                              L"\"/runpack-remove\"", L"/runpack\"-\"remove x"}) {
+        EXPECT_TRUE(isBackstopCall(call));
     }
-    for (const char* other : {"", "/runpack-removed", "/runpack-remov", "-runpack-remove", "x /runpack-remove",
-                              "\"/runpack-remove\""}) {
-        EXPECT_FALSE(isBackstopCall(other)) << other;
+    for (const WCHAR* other : {L"", L"/runpack-removed", L"/runpack-remov", L"-runpack-remove", L"x /runpack-remove",
+                               L"\uFF0Frunpack-remove", L"\"/runpack-remove x\""}) {
+        EXPECT_FALSE(isBackstopCall(other));
     }
     // The strict form is checked by the call itself: anything else is refused unread.
-    EXPECT_EQ(runBackstop("/RUNPACK-REMOVE \"C:\\x\""), BACKSTOP_REFUSED);
-    EXPECT_EQ(runBackstop("/runpack-remove"), BACKSTOP_REFUSED);
-    EXPECT_EQ(runBackstop("/runpack-remove \"C:\\windows\""), BACKSTOP_REFUSED);
+    EXPECT_EQ(runBackstop(L"/RUNPACK-REMOVE \"C:\\x\""), BACKSTOP_REFUSED);
+    EXPECT_EQ(runBackstop(L"\"/runpack-remove\" \"C:\\x\""), BACKSTOP_REFUSED);
+    EXPECT_EQ(runBackstop(L"/runpack-remove"), BACKSTOP_REFUSED);
+    EXPECT_EQ(runBackstop(L"/runpack-remove \"C:\\windows\""), BACKSTOP_REFUSED);
+    // A character the code page lacks is never read as another.
+    EXPECT_EQ(runBackstop(L"/runpack-remove \"C:\\\u0141\""), BACKSTOP_REFUSED);
 }
