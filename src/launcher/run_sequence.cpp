@@ -200,8 +200,9 @@ uint32_t runPackage(HINSTANCE instance) {
     }
     if (cleanupMode == CLEANUP_TREE) removeWorkingTree(workDir, &workIdentity);
     // A tree that could not be removed (a program that left the job still runs from it) is
-    // left to the backstop; otherwise the run's own clean-up is complete.
-    withdrawBackstop(&backstop, cleanupMode == CLEANUP_TREE && GetFileAttributesA(workDir) != INVALID_FILE_ATTRIBUTES);
+    // left to the backstop; otherwise the run's own clean-up is complete. Only the run's own
+    // directory counts: not something that took its place once the run let go of it.
+    withdrawBackstop(&backstop, cleanupMode == CLEANUP_TREE && isSameDirectory(workDir, &workIdentity));
     closeCommand(&command);
     return result != 0 ? result : commandExitCode;
 }

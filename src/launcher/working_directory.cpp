@@ -29,19 +29,6 @@ bool wellKnownSid(WELL_KNOWN_SID_TYPE type, DWORD* sid) {
     return CreateWellKnownSid(type, NULL, sid, &size) != FALSE;
 }
 
-bool tokenUserSid(DWORD* sid) {
-    HANDLE token;
-    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) return false;
-    DWORD record[TOKEN_USER_SIZE / sizeof(DWORD) + 1];
-    DWORD length = 0;
-    bool found = GetTokenInformation(token, TokenUser, record, sizeof(record), &length) &&
-                 CopySid(SECURITY_MAX_SID_SIZE, sid, reinterpret_cast<TOKEN_USER*>(record)->User.Sid);
-    DWORD error = GetLastError();
-    CloseHandle(token);
-    SetLastError(error);
-    return found;
-}
-
 // A fresh name: the prefix and the hex digits of bytes from the system's generator.
 bool drawWorkingName(char name[WORKING_NAME_LENGTH + 1]) {
     static const char digits[] = "0123456789ABCDEF";
@@ -59,6 +46,19 @@ bool drawWorkingName(char name[WORKING_NAME_LENGTH + 1]) {
 }
 
 }  // namespace
+
+bool tokenUserSid(DWORD* sid) {
+    HANDLE token;
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) return false;
+    DWORD record[TOKEN_USER_SIZE / sizeof(DWORD) + 1];
+    DWORD length = 0;
+    bool found = GetTokenInformation(token, TokenUser, record, sizeof(record), &length) &&
+                 CopySid(SECURITY_MAX_SID_SIZE, sid, reinterpret_cast<TOKEN_USER*>(record)->User.Sid);
+    DWORD error = GetLastError();
+    CloseHandle(token);
+    SetLastError(error);
+    return found;
+}
 
 bool processHasAdministrators() {
     DWORD administrators[SECURITY_MAX_SID_SIZE / sizeof(DWORD)];

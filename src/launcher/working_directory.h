@@ -62,6 +62,10 @@ enum WorkingDirectoryStatus {
 // an administrator. Only then can a directory that admits Administrators serve this process.
 bool processHasAdministrators();
 
+// Copies the SID of the user of the process's token into `sid` (SECURITY_MAX_SID_SIZE bytes).
+// False with the last error set when the token cannot be read.
+bool tokenUserSid(DWORD* sid);
+
 // Builds the working directory's descriptor: SYSTEM and Administrators when `administrators`,
 // SYSTEM and the user of the process's token otherwise. False with the last error set when a
 // SID, the token or the access list cannot be had.
