@@ -4,10 +4,12 @@
 #include <string.h>
 
 #include "extract/entry_extraction.h"
+#include "extract/file_objects.h"
 #include "extract/journal.h"
 #include "launcher/backstop.h"
 #include "launcher/command_search.h"
 #include "launcher/command_start.h"
+#include "launcher/destination_lock.h"
 #include "launcher/messages.h"
 #include "launcher/progress_window.h"
 #include "launcher/working_directory.h"
@@ -75,6 +77,42 @@ uint32_t startPackageCommand(const char* packageCommand, bool forward, const cha
     }
     free(commandLine);
     return result;
+}
+
+// Set by drainChecked when a user's object that the run had set aside is not back at its
+// path after the drain.
+bool putBackFailed = false;
+
+// The drain's action, which also sees that every user's object set aside is back: the very
+// object at its path.
+void drainChecked(const JournalNode* entry) {
+    deletePath(entry);
+    if (entry->kind != JOURNAL_SET_ASIDE) return;
+    WCHAR wide[WIDE_PATH_SIZE];
+    HANDLE object = widenPath(entry->path, wide)
+                        ? openObject(wide, FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE)
+                        : INVALID_HANDLE_VALUE;
+    ObjectFacts facts;
+    bool back = object != INVALID_HANDLE_VALUE && readObject(object, &facts) && sameIdentity(&facts.identity, &entry->identity);
+    if (object != INVALID_HANDLE_VALUE) CloseHandle(object);
+    if (!back) putBackFailed = true;
+}
+
+// Takes the lock of the package's destinations when it writes outside the working directory.
+// True when the run may go on; otherwise the failure has been reported into `*result`.
+bool lockDestinations(const uint8_t* package, uint32_t size, HWND progress, HANDLE* lock, uint32_t* result) {
+    *lock = NULL;
+    if (!packageHasSharedDestinations(package, size)) return true;
+    // The digest resource: already found equal to the package's SHA-1.
+    HRSRC found = FindResourceA(NULL, MAKEINTRESOURCEA(ID_PACKAGE_DIGEST), RUNINFO_TYPE);
+    HGLOBAL loaded = found != NULL ? LoadResource(NULL, found) : NULL;
+    const uint8_t* digest = loaded != NULL ? static_cast<const uint8_t*>(LockResource(loaded)) : NULL;
+    if (digest != NULL &&
+        takeDestinationLock(digest, DESTINATION_LOCK_WAIT_MS, progress, lock) == DESTINATION_LOCK_HELD) {
+        return true;
+    }
+    *result = reportError(IDS_EXTRACT);
+    return false;
 }
 
 }  // namespace
@@ -151,7 +189,11 @@ uint32_t runPackage(HINSTANCE instance) {
     uint32_t commandExitCode = 0;
     StartedCommand command;
     memset(&command, 0, sizeof(command));
-    if (!extractPackage(package, size, workDir, &journal)) {
+    // Held from before the first of the user's files is set aside until the last is back.
+    HANDLE destinationLock = NULL;
+    if (!lockDestinations(package, size, progress, &destinationLock, &result)) {
+        // Nothing was set aside or extracted: the run ends as it began.
+    } else if (!extractPackage(package, size, workDir, &journal)) {
         result = reportWithFailCode(IDS_EXTRACT);
     } else {
         if (progress != NULL) {
@@ -194,10 +236,13 @@ uint32_t runPackage(HINSTANCE instance) {
     if (cleanupMode != CLEANUP_DETACH) {
         releaseWorkingDirectory(&work);
         SetCurrentDirectoryA(tempPath);
-        journalDrain(&journal, deletePath);
+        journalDrain(&journal, drainChecked);
     } else {
         journalDrain(&journal, dropSetAside);  // the package's files replace what they set aside
     }
+    releaseDestinationLock(&destinationLock);
+    // A user's file that did not come back is never passed off as success.
+    if (putBackFailed && result == 0) result = reportWithFailCode(IDS_EXTRACT);
     if (cleanupMode == CLEANUP_TREE) removeWorkingTree(workDir, &workIdentity);
     // A tree that could not be removed (a program that left the job still runs from it) is
     // left to the backstop; otherwise the run's own clean-up is complete. Only the run's own

@@ -69,6 +69,9 @@ struct RunOptions {
     bool systemTemp = false;  // leave TMP alone: the engine uses the prefix's own temporary directory
     bool killWhenExtracting = false;  // end the engine once its working directory holds a file
     long timeoutMs = 60000;  // before the time scale
+    // Added to the names of the run's own files in the test directory (its report, its
+    // arguments), so that runs of one test can overlap.
+    std::string tag;
 };
 
 // Options that differ from the defaults only in the language.
