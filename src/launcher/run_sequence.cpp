@@ -234,6 +234,8 @@ uint32_t runPackage(HINSTANCE instance) {
     // After any failure the whole working directory goes, whatever the package said.
     if (result != 0) cleanupMode = CLEANUP_TREE;
     if (cleanupMode != CLEANUP_DETACH) {
+        // What the command leaves in an elevated run's directory is the user's to use.
+        if (cleanupMode == CLEANUP_JOURNAL && administrators) shareWithUser(&work);
         releaseWorkingDirectory(&work);
         SetCurrentDirectoryA(tempPath);
         journalDrain(&journal, drainChecked);

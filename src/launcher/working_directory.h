@@ -83,5 +83,11 @@ bool createPrivateDirectory(HANDLE parent, const char* name, PrivateSecurity* se
 WorkingDirectoryStatus createWorkingDirectory(const char* tempPath, bool administrators,
                                               WorkingDirectory* work);
 
+// Lets the user of the process's token, as well as SYSTEM and Administrators, read, change and
+// remove the directory and everything in it: what an elevated run leaves there, when its
+// clean-up keeps what the command made, is then the user's to use and remove. The directory
+// must still be held. False when the access list could not be set.
+bool shareWithUser(const WorkingDirectory* work);
+
 // Closes the held handle, so that the directory can be removed.
 void releaseWorkingDirectory(WorkingDirectory* work);
