@@ -1,8 +1,14 @@
 #include "launcher/backstop.h"
 
+#include <sddl.h>
+#include <stddef.h>
+#include <stdlib.h>
 #include <string.h>
 
 #include "extract/file_objects.h"
+#include "package/run_options.h"
+
+extern "C" LONG NTAPI NtAreMappedFilesTheSame(PVOID image, PVOID view);
 
 namespace {
 
@@ -11,8 +17,10 @@ const REGSAM REGISTRY_VIEW = KEY_WOW64_64KEY;
 const size_t BACKSTOP_ARGUMENT_LENGTH = sizeof(BACKSTOP_ARGUMENT) - 1;
 // The records' key: SET_ASIDE_KEY, a separator and the directory's name.
 const size_t RECORDS_KEY_SIZE = sizeof(SET_ASIDE_KEY) + 1 + WORKING_NAME_LENGTH;
-// A value's data: two quoted paths, the argument and the blanks between them.
-const size_t COMMAND_SIZE = 2 * (MAX_PATH + 3) + BACKSTOP_ARGUMENT_LENGTH + 2;
+// The longest SID as text: "S-1-", the authority and 15 sub-authorities of 10 digits each.
+const size_t SID_TEXT_SIZE = 192;
+// A value's data: two quoted paths, the argument, a SID and the blanks between them.
+const size_t COMMAND_SIZE = 2 * (MAX_PATH + 3) + BACKSTOP_ARGUMENT_LENGTH + 3 + SID_TEXT_SIZE;
 // Room for a record's value name: the decimal digits of a 32-bit index.
 const size_t INDEX_NAME_SIZE = 11;
 
@@ -159,6 +167,121 @@ DirectoryState inspectDirectory(const char* path, FileIdentity* identity) {
     return DIRECTORY_PLAIN;
 }
 
+// The text of the SID of the process's user into `text` (SID_TEXT_SIZE bytes).
+bool userSidText(char* text) {
+    DWORD sid[SECURITY_MAX_SID_SIZE / sizeof(DWORD)];
+    char* converted = NULL;
+    if (!tokenUserSid(sid) || !ConvertSidToStringSidA(sid, &converted)) return false;
+    bool fits = strlen(converted) < SID_TEXT_SIZE;
+    if (fits) strcpy(text, converted);
+    LocalFree(converted);
+    return fits;
+}
+
+// The Windows directory's Temp, with a final separator: the system's own, never a user's
+// setting (GetWindowsDirectory may be a terminal user's private one).
+bool removerParent(WCHAR* path) {
+    UINT length = GetSystemWindowsDirectoryW(path, MAX_PATH);
+    if (length == 0 || length > MAX_PATH - 6) return false;
+    if (path[length - 1] != L'\\') path[length++] = L'\\';
+    memcpy(path + length, L"Temp\\", 6 * sizeof(WCHAR));
+    return true;
+}
+
+bool writeRange(HANDLE file, const BYTE* bytes, DWORD size) {
+    DWORD written = 0;
+    return size == 0 || (WriteFile(file, bytes, size, &written, NULL) && written == size);
+}
+
+// Writes the PE image `image` (`size` bytes of a file) to `out` without the raw data of its
+// resource section, which the loader then maps as zeros, and without a signature; the
+// section table, the data directories and the checksum are changed to match. False when the
+// headers are not those of this build's kind of image or a range lies outside the file.
+bool writeWithoutResources(const BYTE* image, DWORD size, HANDLE out) {
+    const IMAGE_DOS_HEADER* dos = reinterpret_cast<const IMAGE_DOS_HEADER*>(image);
+    if (size < sizeof(IMAGE_DOS_HEADER) || dos->e_magic != IMAGE_DOS_SIGNATURE ||
+        static_cast<DWORD>(dos->e_lfanew) > size - sizeof(IMAGE_NT_HEADERS)) {
+        return false;
+    }
+    DWORD ntAt = static_cast<DWORD>(dos->e_lfanew);
+    const IMAGE_NT_HEADERS* nt = reinterpret_cast<const IMAGE_NT_HEADERS*>(image + ntAt);
+    DWORD headersSize = nt->OptionalHeader.SizeOfHeaders;
+    DWORD sectionsAt = ntAt + offsetof(IMAGE_NT_HEADERS, OptionalHeader) + nt->FileHeader.SizeOfOptionalHeader;
+    DWORD count = nt->FileHeader.NumberOfSections;
+    if (nt->Signature != IMAGE_NT_SIGNATURE || nt->OptionalHeader.Magic != IMAGE_NT_OPTIONAL_HDR_MAGIC ||
+        headersSize > size || sectionsAt + count * sizeof(IMAGE_SECTION_HEADER) > headersSize) {
+        return false;
+    }
+    BYTE* headers = static_cast<BYTE*>(malloc(headersSize));
+    if (headers == NULL) return false;
+    memcpy(headers, image, headersSize);
+    IMAGE_NT_HEADERS* copy = reinterpret_cast<IMAGE_NT_HEADERS*>(headers + ntAt);
+    IMAGE_DATA_DIRECTORY* directories = copy->OptionalHeader.DataDirectory;
+    DWORD resources = directories[IMAGE_DIRECTORY_ENTRY_RESOURCE].VirtualAddress;
+    memset(&directories[IMAGE_DIRECTORY_ENTRY_RESOURCE], 0, sizeof(IMAGE_DATA_DIRECTORY));
+    memset(&directories[IMAGE_DIRECTORY_ENTRY_SECURITY], 0, sizeof(IMAGE_DATA_DIRECTORY));
+    copy->OptionalHeader.CheckSum = 0;
+    IMAGE_SECTION_HEADER* sections = reinterpret_cast<IMAGE_SECTION_HEADER*>(headers + sectionsAt);
+    DWORD end = headersSize, cutAt = 0, cutSize = 0;
+    bool valid = resources == 0;
+    for (DWORD i = 0; i < count; ++i) {
+        DWORD at = sections[i].PointerToRawData, raw = sections[i].SizeOfRawData;
+        if (raw == 0) continue;
+        if (at < headersSize || at > size || raw > size - at) valid = false;
+        if (at + raw > end) end = at + raw;
+        if (resources != 0 && sections[i].VirtualAddress == resources) {
+            cutAt = at;
+            cutSize = raw;
+            sections[i].PointerToRawData = 0;
+            sections[i].SizeOfRawData = 0;
+            valid = true;
+        }
+    }
+    if (cutSize == 0) cutAt = end;
+    for (DWORD i = 0; i < count; ++i) {
+        if (sections[i].PointerToRawData > cutAt) sections[i].PointerToRawData -= cutSize;
+    }
+    bool written = valid && end <= size && writeRange(out, headers, headersSize) &&
+                   writeRange(out, image + headersSize, cutAt - headersSize) &&
+                   writeRange(out, image + cutAt + cutSize, end - cutAt - cutSize);
+    free(headers);
+    return written;
+}
+
+// Whether the module this process runs is a remover: REMOVER_NAME in a directory of the
+// Windows directory's Temp.
+bool runsAsRemover(WCHAR* self) {
+    WCHAR parent[MAX_PATH + 1];
+    DWORD length = GetModuleFileNameW(NULL, self, MAX_PATH + 1);
+    if (length == 0 || length > MAX_PATH || !removerParent(parent)) return false;
+    size_t parentLength = lstrlenW(parent);
+    const size_t nameLength = sizeof(REMOVER_NAME) - 1;
+    return length == parentLength + WORKING_NAME_LENGTH + 1 + nameLength &&
+           CompareStringW(LOCALE_INVARIANT, NORM_IGNORECASE, self, static_cast<int>(parentLength), parent,
+                          static_cast<int>(parentLength)) == CSTR_EQUAL &&
+           self[parentLength + WORKING_NAME_LENGTH] == L'\\';
+}
+
+// Writes the value `name` of HKEY_LOCAL_MACHINE's RunOnce back with the command line this
+// process was started with, which was the value's data. Only a value of a working
+// directory's name, and only where the caller may write there.
+void restoreValue(const char* name) {
+    for (size_t i = sizeof(WORKING_DIRECTORY_PREFIX) - 1; i < WORKING_NAME_LENGTH; ++i) {
+        if (!isHexDigit(name[i])) return;
+    }
+    if (memcmp(name, WORKING_DIRECTORY_PREFIX, sizeof(WORKING_DIRECTORY_PREFIX) - 1) != 0) return;
+    HKEY runOnce = NULL;
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, RUN_ONCE_KEY, 0, KEY_SET_VALUE | REGISTRY_VIEW, &runOnce) != ERROR_SUCCESS) {
+        return;
+    }
+    const WCHAR* command = GetCommandLineW();
+    WCHAR valueName[WORKING_NAME_LENGTH + 1];
+    wsprintfW(valueName, L"%S", name);
+    RegSetValueExW(runOnce, valueName, 0, REG_SZ, reinterpret_cast<const BYTE*>(command),
+                   static_cast<DWORD>((lstrlenW(command) + 1) * sizeof(WCHAR)));
+    RegCloseKey(runOnce);
+}
+
 }  // namespace
 
 bool registerBackstop(const char* workDir, bool administrators, Backstop* backstop) {
@@ -167,26 +290,52 @@ bool registerBackstop(const char* workDir, bool administrators, Backstop* backst
     if (length < WORKING_NAME_LENGTH || length > MAX_PATH) return false;
     memcpy(backstop->name, workDir + length - WORKING_NAME_LENGTH, WORKING_NAME_LENGTH + 1);
 
-    // "ENGINE" /runpack-remove "WORKDIR", in Unicode: the engine's own path may hold
-    // characters that the code page cannot.
-    WCHAR engine[MAX_PATH + 1];
-    DWORD engineLength = GetModuleFileNameW(NULL, engine, MAX_PATH + 1);
-    if (engineLength == 0 || engineLength > MAX_PATH) return false;
+    backstop->remover.handle = INVALID_HANDLE_VALUE;
+
+    // In Unicode: the engine's own path may hold characters that the code page cannot.
+    WCHAR program[MAX_PATH + 1];
     WCHAR command[COMMAND_SIZE];
-    int commandLength = wsprintfW(command, L"\"%s\" " BACKSTOP_ARGUMENT L" \"%S\"", engine, workDir);
+    int commandLength = 0;
+    if (administrators) {
+        // "REMOVER" /runpack-remove "WORKDIR" SID
+        char sid[SID_TEXT_SIZE];
+        char parent[MAX_PATH + 1];
+        WCHAR wideParent[MAX_PATH + 1];
+        if (!userSidText(sid) || !removerParent(wideParent) ||
+            WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, wideParent, -1, parent, sizeof(parent), NULL, NULL) == 0 ||
+            createWorkingDirectory(parent, true, &backstop->remover) != WORKING_DIRECTORY_CREATED) {
+            backstop->remover.path[0] = '\0';  // nothing of the run's there to remove
+            return false;
+        }
+        wsprintfW(program, L"%S\\" REMOVER_NAME, backstop->remover.path);
+        if (!writeRemover(program)) {
+            withdrawBackstop(backstop, false);
+            return false;
+        }
+        commandLength = wsprintfW(command, L"\"%s\" " BACKSTOP_ARGUMENT L" \"%S\" %S", program, workDir, sid);
+    } else {
+        // "ENGINE" /runpack-remove "WORKDIR"
+        DWORD engineLength = GetModuleFileNameW(NULL, program, MAX_PATH + 1);
+        if (engineLength == 0 || engineLength > MAX_PATH) return false;
+        commandLength = wsprintfW(command, L"\"%s\" " BACKSTOP_ARGUMENT L" \"%S\"", program, workDir);
+    }
     WCHAR valueName[WORKING_NAME_LENGTH + 1];
     wsprintfW(valueName, L"%S", backstop->name);
 
     HKEY hive = hiveFor(administrators);
     HKEY runOnce = NULL;
-    if (RegCreateKeyExA(hive, RUN_ONCE_KEY, 0, NULL, 0, KEY_SET_VALUE | REGISTRY_VIEW, NULL, &runOnce, NULL) !=
-        ERROR_SUCCESS) {
+    bool registered =
+        RegCreateKeyExA(hive, RUN_ONCE_KEY, 0, NULL, 0, KEY_SET_VALUE | REGISTRY_VIEW, NULL, &runOnce, NULL) ==
+        ERROR_SUCCESS;
+    if (registered) {
+        registered = RegSetValueExW(runOnce, valueName, 0, REG_SZ, reinterpret_cast<const BYTE*>(command),
+                                    static_cast<DWORD>((commandLength + 1) * sizeof(WCHAR))) == ERROR_SUCCESS;
+        RegCloseKey(runOnce);
+    }
+    if (!registered) {
+        withdrawBackstop(backstop, false);
         return false;
     }
-    bool registered = RegSetValueExW(runOnce, valueName, 0, REG_SZ, reinterpret_cast<const BYTE*>(command),
-                                     static_cast<DWORD>((commandLength + 1) * sizeof(WCHAR))) == ERROR_SUCCESS;
-    RegCloseKey(runOnce);
-    if (!registered) return false;
     backstop->hive = hive;
     recording = backstop;
     journalObserve(recordEntry);
@@ -198,24 +347,67 @@ void withdrawBackstop(Backstop* backstop, bool keepValue) {
         journalObserve(NULL);
         recording = NULL;
     }
-    if (backstop->hive == NULL) return;
-    if (backstop->recordCount > 0) deleteRecords(backstop->hive, backstop->name);
-    if (!keepValue) deleteValue(backstop->hive, backstop->name);
-    backstop->hive = NULL;
-}
-
-bool isBackstopCall(const char* arguments) {
-    for (size_t i = 0; i < BACKSTOP_ARGUMENT_LENGTH; ++i) {
-        char c = arguments[i];
-        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-        if (c != BACKSTOP_ARGUMENT[i]) return false;
+    if (backstop->hive != NULL) {
+        if (backstop->recordCount > 0) deleteRecords(backstop->hive, backstop->name);
+        if (!keepValue) deleteValue(backstop->hive, backstop->name);
+        backstop->hive = NULL;
     }
-    unsigned char after = static_cast<unsigned char>(arguments[BACKSTOP_ARGUMENT_LENGTH]);
-    return after <= ' ';
+    if (backstop->remover.path[0] != '\0') {
+        releaseWorkingDirectory(&backstop->remover);
+        if (!keepValue) {
+            char program[WORK_DIR_BUFFER_SIZE + sizeof(REMOVER_NAME)];
+            wsprintfA(program, "%s\\" REMOVER_NAME, backstop->remover.path);
+            DeleteFileA(program);
+            RemoveDirectoryA(backstop->remover.path);
+        }
+        backstop->remover.path[0] = '\0';
+    }
 }
 
-uint32_t runBackstop(const char* arguments) {
+bool isSameDirectory(const char* path, const FileIdentity* identity) {
+    FileIdentity found;
+    return inspectDirectory(path, &found) == DIRECTORY_PLAIN && sameIdentity(&found, identity);
+}
+
+bool writeRemover(const WCHAR* target) {
+    WCHAR self[MAX_PATH + 1];
+    DWORD length = GetModuleFileNameW(NULL, self, MAX_PATH + 1);
+    if (length == 0 || length > MAX_PATH) return false;
+    // Nobody may write, rename or delete it while it is read: it stays the file checked.
+    HANDLE file = CreateFileW(self, GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING, 0, NULL);
+    if (file == INVALID_HANDLE_VALUE) return false;
+    DWORD size = GetFileSize(file, NULL);
+    HANDLE mapping = CreateFileMappingW(file, NULL, PAGE_READONLY, 0, 0, NULL);
+    void* view = mapping != NULL ? MapViewOfFile(mapping, FILE_MAP_READ, 0, 0, 0) : NULL;
+    bool written = false;
+    // The path may lead elsewhere by now (a running image can be renamed, and a user's file
+    // put in its place): only the very file of this process's image is copied.
+    if (view != NULL && size != INVALID_FILE_SIZE && NtAreMappedFilesTheSame(GetModuleHandleW(NULL), view) == 0) {
+        HANDLE out = CreateFileW(target, GENERIC_WRITE, 0, NULL, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, NULL);
+        if (out != INVALID_HANDLE_VALUE) {
+            written = writeWithoutResources(static_cast<const BYTE*>(view), size, out);
+            written = CloseHandle(out) && written;
+            if (!written) DeleteFileW(target);
+        }
+    }
+    if (view != NULL) UnmapViewOfFile(view);
+    if (mapping != NULL) CloseHandle(mapping);
+    CloseHandle(file);
+    return written;
+}
+
+bool isBackstopCall(const WCHAR* arguments) { return firstArgumentIs(arguments, BACKSTOP_ARGUMENT); }
+
+uint32_t runBackstop(const WCHAR* wideArguments) {
     SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOOPENFILEERRORBOX);
+    // Only text the code page holds as it is: no character stands in for another.
+    char arguments[COMMAND_SIZE];
+    BOOL substituted = FALSE;
+    if (WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, wideArguments, -1, arguments, sizeof(arguments), NULL,
+                            &substituted) == 0 ||
+        substituted) {
+        return BACKSTOP_REFUSED;
+    }
     // Exactly: the argument, one space, the path in quotes, and nothing after it.
     const char* path = arguments + BACKSTOP_ARGUMENT_LENGTH;
     if (memcmp(arguments, BACKSTOP_ARGUMENT, BACKSTOP_ARGUMENT_LENGTH) != 0 || path[0] != ' ' || path[1] != '"') {
@@ -223,10 +415,23 @@ uint32_t runBackstop(const char* arguments) {
     }
     path += 2;
     const char* end = strchr(path, '"');
-    if (end == NULL || end[1] != '\0') return BACKSTOP_REFUSED;
+    if (end == NULL || (end[1] != '\0' && end[1] != ' ')) return BACKSTOP_REFUSED;
     char directory[TEMP_PATH_LENGTH + 1];
     size_t length = static_cast<size_t>(end - path);
     char name[WORKING_NAME_LENGTH + 1];
+    if (end[1] == ' ') {
+        // Another user's run: its directory is not this user's to judge. The logon consumed
+        // the value; it goes back for that user's next logon.
+        char sid[SID_TEXT_SIZE];
+        if (!userSidText(sid) || strcmp(end + 2, sid) != 0) {
+            if (length >= WORKING_NAME_LENGTH && processHasAdministrators()) {
+                memcpy(name, end - WORKING_NAME_LENGTH, WORKING_NAME_LENGTH);
+                name[WORKING_NAME_LENGTH] = '\0';
+                restoreValue(name);
+            }
+            return BACKSTOP_REFUSED;
+        }
+    }
     if (length > TEMP_PATH_LENGTH || !isWorkingDirectoryPath(path, length, name)) return BACKSTOP_REFUSED;
     memcpy(directory, path, length);
     directory[length] = '\0';
@@ -241,5 +446,12 @@ uint32_t runBackstop(const char* arguments) {
     if (state == DIRECTORY_PLAIN) removeWorkingTree(directory, &identity);
     deleteRecords(hive, name);
     deleteValue(hive, name);
+    // A remover cannot delete its own running file: it and its directory go at the restart.
+    WCHAR self[MAX_PATH + 1];
+    if (runsAsRemover(self)) {
+        MoveFileExW(self, NULL, MOVEFILE_DELAY_UNTIL_REBOOT);
+        *wcsrchr(self, L'\\') = L'\0';
+        MoveFileExW(self, NULL, MOVEFILE_DELAY_UNTIL_REBOOT);
+    }
     return 0;
 }

@@ -41,30 +41,60 @@ struct SetAsideRecord {
     char asidePath[DEST_PATH_SIZE];  // "" for JOURNAL_CREATED
 };
 
+// An elevated run's value starts not the engine where the user started it (a folder the user
+// can write, where a file of the user's could stand by the next logon) but a copy of the
+// running engine without its resources, under this name in a private directory (SYSTEM and
+// Administrators only) made for it below the Windows directory's Temp.
+#define REMOVER_NAME "runpack-remover.exe"
+
 struct Backstop {
     HKEY hive;  // null when no value is registered
     char name[WORKING_NAME_LENGTH + 1];
     uint32_t recordCount;
+    // The remover's directory, held while the run lasts; handle INVALID_HANDLE_VALUE and path
+    // empty when the run has none (an unelevated run).
+    WorkingDirectory remover;
 };
 
 // Registers the backstop of the working directory `workDir` (a full path ending in its
 // name) in the hive that `administrators` selects, and from then on records every set-aside
-// entry pushed to a journal. False, with nothing registered, when the engine's own path,
+// entry pushed to a journal. Unelevated, the value starts the engine from where it was
+// started: `"ENGINE" /runpack-remove "WORKDIR"`, in the user's own hive. Elevated, it starts
+// the remover, and names the run's user: `"REMOVER" /runpack-remove "WORKDIR" SID`. The
+// remover is written from the engine's own file only once that file is known to be the image
+// this process runs (it cannot change while the image is mapped), and never holds the
+// package. False, with nothing registered or left, when the engine's own file, the remover,
 // the key or the value cannot be had: the run goes on without a backstop.
 bool registerBackstop(const char* workDir, bool administrators, Backstop* backstop);
 
-// Stops the recording and deletes the records; deletes the value too unless `keepValue`
-// (the clean-up left the tree behind, and the next logon is to finish it).
+// Stops the recording and deletes the records; deletes the value and the remover too unless
+// `keepValue` (the clean-up left the tree behind, and the next logon is to finish it).
 void withdrawBackstop(Backstop* backstop, bool keepValue);
 
-// True when `arguments` (the engine's own, as the runtime splits them) start with the
-// reserved argument, in any case: the process is then a backstop call, whatever follows.
-bool isBackstopCall(const char* arguments);
+// True when `path` leads to the plain directory `identity` (not a link, not another object
+// put in its place): only the run's own directory keeps a value.
+bool isSameDirectory(const char* path, const FileIdentity* identity);
 
-// The backstop call, for `arguments` that isBackstopCall accepted. The path must be the temporary directory (GetTempPathA, byte for byte)
-// followed by a working directory's name ("QELTMP" and 16 hex digits), and must name a plain
+// Writes the running engine's image without its resources to the new file `target`: the
+// engine's file is opened without write or delete sharing and used only when it is the file
+// this process's image is mapped from. False when it is not, or anything fails.
+bool writeRemover(const WCHAR* target);
+
+// True when the first of `arguments` (the engine's own, split from its Unicode command line
+// as forwarding splits it) is the reserved argument in any spelling: any case, quoted or not
+// (firstArgumentIs). The process is then a backstop call, whatever follows.
+bool isBackstopCall(const WCHAR* arguments);
+
+// The backstop call, for `arguments` that isBackstopCall accepted: exactly the argument in
+// lower case, one space and the path in quotes, all of it in the code page, optionally
+// followed by one space and the SID of the run's user. With a SID that is not the caller's
+// (another administrator logged on first), nothing is touched: the value, which the logon
+// consumed, is written back for the next logon where the caller can, and the result is
+// BACKSTOP_REFUSED. A remover marks itself and its directory for removal at the next restart
+// once it is done. The path must be
+// the temporary directory (GetTempPathA, byte for byte) followed by a working directory's name ("QELTMP" and 16 hex digits), and must name a plain
 // directory, not a link; otherwise nothing is touched and the result is BACKSTOP_REFUSED.
 // The set-aside records are played back as the run's drain would, then the tree is removed
 // (a missing one is not an error) and the value and the records are deleted; the result is 0.
 // Shows nothing.
-uint32_t runBackstop(const char* arguments);
+uint32_t runBackstop(const WCHAR* arguments);

@@ -3,6 +3,8 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include "package/run_options.h"
+
 namespace {
 
 bool isSeparator(char c) { return c == '\\' || c == '/'; }
@@ -129,4 +131,13 @@ bool findProgram(const char* commandLine, const char* workDir, char* path) {
     }
     if (!found) SetLastError(ERROR_FILE_NOT_FOUND);
     return found;
+}
+
+bool startsCommandInterpreter(const char* path) {
+    if (isCommandInterpreter(path, strlen(path))) return true;
+    char longPath[PROGRAM_PATH_SIZE];
+    DWORD length = GetLongPathNameA(path, longPath, sizeof(longPath));
+    // A long name that cannot be had is not taken as harmless.
+    if (length == 0 || length >= sizeof(longPath)) return true;
+    return isCommandInterpreter(longPath, length);
 }

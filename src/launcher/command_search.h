@@ -26,3 +26,8 @@ bool programName(const char* commandLine, char* name, size_t capacity);
 // would name whatever directory happens to be current. Only a file counts, not a directory.
 // False, with the last error ERROR_FILE_NOT_FOUND, when it is found nowhere.
 bool findProgram(const char* commandLine, const char* workDir, char* path);
+
+// Whether the program at `path` (a full path, as findProgram gives it) is started through a
+// command interpreter or is one (isCommandInterpreter), by the name as found and by its long
+// name: a short name's extension ("SETUP~1.CMD") may stand for a longer one, and the other way.
+bool startsCommandInterpreter(const char* path);

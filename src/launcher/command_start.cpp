@@ -58,16 +58,49 @@ bool startCommand(const char* program, WCHAR* commandLine, const char* workDir, 
 void waitForCommand(const StartedCommand* started) {
     WaitForSingleObject(started->process.hProcess, INFINITE);
     if (started->job == NULL) return;
-    // Polling rather than the job's completion port: the port's messages are not guaranteed
-    // to arrive, while the count of active processes is always current.
+    // Then for every process left in the job, each on its own handle: a process that has
+    // ended is signalled, whatever the job's count of active processes says (a count that
+    // stayed above zero after every process had gone has been seen). The list is read again
+    // after each end, so that a process started meanwhile is waited for too. The list holds
+    // the processes in the job at the time of the call; an id that the system gave to another
+    // process in the moment between is waited for as well, which can only make the wait longer.
     for (;;) {
-        JOBOBJECT_BASIC_ACCOUNTING_INFORMATION accounting;
-        if (!QueryInformationJobObject(started->job, JobObjectBasicAccountingInformation,
-                                       &accounting, sizeof(accounting), NULL) ||
-            accounting.ActiveProcesses == 0) {
+        struct {
+            JOBOBJECT_BASIC_PROCESS_ID_LIST header;
+            ULONG_PTR more[JOB_PROCESS_LIST_SIZE - 1];
+        } list;
+        memset(&list, 0, sizeof(list));
+        // A list too long for the buffer still fills it, with the error ERROR_MORE_DATA.
+        if (!QueryInformationJobObject(started->job, JobObjectBasicProcessIdList, &list, sizeof(list), NULL) &&
+            GetLastError() != ERROR_MORE_DATA) {
             return;
         }
-        Sleep(JOB_POLL_INTERVAL_MS);
+        HANDLE running = NULL;
+        bool unseen = false;  // a process that is there but cannot be opened
+        DWORD count = list.header.NumberOfProcessIdsInList;
+        if (count > JOB_PROCESS_LIST_SIZE) count = JOB_PROCESS_LIST_SIZE;
+        for (DWORD i = 0; i < count && running == NULL; ++i) {
+            DWORD id = static_cast<DWORD>(list.header.ProcessIdList[i]);
+            HANDLE process = OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, id);
+            if (process == NULL) {
+                // An id that names no process any more: gone.
+                unseen = unseen || GetLastError() != ERROR_INVALID_PARAMETER;
+                continue;
+            }
+            if (WaitForSingleObject(process, 0) == WAIT_TIMEOUT) {
+                running = process;
+            } else {
+                CloseHandle(process);
+            }
+        }
+        if (running != NULL) {
+            WaitForSingleObject(running, INFINITE);
+            CloseHandle(running);
+        } else if (unseen || list.header.NumberOfProcessIdsInList > count) {
+            Sleep(JOB_POLL_INTERVAL_MS);  // nothing to wait on, but possibly something running
+        } else {
+            return;
+        }
     }
 }
 

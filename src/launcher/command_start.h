@@ -5,9 +5,11 @@
 
 #include <windows.h>
 
-// How often the run asks whether a process is left in the command's job, once the first
-// process has ended.
+// How often the run looks at the command's job again when a process is listed in it that it
+// cannot open (another user's, say), so that it has no handle to wait on.
 const DWORD JOB_POLL_INTERVAL_MS = 100;
+// Processes of the job looked at each time; a longer list is waited for in parts.
+const DWORD JOB_PROCESS_LIST_SIZE = 64;
 
 struct StartedCommand {
     PROCESS_INFORMATION process;  // the first process; its handle is kept for its exit code
@@ -26,7 +28,8 @@ struct StartedCommand {
 bool startCommand(const char* program, WCHAR* commandLine, const char* workDir, bool inJob,
                   StartedCommand* started);
 
-// Waits until the first process has ended, then until no process is left in the job.
+// Waits until the first process has ended, then until no process of the job is left
+// running, waiting on the processes' own handles.
 void waitForCommand(const StartedCommand* started);
 
 // Closes the handles that are held.

@@ -11,7 +11,9 @@
 
 int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
     restrictLibrarySearch();
-    const char* arguments = commandArguments(GetCommandLineA());
+    // The same Unicode command line and the same split as forwarding: whatever would reach a
+    // command as the reserved argument is taken as it here.
+    const WCHAR* arguments = commandArguments(GetCommandLineW());
     if (isBackstopCall(arguments)) return static_cast<int>(runBackstop(arguments));
     return static_cast<int>(runPackage(instance));
 }

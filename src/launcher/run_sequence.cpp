@@ -4,10 +4,12 @@
 #include <string.h>
 
 #include "extract/entry_extraction.h"
+#include "extract/file_objects.h"
 #include "extract/journal.h"
 #include "launcher/backstop.h"
 #include "launcher/command_search.h"
 #include "launcher/command_start.h"
+#include "launcher/destination_lock.h"
 #include "launcher/messages.h"
 #include "launcher/progress_window.h"
 #include "launcher/working_directory.h"
@@ -48,9 +50,9 @@ uint32_t startPackageCommand(const char* packageCommand, bool forward, const cha
     if (wideCommand == NULL) return reportWithFailCode(IDS_COMMAND_MEMORY);
     MultiByteToWideChar(CP_ACP, 0, packageCommand, -1, wideCommand, wideLength);
     // CreateProcessW may write into the command line: it gets its own copy.
+    const WCHAR* arguments = forward ? commandArguments(GetCommandLineW()) : NULL;
     WCHAR* commandLine = NULL;
-    CommandLineStatus composed =
-        composeCommandLine<WCHAR>(wideCommand, forward ? commandArguments(GetCommandLineW()) : NULL, &commandLine);
+    CommandLineStatus composed = composeCommandLine<WCHAR>(wideCommand, arguments, &commandLine);
     free(wideCommand);
     switch (composed) {
     case COMMAND_LINE_NO_MEMORY: return reportWithFailCode(IDS_COMMAND_MEMORY);
@@ -63,12 +65,54 @@ uint32_t startPackageCommand(const char* packageCommand, bool forward, const cha
     // full path; where the mode waits, in a job of its own.
     char program[PROGRAM_PATH_SIZE];
     uint32_t result = 0;
-    if (!findProgram(packageCommand, workDir, program) ||
-        !startCommand(program, commandLine, workDir, waits, command)) {
+    if (!findProgram(packageCommand, workDir, program)) {
+        result = reportError(IDS_CREATE_PROCESS);
+    } else if (arguments != NULL && arguments[0] != 0 && startsCommandInterpreter(program)) {
+        // An interpreter would read the caller's arguments as commands of their own: what
+        // runs would no longer be what the package names.
+        SetLastError(ERROR_BAD_ARGUMENTS);
+        result = reportError(IDS_CREATE_PROCESS);
+    } else if (!startCommand(program, commandLine, workDir, waits, command)) {
         result = reportError(IDS_CREATE_PROCESS);
     }
     free(commandLine);
     return result;
+}
+
+// Set by drainChecked when a user's object that the run had set aside is not back at its
+// path after the drain.
+bool putBackFailed = false;
+
+// The drain's action, which also sees that every user's object set aside is back: the very
+// object at its path.
+void drainChecked(const JournalNode* entry) {
+    deletePath(entry);
+    if (entry->kind != JOURNAL_SET_ASIDE) return;
+    WCHAR wide[WIDE_PATH_SIZE];
+    HANDLE object = widenPath(entry->path, wide)
+                        ? openObject(wide, FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE)
+                        : INVALID_HANDLE_VALUE;
+    ObjectFacts facts;
+    bool back = object != INVALID_HANDLE_VALUE && readObject(object, &facts) && sameIdentity(&facts.identity, &entry->identity);
+    if (object != INVALID_HANDLE_VALUE) CloseHandle(object);
+    if (!back) putBackFailed = true;
+}
+
+// Takes the lock of the package's destinations when it writes outside the working directory.
+// True when the run may go on; otherwise the failure has been reported into `*result`.
+bool lockDestinations(const uint8_t* package, uint32_t size, HWND progress, HANDLE* lock, uint32_t* result) {
+    *lock = NULL;
+    if (!packageHasSharedDestinations(package, size)) return true;
+    // The digest resource: already found equal to the package's SHA-1.
+    HRSRC found = FindResourceA(NULL, MAKEINTRESOURCEA(ID_PACKAGE_DIGEST), RUNINFO_TYPE);
+    HGLOBAL loaded = found != NULL ? LoadResource(NULL, found) : NULL;
+    const uint8_t* digest = loaded != NULL ? static_cast<const uint8_t*>(LockResource(loaded)) : NULL;
+    if (digest != NULL &&
+        takeDestinationLock(digest, DESTINATION_LOCK_WAIT_MS, progress, lock) == DESTINATION_LOCK_HELD) {
+        return true;
+    }
+    *result = reportError(IDS_EXTRACT);
+    return false;
 }
 
 }  // namespace
@@ -145,7 +189,11 @@ uint32_t runPackage(HINSTANCE instance) {
     uint32_t commandExitCode = 0;
     StartedCommand command;
     memset(&command, 0, sizeof(command));
-    if (!extractPackage(package, size, workDir, &journal)) {
+    // Held from before the first of the user's files is set aside until the last is back.
+    HANDLE destinationLock = NULL;
+    if (!lockDestinations(package, size, progress, &destinationLock, &result)) {
+        // Nothing was set aside or extracted: the run ends as it began.
+    } else if (!extractPackage(package, size, workDir, &journal)) {
         result = reportWithFailCode(IDS_EXTRACT);
     } else {
         if (progress != NULL) {
@@ -186,16 +234,22 @@ uint32_t runPackage(HINSTANCE instance) {
     // After any failure the whole working directory goes, whatever the package said.
     if (result != 0) cleanupMode = CLEANUP_TREE;
     if (cleanupMode != CLEANUP_DETACH) {
+        // What the command leaves in an elevated run's directory is the user's to use.
+        if (cleanupMode == CLEANUP_JOURNAL && administrators) shareWithUser(&work);
         releaseWorkingDirectory(&work);
         SetCurrentDirectoryA(tempPath);
-        journalDrain(&journal, deletePath);
+        journalDrain(&journal, drainChecked);
     } else {
         journalDrain(&journal, dropSetAside);  // the package's files replace what they set aside
     }
+    releaseDestinationLock(&destinationLock);
+    // A user's file that did not come back is never passed off as success.
+    if (putBackFailed && result == 0) result = reportWithFailCode(IDS_EXTRACT);
     if (cleanupMode == CLEANUP_TREE) removeWorkingTree(workDir, &workIdentity);
     // A tree that could not be removed (a program that left the job still runs from it) is
-    // left to the backstop; otherwise the run's own clean-up is complete.
-    withdrawBackstop(&backstop, cleanupMode == CLEANUP_TREE && GetFileAttributesA(workDir) != INVALID_FILE_ATTRIBUTES);
+    // left to the backstop; otherwise the run's own clean-up is complete. Only the run's own
+    // directory counts: not something that took its place once the run let go of it.
+    withdrawBackstop(&backstop, cleanupMode == CLEANUP_TREE && isSameDirectory(workDir, &workIdentity));
     closeCommand(&command);
     return result != 0 ? result : commandExitCode;
 }

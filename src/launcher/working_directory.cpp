@@ -1,5 +1,6 @@
 #include "launcher/working_directory.h"
 
+#include <aclapi.h>
 #include <string.h>
 #include <winternl.h>
 #include <ntsecapi.h>
@@ -29,19 +30,6 @@ bool wellKnownSid(WELL_KNOWN_SID_TYPE type, DWORD* sid) {
     return CreateWellKnownSid(type, NULL, sid, &size) != FALSE;
 }
 
-bool tokenUserSid(DWORD* sid) {
-    HANDLE token;
-    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) return false;
-    DWORD record[TOKEN_USER_SIZE / sizeof(DWORD) + 1];
-    DWORD length = 0;
-    bool found = GetTokenInformation(token, TokenUser, record, sizeof(record), &length) &&
-                 CopySid(SECURITY_MAX_SID_SIZE, sid, reinterpret_cast<TOKEN_USER*>(record)->User.Sid);
-    DWORD error = GetLastError();
-    CloseHandle(token);
-    SetLastError(error);
-    return found;
-}
-
 // A fresh name: the prefix and the hex digits of bytes from the system's generator.
 bool drawWorkingName(char name[WORKING_NAME_LENGTH + 1]) {
     static const char digits[] = "0123456789ABCDEF";
@@ -59,6 +47,19 @@ bool drawWorkingName(char name[WORKING_NAME_LENGTH + 1]) {
 }
 
 }  // namespace
+
+bool tokenUserSid(DWORD* sid) {
+    HANDLE token;
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) return false;
+    DWORD record[TOKEN_USER_SIZE / sizeof(DWORD) + 1];
+    DWORD length = 0;
+    bool found = GetTokenInformation(token, TokenUser, record, sizeof(record), &length) &&
+                 CopySid(SECURITY_MAX_SID_SIZE, sid, reinterpret_cast<TOKEN_USER*>(record)->User.Sid);
+    DWORD error = GetLastError();
+    CloseHandle(token);
+    SetLastError(error);
+    return found;
+}
 
 bool processHasAdministrators() {
     DWORD administrators[SECURITY_MAX_SID_SIZE / sizeof(DWORD)];
@@ -173,4 +174,26 @@ WorkingDirectoryStatus createWorkingDirectory(const char* tempPath, bool adminis
 void releaseWorkingDirectory(WorkingDirectory* work) {
     if (work->handle != INVALID_HANDLE_VALUE) CloseHandle(work->handle);
     work->handle = INVALID_HANDLE_VALUE;
+}
+
+bool shareWithUser(const WorkingDirectory* work) {
+    // SYSTEM, Administrators and the user, each with full control handed down.
+    DWORD sids[3][SECURITY_MAX_SID_SIZE / sizeof(DWORD)];
+    DWORD acl[(sizeof(ACL) + 3 * (sizeof(ACCESS_ALLOWED_ACE) + SECURITY_MAX_SID_SIZE)) / sizeof(DWORD)];
+    if (work->handle == INVALID_HANDLE_VALUE || !wellKnownSid(WinLocalSystemSid, sids[0]) ||
+        !wellKnownSid(WinBuiltinAdministratorsSid, sids[1]) || !tokenUserSid(sids[2]) ||
+        !InitializeAcl(reinterpret_cast<ACL*>(acl), sizeof(acl), ACL_REVISION)) {
+        return false;
+    }
+    for (int i = 0; i < 3; ++i) {
+        if (!AddAccessAllowedAceEx(reinterpret_cast<ACL*>(acl), ACL_REVISION, PRIVATE_INHERITANCE, PRIVATE_ACCESS,
+                                   sids[i])) {
+            return false;
+        }
+    }
+    // By its path while the run still holds it, so that the path cannot lead anywhere else;
+    // the new list is passed on to everything below.
+    return SetNamedSecurityInfoA(const_cast<char*>(work->path), SE_FILE_OBJECT,
+                                 DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION, NULL, NULL,
+                                 reinterpret_cast<ACL*>(acl), NULL) == ERROR_SUCCESS;
 }

@@ -62,6 +62,10 @@ enum WorkingDirectoryStatus {
 // an administrator. Only then can a directory that admits Administrators serve this process.
 bool processHasAdministrators();
 
+// Copies the SID of the user of the process's token into `sid` (SECURITY_MAX_SID_SIZE bytes).
+// False with the last error set when the token cannot be read.
+bool tokenUserSid(DWORD* sid);
+
 // Builds the working directory's descriptor: SYSTEM and Administrators when `administrators`,
 // SYSTEM and the user of the process's token otherwise. False with the last error set when a
 // SID, the token or the access list cannot be had.
@@ -78,6 +82,12 @@ bool createPrivateDirectory(HANDLE parent, const char* name, PrivateSecurity* se
 // takes its identity. On failure nothing is held and the last error says why.
 WorkingDirectoryStatus createWorkingDirectory(const char* tempPath, bool administrators,
                                               WorkingDirectory* work);
+
+// Lets the user of the process's token, as well as SYSTEM and Administrators, read, change and
+// remove the directory and everything in it: what an elevated run leaves there, when its
+// clean-up keeps what the command made, is then the user's to use and remove. The directory
+// must still be held. False when the access list could not be set.
+bool shareWithUser(const WorkingDirectory* work);
 
 // Closes the held handle, so that the directory can be removed.
 void releaseWorkingDirectory(WorkingDirectory* work);

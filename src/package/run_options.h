@@ -101,3 +101,93 @@ CommandLineStatus composeCommandLine(const Char* command, const Char* arguments,
     *line = composed;
     return COMMAND_LINE_COMPOSED;
 }
+
+// ASCII letters in lower case; every other character as it is.
+template <typename Char>
+uint32_t lowerAscii(Char c) {
+    uint32_t code = static_cast<uint32_t>(c);
+    if (sizeof(Char) == 1) code &= 0xFF;
+    return code >= 'A' && code <= 'Z' ? code + ('a' - 'A') : code;
+}
+
+// Whether `length` characters at `text` are `word` (lower-case ASCII) in any case.
+template <typename Char>
+bool equalsIgnoringCase(const Char* text, size_t length, const char* word) {
+    size_t i = 0;
+    for (; i < length; ++i) {
+        if (word[i] == '\0' || lowerAscii(text[i]) != static_cast<uint32_t>(word[i])) return false;
+    }
+    return word[i] == '\0';
+}
+
+// Whether the first of `arguments` (as commandArguments gives them) is `word` (lower-case
+// ASCII) once the C runtime's quoting is read: quotes anywhere in it are dropped, and it ends
+// at a blank outside quotes. Letters match in any case. An argument with a backslash never
+// matches: `word` has none, and the runtime turns backslashes before a quote into backslashes
+// or a literal quote, never into nothing. Blanks are every control character and the space,
+// which takes in more spellings than the runtime itself would.
+template <typename Char>
+bool firstArgumentIs(const Char* arguments, const char* word) {
+    size_t matched = 0;
+    bool quoted = false;
+    for (const Char* at = arguments; *at != Char(0); ++at) {
+        if (*at == Char('"')) {
+            quoted = !quoted;
+            continue;
+        }
+        if (!quoted && isCommandLineBlank(*at)) break;
+        if (word[matched] == '\0' || lowerAscii(*at) != static_cast<uint32_t>(word[matched])) return false;
+        ++matched;
+    }
+    return word[matched] == '\0';
+}
+
+// The program name at the start of `commandLine`, as the engine reads it: after any leading
+// spaces and tabs, a quoted name up to its closing quote (or the end), otherwise everything up
+// to the first space or tab. `*start` and `*length` say where it is.
+template <typename Char>
+void commandProgram(const Char* commandLine, size_t* start, size_t* length) {
+    size_t at = 0;
+    while (commandLine[at] == Char(' ') || commandLine[at] == Char('\t')) ++at;
+    size_t end;
+    if (commandLine[at] == Char('"')) {
+        ++at;
+        end = at;
+        while (commandLine[end] != Char(0) && commandLine[end] != Char('"')) ++end;
+    } else {
+        end = at;
+        while (commandLine[end] != Char(0) && commandLine[end] != Char(' ') && commandLine[end] != Char('\t')) ++end;
+    }
+    *start = at;
+    *length = end - at;
+}
+
+// Whether the program `name` (`length` characters: a bare file name or a path) hands its
+// command line to a command interpreter, which reads `&`, `|`, `%VAR%` and the like in it as
+// commands of their own: `cmd.exe` and `command.com` themselves, and `.bat` and `.cmd` files,
+// which the system starts through `cmd.exe`. Only the last part of a path counts, without a
+// stream name (`x.bat::$DATA`) and without the trailing dots and spaces that the system drops
+// from a name; a part without a dot is taken with ".exe", as the engine looks for it. Letters
+// in any case.
+template <typename Char>
+bool isCommandInterpreter(const Char* name, size_t length) {
+    size_t first = 0;
+    for (size_t i = 0; i < length; ++i) {
+        if (name[i] == Char('\\') || name[i] == Char('/')) first = i + 1;
+    }
+    // A drive of a name without a separator ("C:cmd.exe"), then a stream name.
+    if (first == 0 && length >= 2 && name[1] == Char(':')) first = 2;
+    size_t end = first;
+    while (end < length && name[end] != Char(':')) ++end;
+    while (end > first && (name[end - 1] == Char('.') || name[end - 1] == Char(' '))) --end;
+    const Char* part = name + first;
+    size_t partLength = end - first;
+    bool hasDot = false;
+    for (size_t i = 0; i < partLength; ++i) hasDot = hasDot || part[i] == Char('.');
+    if (!hasDot) return equalsIgnoringCase(part, partLength, "cmd");
+    if (equalsIgnoringCase(part, partLength, "cmd.exe") || equalsIgnoringCase(part, partLength, "command.com")) {
+        return true;
+    }
+    return partLength >= 4 && (equalsIgnoringCase(part + partLength - 4, 4, ".bat") ||
+                              equalsIgnoringCase(part + partLength - 4, 4, ".cmd"));
+}

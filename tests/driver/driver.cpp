@@ -5,7 +5,7 @@
 //
 //   driver [--tmp DIR] [--timeout MS] [--watch-file PATH] [--signal-file PATH] [--no-console]
 //          [--arguments-file PATH] [--stderr-pipe] [--console] [--kill-when-extracting]
-//          [--system-temp] ENGINE.exe
+//          [--system-temp] [--whole-command-line] ENGINE.exe
 //   driver --hold-desktop MS
 //
 // The engine runs in a job of its own, which counts every process that ever joined it (the
@@ -20,6 +20,8 @@
 // the engine's standard error is a pipe, whose bytes the driver reports when the engine has
 // ended. --console: the driver runs with a console of its own, which the engine can attach
 // to, and reports the text the console shows after the run.
+// --whole-command-line: the text of --arguments-file is the engine's whole command line, its
+// program name included, and the engine is started by its path as the application name.
 // --kill-when-extracting: end the engine the way the task manager does once a working
 // directory that was not there before holds a file. --system-temp: leave TMP and TEMP as
 // they are, whatever --tmp says. The temporary directory the engine uses is reported first.
@@ -438,6 +440,7 @@ int main(int argc, char** argv) {
     DWORD creationFlags = 0;
     bool killWhenExtracting = false;
     bool systemTemp = false;
+    bool wholeCommandLine = false;
     for (int i = 1; i < argc; ++i) {
         if (strcmp(argv[i], "--tmp") == 0 && i + 1 < argc) tmp = argv[++i];
         else if (strcmp(argv[i], "--timeout") == 0 && i + 1 < argc) timeout = strtoul(argv[++i], NULL, 10);
@@ -449,6 +452,7 @@ int main(int argc, char** argv) {
         else if (strcmp(argv[i], "--no-console") == 0) creationFlags = DETACHED_PROCESS;
         else if (strcmp(argv[i], "--kill-when-extracting") == 0) killWhenExtracting = true;
         else if (strcmp(argv[i], "--system-temp") == 0) systemTemp = true;
+        else if (strcmp(argv[i], "--whole-command-line") == 0) wholeCommandLine = true;
         else engine = argv[i];
     }
     if (engine == NULL) {
@@ -468,7 +472,7 @@ int main(int argc, char** argv) {
     std::vector<std::pair<std::string, bool>> directoriesBefore = workingDirectories(tempPath);
     bool killed = false;
 
-    std::string commandLine = std::string("\"") + engine + "\"";
+    std::string commandLine = wholeCommandLine ? std::string() : std::string("\"") + engine + "\"";
     if (argumentsFile != NULL) {
         FILE* file = fopen(argumentsFile, "rb");
         if (file == NULL) {
@@ -489,7 +493,8 @@ int main(int argc, char** argv) {
         }
     }
     std::wstring wideCommandLine(commandLine.size() + 1, L'\0');
-    size_t engineLength = strlen(engine) + 2;  // the quoted path is the code page's, the rest UTF-8
+    // The quoted path is the code page's, the rest UTF-8.
+    size_t engineLength = wholeCommandLine ? 0 : strlen(engine) + 2;
     int converted = MultiByteToWideChar(CP_ACP, 0, commandLine.data(), static_cast<int>(engineLength),
                                         &wideCommandLine[0], static_cast<int>(wideCommandLine.size()));
     converted += MultiByteToWideChar(CP_UTF8, 0, commandLine.data() + engineLength,
@@ -538,7 +543,12 @@ int main(int argc, char** argv) {
     bool tmpUsed = false;
     if (watchedTmp != NULL && directoryEmpty(watchedTmp)) tmpLastEmpty = 0;
     // Suspended until it is in the job, so that nothing it starts can escape the count.
-    if (!CreateProcessW(NULL, &wideCommandLine[0], NULL, NULL, stderrPipe ? TRUE : FALSE,
+    WCHAR applicationName[MAX_PATH + 1];
+    if (wholeCommandLine && MultiByteToWideChar(CP_ACP, 0, engine, -1, applicationName, MAX_PATH + 1) == 0) {
+        printf("start-failed engine path\n");
+        return 3;
+    }
+    if (!CreateProcessW(wholeCommandLine ? applicationName : NULL, &wideCommandLine[0], NULL, NULL, stderrPipe ? TRUE : FALSE,
                         creationFlags | CREATE_SUSPENDED, NULL, NULL,
                         &startup, &process)) {
         printf("start-failed error=%lu\n", static_cast<unsigned long>(GetLastError()));

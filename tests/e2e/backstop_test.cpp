@@ -61,6 +61,12 @@ std::optional<std::string> valueIn(const std::string& listing, const std::string
     return listing.substr(at, end == std::string::npos ? std::string::npos : end - at);
 }
 
+// The SID that ends a value of an elevated run ("S-1-..."), or "".
+std::string sidOf(const std::string& value) {
+    size_t at = value.rfind(" S-1-");
+    return at == std::string::npos ? std::string() : value.substr(at + 1);
+}
+
 std::optional<std::string> runOnceValue(const std::string& name) {
     return valueIn(wine(std::string("reg query ") + shellQuote(RUN_ONCE)), name);
 }
@@ -150,14 +156,35 @@ TEST_F(Backstop, KilledRunIsRemovedAndTheUsersFileGivenBackAtTheNextLogon) {
     // Killed: the directory with what was extracted so far, the value, the user's file aside.
     ASSERT_TRUE(fs::is_directory(work)) << work;
     EXPECT_FALSE(listTree(work).empty());
-    EXPECT_EQ(runOnceValue(run.killedDirectory),
-              "\"" + windowsPath(exe) + "\" /runpack-remove \"" + run.tempPath + run.killedDirectory + "\"");
+    // Elevated (Wine's user always is): the value starts a remover in the Windows directory's
+    // Temp, never the executable where the user started it, and names the run's user.
+    std::optional<std::string> value = runOnceValue(run.killedDirectory);
+    ASSERT_TRUE(value.has_value());
+    std::string remover = value->substr(1, value->find('"', 1) - 1);
+    EXPECT_EQ(remover.rfind("C:\\windows\\Temp\\QELTMP", 0), 0u) << *value;
+    EXPECT_EQ(remover.substr(remover.rfind('\\') + 1), "runpack-remover.exe") << *value;
+    EXPECT_EQ(value->substr(remover.size() + 2, std::string::npos).rfind(
+                  " /runpack-remove \"" + run.tempPath + run.killedDirectory + "\" S-1-", 0),
+              0u)
+        << *value;
+    // The copy holds the engine, not the package: smaller than the engine itself.
+    std::string unixRemover = wine("winepath -u " + shellQuote(remover));
+    unixRemover = unixRemover.substr(0, unixRemover.find('\n'));
+    ASSERT_TRUE(fs::is_regular_file(unixRemover)) << remover;
+    EXPECT_LT(fs::file_size(unixRemover), engineImage().size());
+    leftovers.push_back(fs::path(unixRemover).parent_path());
     EXPECT_EQ(readText(destination / "settings.ini"), "the package's\r\n");
     std::vector<fs::path> aside = setAsideFiles(destination);
     ASSERT_EQ(aside.size(), 1u);
     EXPECT_EQ(readText(aside[0]), users);
 
-    // The logon: the engine removes the tree and puts the user's file back; the value is gone.
+    // A process of the user renames the executable, which Windows allows while it runs, and
+    // puts a program of its own at its path (the probe, which removes nothing).
+    fs::rename(exe, dir / "renamed.exe");
+    fs::copy_file(windowsBuildDir() / "runpack-probe.exe", exe);
+
+    // The logon: the remover removes the tree and puts the user's file back; the value is
+    // gone, and the remover and its directory wait for the restart.
     int status = -1;
     wine("wineboot", &status);
     EXPECT_EQ(status, 0);
@@ -168,6 +195,14 @@ TEST_F(Backstop, KilledRunIsRemovedAndTheUsersFileGivenBackAtTheNextLogon) {
     // The records went with it.
     wine(std::string("reg query ") + shellQuote(std::string(SET_ASIDE) + "\\" + run.killedDirectory), &status);
     EXPECT_NE(status, 0);
+    std::string pending = wine("reg query 'HKLM\\System\\CurrentControlSet\\Control\\Session Manager' /v PendingFileRenameOperations");
+    auto lower = [](std::string text) {
+        for (char& c : text) c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
+        return text;
+    };
+    if (fs::exists(unixRemover)) {
+        EXPECT_NE(lower(pending).find(lower(remover)), std::string::npos) << pending;
+    }
 }
 
 TEST_F(Backstop, ValueLivesWhileTheRunWaitsAndNeverInDetach) {
@@ -190,9 +225,15 @@ TEST_F(Backstop, ValueLivesWhileTheRunWaitsAndNeverInDetach) {
     std::string name = workDir.substr(workDir.rfind('\\') + 1);
     ASSERT_EQ(name.rfind("QELTMP", 0), 0u) << seen;
     registered.push_back(name);
-    EXPECT_EQ(valueIn(seen, name), "\"" + windowsPath(exe) + "\" /runpack-remove \"" + workDir + "\"") << seen;
-    // Gone once the run's clean-up is done.
+    std::optional<std::string> value = valueIn(seen, name);
+    ASSERT_TRUE(value.has_value()) << seen;
+    std::string remover = value->substr(1, value->find('"', 1) - 1);
+    EXPECT_EQ(*value, "\"" + remover + "\" /runpack-remove \"" + workDir + "\" " + sidOf(*value)) << seen;
+    EXPECT_EQ(remover.rfind("C:\\windows\\Temp\\QELTMP", 0), 0u) << *value;
+    // Gone once the run's clean-up is done, and the remover with its directory.
     EXPECT_EQ(runOnceValue(name), std::nullopt);
+    std::string unixRemover = wine("winepath -u " + shellQuote(remover));
+    EXPECT_FALSE(fs::exists(fs::path(unixRemover.substr(0, unixRemover.find('\n'))).parent_path())) << remover;
 
     // Detach: the command runs after the engine has ended; no value was ever there.
     fs::remove(during);
@@ -309,8 +350,11 @@ TEST_F(Backstop, ReservedArgumentIsNeverForwarded) {
     // does not run, and the command never sees the argument.
     fs::path marker = dir / "ran.txt";
     TestPackage package;
-    package.command = "cmd.exe /c echo ran> " + windowsPath(marker) + " &";
-    package.entries.push_back(entryOf(std::nullopt, "a.txt", bytesOf("a")));
+    package.command = "probe.exe marker " + windowsPath(marker);
+    std::vector<uint8_t> probe;
+    std::string probeError;
+    ASSERT_TRUE(readFile((windowsBuildDir() / "runpack-probe.exe").string(), &probe, &probeError)) << probeError;
+    package.entries.push_back(entryOf(std::nullopt, "probe.exe", probe));
     std::vector<uint8_t> bytes = buildPackage(package);
     std::vector<uint8_t> digest = sha1Digest(bytes), record = {8, 0, 0, 0, 1, 0, 0, 0}, image;
     std::string error;
@@ -330,6 +374,38 @@ TEST_F(Backstop, ReservedArgumentIsNeverForwarded) {
     EngineRun ordinary = this->run(exe, withArguments(" /runpack-removed"));
     EXPECT_EQ(ordinary.exitCode, 0u) << ordinary.output;
     EXPECT_TRUE(fs::exists(marker));
+}
+
+TEST_F(Backstop, AnotherUsersRemovalLeavesEverythingAndKeepsTheValue) {
+    // A working directory of this user's temporary directory, and a value naming another
+    // user, as when an administrator other than the run's user logs on first.
+    const std::string name = "QELTMP00000000000000CC";
+    fs::path work = tmp / name;
+    fs::create_directories(work);
+    std::ofstream(work / "own.txt") << "own";
+    registered.push_back(name);
+    fs::path exe = makeExe(buildPackage([&] {
+        TestPackage package;
+        package.entries.push_back(entryOf(std::nullopt, "a.txt", bytesOf("a")));
+        return package;
+    }()));
+    const std::string call = " /runpack-remove \"" + windowsPath(tmp) + "\\" + name + "\"";
+    EngineRun other = this->run(exe, withArguments(call + " S-1-5-21-1-2-3-1001"));
+    EXPECT_EQ(other.exitCode, REFUSED) << other.output;
+    EXPECT_TRUE(fs::exists(work / "own.txt"));
+    // The logon consumed the value; the call wrote it back for its own user's next logon.
+    std::optional<std::string> value = runOnceValue(name);
+    ASSERT_TRUE(value.has_value());
+    EXPECT_NE(value->find(call.substr(1) + " S-1-5-21-1-2-3-1001"), std::string::npos) << *value;
+    wine(std::string("reg delete ") + shellQuote(RUN_ONCE) + " /v " + name + " /f");
+
+    // A SID that is not one, or text after it, is no user's: nothing is touched either.
+    for (const std::string& sid : {std::string(" S-1-5-21-1-2-3-1001 x"), std::string(" "), std::string("  S-1")}) {
+        EngineRun run = this->run(exe, withArguments(call + sid));
+        EXPECT_EQ(run.exitCode, REFUSED) << run.output;
+        EXPECT_TRUE(fs::exists(work / "own.txt"));
+        wine(std::string("reg delete ") + shellQuote(RUN_ONCE) + " /v " + name + " /f");
+    }
 }
 
 }  // namespace

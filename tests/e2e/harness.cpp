@@ -138,21 +138,22 @@ EngineRun EngineTest::run(const fs::path& exe, const RunOptions& options) {
                shellQuote(windowsPath(tmp)) + " --timeout " + std::to_string(timeoutMs);
     if (options.watchFile) command += " --watch-file " + shellQuote(windowsPath(*options.watchFile));
     if (options.arguments) {
-        fs::path arguments = dir / "engine-arguments.txt";
+        fs::path arguments = dir / ("engine-arguments" + options.tag + ".txt");
         std::ofstream(arguments, std::ios::binary) << *options.arguments;
         command += " --arguments-file " + shellQuote(windowsPath(arguments));
+        if (options.wholeCommandLine) command += " --whole-command-line";
     }
     if (options.stderrPipe) command += " --stderr-pipe";
     if (options.console) command += " --console";
     if (options.noConsole) command += " --no-console";
     if (options.killWhenExtracting) command += " --kill-when-extracting";
     if (options.systemTemp) command += " --system-temp";
-    fs::path signal = dir / "progress-visible.signal";
+    fs::path signal = dir / ("progress-visible" + options.tag + ".signal");
     fs::remove(signal);
     if (options.screenshot) command += " --signal-file " + shellQuote(windowsPath(signal));
     // The report goes through a file: Wine's own background processes may inherit and keep
     // open a pipe, which would never see its end.
-    fs::path report = dir / "driver-report.txt";
+    fs::path report = dir / ("driver-report" + options.tag + ".txt");
     command += " " + shellQuote(windowsPath(exe)) + " >" + shellQuote(report.string()) + " 2>&1 </dev/null";
 
     // The screenshot is taken from here, once the driver says the window has been up a moment;

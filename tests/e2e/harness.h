@@ -60,12 +60,18 @@ struct RunOptions {
     std::map<std::string, std::string> environment;  // extra variables for the engine
     // The engine's command line after its quoted path, byte for byte; none by default.
     std::optional<std::string> arguments;
+    // `arguments` is the engine's whole command line, its program name included: the engine
+    // is started by its path as the application name.
+    bool wholeCommandLine = false;
     bool stderrPipe = false;  // give the engine a pipe as standard error and collect it
     bool console = false;     // run the driver with a console the engine can attach to
     bool noConsole = false;  // started without the driver's console, as from the desktop
     bool systemTemp = false;  // leave TMP alone: the engine uses the prefix's own temporary directory
     bool killWhenExtracting = false;  // end the engine once its working directory holds a file
     long timeoutMs = 60000;  // before the time scale
+    // Added to the names of the run's own files in the test directory (its report, its
+    // arguments), so that runs of one test can overlap.
+    std::string tag;
 };
 
 // Options that differ from the defaults only in the language.

@@ -347,3 +347,89 @@ TEST_F(RunOptionsRecord, MalformedRecordIsRefusedInABoxBeforeAnythingIsCreated) 
 }
 
 }  // namespace
+
+namespace {
+
+class ForwardingToInterpreters : public RunOptionsTest {};
+
+const uint32_t ERROR_BAD_ARGUMENTS_CODE = 0xA0;
+
+TEST_F(ForwardingToInterpreters, NoArgumentReachesACommandInterpreter) {
+    // What an unelevated caller would add to an elevated run's command through cmd.exe: each
+    // would write the file if it reached the interpreter.
+    fs::path pwned = dir / "pwned.txt";
+    const std::string write = "echo INJECTED > " + windowsPath(pwned);
+    const std::vector<std::string> attacks = {
+        "in.txt & " + write,
+        "in.txt | " + write,
+        "in.txt ^& " + write,
+        "\"in.txt\" \"& " + write + "\" \" & " + write,
+        "%COMSPEC% /c " + write,
+        "!COMSPEC! /c " + write,
+        "in.txt\r\n" + write,
+        "in.txt\n" + write,
+        "in.txt",  // even an argument of no harm: nothing reaches an interpreter
+    };
+    fs::path ran = dir / "ran.txt";
+    TestPackage viaCmd = probePackage("cmd.exe /c echo ran> " + windowsPath(ran), CLEANUP_TREE);
+    TestPackage viaBatch = probePackage("setup.bat", CLEANUP_TREE);
+    viaBatch.entries.push_back(entryOf("setup.bat", [&] {
+        std::string script = "@echo ran %* > " + windowsPath(ran) + "\r\n";
+        return std::vector<uint8_t>(script.begin(), script.end());
+    }()));
+    TestPackage viaShortName = viaBatch;
+    viaShortName.command = "SETUP.BAT.";
+    const std::pair<const char*, TestPackage*> packages[] = {
+        {"cmd.exe", &viaCmd}, {"setup.bat", &viaBatch}, {"SETUP.BAT.", &viaShortName}};
+    for (const auto& [name, package] : packages) {
+        fs::path exe = makeExeWithFlags(*package, FORWARD_ARGUMENTS, "forwarding.exe");
+        for (const std::string& attack : attacks) {
+            SCOPED_TRACE(std::string(name) + " <- " + attack);
+            EngineRun run = this->run(exe, withArguments(" " + attack));
+            ASSERT_EQ(run.boxes.size(), 1u) << run.output;
+            EXPECT_EQ(run.boxes[0].text, "Cannot create process!");
+            EXPECT_EQ(run.exitCode, ERROR_BAD_ARGUMENTS_CODE);
+            EXPECT_FALSE(fs::exists(pwned));
+            EXPECT_FALSE(fs::exists(ran)) << "the interpreter was started";
+            EXPECT_TRUE(listTree(tmp).empty()) << testing::PrintToString(listTree(tmp));
+        }
+        // With nothing to forward the package's own command runs as it always did (Wine starts
+        // no batch file by a name with a trailing dot).
+        if (std::string(name).back() == '.') continue;
+        EngineRun bare = this->run(exe, withArguments("  "));
+        EXPECT_EQ(bare.exitCode, 0u) << bare.output;
+        EXPECT_TRUE(fs::exists(ran)) << name;
+        fs::remove(ran);
+    }
+}
+
+TEST_F(ForwardingToInterpreters, ReservedArgumentBehindAFullwidthQuoteIsNotForwarded) {
+    // The engine's program name opened by a fullwidth quote: the code page's best fit makes it
+    // a plain quote, which would hide what follows inside the name; forwarding reads Unicode,
+    // where the name ends at the first blank and the reserved argument comes first.
+    fs::path report = dir / "command-line.txt";
+    fs::path exe = makeExeWithFlags(probePackage("probe.exe command-line " + windowsPath(report), CLEANUP_TREE),
+                                    FORWARD_ARGUMENTS);
+    fs::create_directories(tmp / "victim");
+    for (const std::string& line :
+         {std::string("\xEF\xBC\x82x /runpack-remove \"") + windowsPath(tmp) + "\\victim\"",
+          std::string("\xEF\xBC\x82x \"/RUNPACK-remove\" \"") + windowsPath(tmp) + "\\victim\"",
+          std::string("x /runpack\"-\"remove \"C:\\nowhere\"")}) {
+        SCOPED_TRACE(line);
+        RunOptions options = withArguments(line);
+        options.wholeCommandLine = true;
+        EngineRun run = this->run(exe, options);
+        EXPECT_EQ(run.exitCode, 87u) << run.output;  // a backstop call that names no working directory
+        EXPECT_TRUE(run.boxes.empty()) << run.output;
+        EXPECT_FALSE(fs::exists(report)) << readText(report);
+        EXPECT_TRUE(fs::exists(tmp / "victim"));
+    }
+    // An ordinary argument after the same name is forwarded.
+    RunOptions options = withArguments("\xEF\xBC\x82x /runpack-removed");
+    options.wholeCommandLine = true;
+    EngineRun run = this->run(exe, options);
+    EXPECT_EQ(run.exitCode, 0u) << run.output;
+    EXPECT_EQ(readText(report), "probe.exe command-line " + windowsPath(report) + " /runpack-removed");
+}
+
+}  // namespace

@@ -3,6 +3,8 @@
 // user can meet, in English and in Czech.
 #include "e2e/harness.h"
 
+#include <algorithm>
+
 #include <ctype.h>
 
 #include <fstream>
@@ -217,6 +219,32 @@ TEST_F(RunSequence, CleanUpWaitsForWhatTheCommandStarted) {
         EXPECT_EQ(readText(report), "hello.txt=hi\ndocs\\readme.txt=read me\n");
         EXPECT_TRUE(listTree(tmp).empty()) << testing::PrintToString(listTree(tmp));
     }
+}
+
+TEST_F(RunSequence, ConsoleCommandsOfAConsolelessEngineNeverLeaveItWaiting) {
+    // Console programs started by an engine that has no console get a console of their own
+    // (a console host joins the job as well); each run must end once they have, however many
+    // runs one Wine server has seen. A later run hanging ends at the run's time limit.
+    fs::path report = dir / "report.txt";
+    TestPackage package;
+    package.cleanupMode = CLEANUP_TREE;
+    package.command = "cmd.exe /c probe.exe spawn probe.exe marker " + windowsPath(report);
+    package.entries.push_back(fileEntry("probe.exe", probeProgram()));
+    fs::path exe = makeExe(buildPackage(package));
+    RunOptions options;
+    options.noConsole = true;
+    options.timeoutMs = 30000;
+    const int RUNS = 12;
+    for (int i = 0; i < RUNS; ++i) {
+        SCOPED_TRACE(i);
+        EngineRun run = this->run(exe, options);
+        ASSERT_FALSE(run.timedOut) << run.output;
+        ASSERT_EQ(run.exitCode, 0u) << run.output;
+    }
+    // Every run waited for the program its command started: one line each.
+    std::string lines = readText(report);
+    EXPECT_EQ(static_cast<int>(std::count(lines.begin(), lines.end(), '\n')), RUNS) << lines;
+    EXPECT_TRUE(listTree(tmp).empty()) << testing::PrintToString(listTree(tmp));
 }
 
 TEST_F(RunSequence, ProgramThatBreaksAwayIsNotWaitedFor) {

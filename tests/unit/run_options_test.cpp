@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 #include <stdlib.h>
+#include <string.h>
 
 #include <string>
 #include <vector>
@@ -129,4 +130,65 @@ TEST(RunOptions, ComposesCommandAndArgumentsWithinTheLimit) {
     const std::u16string wideOver = wideFits + u"x";
     EXPECT_EQ(composeCommandLine(wideCommand.c_str(), wideOver.c_str(), &line), COMMAND_LINE_TOO_LONG);
     EXPECT_EQ(line, nullptr);
+}
+
+TEST(RunOptions, ReservedArgumentIsSeenInEverySpellingTheRuntimeReadsAsIt) {
+    const char* reserved = "/runpack-remove";
+    for (const char* arguments : {"/runpack-remove \"C:\\x\"", "/RunPack-REMOVE", "\"/runpack-remove\" x",
+                                  "/runpack\"-\"remove", "\"/runpack-remove", "/runpack-remove\"\"\tx",
+                                  "/runpack-remove\x01x", "\"\"/runpack-remove"}) {
+        EXPECT_TRUE(firstArgumentIs(arguments, reserved)) << arguments;
+    }
+    for (const char* arguments : {"", "/runpack-removed", "/runpack-remov", "x /runpack-remove",
+                                  "\"/runpack-remove x\"", "/runpack-remove\\", "\\/runpack-remove",
+                                  "/runpack-remove\\\"\"", "-runpack-remove", "/runpack\xC2\xADremove"}) {
+        EXPECT_FALSE(firstArgumentIs(arguments, reserved)) << arguments;
+    }
+    // Unicode: a fullwidth quote or solidus is no quote or slash, and a character above 0xFF
+    // never matches by its low byte.
+    EXPECT_TRUE(firstArgumentIs(u"\"/RUNPACK-remove\" \"C:\\x\"", reserved));
+    EXPECT_FALSE(firstArgumentIs(u"\uFF02/runpack-remove", reserved));
+    EXPECT_FALSE(firstArgumentIs(u"\uFF0Frunpack-remove", reserved));
+    EXPECT_FALSE(firstArgumentIs(u"\u012Frunpack-remove", reserved));  // 0x12F: low byte '/'
+    // The engine's own command line: a name opened by a fullwidth quote ends at the first blank,
+    // so the reserved argument behind it is the first argument, as forwarding sees it.
+    EXPECT_TRUE(firstArgumentIs(commandArguments(u"\uFF02x /runpack-remove \"C:\\nowhere\""), reserved));
+}
+
+TEST(RunOptions, CommandInterpretersAreKnownByTheirProgramsName) {
+    for (const char* name : {"cmd.exe", "CMD.EXE", "cmd", "Cmd", "C:\\Windows\\System32\\cmd.exe",
+                             "C:/Windows/system32/CMD.exe", "command.com", "COMMAND.COM", "setup.bat",
+                             "SETUP~1.BAT", "x.CmD", "dir\\run.cmd", "setup.bat.", "setup.bat . .", "cmd.exe  ",
+                             "setup.bat::$DATA", "setup.bat:stream", "C:setup.bat", "C:cmd", ".bat",
+                             "a b\\c d.bat"}) {
+        EXPECT_TRUE(isCommandInterpreter(name, strlen(name))) << name;
+    }
+    for (const char* name : {"", "app.exe", "cmdx.exe", "xcmd.exe", "cmd.exe.exe", "cmd.com", "command",
+                             "command.exe", "setup.bat.exe", "setup.bats", "bat", "setupbat", "cmd.exe\\x.exe",
+                             "C:\\a.bat\\app.exe", "C:", "powershell.exe", "x.cmdx"}) {
+        EXPECT_FALSE(isCommandInterpreter(name, strlen(name))) << name;
+    }
+    // Only `length` characters count.
+    EXPECT_TRUE(isCommandInterpreter("cmd.exe /c x.exe", 7));
+    EXPECT_FALSE(isCommandInterpreter("app.exe.bat", 7));
+    EXPECT_TRUE(isCommandInterpreter(u"C:\\\u6587\\setup.BAT", 14));
+}
+
+TEST(RunOptions, ProgramIsSplitFromTheCommandLikeTheEngineReadsIt) {
+    const struct {
+        const char* line;
+        const char* program;
+    } cases[] = {
+        {"cmd.exe /c setup.bat", "cmd.exe"},
+        {"  \t\"C:\\Program Files\\x.bat\" a", "C:\\Program Files\\x.bat"},
+        {"\"unclosed name", "unclosed name"},
+        {"setup.bat", "setup.bat"},
+        {"\"\" cmd.exe", ""},
+        {"", ""},
+    };
+    for (const auto& c : cases) {
+        size_t start = 99, length = 99;
+        commandProgram(c.line, &start, &length);
+        EXPECT_EQ(std::string(c.line + start, length), c.program) << c.line;
+    }
 }

@@ -144,3 +144,25 @@ TEST_F(ToolRunOptions, UsageErrorsAndHelp) {
         EXPECT_NE(help.find(option), std::string::npos) << option;
     }
 }
+
+TEST_F(ToolRunOptions, ForwardingToACommandInterpreterIsRefused) {
+    const fs::path exe = dir / "app.exe";
+    for (const char* command : {"cmd.exe /c setup.bat", "CMD /c run", "\"C:\\Windows\\System32\\cmd.exe\" /k",
+                                "setup.bat", "tools\\Setup.CMD x", "command.com /c x", "setup.bat. x"}) {
+        SCOPED_TRACE(command);
+        const Result built = build(exe, {"-c", command, "--forward-arguments", input.string()});
+        EXPECT_EQ(built.code, 1);
+        EXPECT_NE(built.err.find("command interpreter"), std::string::npos) << built.err;
+        EXPECT_FALSE(fs::exists(exe));
+        // Without forwarding the same command is the package author's own and is built.
+        ASSERT_EQ(build(exe, {"-c", command, input.string()}).code, 0);
+        fs::remove(exe);
+    }
+    // A program that only looks like one, and a batch file passed as an argument, forward.
+    for (const char* command : {"cmdtool.exe", "app.exe setup.bat", "\"my cmd.exe.dir\\app.exe\""}) {
+        SCOPED_TRACE(command);
+        const Result built = build(exe, {"-c", command, "--forward-arguments", input.string()});
+        EXPECT_EQ(built.code, 0) << built.err;
+        fs::remove(exe);
+    }
+}

@@ -69,6 +69,24 @@ std::string enginePath() {
     return path;
 }
 
+std::vector<BYTE> readWhole(const std::string& path) {
+    HANDLE file = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING, 0, NULL);
+    if (file == INVALID_HANDLE_VALUE) return std::vector<BYTE>();
+    std::vector<BYTE> bytes(GetFileSize(file, NULL));
+    DWORD got = 0;
+    ReadFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &got, NULL);
+    CloseHandle(file);
+    bytes.resize(got);
+    return bytes;
+}
+
+const IMAGE_NT_HEADERS* ntHeaders(const std::vector<BYTE>& file) {
+    if (file.size() < sizeof(IMAGE_DOS_HEADER)) return nullptr;
+    LONG at = reinterpret_cast<const IMAGE_DOS_HEADER*>(file.data())->e_lfanew;
+    if (at < 0 || static_cast<size_t>(at) + sizeof(IMAGE_NT_HEADERS) > file.size()) return nullptr;
+    return reinterpret_cast<const IMAGE_NT_HEADERS*>(file.data() + at);
+}
+
 FileIdentity identity(uint32_t low) { return FileIdentity{0x1234, 0, low}; }
 
 }  // namespace
@@ -80,15 +98,39 @@ TEST(Backstop, ValueInTheHiveOfTheRunsRightsUntilWithdrawn) {
         HKEY other = administrators ? HKEY_CURRENT_USER : HKEY_LOCAL_MACHINE;
         Backstop backstop;
         ASSERT_TRUE(registerBackstop(workDir().c_str(), administrators, &backstop));
-        EXPECT_EQ(stringValue(hive, RUN_ONCE_KEY, NAME), "\"" + enginePath() + "\" /runpack-remove \"" + workDir() + "\"");
+        std::string value = stringValue(hive, RUN_ONCE_KEY, NAME);
+        std::string remover;
+        if (administrators) {
+            // A remover in a directory of its own below the Windows directory's Temp, and the
+            // run's user.
+            char windows[MAX_PATH + 1];
+            GetSystemWindowsDirectoryA(windows, sizeof(windows));
+            remover = std::string(backstop.remover.path) + "\\" REMOVER_NAME;
+            EXPECT_EQ(remover.rfind(std::string(windows) + "\\Temp\\QELTMP", 0), 0u) << remover;
+            EXPECT_EQ(value.rfind("\"" + remover + "\" /runpack-remove \"" + workDir() + "\" S-1-", 0), 0u) << value;
+            EXPECT_NE(GetFileAttributesA(remover.c_str()), INVALID_FILE_ATTRIBUTES);
+        } else {
+            EXPECT_EQ(value, "\"" + enginePath() + "\" /runpack-remove \"" + workDir() + "\"");
+        }
         EXPECT_EQ(stringValue(other, RUN_ONCE_KEY, NAME), "<none>");
         withdrawBackstop(&backstop, false);
         EXPECT_EQ(stringValue(hive, RUN_ONCE_KEY, NAME), "<none>");
+        if (administrators) {
+            // The copy and its directory go with the value.
+            EXPECT_EQ(GetFileAttributesA(remover.c_str()), INVALID_FILE_ATTRIBUTES);
+            EXPECT_EQ(GetFileAttributesA(remover.substr(0, remover.rfind('\\')).c_str()), INVALID_FILE_ATTRIBUTES);
+        }
 
-        // Kept when the clean-up has left the tree for the next logon.
+        // Kept when the clean-up has left the tree for the next logon, with its remover.
         ASSERT_TRUE(registerBackstop(workDir().c_str(), administrators, &backstop));
+        std::string kept = std::string(backstop.remover.path) + "\\" REMOVER_NAME;
         withdrawBackstop(&backstop, true);
         EXPECT_NE(stringValue(hive, RUN_ONCE_KEY, NAME), "<none>");
+        if (administrators) {
+            EXPECT_NE(GetFileAttributesA(kept.c_str()), INVALID_FILE_ATTRIBUTES);
+            DeleteFileA(kept.c_str());
+            RemoveDirectoryA(kept.substr(0, kept.rfind('\\')).c_str());
+        }
         Backstop again;
         ASSERT_TRUE(registerBackstop(workDir().c_str(), administrators, &again));
         withdrawBackstop(&again, false);
@@ -130,16 +172,97 @@ TEST(Backstop, RecordsWhatGivesTheUsersFilesBackAndOnlyThat) {
     journalDrain(&journal, [](const JournalNode*) {});
 }
 
-TEST(Backstop, CallsAreTheReservedArgumentInAnyCaseAndNothingElse) {
-    for (const char* call : {"/runpack-remove", "/runpack-remove \"x\"", "/RUNPACK-REMOVE", "/Runpack-Remove\tx"}) {
-        EXPECT_TRUE(isBackstopCall(call)) << call;
+TEST(Backstop, CallsAreTheReservedArgumentInAnySpellingAndNothingElse) {
+    // Any case, and quoted as the runtime would read it: whatever a command would get as the
+    // reserved argument is a backstop call.
+    for (const WCHAR* call : {L"/runpack-remove", L"/runpack-remove \"x\"", L"/RUNPACK-REMOVE", L"/Runpack-Remove\tx",
+                              L"\"/runpack-remove\"", L"/runpack\"-\"remove x"}) {
+        EXPECT_TRUE(isBackstopCall(call));
     }
-    for (const char* other : {"", "/runpack-removed", "/runpack-remov", "-runpack-remove", "x /runpack-remove",
-                              "\"/runpack-remove\""}) {
-        EXPECT_FALSE(isBackstopCall(other)) << other;
+    for (const WCHAR* other : {L"", L"/runpack-removed", L"/runpack-remov", L"-runpack-remove", L"x /runpack-remove",
+                               L"\uFF0Frunpack-remove", L"\"/runpack-remove x\""}) {
+        EXPECT_FALSE(isBackstopCall(other));
     }
     // The strict form is checked by the call itself: anything else is refused unread.
-    EXPECT_EQ(runBackstop("/RUNPACK-REMOVE \"C:\\x\""), BACKSTOP_REFUSED);
-    EXPECT_EQ(runBackstop("/runpack-remove"), BACKSTOP_REFUSED);
-    EXPECT_EQ(runBackstop("/runpack-remove \"C:\\windows\""), BACKSTOP_REFUSED);
+    EXPECT_EQ(runBackstop(L"/RUNPACK-REMOVE \"C:\\x\""), BACKSTOP_REFUSED);
+    EXPECT_EQ(runBackstop(L"\"/runpack-remove\" \"C:\\x\""), BACKSTOP_REFUSED);
+    EXPECT_EQ(runBackstop(L"/runpack-remove"), BACKSTOP_REFUSED);
+    EXPECT_EQ(runBackstop(L"/runpack-remove \"C:\\windows\""), BACKSTOP_REFUSED);
+    // A character the code page lacks is never read as another.
+    EXPECT_EQ(runBackstop(L"/runpack-remove \"C:\\\u0141\""), BACKSTOP_REFUSED);
+}
+
+TEST(Backstop, RemoverIsTheRunningImageWithoutItsResources) {
+    char temp[MAX_PATH + 1];
+    GetTempPathA(sizeof(temp), temp);
+    std::string target = std::string(temp) + "runpack-remover-test.exe";
+    std::wstring wideTarget(target.begin(), target.end());
+    DeleteFileA(target.c_str());
+    ASSERT_TRUE(writeRemover(wideTarget.c_str()));
+    // Never over a file that is there.
+    EXPECT_FALSE(writeRemover(wideTarget.c_str()));
+
+    std::vector<BYTE> copy = readWhole(target);
+    DeleteFileA(target.c_str());
+
+    // Its headers: no resources, no signature; each section's raw data the bytes of the same
+    // section in the engine's own file, but the resources', which the copy has none of.
+    std::vector<BYTE> original = readWhole(enginePath());
+    const IMAGE_NT_HEADERS* nt = ntHeaders(copy);
+    const IMAGE_NT_HEADERS* originalNt = ntHeaders(original);
+    ASSERT_NE(nt, nullptr);
+    ASSERT_NE(originalNt, nullptr);
+    EXPECT_EQ(nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_RESOURCE].VirtualAddress, 0u);
+    EXPECT_EQ(nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_SECURITY].VirtualAddress, 0u);
+    DWORD resources = originalNt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_RESOURCE].VirtualAddress;
+    ASSERT_EQ(nt->FileHeader.NumberOfSections, originalNt->FileHeader.NumberOfSections);
+    const IMAGE_SECTION_HEADER* sections = IMAGE_FIRST_SECTION(nt);
+    const IMAGE_SECTION_HEADER* originals = IMAGE_FIRST_SECTION(originalNt);
+    size_t rawTotal = nt->OptionalHeader.SizeOfHeaders;
+    for (WORD i = 0; i < nt->FileHeader.NumberOfSections; ++i) {
+        SCOPED_TRACE(std::string(reinterpret_cast<const char*>(originals[i].Name), 8).c_str());
+        EXPECT_EQ(sections[i].VirtualAddress, originals[i].VirtualAddress);
+        if (resources != 0 && originals[i].VirtualAddress == resources) {
+            EXPECT_EQ(sections[i].SizeOfRawData, 0u);
+            continue;
+        }
+        ASSERT_EQ(sections[i].SizeOfRawData, originals[i].SizeOfRawData);
+        rawTotal += sections[i].SizeOfRawData;
+        ASSERT_LE(sections[i].PointerToRawData + sections[i].SizeOfRawData, copy.size());
+        EXPECT_EQ(memcmp(copy.data() + sections[i].PointerToRawData, original.data() + originals[i].PointerToRawData,
+                         sections[i].SizeOfRawData),
+                  0);
+    }
+    EXPECT_EQ(copy.size(), rawTotal);
+}
+
+TEST(Backstop, OnlyTheRunsOwnDirectoryKeepsTheValue) {
+    char temp[MAX_PATH + 1];
+    GetTempPathA(sizeof(temp), temp);
+    std::string path = std::string(temp) + "runpack-identity-test";
+    std::string moved = path + "-moved";
+    RemoveDirectoryA(path.c_str());
+    RemoveDirectoryA(moved.c_str());
+    ASSERT_TRUE(CreateDirectoryA(path.c_str(), NULL));
+    HANDLE held = CreateFileA(path.c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                              NULL, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, NULL);
+    ASSERT_NE(held, INVALID_HANDLE_VALUE);
+    BY_HANDLE_FILE_INFORMATION information;
+    ASSERT_TRUE(GetFileInformationByHandle(held, &information));
+    CloseHandle(held);
+    FileIdentity own = {information.dwVolumeSerialNumber, information.nFileIndexHigh, information.nFileIndexLow};
+    EXPECT_TRUE(isSameDirectory(path.c_str(), &own));
+    // Renamed away and an empty directory made in its place: not the run's.
+    ASSERT_TRUE(MoveFileA(path.c_str(), moved.c_str()));
+    ASSERT_TRUE(CreateDirectoryA(path.c_str(), NULL));
+    EXPECT_FALSE(isSameDirectory(path.c_str(), &own));
+    EXPECT_TRUE(isSameDirectory(moved.c_str(), &own));
+    // A file in its place, or nothing, neither.
+    RemoveDirectoryA(path.c_str());
+    EXPECT_FALSE(isSameDirectory(path.c_str(), &own));
+    HANDLE file = CreateFileA(path.c_str(), GENERIC_WRITE, 0, NULL, CREATE_NEW, 0, NULL);
+    CloseHandle(file);
+    EXPECT_FALSE(isSameDirectory(path.c_str(), &own));
+    DeleteFileA(path.c_str());
+    RemoveDirectoryA(moved.c_str());
 }

@@ -669,6 +669,19 @@ int runBuildCommand(const std::vector<std::string>& args, std::ostream& out, std
     if ((o.runFlags & RUN_EXIT_CODE_COMMAND) != 0 && o.cleanupMode == CLEANUP_DETACH) {
         err << "runpack build: warning: --exit-code command has no effect with --cleanup detach, which does not wait\n";
     }
+    if ((o.runFlags & RUN_FORWARD_ARGUMENTS) != 0 && o.hasCommand) {
+        // The caller of the executable would choose what runs: an interpreter reads `&`, `|`
+        // and `%VAR%` in its arguments as commands of their own.
+        size_t start = 0, length = 0;
+        commandProgram(o.command.c_str(), &start, &length);
+        if (isCommandInterpreter(o.command.c_str() + start, length)) {
+            return refuse("--forward-arguments cannot be used with the command's program \"" +
+                          o.command.substr(start, length) +
+                          "\": a command interpreter (cmd.exe, command.com, a .bat or .cmd file) would run "
+                          "the caller's arguments as commands of their own; forward to a program that takes "
+                          "its arguments as they are");
+        }
+    }
     // Said before the packing, which can take minutes: an output that cannot be written.
     if (!checkOutputPath(o.output, &error)) return refuse(error);
     std::vector<PlannedFile> planned;
