@@ -654,13 +654,18 @@ bool packAll(const BuildOptions& o, const std::vector<PlannedFile>& planned, std
     return true;
 }
 
-// Groups consecutive METHOD_LZMA2 files into streams of about the level's target size and
-// compresses the streams on `jobs` threads. The first file of each stream then holds the
+// Groups consecutive METHOD_LZMA2 files into streams of at least the level's target size and
+// compresses the streams on the build's threads. The first file of each stream then holds the
 // stream, the others nothing.
 bool formSolidStreams(const BuildOptions& o, std::vector<PackageFile>* files, size_t* streamCount,
                       std::string* error) {
     const SolidLevel level = o.level == LZHUF_LEVEL_FAST ? SOLID_LEVEL_FAST : SOLID_LEVEL_BEST;
-    const uint64_t target = solidStreamTarget(level);
+    unsigned jobs = o.jobs ? o.jobs : std::max(1u, std::thread::hardware_concurrency());
+    // At least the level's size per stream, and no more streams than threads: each thread
+    // then compresses one stream, as large as can be.
+    uint64_t solidBytes = 0;
+    for (const PackageFile& f : *files) solidBytes += f.method == METHOD_LZMA2 ? f.packed.size() : 0;
+    const uint64_t target = std::max<uint64_t>(solidStreamTarget(level), (solidBytes + jobs - 1) / jobs);
     const uint64_t most = 0xFFFFFFFFull;
     std::vector<std::pair<size_t, size_t>> streams;  // first file, file count
     uint64_t held = 0;
@@ -692,7 +697,6 @@ bool formSolidStreams(const BuildOptions& o, std::vector<PackageFile>* files, si
             if (!encodeSolidStream(members, level, solidWantsX86Filter(members), &encoded[k], &errors[k])) failed = true;
         }
     };
-    unsigned jobs = o.jobs ? o.jobs : std::max(1u, std::thread::hardware_concurrency());
     jobs = static_cast<unsigned>(std::min<size_t>(jobs, std::max<size_t>(streams.size(), 1)));
     std::vector<std::thread> threads;
     for (unsigned k = 0; k < jobs; ++k) threads.emplace_back(worker);

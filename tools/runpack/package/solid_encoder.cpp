@@ -78,6 +78,8 @@ bool encodeSolidStream(const std::vector<const std::vector<uint8_t>*>& members, 
     lzma_ret ret = LZMA_OK;
     for (size_t i = 0; i <= members.size() && ret == LZMA_OK; ++i) {
         const bool last = i == members.size();
+        // liblzma takes a second call that can make no progress for an error.
+        if (!last && members[i]->empty()) continue;
         strm.next_in = last ? nullptr : members[i]->data();
         strm.avail_in = last ? 0 : members[i]->size();
         const lzma_action action = last ? LZMA_FINISH : LZMA_RUN;

@@ -19,8 +19,9 @@ const SolidLevel SOLID_LEVEL_BEST = {6};
 // True when this build of the tool can make solid streams.
 bool solidEncoderAvailable();
 
-// How many bytes of files one stream should hold at `level` before the next one starts: the
-// streams are compressed on separate threads, and each one's dictionary only ever sees its own.
+// How many bytes of files one stream should hold at least at `level` before the next one
+// starts: the streams are compressed on separate threads, and each one's dictionary only ever
+// sees its own.
 uint64_t solidStreamTarget(SolidLevel level);
 
 // Whether the x86 branch filter pays for these members: when most of their bytes are in
