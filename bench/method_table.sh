@@ -3,7 +3,8 @@
 # archive size against the files' size, and encode and decode throughput in MB of files per
 # second (best of $ROUNDS, default 3), on two sets:
 #   dlls  Wine's i386 DLLs, whole files in name order up to 64 MiB (as engine_bench.sh)
-#   text  text files of this system (licences, documentation), up to 8 MiB
+#   text  the licences and copyright files of this system, concatenated and repeated up to
+#         8 MiB, as one file (as the codec bench's text)
 #
 #   bench/method_table.sh       (after building build/host and build/<arch>)
 #
@@ -30,12 +31,14 @@ if [ ! -f "$work/dlls.done" ]; then
 fi
 text=$work/text
 if [ ! -f "$work/text.done" ]; then
-  rm -rf "$text"; mkdir -p "$text"; total=0; n=0
-  for f in $(find /usr/share/common-licenses /usr/share/doc -type f \( -name 'copyright' -o -name '*.txt' -o -name 'README*' -o -path '*/common-licenses/*' \) ! -name '*.gz' | sort); do
-    [ -s "$f" ] || continue
-    n=$((n + 1)); cp "$f" "$text/$(printf '%05d' $n).txt"; total=$((total + $(stat -c %s "$f")))
-    [ $total -ge $((8 << 20)) ] && break
-  done
+  # As the codec bench's text: the licences and every copyright file, concatenated in sorted
+  # path order and repeated up to 8 MiB, as one file.
+  rm -rf "$text"; mkdir -p "$text"
+  once=$work/text-once
+  { find /usr/share/common-licenses -maxdepth 1 -type f; find /usr/share/doc -name copyright -type f; } |
+    LC_ALL=C sort | while read -r f; do cat "$f"; done > "$once"
+  while [ "$(stat -c %s "$text/text.txt" 2>/dev/null || echo 0)" -lt $((8 << 20)) ]; do cat "$once" >> "$text/text.txt"; done
+  truncate -s $((8 << 20)) "$text/text.txt"
   touch "$work/text.done"
 fi
 
