@@ -5,7 +5,7 @@
 #   bench/engine_bench.sh     (after scripts/test.sh or the builds it makes)
 #
 # Engine: a runpack executable with every file stored, one with every file LZHUF-compressed,
-# cleanup mode tree, no command, each run under Wine; the run of an executable with an empty
+# one with the default method (solid LZMA2 streams), cleanup mode tree, no command, each run under Wine; the run of an executable with an empty
 # package is subtracted (Wine's start-up and the engine's own start). Next to it: `cp -r` of
 # the same files on the same disk, the native single-thread decode of the same data, and the
 # tool's own extraction of the LZHUF executable (`runpack extract`, same decoder, same disk).
@@ -55,6 +55,9 @@ echo "data: $files DLLs, $bytes bytes; CPU: $(lscpu | sed -n 's/^Model name: *//
 
 $tool build -o "$work/stored.exe" --engine "$engine" --method stored "$dlls" >/dev/null
 $tool build -o "$work/lzhuf.exe" --engine "$engine" --method lzhuf "$dlls" >/dev/null
+lzma2_build_time=$(BEFORE="rm -f $work/lzma2.exe" best "$tool" build -o "$work/lzma2.exe" --engine "$engine" "$dlls")
+tar -cf "$work/dlls.tar" -C "$dlls" .
+xz -6 -c < "$work/dlls.tar" > "$work/dlls.tar.xz"
 mkdir -p "$work/empty" && : > "$work/empty/empty.txt"
 $tool build -o "$work/empty.exe" --engine "$engine" --method stored "$work/empty" >/dev/null
 cat "$dlls"/* > "$work/all.bin"
@@ -74,17 +77,20 @@ for level in $( [ "$levels" = 0 ] || echo ref fast best ); do
 done
 
 export RUNPACK_BENCH_ROUNDS=$rounds
-read -r empty_time stored_time lzhuf_time < <(scripts/wine-session bash -c '
+read -r empty_time stored_time lzhuf_time lzma2_time < <(scripts/wine-session bash -c '
   best() { local b=999999; for _ in $(seq "$RUNPACK_BENCH_ROUNDS"); do t0=$(date +%s.%N); scripts/wine "$1" >/dev/null 2>&1; t1=$(date +%s.%N);
            t=$(echo "$t1 - $t0" | bc -l); b=$(echo "if ($t < $b) $t else $b" | bc -l); done; printf "%.3f" "$b"; }
-  echo "$(best '"$work"'/empty.exe) $(best '"$work"'/stored.exe) $(best '"$work"'/lzhuf.exe)"')
+  echo "$(best '"$work"'/empty.exe) $(best '"$work"'/stored.exe) $(best '"$work"'/lzhuf.exe) $(best '"$work"'/lzma2.exe)"')
 stored_net=$(echo "$stored_time - $empty_time" | bc -l)
 lzhuf_net=$(echo "$lzhuf_time - $empty_time" | bc -l)
+lzma2_net=$(echo "$lzma2_time - $empty_time" | bc -l)
 
 printf '\n%-44s %9s %9s\n' "" "seconds" "MB/s"
 printf '%-44s %9.3f %9s\n' "engine start-up (empty package, subtracted)" "$empty_time" "-"
 printf '%-44s %9.3f %9s\n' "engine, stored entries" "$stored_net" "$(rate "$stored_net")"
 printf '%-44s %9.3f %9s\n' "engine, LZHUF entries" "$lzhuf_net" "$(rate "$lzhuf_net")"
+printf '%-44s %9.3f %9s\n' "engine, solid LZMA2 (default)" "$lzma2_net" "$(rate "$lzma2_net")"
+printf '%-44s %9.3f %9s\n' "runpack build (default: lzma2), all cores" "$lzma2_build_time" "$(rate "$lzma2_build_time")"
 printf '%-44s %9.3f %9s\n' "cp -r of the same files" "$cp_time" "$(rate "$cp_time")"
 printf '%-44s %9.3f %9s\n' "native decode, one thread" "$decode_time" "$(rate "$decode_time")"
 printf '%-44s %9.3f %9s\n' "runpack extract, LZHUF entries" "$extract_time" "$(rate "$extract_time")"
@@ -98,3 +104,7 @@ printf '\nstored extraction / cp:                       %.2f (target <= 1.5)\n' 
 printf 'LZHUF extraction / (native decode + cp):     %.2f (target <= 1.3)\n' "$(echo "$lzhuf_net / ($decode_time + $cp_time)" | bc -l)"
 printf 'LZHUF extraction, engine / runpack extract: %.2f\n' "$(echo "$lzhuf_net / $extract_time" | bc -l)"
 printf 'build throughput / single-thread encode:     %.2f (target >= 1.7)\n' "$(echo "$encode_time / $build_time" | bc -l)"
+lzma2_size=$(stat -c %s "$work/lzma2.exe"); best_size=$(stat -c %s "$work/auto-best.exe"); xz_size=$(stat -c %s "$work/dlls.tar.xz")
+printf 'lzma2 exe / tar | xz -6:                     %.3f (target <= 1.05; %s / %s bytes)\n' "$(echo "$lzma2_size / $xz_size" | bc -l)" "$lzma2_size" "$xz_size"
+printf 'lzma2 exe / LZHUF best exe:                  %.3f (target <= 0.5)\n' "$(echo "$lzma2_size / $best_size" | bc -l)"
+printf 'LZHUF extraction / lzma2 extraction:         %.2f (target >= 1.5)\n' "$(echo "$lzhuf_net / $lzma2_net" | bc -l)"

@@ -20,7 +20,7 @@ packages=(
   wine wine64 wine32:i386 xvfb x11-utils imagemagick
   locales
   googletest libgtest-dev libbenchmark-dev libssl-dev
-  nlohmann-json3-dev liblhasa-dev lhasa
+  nlohmann-json3-dev liblhasa-dev lhasa liblzma-dev
   osslsigncode openssl bc python3-pefile p7zip-full
   qemu-system-x86 busybox-static zstd xz-utils ccache
 )

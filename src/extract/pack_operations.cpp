@@ -4,6 +4,7 @@
 #include <string.h>
 
 #include "codec/lzhuf_encoder.h"
+#include "codec/solid_stream.h"
 #include "extract/stream_adapters.h"
 #include "platform/file_size.h"
 
@@ -75,4 +76,77 @@ uint32_t lzhufPack(const char* path, FILE* output)
         return 0;
     }
     return (uint32_t)sink.total;
+}
+
+namespace {
+
+// A stored LZMA2 chunk: control byte, then the size - 1 in 16 bits, big-endian.
+const uint32_t STORED_CHUNK_HEAD_SIZE = 3;
+const uint8_t STORED_CHUNK_FIRST = 0x01;  // resets the dictionary, as a stream must begin
+const uint8_t STORED_CHUNK_NEXT = 0x02;
+const uint8_t CHUNK_END = 0x00;
+
+void storeLittleEndian32(uint8_t* bytes, uint32_t value)
+{
+    for (int i = 0; i < 4; ++i) {
+        bytes[i] = (uint8_t)(value >> (8 * i));
+    }
+}
+
+// The size of a one-member stream of stored chunks for `fileSize` bytes; 0 when it would not
+// fit 32 bits.
+uint32_t storedStreamSize(uint32_t fileSize)
+{
+    uint64_t chunks = ((uint64_t)fileSize + COPY_CHUNK_SIZE - 1) / COPY_CHUNK_SIZE;
+    uint64_t size = SOLID_HEADER_SIZE + (uint64_t)fileSize + chunks * STORED_CHUNK_HEAD_SIZE + 1;
+    return size > 0xFFFFFFFFu ? 0 : (uint32_t)size;
+}
+
+}  // namespace
+
+uint32_t lzma2Measure(const char* path)
+{
+    return storedStreamSize(queryFileSize(path));
+}
+
+uint32_t lzma2Pack(const char* path, FILE* output)
+{
+    uint32_t fileSize = queryFileSize(path);
+    if (storedStreamSize(fileSize) == 0) {
+        return 0;
+    }
+    FILE* source = fopen(path, "rb");
+    if (source == nullptr) {
+        return 0;
+    }
+    uint8_t header[SOLID_HEADER_SIZE];
+    storeLittleEndian32(header, 1);
+    storeLittleEndian32(header + 4, fileSize);
+    storeLittleEndian32(header + 8, SOLID_DICTIONARY_MIN);
+    storeLittleEndian32(header + 12, SOLID_FILTER_NONE);
+    bool ok = fwrite(header, 1, SOLID_HEADER_SIZE, output) == SOLID_HEADER_SIZE;
+    uint32_t written = SOLID_HEADER_SIZE;
+    uint32_t copied = 0;
+    uint8_t chunk[STORED_CHUNK_HEAD_SIZE + COPY_CHUNK_SIZE];
+    while (ok) {
+        size_t read = fread(chunk + STORED_CHUNK_HEAD_SIZE, 1, COPY_CHUNK_SIZE, source);
+        if (read == 0) {
+            break;
+        }
+        chunk[0] = copied == 0 ? STORED_CHUNK_FIRST : STORED_CHUNK_NEXT;
+        chunk[1] = (uint8_t)((read - 1) >> 8);
+        chunk[2] = (uint8_t)(read - 1);
+        size_t length = STORED_CHUNK_HEAD_SIZE + read;
+        ok = fwrite(chunk, 1, length, output) == length;
+        written += (uint32_t)length;
+        copied += (uint32_t)read;
+    }
+    fclose(source);
+    uint8_t end = CHUNK_END;
+    ok = ok && fwrite(&end, 1, 1, output) == 1;
+    // A file that changed size meanwhile would leave the header wrong: no stream then.
+    if (!ok || copied != fileSize) {
+        return 0;
+    }
+    return written + 1;
 }

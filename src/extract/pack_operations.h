@@ -11,3 +11,7 @@ uint32_t storedMeasure(const char* path);
 uint32_t storedPack(const char* path, FILE* output);
 uint32_t lzhufMeasure(const char* path);
 uint32_t lzhufPack(const char* path, FILE* output);
+// METHOD_LZMA2 for one file on its own: a stream of one member in stored chunks. Building
+// compressed, solid streams across files is the package tool's work.
+uint32_t lzma2Measure(const char* path);
+uint32_t lzma2Pack(const char* path, FILE* output);

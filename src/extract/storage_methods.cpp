@@ -7,6 +7,7 @@
 const StorageMethod STORAGE_METHODS[STORAGE_METHOD_COUNT] = {
     {METHOD_STORED, storedMeasure, storedPack, storedUnpack},
     {METHOD_LZHUF, lzhufMeasure, lzhufPack, lzhufUnpack},
+    {METHOD_LZMA2, lzma2Measure, lzma2Pack, lzma2Unpack},
 };
 
 namespace {

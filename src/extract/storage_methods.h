@@ -8,6 +8,9 @@
 
 const uint32_t METHOD_STORED = 0;  // the file's bytes as they are
 const uint32_t METHOD_LZHUF = 1;   // the LZHUF stream of the codec
+// A member of a solid LZMA2 stream: the first member's data holds the stream, the members
+// that follow it carry none and continue where the previous one stopped.
+const uint32_t METHOD_LZMA2 = 2;
 
 // The number of bytes that the pack operation would produce for the file; 0 on failure.
 typedef uint32_t (*MeasureFn)(const char* sourcePath);
@@ -26,7 +29,7 @@ struct StorageMethod {
     UnpackFn unpack;
 };
 
-const uint32_t STORAGE_METHOD_COUNT = 2;
+const uint32_t STORAGE_METHOD_COUNT = 3;
 extern const StorageMethod STORAGE_METHODS[STORAGE_METHOD_COUNT];
 
 // True exactly for the ids in the table.

@@ -7,6 +7,7 @@
 #include <string.h>
 
 #include "codec/lzhuf_decoder.h"
+#include "codec/solid_stream.h"
 #include "extract/stream_adapters.h"
 
 uint32_t storedUnpack(uint32_t packedSize, const uint8_t* data, uint32_t unpackedSize,
@@ -51,4 +52,50 @@ uint32_t lzhufUnpack(uint32_t packedSize, const uint8_t* data, uint32_t unpacked
         return 0;
     }
     return unpackedSize;
+}
+
+namespace {
+
+// The solid stream being extracted, and how many of its members are still to come. One at a
+// time: the engine extracts entries in package order.
+SolidStreamReader openStream;
+uint32_t membersLeft;
+
+}  // namespace
+
+uint32_t lzma2Unpack(uint32_t packedSize, const uint8_t* data, uint32_t unpackedSize,
+                     const char* path)
+{
+    if (packedSize != 0) {
+        solidStreamClose(&openStream);
+        membersLeft = 0;
+        if (!solidStreamOpen(&openStream, data, packedSize)) {
+            return 0;
+        }
+        membersLeft = openStream.header.memberCount;
+    }
+    if (membersLeft == 0) {
+        return 0;
+    }
+    --membersLeft;
+    FileSink sink;
+    setUpFileStream(&sink, fopen(path, "wb"));
+    if (sink.file == nullptr) {
+        return 0;
+    }
+    uint32_t left = unpackedSize;
+    bool ok = true;
+    while (ok && left != 0) {
+        const uint8_t* bytes = nullptr;
+        int32_t count = solidStreamNext(&openStream, &bytes, left);
+        ok = count > 0 && fileSinkWrite(bytes, count, &sink) == count;
+        left -= ok ? (uint32_t)count : 0;
+    }
+    ok = ok && fileSinkWrite(nullptr, 0, &sink) >= 0 && sink.filled == 0 && ferror(sink.file) == 0;
+    ok = fclose(sink.file) == 0 && ok;
+    if (membersLeft == 0) {
+        ok = solidStreamFinished(&openStream) && ok;
+        solidStreamClose(&openStream);
+    }
+    return ok && (uint32_t)sink.total == unpackedSize ? unpackedSize : 0;
 }

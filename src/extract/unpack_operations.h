@@ -9,3 +9,8 @@ uint32_t storedUnpack(uint32_t packedSize, const uint8_t* data, uint32_t unpacke
 // METHOD_LZHUF: decodes the packed stream into the file.
 uint32_t lzhufUnpack(uint32_t packedSize, const uint8_t* data, uint32_t unpackedSize,
                      const char* path);
+// METHOD_LZMA2: the entry's part of the solid stream. An entry with data opens its stream
+// (closing one left open); one without continues the stream that is open. The stream is
+// checked to end exactly after its last member, and then closed.
+uint32_t lzma2Unpack(uint32_t packedSize, const uint8_t* data, uint32_t unpackedSize,
+                     const char* path);

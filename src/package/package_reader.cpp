@@ -2,6 +2,7 @@
 // to an offset must never wrap around to a small number that looks like it fits.
 #include "package/package_reader.h"
 
+#include "codec/solid_stream.h"
 #include "extract/storage_methods.h"
 
 // The record sizes that callers put in the size words are the records' sizes in the engine's
@@ -22,6 +23,37 @@ uint32_t loadLittleEndian32(const uint8_t* bytes)
 {
     return (uint32_t)bytes[0] | ((uint32_t)bytes[1] << 8) | ((uint32_t)bytes[2] << 16) |
            ((uint32_t)bytes[3] << 24);
+}
+
+// The solid stream that the entries being walked belong to: members and bytes still owed.
+struct OpenStream {
+    uint32_t membersLeft;
+    uint32_t bytesLeft;
+};
+
+// Fits `entry` into the run of solid-stream members. An entry with a stream's data opens it
+// (only when the last one is complete); its members follow it without a gap, each taking its
+// unpacked size from what the stream declares, and the last takes exactly the rest. Entries
+// of other methods may come only between streams.
+bool followStream(const FileEntry* entry, OpenStream* stream)
+{
+    if (entry->method != METHOD_LZMA2) {
+        return stream->membersLeft == 0;
+    }
+    if (entry->packedSize != 0) {
+        SolidStreamHeader header;
+        if (stream->membersLeft != 0 || !readSolidStreamHeader(entry->data, entry->packedSize, &header)) {
+            return false;
+        }
+        stream->membersLeft = header.memberCount;
+        stream->bytesLeft = header.unpackedSize;
+    }
+    if (stream->membersLeft == 0 || entry->unpackedSize > stream->bytesLeft) {
+        return false;
+    }
+    --stream->membersLeft;
+    stream->bytesLeft -= entry->unpackedSize;
+    return stream->membersLeft != 0 || stream->bytesLeft == 0;
 }
 
 }  // namespace
@@ -202,8 +234,9 @@ bool validatePackage(const uint8_t* package, uint32_t size, PackageHeader* heade
     entry.recordSize = FILE_ENTRY_RECORD_SIZE;
     // The sum wraps around modulo 2^32; it only decides whether a progress window is shown.
     uint32_t total = 0;
+    OpenStream stream = {0, 0};
     for (uint32_t index = 0; index < read.fileCount; ++index) {
-        if (!readEntry(package, size, offset, &offset, &entry)) {
+        if (!readEntry(package, size, offset, &offset, &entry) || !followStream(&entry, &stream)) {
             return false;
         }
         total += entry.unpackedSize;
@@ -211,7 +244,7 @@ bool validatePackage(const uint8_t* package, uint32_t size, PackageHeader* heade
             *totalUnpacked = total;
         }
     }
-    if (offset != size) {
+    if (offset != size || stream.membersLeft != 0) {
         return false;
     }
     if (header != nullptr) {

@@ -68,7 +68,9 @@ bool readHeader(const uint8_t* package, uint32_t size, uint32_t* endOffset,
 bool readEntry(const uint8_t* package, uint32_t size, uint32_t offset, uint32_t* next,
                FileEntry* entry);
 
-// The validation pass: header, every entry, and nothing after the last one. `header`
+// The validation pass: header, every entry, and nothing after the last one. The members of
+// each solid stream follow one another, its header and chunk heads are sound, and their
+// unpacked sizes add up to what it declares. `header`
 // (optional) receives the header on success; `totalUnpacked` (optional) the sum of the
 // entries' unpacked sizes, modulo 2^32.
 bool validatePackage(const uint8_t* package, uint32_t size, PackageHeader* header,

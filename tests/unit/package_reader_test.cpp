@@ -4,6 +4,7 @@
 
 #include <string.h>
 
+#include "runpack/package/solid_encoder.h"
 #include "support/package_builder.h"
 
 namespace {
@@ -372,7 +373,7 @@ TEST(PackageReader, RefusesMalformedEntries)
         entry.digest = std::vector<uint8_t>(digestLength, 0);
         cases.push_back({"digest length", entry});
     }
-    for (uint32_t method : {2u, 3u, 0xFFFFFFFFu}) {
+    for (uint32_t method : {3u, 4u, 0xFFFFFFFFu}) {
         TestEntry entry = storedEntry("a", "b");
         entry.method = method;
         cases.push_back({"method", entry});
@@ -457,4 +458,120 @@ TEST(PackageReader, TotalOfUnpackedSizesWrapsAround)
     uint32_t total = 0;
     ASSERT_TRUE(validates(buildPackage(description), &total));
     EXPECT_EQ(total, 5u);
+}
+
+namespace {
+
+// Entries for a solid stream of `members` (made by the tool's encoder): the first holds the
+// stream, the others no data.
+std::vector<TestEntry> solidEntries(const std::vector<std::vector<uint8_t>>& members)
+{
+    std::vector<const std::vector<uint8_t>*> pointers;
+    for (const auto& m : members) pointers.push_back(&m);
+    std::vector<uint8_t> stream;
+    std::string error;
+    EXPECT_TRUE(encodeSolidStream(pointers, SOLID_LEVEL_FAST, false, &stream, &error)) << error;
+    std::vector<TestEntry> entries;
+    for (size_t i = 0; i < members.size(); ++i) {
+        TestEntry entry;
+        entry.name = "m" + std::to_string(i);
+        entry.content = members[i];
+        entry.method = METHOD_LZMA2;
+        entry.packed = i == 0 ? stream : std::vector<uint8_t>();
+        entries.push_back(entry);
+    }
+    return entries;
+}
+
+}  // namespace
+
+TEST(PackageReader, SolidStreamMembersValidateInOrder)
+{
+    TestPackage package;
+    package.entries = solidEntries({bytesOf("first file"), {}, bytesOf(std::string(5000, 'x'))});
+    package.entries.push_back(storedEntry("after", "stored"));
+    std::vector<TestEntry> second = solidEntries({bytesOf("second stream")});
+    package.entries.insert(package.entries.end(), second.begin(), second.end());
+    uint32_t total = 0;
+    EXPECT_TRUE(validates(buildPackage(package), &total));
+    EXPECT_EQ(total, 10u + 5000u + 6u + 13u);
+
+    // An empty first member still carries the stream.
+    TestPackage emptyFirst;
+    emptyFirst.entries = solidEntries({{}, bytesOf("b")});
+    EXPECT_TRUE(validates(buildPackage(emptyFirst)));
+}
+
+TEST(PackageReader, RefusesBrokenSolidStreamRuns)
+{
+    const std::vector<TestEntry> three = solidEntries({bytesOf("one"), bytesOf("two"), bytesOf("three")});
+    struct Case {
+        const char* what;
+        std::vector<TestEntry> entries;
+    };
+    std::vector<Case> cases;
+    {
+        Case c{"a member without its stream", {three[1]}};
+        cases.push_back(c);
+    }
+    {
+        Case c{"a stored entry between members", three};
+        c.entries.insert(c.entries.begin() + 1, storedEntry("between", "x"));
+        cases.push_back(c);
+    }
+    {
+        Case c{"the package ends before the last member", three};
+        c.entries.pop_back();
+        cases.push_back(c);
+    }
+    {
+        Case c{"a member too many", three};
+        c.entries.push_back(three[2]);
+        cases.push_back(c);
+    }
+    {
+        Case c{"a new stream before the last one is complete", three};
+        c.entries[2] = three[0];
+        cases.push_back(c);
+    }
+    {
+        // The members' sizes must add up to what the stream holds: one byte moved to the
+        // last member's declared size is refused, and so is one taken from it.
+        Case c{"members take more than the stream holds", three};
+        c.entries[2].unpackedSize = 6;
+        cases.push_back(c);
+        c.entries[2].unpackedSize = 4;
+        c.what = "members take less than the stream holds";
+        cases.push_back(c);
+    }
+    {
+        // Sizes that add up to the stream's size only modulo 2^32.
+        Case c{"member sizes past 4 GiB", three};
+        c.entries[0].unpackedSize = 0x80000000u;
+        c.entries[1].unpackedSize = 0x80000000u;
+        cases.push_back(c);
+    }
+    {
+        Case c{"a stream's data cut short", three};
+        std::vector<uint8_t> cut = *c.entries[0].packed;
+        cut.resize(cut.size() - 1);
+        c.entries[0].packed = cut;
+        cases.push_back(c);
+    }
+    {
+        Case c{"a stream's header declaring a 128 MiB dictionary", three};
+        std::vector<uint8_t> big = *c.entries[0].packed;
+        big[8] = 0;
+        big[9] = 0;
+        big[10] = 0;
+        big[11] = 8;
+        c.entries[0].packed = big;
+        cases.push_back(c);
+    }
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        TestPackage package;
+        package.entries = c.entries;
+        EXPECT_FALSE(validates(buildPackage(package)));
+    }
 }

@@ -8,9 +8,11 @@ TEST(StorageMethods, LookupsKnowExactlyTheTableIds)
 {
     EXPECT_TRUE(isKnownMethod(METHOD_STORED));
     EXPECT_TRUE(isKnownMethod(METHOD_LZHUF));
+    EXPECT_TRUE(isKnownMethod(METHOD_LZMA2));
     EXPECT_EQ(findUnpackOp(METHOD_STORED), &storedUnpack);
     EXPECT_EQ(findUnpackOp(METHOD_LZHUF), &lzhufUnpack);
-    for (uint32_t id : {2u, 3u, 256u, 0x80000000u, 0xFFFFFFFFu}) {
+    EXPECT_EQ(findUnpackOp(METHOD_LZMA2), &lzma2Unpack);
+    for (uint32_t id : {3u, 4u, 256u, 0x80000000u, 0xFFFFFFFFu}) {
         EXPECT_FALSE(isKnownMethod(id)) << id;
         EXPECT_EQ(findUnpackOp(id), nullptr) << id;
     }

@@ -78,7 +78,9 @@ protected:
 
 TEST_F(ToolRoundTrip, BuildListVerifyExtractGiveTheTreeBack) {
     const fs::path exe = dir / "app.exe";
-    const Result built = build(exe, {"-c", "setup.exe /quiet", "--cleanup", "journal", "--to", "app", tree.string()});
+    // The per-file methods: what pays for each file alone.
+    const Result built = build(exe, {"-c", "setup.exe /quiet", "--cleanup", "journal", "--to", "app", "--method", "auto",
+                                     tree.string()});
     ASSERT_EQ(built.code, 0) << built.err;
 
     // The package digest is the SHA-1 of the package, by an independent implementation.
@@ -195,7 +197,8 @@ TEST_F(ToolRoundTrip, ManifestAndAbsoluteDestinations) {
 
 TEST_F(ToolRoundTrip, VerifyFindsEveryKindOfDamage) {
     const fs::path exe = dir / "app.exe";
-    ASSERT_EQ(build(exe, {tree.string()}).code, 0);
+    // Per-file methods, so that the last entry is stored and its bytes can be damaged alone.
+    ASSERT_EQ(build(exe, {"--method", "auto", tree.string()}).code, 0);
     std::vector<uint8_t> digest;
     const std::vector<uint8_t> package = packageOf(exe, &digest);
 
@@ -330,4 +333,82 @@ TEST_F(ToolRoundTrip, HelpOfEveryCommand) {
     }
     EXPECT_NE(run(runExtractCommand, {"--help"}).out.find("--include-absolute"), std::string::npos);
     EXPECT_EQ(run(runExtractCommand, {"x.exe"}).code, 2);  // no -C
+}
+
+TEST_F(ToolRoundTrip, SolidStreamsByDefault) {
+    const fs::path exe = dir / "solid.exe";
+    const Result built = build(exe, {tree.string()});
+    ASSERT_EQ(built.code, 0) << built.err;
+    EXPECT_NE(built.out.find("6 files (6 compressed, 1 solid stream)"), std::string::npos) << built.out;
+
+    // One stream: the first entry holds it, every entry names it.
+    const nlohmann::json json = nlohmann::json::parse(list(exe, {"--json"}).out);
+    ASSERT_EQ(json["files"].size(), 6u);
+    for (size_t i = 0; i < 6; ++i) {
+        EXPECT_EQ(json["files"][i]["method"], "lzma2");
+        EXPECT_EQ(json["files"][i]["stream"], 1);
+        EXPECT_EQ(json["files"][i]["packedSize"] == 0, i != 0) << i;
+    }
+    EXPECT_NE(list(exe).out.find("lzma2:1"), std::string::npos);
+    const Result verified = verify(exe);
+    EXPECT_EQ(verified.code, 0) << verified.err;
+    ASSERT_EQ(extract(exe, dir / "out").code, 0);
+    EXPECT_EQ(readTree(dir / "out"), contents);
+
+    // Smaller than the per-file methods on the same files.
+    const fs::path perFile = dir / "perfile.exe";
+    ASSERT_EQ(build(perFile, {"--method", "auto", tree.string()}).code, 0);
+    EXPECT_LT(packageOf(exe).size(), packageOf(perFile).size());
+
+    // A byte changed inside the stream, digest updated: verify names the damage, extract
+    // refuses, and nothing of the package's files is left behind.
+    std::vector<uint8_t> damaged = packageOf(exe);
+    damaged[damaged.size() / 2] ^= 0x10;
+    const std::vector<uint8_t> digest = sha1Digest(damaged);
+    replacePackage(exe, damaged, &digest);
+    const Result broken = verify(exe);
+    EXPECT_EQ(broken.code, 1);
+    EXPECT_NE(broken.err.find("entry "), std::string::npos) << broken.err;
+    EXPECT_EQ(extract(exe, dir / "never").code, 1);
+}
+
+TEST_F(ToolRoundTrip, ExtractSkipsAbsoluteMembersOfAStreamButDecodesThem) {
+    // The absolute file sits between two members that are extracted.
+    writeText(dir / "m.json", R"({"files": [
+        {"source": "tree/readme.txt"},
+        {"source": "tree/noise.bin", "directory": "C:\\Tools"},
+        {"source": "tree/sub/a.txt"},
+        {"source": "tree/empty.dat"}]})");
+    const fs::path exe = dir / "m.exe";
+    const Result built = build(exe, {"--manifest", (dir / "m.json").string()});
+    ASSERT_EQ(built.code, 0) << built.err;
+    EXPECT_NE(built.out.find("1 solid stream"), std::string::npos) << built.out;
+    const Result r = extract(exe, dir / "out");
+    ASSERT_EQ(r.code, 0) << r.err;
+    EXPECT_EQ(readTree(dir / "out"), (std::map<std::string, std::vector<uint8_t>>{
+                                         {"readme.txt", contents["readme.txt"]},
+                                         {"a.txt", contents["sub/a.txt"]},
+                                         {"empty.dat", {}}}));
+}
+
+TEST_F(ToolRoundTrip, StoredAndLzhufEntriesSplitSolidStreams) {
+    writeText(dir / "m.json", R"({"files": [
+        {"source": "tree/readme.txt"},
+        {"source": "tree/sub/b.txt"},
+        {"source": "tree/noise.bin", "method": "stored"},
+        {"source": "tree/sub/a.txt"},
+        {"source": "tree/sub/deeper/tiny.txt", "method": "lzhuf"}]})");
+    const fs::path exe = dir / "mixed.exe";
+    const Result built = build(exe, {"--manifest", (dir / "m.json").string(), "--level", "fast"});
+    ASSERT_EQ(built.code, 0) << built.err;
+    const nlohmann::json json = nlohmann::json::parse(list(exe, {"--json"}).out);
+    std::vector<std::string> methods;
+    std::vector<nlohmann::json> streams;
+    for (const auto& f : json["files"]) {
+        methods.push_back(f["method"]);
+        streams.push_back(f["stream"]);
+    }
+    EXPECT_EQ(methods, (std::vector<std::string>{"lzma2", "lzma2", "stored", "lzma2", "lzhuf"}));
+    EXPECT_EQ(streams, (std::vector<nlohmann::json>{1, 1, nullptr, 2, nullptr}));
+    EXPECT_EQ(verify(exe).code, 0);
 }

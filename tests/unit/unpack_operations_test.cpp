@@ -16,6 +16,7 @@
 #include "codec/lzhuf_decoder.h"
 #include "codec/lzhuf_encoder.h"
 #include "extract/stream_adapters.h"
+#include "runpack/package/solid_encoder.h"
 
 namespace {
 
@@ -204,4 +205,58 @@ TEST(UnpackOperations, LzhufLeavesTheSameFileAsAByteWiseDecodeWhereverTheStreamF
     EXPECT_EQ(lzhufUnpack(4, runsOn.data(), 2, ours.c_str()), 0u);
     EXPECT_EQ(readFile(ours), std::vector<uint8_t>(4, 0x61));
     EXPECT_EQ(readFile(bytewise), readFile(ours));
+}
+
+namespace {
+
+std::vector<uint8_t> solidStream(const std::vector<std::vector<uint8_t>>& members)
+{
+    std::vector<const std::vector<uint8_t>*> pointers;
+    for (const auto& m : members) pointers.push_back(&m);
+    std::vector<uint8_t> stream;
+    std::string error;
+    EXPECT_TRUE(encodeSolidStream(pointers, SOLID_LEVEL_BEST, true, &stream, &error)) << error;
+    return stream;
+}
+
+}  // namespace
+
+TEST(UnpackOperations, Lzma2MembersFillTheirFilesInOrder)
+{
+    TempDir dir;
+    const std::vector<std::vector<uint8_t>> members = {sampleContent(100000, 1), {}, sampleContent(300001, 2),
+                                                       sampleContent(5, 3)};
+    const std::vector<uint8_t> stream = solidStream(members);
+    for (size_t i = 0; i < members.size(); ++i) {
+        const std::string path = dir.file(("m" + std::to_string(i)).c_str());
+        const uint32_t packed = i == 0 ? (uint32_t)stream.size() : 0;
+        const uint32_t size = (uint32_t)members[i].size();
+        ASSERT_EQ(lzma2Unpack(packed, i == 0 ? stream.data() : nullptr, size, path.c_str()), size) << i;
+        EXPECT_EQ(readFile(path), members[i]) << i;
+    }
+    // The stream is complete and closed: a further member has nothing to continue.
+    EXPECT_EQ(lzma2Unpack(0, nullptr, 0, dir.file("more").c_str()), 0u);
+}
+
+TEST(UnpackOperations, Lzma2RefusesMembersThatDoNotFitTheirStream)
+{
+    TempDir dir;
+    const std::vector<std::vector<uint8_t>> members = {sampleContent(1000, 4), sampleContent(2000, 5)};
+    const std::vector<uint8_t> stream = solidStream(members);
+    // The last member asks for less than the stream holds: the stream does not end there.
+    ASSERT_EQ(lzma2Unpack((uint32_t)stream.size(), stream.data(), 1000, dir.file("a").c_str()), 1000u);
+    EXPECT_EQ(lzma2Unpack(0, nullptr, 1999, dir.file("b").c_str()), 0u);
+    // Asking for more than it holds fails too.
+    ASSERT_EQ(lzma2Unpack((uint32_t)stream.size(), stream.data(), 1000, dir.file("a").c_str()), 1000u);
+    EXPECT_EQ(lzma2Unpack(0, nullptr, 2001, dir.file("b").c_str()), 0u);
+    // A new stream in the middle of one replaces it; its own members then follow.
+    ASSERT_EQ(lzma2Unpack((uint32_t)stream.size(), stream.data(), 1000, dir.file("a").c_str()), 1000u);
+    ASSERT_EQ(lzma2Unpack((uint32_t)stream.size(), stream.data(), 1000, dir.file("a").c_str()), 1000u);
+    ASSERT_EQ(lzma2Unpack(0, nullptr, 2000, dir.file("b").c_str()), 2000u);
+    EXPECT_EQ(readFile(dir.file("b")), members[1]);
+    // A malformed stream opens nothing and creates no file.
+    std::vector<uint8_t> broken = stream;
+    broken[8] = 1;  // a dictionary size off the 4 KiB grain
+    EXPECT_EQ(lzma2Unpack((uint32_t)broken.size(), broken.data(), 1000, dir.file("c").c_str()), 0u);
+    EXPECT_FALSE(std::filesystem::exists(dir.file("c")));
 }

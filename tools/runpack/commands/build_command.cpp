@@ -44,6 +44,7 @@
 #include "runpack/package/text_encoding.h"
 #include "runpack/package/visible_text.h"
 #include "extract/storage_methods.h"
+#include "runpack/package/solid_encoder.h"
 #include "package/run_options.h"
 
 namespace fs = std::filesystem;
@@ -63,11 +64,15 @@ const char BUILD_USAGE[] =
     "  --cleanup MODE           journal: wait, then remove what was extracted\n"
     "                           tree: also remove the working directory tree (default)\n"
     "                           detach: start the command and neither wait nor clean up\n"
-    "  --method METHOD          auto: LZHUF when it is smaller, else stored (default)\n"
+    "  --method METHOD          lzma2: the files compressed together in solid LZMA2 streams,\n"
+    "                           each file's bytes a dictionary for the next (default where\n"
+    "                           this build has the encoder; engines before it refuse it)\n"
+    "                           auto: LZHUF when it is smaller, else stored (default without\n"
+    "                           the LZMA2 encoder)\n"
     "                           stored | lzhuf: every file of PATH... so\n"
-    "  --level LEVEL            LZHUF encoder: best: the smallest streams (default)\n"
-    "                           fast: hash chains, several times faster than best\n"
-    "                           ref: the reference encoder, as earlier versions wrote\n"
+    "  --level LEVEL            best: the smallest streams (default)\n"
+    "                           fast: several times faster than best\n"
+    "                           ref: LZHUF's reference encoder, as earlier versions wrote\n"
     "  --to DIR                 destination directory of the PATH inputs: relative to the\n"
     "                           working directory, absolute (C:\\Tools\\x, \\\\server\\share) or\n"
     "                           starting with an environment variable (%APPDATA%\\x)\n"
@@ -119,14 +124,18 @@ const char BUILD_USAGE[] =
 
 namespace {
 
-enum class Method { Auto, Stored, Lzhuf };
+enum class Method { Auto, Stored, Lzhuf, Lzma2 };
+
+// The smallest packages that every engine of this version reads: solid LZMA2 where this build
+// can make it.
+Method defaultMethod() { return solidEncoderAvailable() ? Method::Lzma2 : Method::Auto; }
 
 struct BuildOptions {
     std::string output;
     bool hasCommand = false;
     std::string command;
     uint32_t cleanupMode = CLEANUP_TREE;
-    Method method = Method::Auto;
+    Method method = defaultMethod();
     LzhufLevel level = LZHUF_LEVEL_BEST;
     bool hasTo = false;
     std::string to;
@@ -158,6 +167,7 @@ bool parseMethod(const std::string& text, Method* method) {
     if (text == "auto") *method = Method::Auto;
     else if (text == "stored") *method = Method::Stored;
     else if (text == "lzhuf") *method = Method::Lzhuf;
+    else if (text == "lzma2" && solidEncoderAvailable()) *method = Method::Lzma2;
     else return false;
     return true;
 }
@@ -195,7 +205,7 @@ int parseOptions(const std::vector<std::string>& args, BuildOptions* o, std::str
             else { *error = "unknown cleanup mode \"" + v + "\" (journal, tree or detach)"; return 2; }
         } else if (a == "--method") {
             if (!value(&v)) return 2;
-            if (!parseMethod(v, &o->method)) { *error = "unknown method \"" + v + "\" (auto, stored or lzhuf)"; return 2; }
+            if (!parseMethod(v, &o->method)) { *error = "unknown method \"" + v + "\" (" + std::string(solidEncoderAvailable() ? "lzma2, " : "") + "auto, stored or lzhuf)"; return 2; }
         } else if (a == "--level") {
             if (!value(&v)) return 2;
             if (!parseLzhufLevel(v, &o->level)) { *error = "unknown level \"" + v + "\" (fast, ref or best)"; return 2; }
@@ -549,6 +559,12 @@ bool packFile(LzhufContext* context, LzhufLevel level, const PlannedFile& plan, 
     if (!readSource(plan.source, &content, error)) return false;
     file->unpackedSize = static_cast<uint32_t>(content.size());
     file->digest = sha1Of(content.data(), content.size());
+    if (plan.method == Method::Lzma2) {
+        // Kept as it is until its stream is made from it and its neighbours.
+        file->method = METHOD_LZMA2;
+        file->packed = std::move(content);
+        return true;
+    }
     if (plan.method == Method::Stored || (plan.method == Method::Auto && content.empty())) {
         file->method = METHOD_STORED;
         file->packed = std::move(content);
@@ -646,6 +662,69 @@ bool packAll(const BuildOptions& o, const std::vector<PlannedFile>& planned, std
     return true;
 }
 
+// Groups consecutive METHOD_LZMA2 files into streams of at least the level's target size and
+// compresses the streams on the build's threads. The first file of each stream then holds the
+// stream, the others nothing.
+bool formSolidStreams(const BuildOptions& o, std::vector<PackageFile>* files, size_t* streamCount,
+                      std::string* error) {
+    const SolidLevel level = o.level == LZHUF_LEVEL_FAST ? SOLID_LEVEL_FAST : SOLID_LEVEL_BEST;
+    unsigned jobs = o.jobs ? o.jobs : std::max(1u, std::thread::hardware_concurrency());
+    // At least the level's size per stream, and no more streams than threads: each thread
+    // then compresses one stream, as large as can be.
+    uint64_t solidBytes = 0;
+    for (const PackageFile& f : *files) solidBytes += f.method == METHOD_LZMA2 ? f.packed.size() : 0;
+    const uint64_t target = std::max<uint64_t>(solidStreamTarget(level), (solidBytes + jobs - 1) / jobs);
+    const uint64_t most = 0xFFFFFFFFull;
+    std::vector<std::pair<size_t, size_t>> streams;  // first file, file count
+    uint64_t held = 0;
+    for (size_t i = 0; i < files->size(); ++i) {
+        const PackageFile& f = (*files)[i];
+        if (f.method != METHOD_LZMA2) continue;
+        const bool continues = !streams.empty() && streams.back().first + streams.back().second == i &&
+                               held < target && held + f.packed.size() <= most;
+        if (continues) {
+            ++streams.back().second;
+            held += f.packed.size();
+        } else {
+            streams.push_back({i, 1});
+            held = f.packed.size();
+        }
+    }
+    *streamCount = streams.size();
+    std::vector<std::vector<uint8_t>> encoded(streams.size());
+    std::vector<std::string> errors(streams.size());
+    std::atomic<size_t> next{0};
+    std::atomic<bool> failed{false};
+    auto worker = [&]() {
+        for (;;) {
+            const size_t k = next++;
+            if (k >= streams.size() || failed) return;
+            std::vector<const std::vector<uint8_t>*> members;
+            for (size_t i = streams[k].first; i < streams[k].first + streams[k].second; ++i)
+                members.push_back(&(*files)[i].packed);
+            if (!encodeSolidStream(members, level, solidWantsX86Filter(members), &encoded[k], &errors[k])) failed = true;
+        }
+    };
+    jobs = static_cast<unsigned>(std::min<size_t>(jobs, std::max<size_t>(streams.size(), 1)));
+    std::vector<std::thread> threads;
+    for (unsigned k = 0; k < jobs; ++k) threads.emplace_back(worker);
+    for (std::thread& t : threads) t.join();
+    for (size_t k = 0; k < streams.size(); ++k) {
+        if (!errors[k].empty()) {
+            *error = errors[k];
+            return false;
+        }
+    }
+    for (size_t k = 0; k < streams.size(); ++k) {
+        (*files)[streams[k].first].packed = std::move(encoded[k]);
+        for (size_t i = streams[k].first + 1; i < streams[k].first + streams[k].second; ++i) {
+            (*files)[i].packed.clear();
+            (*files)[i].packed.shrink_to_fit();
+        }
+    }
+    return true;
+}
+
 }  // namespace
 
 int runBuildCommand(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
@@ -714,6 +793,8 @@ int runBuildCommand(const std::vector<std::string>& args, std::ostream& out, std
         engine.swap(faced);
     }
     if (!packAll(o, planned, &contents.files, &error)) return refuse(error);
+    size_t streamCount = 0;
+    if (!formSolidStreams(o, &contents.files, &streamCount, &error)) return refuse(error);
 
     std::vector<uint8_t> package, image;
     if (!writePackage(contents, &package, &error)) return refuse(error);
@@ -736,9 +817,10 @@ int runBuildCommand(const std::vector<std::string>& args, std::ostream& out, std
         return refuse("cannot write " + o.output + ": " + error);
     }
     size_t compressed = 0;
-    for (const PackageFile& f : contents.files) compressed += f.method == METHOD_LZHUF ? 1 : 0;
-    out << "wrote " << o.output << ": " << contents.files.size() << " files (" << compressed << " compressed), package "
-        << package.size() << " bytes\n";
+    for (const PackageFile& f : contents.files) compressed += f.method != METHOD_STORED ? 1 : 0;
+    out << "wrote " << o.output << ": " << contents.files.size() << " files (" << compressed << " compressed";
+    if (streamCount != 0) out << ", " << streamCount << " solid stream" << (streamCount == 1 ? "" : "s");
+    out << "), package " << package.size() << " bytes\n";
     return 0;
 }
 

@@ -163,7 +163,22 @@ bool readLoadedRunOptions(const LoadedPackage& loaded, RunOptions* options, std:
     return true;
 }
 
-const char* methodName(uint32_t method) { return method == METHOD_LZHUF ? "lzhuf" : "stored"; }
+const char* methodName(uint32_t method) {
+    return method == METHOD_LZMA2 ? "lzma2" : method == METHOD_LZHUF ? "lzhuf" : "stored";
+}
+
+// For each entry, the number (from 1) of the solid stream it belongs to; 0 for entries of
+// other methods. The package was validated, so members follow the entry that holds their stream.
+std::vector<size_t> solidStreamNumbers(const std::vector<FileEntry>& entries) {
+    std::vector<size_t> numbers(entries.size(), 0);
+    size_t current = 0;
+    for (size_t i = 0; i < entries.size(); ++i) {
+        if (entries[i].method != METHOD_LZMA2) continue;
+        if (entries[i].packedSize != 0) ++current;
+        numbers[i] = current;
+    }
+    return numbers;
+}
 
 std::string hex(const uint8_t* bytes, size_t n) {
     static const char digits[] = "0123456789abcdef";
@@ -244,8 +259,9 @@ bool verifyPackage(LoadedPackage* loaded, const char* command, std::ostream& err
         }
     }
     std::unique_ptr<LzhufContext> context = newCodecContext();
+    std::unique_ptr<SolidCursor> solid(new SolidCursor);
     for (size_t i = 0; i < loaded->entries.size(); ++i) {
-        if (!unpackEntry(context.get(), loaded->entries[i], nullptr, &error)) {
+        if (!unpackEntry(context.get(), loaded->entries[i], nullptr, &error, solid.get())) {
             err << prefix << "entry " << i << " (" << shownDestination(loaded->entries[i]) << "): " << visibleText(error)
                 << "\n";
             ok = false;
@@ -451,7 +467,9 @@ int runListCommand(const std::vector<std::string>& args, std::ostream& out, std:
         root["refusedByEngine"] = refusedCount;
         root["commandHasControlCharacter"] = commandControlCharacter(h, nullptr);
         root["files"] = nlohmann::ordered_json::array();
-        for (const FileEntry& e : loaded.entries) {
+        const std::vector<size_t> streams = solidStreamNumbers(loaded.entries);
+        for (size_t i = 0; i < loaded.entries.size(); ++i) {
+            const FileEntry& e = loaded.entries[i];
             nlohmann::ordered_json f;
             f["name"] = e.name ? nlohmann::ordered_json(text(e.name)) : nlohmann::ordered_json(nullptr);
             f["directory"] = e.directory ? nlohmann::ordered_json(text(e.directory)) : nlohmann::ordered_json(nullptr);
@@ -463,6 +481,7 @@ int runListCommand(const std::vector<std::string>& args, std::ostream& out, std:
             f["refusal"] = verdict != DESTINATION_OK ? nlohmann::ordered_json(describeDestinationVerdict(verdict))
                                                      : nlohmann::ordered_json(nullptr);
             f["method"] = methodName(e.method);
+            f["stream"] = streams[i] != 0 ? nlohmann::ordered_json(streams[i]) : nlohmann::ordered_json(nullptr);
             f["unpackedSize"] = e.unpackedSize;
             f["packedSize"] = e.packedSize;
             f["ratio"] = ratio(e);
@@ -501,11 +520,17 @@ int runListCommand(const std::vector<std::string>& args, std::ostream& out, std:
     snprintf(line, sizeof line, "  %-6s %12s %12s %6s  %-40s  %s\n", "method", "unpacked", "packed", "ratio", "sha1",
              "destination");
     out << line;
-    for (const FileEntry& e : loaded.entries) {
+    const std::vector<size_t> streams = solidStreamNumbers(loaded.entries);
+    for (size_t i = 0; i < loaded.entries.size(); ++i) {
+        const FileEntry& e = loaded.entries[i];
         std::string destination = composedDestination(e);
         const DestinationVerdict verdict = destinationVerdict(e);
         const char* mark = verdict != DESTINATION_OK ? "x" : outside(e) ? "!" : " ";
-        snprintf(line, sizeof line, "%s %-6s %12u %12u %5.1f%%  %s  ", mark, methodName(e.method), e.unpackedSize,
+        // A solid stream's member shows its stream's number: "lzma2:1"; the stream's packed
+        // size is the first member's.
+        std::string method = methodName(e.method);
+        if (streams[i] != 0) method += ":" + std::to_string(streams[i]);
+        snprintf(line, sizeof line, "%s %-6s %12u %12u %5.1f%%  %s  ", mark, method.c_str(), e.unpackedSize,
                  e.packedSize, 100.0 * ratio(e), hex(e.digest, PACKAGE_DIGEST_SIZE).c_str());
         out << line << shown(destination.c_str());
         if (verdict != DESTINATION_OK) out << "  (refused: " << describeDestinationVerdict(verdict) << ")";
@@ -673,16 +698,32 @@ int runExtractCommand(const std::vector<std::string>& args, std::ostream& out, s
         return 1;
     }
     std::unique_ptr<LzhufContext> context = newCodecContext();
+    std::unique_ptr<SolidCursor> solid(new SolidCursor);
     size_t files = 0;
+    size_t unpackedUpTo = 0;  // entries before this one have been through the solid cursor
     for (const Target& t : targets) {
+        // Members of a solid stream that are not extracted are still decoded, to reach the
+        // bytes of those that follow them.
+        for (; unpackedUpTo < t.entry; ++unpackedUpTo) {
+            const FileEntry& skipped = loaded.entries[unpackedUpTo];
+            if (skipped.method == METHOD_LZMA2 && !unpackEntry(context.get(), skipped, nullptr, &error, solid.get())) {
+                err << "runpack extract: entry " << unpackedUpTo << ": " << error << "\n";
+                closeOutputRoot(&root);
+                return 1;
+            }
+        }
+        unpackedUpTo = t.entry + 1;
         bool done = false;
         if (t.placement.directoryOnly) {
-            done = createOutputDirectories(root, t.placement.parts, &error);
+            // Empty, but it may be the entry that holds its solid stream.
+            const FileEntry& e = loaded.entries[t.entry];
+            done = createOutputDirectories(root, t.placement.parts, &error) &&
+                   (e.method != METHOD_LZMA2 || unpackEntry(context.get(), e, nullptr, &error, solid.get()));
         } else {
             OutputFile file;
             if (createOutputFile(root, t.placement.parts, force, &file, &error)) {
                 const EntryWriter writer{writeToOutput, &file};
-                const bool unpacked = unpackEntry(context.get(), loaded.entries[t.entry], &writer, &error);
+                const bool unpacked = unpackEntry(context.get(), loaded.entries[t.entry], &writer, &error, solid.get());
                 std::string closeError;
                 const bool closed = closeOutputFile(&file, &closeError);
                 if (unpacked && !closed) error = closeError;

@@ -98,7 +98,55 @@ uint64_t lzhufMaxUnpackedSize(uint32_t packedSize) {
     return LZHUF_MAX_BYTES_PER_PACKED_BYTE * packedSize;
 }
 
-bool unpackEntry(LzhufContext* context, const FileEntry& e, const EntryWriter* writer, std::string* error) {
+namespace {
+
+// The member's bytes from the open stream, or the stream that its data opens.
+bool unpackSolidMember(const FileEntry& e, SolidCursor* solid, DigestSink* sink, std::string* error) {
+    if (solid == nullptr) {
+        *error = "a member of a solid stream can only be unpacked in package order";
+        return false;
+    }
+    if (e.packedSize != 0) {
+        solidStreamClose(&solid->reader);
+        solid->open = solidStreamOpen(&solid->reader, e.data, e.packedSize);
+        if (!solid->open) {
+            *error = "solid stream header or chunk layout is malformed";
+            return false;
+        }
+        solid->membersLeft = solid->reader.header.memberCount;
+    }
+    if (!solid->open || solid->membersLeft == 0) {
+        *error = "continues no solid stream";
+        return false;
+    }
+    --solid->membersLeft;
+    for (uint32_t left = e.unpackedSize; left != 0;) {
+        const uint8_t* bytes = nullptr;
+        const int32_t n = solidStreamNext(&solid->reader, &bytes, left);
+        if (n <= 0) {
+            *error = "LZMA2 stream is corrupt or ends early";
+            return false;
+        }
+        if (!pass(sink, bytes, static_cast<size_t>(n))) return false;
+        left -= static_cast<uint32_t>(n);
+    }
+    sink->produced = e.unpackedSize;
+    if (solid->membersLeft == 0) {
+        const bool finished = solidStreamFinished(&solid->reader);
+        solidStreamClose(&solid->reader);
+        solid->open = false;
+        if (!finished) {
+            *error = "solid stream holds more than its members take";
+            return false;
+        }
+    }
+    return true;
+}
+
+}  // namespace
+
+bool unpackEntry(LzhufContext* context, const FileEntry& e, const EntryWriter* writer, std::string* error,
+                 SolidCursor* solid) {
     DigestSink sink;
     sha1Start(&sink.sha1);
     sink.writer = writer;
@@ -147,6 +195,8 @@ bool unpackEntry(LzhufContext* context, const FileEntry& e, const EntryWriter* w
             *error = "LZHUF stream decodes to the wrong size";
             return false;
         }
+    } else if (e.method == METHOD_LZMA2) {
+        if (!unpackSolidMember(e, solid, &sink, error)) return false;
     } else {
         *error = "unknown storage method " + std::to_string(e.method);
         return false;

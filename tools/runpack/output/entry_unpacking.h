@@ -10,6 +10,7 @@
 #include <string>
 
 #include "codec/lzhuf_model.h"
+#include "codec/solid_stream.h"
 #include "package/package_reader.h"
 
 // The most bytes an LZHUF stream of `packedSize` bytes can produce: 48 per packed byte.
@@ -22,8 +23,21 @@ struct EntryWriter {
     void* state;
 };
 
+// The solid stream that METHOD_LZMA2 entries are read from: the caller hands every entry of
+// that method to unpackEntry in package order, each member after the one before it.
+struct SolidCursor {
+    SolidStreamReader reader;  // large: keep the cursor on the heap
+    bool open = false;
+    uint32_t membersLeft = 0;
+    SolidCursor() { reader.dictionary = nullptr; }
+    ~SolidCursor() { solidStreamClose(&reader); }
+    SolidCursor(const SolidCursor&) = delete;
+    SolidCursor& operator=(const SolidCursor&) = delete;
+};
+
 // Unpacks `entry` with `context` (one per thread), hands its bytes in order to `writer`
 // (optional), and checks that exactly the unpacked size came out and that its SHA-1 is the
-// entry's. False with a message otherwise; the writer may then have received part of the
-// bytes.
-bool unpackEntry(LzhufContext* context, const FileEntry& entry, const EntryWriter* writer, std::string* error);
+// entry's. A METHOD_LZMA2 entry needs `solid`. False with a message otherwise; the writer may
+// then have received part of the bytes.
+bool unpackEntry(LzhufContext* context, const FileEntry& entry, const EntryWriter* writer, std::string* error,
+                 SolidCursor* solid = nullptr);

@@ -1,0 +1,72 @@
+// A solid stream: the files of consecutive package entries, concatenated, optionally run
+// through the x86 branch filter, and compressed as one LZMA2 stream, so that each file's bytes
+// serve as dictionary for the next. It is stored as the data of the first of those entries,
+// behind a fixed header; the entries that follow it carry no data of their own and take their
+// bytes, in order, from where the previous one stopped.
+//
+// Header, all integers unsigned 32-bit little-endian:
+//   0  member count     the number of consecutive entries the stream feeds (at least 1)
+//   4  unpacked size    the sum of their unpacked sizes
+//   8  dictionary size  the LZMA2 dictionary: 4 KiB to 64 MiB, a multiple of 4 KiB
+//  12  filter           0 none, 1 the x86 branch filter
+//  16  the LZMA2 chunks, ending with the end marker at the data's last byte
+#pragma once
+
+#include <stdint.h>
+
+#include "codec/lzma2_decoder.h"
+#include "codec/x86_branch_filter.h"
+
+const uint32_t SOLID_HEADER_SIZE = 16;
+const uint32_t SOLID_DICTIONARY_MIN = 4096;
+const uint32_t SOLID_DICTIONARY_MAX = 64u << 20;
+const uint32_t SOLID_DICTIONARY_GRAIN = 4096;
+const uint32_t SOLID_FILTER_NONE = 0;
+const uint32_t SOLID_FILTER_X86 = 1;
+
+struct SolidStreamHeader {
+    uint32_t memberCount;
+    uint32_t unpackedSize;
+    uint32_t dictionarySize;
+    uint32_t filter;
+};
+
+// Reads and checks the header of the stream in `data` (`size` bytes) and walks its chunk
+// heads: every field in range, the chunks in a valid order, their sizes adding up to the
+// unpacked size, the end marker at the last byte. Decodes nothing.
+bool readSolidStreamHeader(const uint8_t* data, uint32_t size, SolidStreamHeader* header);
+
+// The decoded, unfiltered bytes wait here until they are final.
+const uint32_t SOLID_STAGING_SIZE = 1u << 16;
+
+// Reading one stream from its start to its end. The dictionary is taken from the heap at
+// open, at the size the header declares, and given back at close.
+struct SolidStreamReader {
+    SolidStreamHeader header;
+    Lzma2Decoder decoder;
+    X86BranchFilter filter;
+    uint8_t* dictionary;
+    uint32_t delivered;    // bytes handed out so far
+    uint32_t ready;        // staging[next, ready) is final
+    uint32_t next;
+    uint32_t filled;       // staging[ready, filled) waits for the filter
+    bool decoderEnded;
+    bool failed;
+    uint8_t staging[SOLID_STAGING_SIZE];
+};
+
+// Checks the stream as readSolidStreamHeader does and sets the reader up; false when the
+// stream is refused or its dictionary cannot be had (nothing is held then).
+bool solidStreamOpen(SolidStreamReader* reader, const uint8_t* data, uint32_t size);
+
+// The next bytes of the stream, at most `maximum`: `*bytes` points at them inside the reader,
+// valid until the next call. Returns their count, 0 once the declared size has been handed out,
+// or -1 when the stream is corrupt (for good: every later call fails too).
+int32_t solidStreamNext(SolidStreamReader* reader, const uint8_t** bytes, uint32_t maximum);
+
+// True when every declared byte was handed out and the stream ended right there, with nothing
+// more in it.
+bool solidStreamFinished(SolidStreamReader* reader);
+
+// Gives back the dictionary. Safe to call on a reader that is closed or was never opened.
+void solidStreamClose(SolidStreamReader* reader);
