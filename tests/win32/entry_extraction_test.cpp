@@ -235,6 +235,7 @@ TEST_F(EntryExtraction, FindCharBackwardStaysAboveTheRoot) {
 TEST_F(EntryExtraction, RefusesDestinationsThatBreakTheRuleBeforeCreatingAnything) {
     SetEnvironmentVariableA("RUNPACK_UP", "..");
     SetEnvironmentVariableA("RUNPACK_DRIVE_RELATIVE", "C:rel");
+    SetEnvironmentVariableA("RUNPACK_CONTROL", "bell\a");
     struct Row {
         const char* directory;
         const char* name;
@@ -242,6 +243,8 @@ TEST_F(EntryExtraction, RefusesDestinationsThatBreakTheRuleBeforeCreatingAnythin
         {"..", "escaped.txt"}, {"sub\\..\\..", "escaped.txt"}, {nullptr, "C:name"}, {"sub", "a:b"},
         {nullptr, "CON"}, {"lib", "nul.txt"}, {"dir.", "x"}, {"%RUNPACK_UP%", "escaped.txt"},
         {"%RUNPACK_DRIVE_RELATIVE%", "x"}, {"\\\\?\\C:\\x", "y"},
+        // Control characters, given or from a variable: no name holds one.
+        {"sub\x1B[K", "x"}, {nullptr, "a\rb.txt"}, {"%RUNPACK_CONTROL%", "x"}, {"sub", "del\x7F"},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(std::string(row.directory ? row.directory : "-") + " | " + row.name);
