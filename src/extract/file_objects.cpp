@@ -1,10 +1,127 @@
 #include "extract/file_objects.h"
 
+#include <stdlib.h>
 #include <string.h>
+#include <winternl.h>
 
-bool widenPath(const char* path, WCHAR* wide) {
-    int written = MultiByteToWideChar(CP_ACP, 0, path, -1, wide, WIDE_PATH_SIZE);
-    return written > 0;
+namespace {
+
+const NTSTATUS STATUS_NAME_COLLISION = static_cast<NTSTATUS>(0xC0000035);
+
+// A name relative to `root`, for the native calls.
+struct RelativeName {
+    UNICODE_STRING text;
+    OBJECT_ATTRIBUTES attributes;
+};
+
+bool setUpRelativeName(HANDLE root, const WCHAR* name, size_t length, void* security,
+                       RelativeName* relative) {
+    // A native name is counted in bytes in 16 bits.
+    if (length == 0 || length > 0x7FFF / sizeof(WCHAR)) {
+        SetLastError(ERROR_INVALID_NAME);
+        return false;
+    }
+    relative->text.Buffer = const_cast<WCHAR*>(name);
+    relative->text.Length = static_cast<USHORT>(length * sizeof(WCHAR));
+    relative->text.MaximumLength = relative->text.Length;
+    InitializeObjectAttributes(&relative->attributes, &relative->text, OBJ_CASE_INSENSITIVE, root, security);
+    return true;
+}
+
+// Room for the longest path the platform can give.
+const DWORD FINAL_PATH_SIZE = 32768;
+
+// True when `object`, opened as `name` below `root`, is the object of that name and not what
+// a link of that name leads to: its path is the root's path and the name. (Wine opens the
+// target of a Unix link whatever the flags say, and its handle does not show the link.) When
+// a path cannot be had, the handle's own word stands.
+bool reachedByName(HANDLE root, HANDLE object, const WCHAR* name, size_t length) {
+    WCHAR* paths = static_cast<WCHAR*>(malloc(2 * FINAL_PATH_SIZE * sizeof(WCHAR)));
+    if (paths == NULL) return false;
+    WCHAR* rootPath = paths;
+    WCHAR* objectPath = paths + FINAL_PATH_SIZE;
+    DWORD rootLength = GetFinalPathNameByHandleW(root, rootPath, FINAL_PATH_SIZE, FILE_NAME_NORMALIZED);
+    DWORD objectLength = GetFinalPathNameByHandleW(object, objectPath, FINAL_PATH_SIZE, FILE_NAME_NORMALIZED);
+    bool same = true;
+    if (rootLength > 0 && rootLength < FINAL_PATH_SIZE && objectLength > 0 && objectLength < FINAL_PATH_SIZE) {
+        DWORD separator = rootPath[rootLength - 1] == L'\\' ? 0 : 1;
+        same = objectLength == rootLength + separator + length &&
+               CompareStringOrdinal(rootPath, rootLength, objectPath, rootLength, TRUE) == CSTR_EQUAL &&
+               (separator == 0 || objectPath[rootLength] == L'\\') &&
+               CompareStringOrdinal(name, static_cast<int>(length), objectPath + rootLength + separator,
+                                    static_cast<int>(length), TRUE) == CSTR_EQUAL;
+    }
+    free(paths);
+    return same;
+}
+
+}  // namespace
+
+HANDLE openBelow(HANDLE root, const WCHAR* name, size_t length, DWORD access, DWORD share,
+                 BelowDisposition disposition, bool allowLink, void* security) {
+    RelativeName relative;
+    if (!setUpRelativeName(root, name, length, security, &relative)) return INVALID_HANDLE_VALUE;
+    ULONG options = FILE_SYNCHRONOUS_IO_NONALERT | FILE_OPEN_REPARSE_POINT | FILE_OPEN_FOR_BACKUP_INTENT;
+    ULONG createDisposition = FILE_OPEN;
+    if (disposition == BELOW_FOLLOW) options &= ~static_cast<ULONG>(FILE_OPEN_REPARSE_POINT);
+    if (disposition == BELOW_CREATE_FILE) {
+        createDisposition = FILE_CREATE;
+        options |= FILE_NON_DIRECTORY_FILE;
+    } else if (disposition == BELOW_CREATE_DIRECTORY) {
+        createDisposition = FILE_CREATE;
+        options |= FILE_DIRECTORY_FILE;
+    }
+    HANDLE object = INVALID_HANDLE_VALUE;
+    IO_STATUS_BLOCK status;
+    NTSTATUS opened = NtCreateFile(&object, access | SYNCHRONIZE | FILE_READ_ATTRIBUTES, &relative.attributes,
+                                   &status, NULL, FILE_ATTRIBUTE_NORMAL, share, createDisposition, options,
+                                   NULL, 0);
+    if (opened < 0) {
+        SetLastError(opened == STATUS_NAME_COLLISION ? ERROR_ALREADY_EXISTS : RtlNtStatusToDosError(opened));
+        return INVALID_HANDLE_VALUE;
+    }
+    if (disposition == BELOW_FOLLOW) return object;
+    ObjectFacts facts;
+    bool link = !readAttributes(object, &facts) || isLink(&facts);
+    bool followed = !link && disposition == BELOW_OPEN && !reachedByName(root, object, name, length);
+    if (followed || (link && !allowLink)) {
+        CloseHandle(object);
+        SetLastError(ERROR_CANT_ACCESS_FILE);
+        return INVALID_HANDLE_VALUE;
+    }
+    return object;
+}
+
+bool renameBelow(HANDLE object, HANDLE root, const WCHAR* name, size_t length) {
+    if (length == 0 || length > WIDE_PATH_SIZE) {
+        SetLastError(ERROR_INVALID_NAME);
+        return false;
+    }
+    union {
+        FILE_RENAME_INFORMATION info;
+        uint8_t bytes[sizeof(FILE_RENAME_INFORMATION) + WIDE_PATH_SIZE * sizeof(WCHAR)];
+    } request;
+    memset(&request, 0, sizeof(request));
+    request.info.ReplaceIfExists = FALSE;
+    request.info.RootDirectory = root;
+    request.info.FileNameLength = static_cast<ULONG>(length * sizeof(WCHAR));
+    memcpy(request.info.FileName, name, length * sizeof(WCHAR));
+    IO_STATUS_BLOCK status;
+    NTSTATUS renamed = NtSetInformationFile(object, &status, &request.info, sizeof(request),
+                                            FileRenameInformation);
+    if (renamed >= 0) return true;
+    SetLastError(renamed == STATUS_NAME_COLLISION ? ERROR_ALREADY_EXISTS : RtlNtStatusToDosError(renamed));
+    return false;
+}
+
+bool writeAll(void* file, const uint8_t* bytes, uint32_t count) {
+    while (count > 0) {
+        DWORD written = 0;
+        if (!WriteFile(static_cast<HANDLE>(file), bytes, count, &written, NULL) || written == 0) return false;
+        bytes += written;
+        count -= written;
+    }
+    return true;
 }
 
 HANDLE openObject(const WCHAR* path, DWORD access, DWORD share) {

@@ -1,6 +1,6 @@
-// The unpack operations. A file counts as extracted only when every byte of it has reached
-// the C library and the stream has been closed without error: a failed final write or close
-// means the data may not be on disk, and that is reported as a failure (result 0).
+// The unpack operations. A file counts as extracted only when every byte of it has been
+// taken by the writer: a failed write means the data may not be in the file, and that is
+// reported as a failure (result 0).
 #include "extract/unpack_operations.h"
 
 #include <stdio.h>
@@ -10,40 +10,30 @@
 #include "extract/stream_adapters.h"
 
 uint32_t storedUnpack(uint32_t packedSize, const uint8_t* data, uint32_t unpackedSize,
-                      const char* path)
+                      SinkWriteFn write, void* target)
 {
     // A stored file is its own packed form, so the two sizes must agree.
-    if (packedSize != unpackedSize) {
+    if (packedSize != unpackedSize || write == nullptr) {
         return 0;
     }
-    FILE* file = fopen(path, "wb");
-    if (file == nullptr) {
-        return 0;
-    }
-    size_t written = packedSize == 0 ? 0 : fwrite(data, 1, packedSize, file);
-    if (fclose(file) != 0) {
-        return 0;
-    }
-    return (uint32_t)written;
+    return write(target, data, packedSize) ? packedSize : 0;
 }
 
 uint32_t lzhufUnpack(uint32_t packedSize, const uint8_t* data, uint32_t unpackedSize,
-                     const char* path)
+                     SinkWriteFn write, void* target)
 {
     MemorySource source;
     setUpMemoryStream(&source, (uint8_t*)data, (int32_t)packedSize);
     FileSink sink;
-    setUpFileStream(&sink, fopen(path, "wb"));
-    if (sink.file == nullptr) {
+    setUpFileSink(&sink, write, target);
+    if (write == nullptr) {
         return 0;
     }
     // The decoder's own result is not needed: success is judged by the bytes it delivered.
-    lzhufDecode(nullptr, (int)unpackedSize, memorySourceRead, &source, fileSinkWrite, &sink);
-    // The decoder flushes at its end. Bytes still waiting mean that flush never came; a
-    // flush the C library could not complete leaves the stream's error indicator set.
-    bool flushed = sink.filled == 0 && ferror(sink.file) == 0;
-    bool closed = fclose(sink.file) == 0;
-    if (!flushed || !closed || (uint32_t)sink.total != unpackedSize) {
+    // It flushes at its end; bytes still waiting mean that flush never came, and a flush the
+    // writer could not complete fails the decoder, which then stops short.
+    int decoded = lzhufDecode(nullptr, (int)unpackedSize, memorySourceRead, &source, fileSinkWrite, &sink);
+    if (decoded < 0 || sink.filled != 0 || (uint32_t)sink.total != unpackedSize) {
         return 0;
     }
     return unpackedSize;

@@ -32,10 +32,10 @@ void indexName(uint32_t index, char* name) {
 }
 
 // Copies `text` into an array of DEST_PATH_SIZE; false when it does not fit.
-bool copyPath(const char* text, char* array) {
-    size_t length = strlen(text);
+bool copyPath(const WCHAR* text, WCHAR* array) {
+    size_t length = wcslen(text);
     if (length >= DEST_PATH_SIZE) return false;
-    memcpy(array, text, length + 1);
+    memcpy(array, text, (length + 1) * sizeof(WCHAR));
     return true;
 }
 
@@ -43,11 +43,12 @@ bool copyPath(const char* text, char* array) {
 // objects back. An entry that cannot be written is not written; the run goes on.
 void recordEntry(const JournalNode* entry) {
     Backstop* backstop = recording;
-    if (backstop == NULL || !entry->hasIdentity) return;
+    // Only full paths: what lies below the working directory goes with its tree.
+    if (backstop == NULL || !isFullPath(entry->path)) return;
     // The package's file at a path whose user's object waits right below it in the journal:
     // the backstop removes it to make room, exactly as the drain would.
     bool replacing = entry->kind == JOURNAL_CREATED && entry->older != NULL &&
-                     entry->older->kind == JOURNAL_SET_ASIDE && strcmp(entry->older->path, entry->path) == 0;
+                     entry->older->kind == JOURNAL_SET_ASIDE && wcscmp(entry->older->path, entry->path) == 0;
     if (entry->kind != JOURNAL_SET_ASIDE && !replacing) return;
     SetAsideRecord record;
     memset(&record, 0, sizeof(record));
@@ -104,8 +105,8 @@ void readRecords(HKEY hive, const char* name, CleanupJournal* journal) {
         DWORD size = sizeof(record);
         if (RegQueryValueExA(records, value, NULL, &type, reinterpret_cast<BYTE*>(&record), &size) != ERROR_SUCCESS ||
             type != REG_BINARY || size != sizeof(record) ||
-            memchr(record.path, '\0', DEST_PATH_SIZE) == NULL ||
-            memchr(record.asidePath, '\0', DEST_PATH_SIZE) == NULL) {
+            wmemchr(record.path, L'\0', DEST_PATH_SIZE) == NULL ||
+            wmemchr(record.asidePath, L'\0', DEST_PATH_SIZE) == NULL || !isFullPath(record.path)) {
             break;
         }
         bool pushed = false;
@@ -143,9 +144,7 @@ enum DirectoryState { DIRECTORY_PLAIN, DIRECTORY_MISSING, DIRECTORY_OTHER };
 
 // Whether `path` names a plain directory (its identity in `identity`), nothing, or anything
 // else: a link, a junction, a file, something that cannot be opened.
-DirectoryState inspectDirectory(const char* path, FileIdentity* identity) {
-    WCHAR wide[WIDE_PATH_SIZE];
-    if (!widenPath(path, wide)) return DIRECTORY_OTHER;
+DirectoryState inspectDirectory(const WCHAR* wide, FileIdentity* identity) {
     HANDLE object = openObject(wide, FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE);
     if (object == INVALID_HANDLE_VALUE) {
         DWORD error = GetLastError();
@@ -161,11 +160,14 @@ DirectoryState inspectDirectory(const char* path, FileIdentity* identity) {
 
 }  // namespace
 
-bool registerBackstop(const char* workDir, bool administrators, Backstop* backstop) {
+bool registerBackstop(const WCHAR* workDir, bool administrators, Backstop* backstop) {
     memset(backstop, 0, sizeof(*backstop));
-    size_t length = strlen(workDir);
+    size_t length = wcslen(workDir);
     if (length < WORKING_NAME_LENGTH || length > MAX_PATH) return false;
-    memcpy(backstop->name, workDir + length - WORKING_NAME_LENGTH, WORKING_NAME_LENGTH + 1);
+    // The name is the prefix and hex digits: ASCII.
+    for (size_t i = 0; i <= WORKING_NAME_LENGTH; ++i) {
+        backstop->name[i] = static_cast<char>(workDir[length - WORKING_NAME_LENGTH + i]);
+    }
 
     // "ENGINE" /runpack-remove "WORKDIR", in Unicode: the engine's own path may hold
     // characters that the code page cannot.
@@ -173,7 +175,7 @@ bool registerBackstop(const char* workDir, bool administrators, Backstop* backst
     DWORD engineLength = GetModuleFileNameW(NULL, engine, MAX_PATH + 1);
     if (engineLength == 0 || engineLength > MAX_PATH) return false;
     WCHAR command[COMMAND_SIZE];
-    int commandLength = wsprintfW(command, L"\"%s\" " BACKSTOP_ARGUMENT L" \"%S\"", engine, workDir);
+    int commandLength = wsprintfW(command, L"\"%s\" " BACKSTOP_ARGUMENT L" \"%s\"", engine, workDir);
     WCHAR valueName[WORKING_NAME_LENGTH + 1];
     wsprintfW(valueName, L"%S", backstop->name);
 
@@ -230,15 +232,18 @@ uint32_t runBackstop(const char* arguments) {
     if (length > TEMP_PATH_LENGTH || !isWorkingDirectoryPath(path, length, name)) return BACKSTOP_REFUSED;
     memcpy(directory, path, length);
     directory[length] = '\0';
+    // The text passed the check against the temporary path above, in the same code page.
+    WCHAR wide[WIDE_PATH_SIZE];
+    if (MultiByteToWideChar(CP_ACP, 0, directory, -1, wide, WIDE_PATH_SIZE) <= 0) return BACKSTOP_REFUSED;
     FileIdentity identity;
-    DirectoryState state = inspectDirectory(directory, &identity);
+    DirectoryState state = inspectDirectory(wide, &identity);
     if (state == DIRECTORY_OTHER) return BACKSTOP_REFUSED;
 
     HKEY hive = hiveFor(processHasAdministrators());
     CleanupJournal journal = NULL;
     readRecords(hive, name, &journal);
     journalDrain(&journal, deletePath);
-    if (state == DIRECTORY_PLAIN) removeWorkingTree(directory, &identity);
+    if (state == DIRECTORY_PLAIN) removeWorkingTreeAt(wide, &identity);
     deleteRecords(hive, name);
     deleteValue(hive, name);
     return 0;

@@ -37,8 +37,8 @@ struct SetAsideRecord {
     uint32_t kind;  // JOURNAL_SET_ASIDE or JOURNAL_CREATED
     uint32_t attributes;
     FileIdentity identity;
-    char path[DEST_PATH_SIZE];
-    char asidePath[DEST_PATH_SIZE];  // "" for JOURNAL_CREATED
+    WCHAR path[DEST_PATH_SIZE];
+    WCHAR asidePath[DEST_PATH_SIZE];  // "" for JOURNAL_CREATED
 };
 
 struct Backstop {
@@ -51,7 +51,7 @@ struct Backstop {
 // name) in the hive that `administrators` selects, and from then on records every set-aside
 // entry pushed to a journal. False, with nothing registered, when the engine's own path,
 // the key or the value cannot be had: the run goes on without a backstop.
-bool registerBackstop(const char* workDir, bool administrators, Backstop* backstop);
+bool registerBackstop(const WCHAR* workDir, bool administrators, Backstop* backstop);
 
 // Stops the recording and deletes the records; deletes the value too unless `keepValue`
 // (the clean-up left the tree behind, and the next logon is to finish it).

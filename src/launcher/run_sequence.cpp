@@ -4,6 +4,7 @@
 #include <string.h>
 
 #include "extract/entry_extraction.h"
+#include "extract/file_objects.h"
 #include "extract/journal.h"
 #include "launcher/backstop.h"
 #include "launcher/command_search.h"
@@ -38,35 +39,39 @@ bool loadRunOptions(RunOptions* options) {
 // Starts the package's command in `workDir`, with the engine's own arguments behind it when
 // `forward` is set. The program is the one the package's command names, whatever the
 // arguments hold. 0 when it started, otherwise the code of the reported error.
-uint32_t startPackageCommand(const char* packageCommand, bool forward, const char* workDir, bool waits,
-                             StartedCommand* command) {
-    // The command line goes to the command in Unicode: the package's command converted as
-    // CreateProcessA would, the engine's arguments exactly as the engine got them.
-    int wideLength = MultiByteToWideChar(CP_ACP, 0, packageCommand, -1, NULL, 0);
+uint32_t startPackageCommand(const char* packageCommand, UINT codePage, bool forward, const WCHAR* workDir,
+                             bool waits, StartedCommand* command) {
+    // The package's command in Unicode, converted from the package's code page; the
+    // engine's arguments exactly as the engine got them.
+    DWORD flags = codePage == CP_UTF8 ? MB_ERR_INVALID_CHARS : 0;
+    int wideLength = MultiByteToWideChar(codePage, flags, packageCommand, -1, NULL, 0);
     if (wideLength <= 0) return reportError(IDS_CREATE_PROCESS);
     WCHAR* wideCommand = static_cast<WCHAR*>(malloc(wideLength * sizeof(WCHAR)));
     if (wideCommand == NULL) return reportWithFailCode(IDS_COMMAND_MEMORY);
-    MultiByteToWideChar(CP_ACP, 0, packageCommand, -1, wideCommand, wideLength);
+    MultiByteToWideChar(codePage, flags, packageCommand, -1, wideCommand, wideLength);
     // CreateProcessW may write into the command line: it gets its own copy.
     WCHAR* commandLine = NULL;
     CommandLineStatus composed =
         composeCommandLine<WCHAR>(wideCommand, forward ? commandArguments(GetCommandLineW()) : NULL, &commandLine);
-    free(wideCommand);
+    uint32_t result = 0;
     switch (composed) {
-    case COMMAND_LINE_NO_MEMORY: return reportWithFailCode(IDS_COMMAND_MEMORY);
+    case COMMAND_LINE_NO_MEMORY: result = reportWithFailCode(IDS_COMMAND_MEMORY); break;
     case COMMAND_LINE_TOO_LONG:
         SetLastError(ERROR_FILENAME_EXCED_RANGE);
-        return reportError(IDS_CREATE_PROCESS);
-    case COMMAND_LINE_COMPOSED: break;
-    }
-    // The engine finds the program itself, never in its own folder, and starts it by its
-    // full path; where the mode waits, in a job of its own.
-    char program[PROGRAM_PATH_SIZE];
-    uint32_t result = 0;
-    if (!findProgram(packageCommand, workDir, program) ||
-        !startCommand(program, commandLine, workDir, waits, command)) {
         result = reportError(IDS_CREATE_PROCESS);
+        break;
+    case COMMAND_LINE_COMPOSED: {
+        // The engine finds the program itself, never in its own folder, and starts it by its
+        // full path; where the mode waits, in a job of its own.
+        WCHAR program[PROGRAM_PATH_SIZE];
+        if (!findProgram(wideCommand, workDir, program) ||
+            !startCommand(program, commandLine, workDir, waits, command)) {
+            result = reportError(IDS_CREATE_PROCESS);
+        }
+        break;
     }
+    }
+    free(wideCommand);
     free(commandLine);
     return result;
 }
@@ -107,11 +112,12 @@ uint32_t runPackage(HINSTANCE instance) {
         return reportWithFailCode(IDS_PROCESS_RUNINFO);
     }
 
-    char tempPath[TEMP_PATH_LENGTH + 1];
-    DWORD tempLength = GetTempPathA(TEMP_PATH_LENGTH, tempPath);
+    WCHAR tempPath[TEMP_PATH_LENGTH + 1];
+    DWORD tempLength = GetTempPathW(TEMP_PATH_LENGTH + 1, tempPath);
     if (tempLength == 0 || tempLength > TEMP_PATH_LENGTH) return reportError(IDS_TEMP_NAME);
     // The working directory stays open until the clean-up begins: while the run extracts
-    // and runs files from it, nobody can rename or replace it.
+    // and runs files from it, nobody can rename or replace it. Everything below it is
+    // reached through that handle.
     WorkingDirectory work;
     bool administrators = processHasAdministrators();
     switch (createWorkingDirectory(tempPath, administrators, &work)) {
@@ -119,13 +125,20 @@ uint32_t runPackage(HINSTANCE instance) {
     case WORKING_DIRECTORY_NOT_CREATED: return reportError(IDS_TEMP_CREATE);
     case WORKING_DIRECTORY_CREATED: break;
     }
-    const char* workDir = work.path;
-    // Removed only while its path still leads to the directory held now.
+    const WCHAR* workDir = work.path;
     const FileIdentity workIdentity = {work.identity.volumeSerial, work.identity.indexHigh,
                                        work.identity.indexLow};
+    UINT codePage = (options.flags & RUN_UTF8_NAMES) != 0 ? CP_UTF8 : CP_ACP;
+    ExtractionTarget target = {work.handle, codePage, administrators};
     CleanupJournal journal = NULL;
-    journalPushCreated(workDir, &workIdentity, &journal);  // the oldest entry: removed last
-    if (!SetCurrentDirectoryA(workDir)) return reportError(IDS_TEMP_ENTER);
+    if (!SetCurrentDirectoryW(workDir)) {
+        uint32_t failed = reportError(IDS_TEMP_ENTER);
+        releaseWorkingDirectory(&work);
+        HANDLE tree = openWorkingTree(work.parent, work.name, WORKING_NAME_LENGTH, &workIdentity);
+        if (tree != INVALID_HANDLE_VALUE) removeWorkingTree(tree);
+        releaseTemporaryDirectory(&work);
+        return failed;
+    }
     // Before anything is extracted: should the run be killed from now on, the next logon
     // removes what it leaves. A run that leaves its files in place needs none.
     Backstop backstop;
@@ -145,7 +158,7 @@ uint32_t runPackage(HINSTANCE instance) {
     uint32_t commandExitCode = 0;
     StartedCommand command;
     memset(&command, 0, sizeof(command));
-    if (!extractPackage(package, size, workDir, &journal)) {
+    if (!extractPackage(package, size, &target, &journal)) {
         result = reportWithFailCode(IDS_EXTRACT);
     } else {
         if (progress != NULL) {
@@ -161,7 +174,7 @@ uint32_t runPackage(HINSTANCE instance) {
             bool waits = cleanupMode != CLEANUP_DETACH;
             if (unattended) SetErrorMode(callerErrorMode);
             bool forward = (options.flags & RUN_FORWARD_ARGUMENTS) != 0;
-            result = startPackageCommand(header.command, forward, workDir, waits, &command);
+            result = startPackageCommand(header.command, codePage, forward, workDir, waits, &command);
             if (result == 0 && waits) {
                 if (progress != NULL) {
                     dismissProgressWindow(progress);
@@ -185,17 +198,34 @@ uint32_t runPackage(HINSTANCE instance) {
     }
     // After any failure the whole working directory goes, whatever the package said.
     if (result != 0) cleanupMode = CLEANUP_TREE;
+    // The working directory is reopened below the held temporary directory, and only while it
+    // is still the directory made; what the run made below it is reached from there.
+    bool treeLeft = false;
     if (cleanupMode != CLEANUP_DETACH) {
         releaseWorkingDirectory(&work);
-        SetCurrentDirectoryA(tempPath);
+        SetCurrentDirectoryW(tempPath);
+        HANDLE tree = openWorkingTree(work.parent, work.name, WORKING_NAME_LENGTH, &workIdentity);
+        setRemovalRoot(tree != INVALID_HANDLE_VALUE ? tree : NULL);
         journalDrain(&journal, deletePath);
+        setRemovalRoot(NULL);
+        if (tree != INVALID_HANDLE_VALUE && cleanupMode == CLEANUP_TREE) {
+            removeWorkingTree(tree);
+            // A tree that could not be removed (a program that left the job still runs from
+            // it) is left to the backstop.
+            HANDLE still = openBelow(work.parent, work.name, WORKING_NAME_LENGTH, FILE_READ_ATTRIBUTES,
+                                     FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, BELOW_OPEN, false);
+            treeLeft = still != INVALID_HANDLE_VALUE;
+            if (treeLeft) CloseHandle(still);
+        } else if (tree != INVALID_HANDLE_VALUE) {
+            // The directory itself goes when the journal left it empty.
+            deleteByHandle(tree);
+            CloseHandle(tree);
+        }
     } else {
         journalDrain(&journal, dropSetAside);  // the package's files replace what they set aside
     }
-    if (cleanupMode == CLEANUP_TREE) removeWorkingTree(workDir, &workIdentity);
-    // A tree that could not be removed (a program that left the job still runs from it) is
-    // left to the backstop; otherwise the run's own clean-up is complete.
-    withdrawBackstop(&backstop, cleanupMode == CLEANUP_TREE && GetFileAttributesA(workDir) != INVALID_FILE_ATTRIBUTES);
+    releaseTemporaryDirectory(&work);
+    withdrawBackstop(&backstop, treeLeft);
     closeCommand(&command);
     return result != 0 ? result : commandExitCode;
 }

@@ -112,7 +112,7 @@ TEST_F(ToolRunOptions, ARecordTheEngineWouldRefuseFailsVerifyAndList) {
     std::vector<uint8_t> shortRecord = recordBytes(8, 4);
     shortRecord.pop_back();
     for (const std::vector<uint8_t>& record :
-         {shortRecord, recordBytes(12, 4), recordBytes(8, 1u << 3), std::vector<uint8_t>()}) {
+         {shortRecord, recordBytes(12, 4), recordBytes(8, 1u << 4), std::vector<uint8_t>()}) {
         SCOPED_TRACE(testing::PrintToString(record));
         replaceRecord(exe, record);
         const Result verified = verify(exe);

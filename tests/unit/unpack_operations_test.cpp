@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "codec/lzhuf_encoder.h"
+#include "extract/storage_methods.h"
 #include "extract/stream_adapters.h"
 
 namespace {
@@ -56,6 +57,35 @@ std::vector<uint8_t> encode(const std::vector<uint8_t>& content)
     return block;
 }
 
+// Runs `unpack` into a new file at `path` through the C library, as a caller that created the
+// file would: 0 when the file cannot be made or closed without error.
+uint32_t unpackTo(UnpackFn unpack, uint32_t packedSize, const uint8_t* data, uint32_t unpackedSize, const char* path)
+{
+    FILE* file = fopen(path, "wb");
+    if (file == nullptr) {
+        return 0;
+    }
+    uint32_t written = unpack(packedSize, data, unpackedSize, writeToCFile, file);
+    return fclose(file) == 0 ? written : 0;
+}
+
+// A writer that takes `room` bytes and then refuses.
+struct Refusing {
+    uint32_t room;
+    std::vector<uint8_t> taken;
+};
+
+bool refusingWrite(void* target, const uint8_t* bytes, uint32_t count)
+{
+    Refusing* refusing = (Refusing*)target;
+    if (count > refusing->room) {
+        return false;
+    }
+    refusing->room -= count;
+    refusing->taken.insert(refusing->taken.end(), bytes, bytes + count);
+    return true;
+}
+
 }  // namespace
 
 TEST(UnpackOperations, StoredWritesTheBytesAndReplacesAnOldFile)
@@ -63,10 +93,10 @@ TEST(UnpackOperations, StoredWritesTheBytesAndReplacesAnOldFile)
     TempDir dir;
     std::string path = dir.file("out.bin");
     const std::vector<uint8_t> old(5000, 'o');
-    ASSERT_EQ(storedUnpack((uint32_t)old.size(), old.data(), (uint32_t)old.size(), path.c_str()),
+    ASSERT_EQ(unpackTo(storedUnpack, (uint32_t)old.size(), old.data(), (uint32_t)old.size(), path.c_str()),
               old.size());
     const std::vector<uint8_t> bytes = {0, 1, 2, 0x1A, '\r', '\n', 0xFF};  // binary mode
-    EXPECT_EQ(storedUnpack(7, bytes.data(), 7, path.c_str()), 7u);
+    EXPECT_EQ(unpackTo(storedUnpack, 7, bytes.data(), 7, path.c_str()), 7u);
     EXPECT_EQ(readFile(path), bytes);
 }
 
@@ -74,29 +104,36 @@ TEST(UnpackOperations, StoredEmptyFileSucceedsWithZero)
 {
     TempDir dir;
     std::string path = dir.file("empty");
-    EXPECT_EQ(storedUnpack(0, nullptr, 0, path.c_str()), 0u);
+    EXPECT_EQ(unpackTo(storedUnpack, 0, nullptr, 0, path.c_str()), 0u);
     EXPECT_TRUE(exists(path));
     EXPECT_TRUE(readFile(path).empty());
 }
 
-TEST(UnpackOperations, StoredRefusesSizesThatDisagreeBeforeCreatingTheFile)
+TEST(UnpackOperations, StoredRefusesSizesThatDisagreeBeforeWritingAnything)
 {
-    TempDir dir;
-    std::string path = dir.file("never");
     std::vector<uint8_t> bytes(11, 'x');
-    EXPECT_EQ(storedUnpack(10, bytes.data(), 11, path.c_str()), 0u);
-    EXPECT_EQ(storedUnpack(11, bytes.data(), 10, path.c_str()), 0u);
-    EXPECT_FALSE(exists(path));
+    Refusing writer = {100, {}};
+    EXPECT_EQ(storedUnpack(10, bytes.data(), 11, refusingWrite, &writer), 0u);
+    EXPECT_EQ(storedUnpack(11, bytes.data(), 10, refusingWrite, &writer), 0u);
+    EXPECT_TRUE(writer.taken.empty());
 }
 
-TEST(UnpackOperations, FailToCreateTheDestinationGivesZero)
+TEST(UnpackOperations, AWriterThatRefusesGivesZero)
 {
-    TempDir dir;
-    std::string path = dir.file("missing/out");
-    std::vector<uint8_t> bytes = {1, 2, 3};
-    EXPECT_EQ(storedUnpack(3, bytes.data(), 3, path.c_str()), 0u);
+    std::vector<uint8_t> bytes = sampleContent(3 * STREAM_BUFFER_SIZE + 5, 3);
+    Refusing writer = {10, {}};
+    EXPECT_EQ(storedUnpack((uint32_t)bytes.size(), bytes.data(), (uint32_t)bytes.size(), refusingWrite, &writer), 0u);
     std::vector<uint8_t> packed = encode(bytes);
-    EXPECT_EQ(lzhufUnpack((uint32_t)packed.size(), packed.data(), 3, path.c_str()), 0u);
+    // Refused at the first full buffer, and at the final flush.
+    for (uint32_t room : {0u, (uint32_t)STREAM_BUFFER_SIZE, 3u * STREAM_BUFFER_SIZE}) {
+        Refusing partial = {room, {}};
+        EXPECT_EQ(lzhufUnpack((uint32_t)packed.size(), packed.data(), (uint32_t)bytes.size(), refusingWrite, &partial),
+                  0u)
+            << room;
+        EXPECT_EQ(partial.taken, std::vector<uint8_t>(bytes.begin(), bytes.begin() + room));
+    }
+    EXPECT_EQ(storedUnpack(3, bytes.data(), 3, nullptr, nullptr), 0u);
+    EXPECT_EQ(lzhufUnpack((uint32_t)packed.size(), packed.data(), 3, nullptr, nullptr), 0u);
 }
 
 TEST(UnpackOperations, DataThatDoesNotReachTheDiskIsAFailure)
@@ -107,13 +144,13 @@ TEST(UnpackOperations, DataThatDoesNotReachTheDiskIsAFailure)
         GTEST_SKIP() << "no /dev/full";
     }
     std::vector<uint8_t> small = sampleContent(100, 1);
-    EXPECT_EQ(storedUnpack(100, small.data(), 100, "/dev/full"), 0u);
+    EXPECT_EQ(unpackTo(storedUnpack, 100, small.data(), 100, "/dev/full"), 0u);
     std::vector<uint8_t> packed = encode(small);
-    EXPECT_EQ(lzhufUnpack((uint32_t)packed.size(), packed.data(), 100, "/dev/full"), 0u);
+    EXPECT_EQ(unpackTo(lzhufUnpack, (uint32_t)packed.size(), packed.data(), 100, "/dev/full"), 0u);
     // Large enough for the sink to write whole buffers on the way.
     std::vector<uint8_t> large = sampleContent(3 * STREAM_BUFFER_SIZE, 2);
     packed = encode(large);
-    EXPECT_EQ(lzhufUnpack((uint32_t)packed.size(), packed.data(), (uint32_t)large.size(),
+    EXPECT_EQ(unpackTo(lzhufUnpack, (uint32_t)packed.size(), packed.data(), (uint32_t)large.size(),
                           "/dev/full"),
               0u);
 }
@@ -126,7 +163,7 @@ TEST(UnpackOperations, LzhufDecodesIntoTheFile)
                           (size_t)50000}) {
         std::vector<uint8_t> content = sampleContent(length, (uint32_t)length);
         std::vector<uint8_t> packed = encode(content);
-        ASSERT_EQ(lzhufUnpack((uint32_t)packed.size(), packed.data(), (uint32_t)length,
+        ASSERT_EQ(unpackTo(lzhufUnpack, (uint32_t)packed.size(), packed.data(), (uint32_t)length,
                               path.c_str()),
                   length);
         EXPECT_EQ(readFile(path), content) << "length " << length;
@@ -138,11 +175,10 @@ TEST(UnpackOperations, LzhufOfSizeZeroCreatesAnEmptyFile)
     TempDir dir;
     std::string path = dir.file("empty");
     std::vector<uint8_t> packed = encode({});
-    EXPECT_EQ(lzhufUnpack((uint32_t)packed.size(), packed.data(), 0, path.c_str()), 0u);
-    EXPECT_TRUE(exists(path));
+    EXPECT_EQ(unpackTo(lzhufUnpack, (uint32_t)packed.size(), packed.data(), 0, path.c_str()), 0u);
     EXPECT_TRUE(readFile(path).empty());
     // No data at all: nothing needs reading.
-    EXPECT_EQ(lzhufUnpack(0, nullptr, 0, path.c_str()), 0u);
+    EXPECT_EQ(unpackTo(lzhufUnpack, 0, nullptr, 0, path.c_str()), 0u);
     EXPECT_TRUE(exists(path));
 }
 
@@ -153,7 +189,7 @@ TEST(UnpackOperations, LzhufFailsWhenTheStreamRunsOutEarly)
     std::vector<uint8_t> content = sampleContent(20000, 7);
     std::vector<uint8_t> packed = encode(content);
     // Half the stream cannot give the whole file.
-    EXPECT_EQ(lzhufUnpack((uint32_t)packed.size() / 2, packed.data(), 20000, path.c_str()), 0u);
+    EXPECT_EQ(unpackTo(lzhufUnpack, (uint32_t)packed.size() / 2, packed.data(), 20000, path.c_str()), 0u);
     // Nor can an empty one give a single byte.
-    EXPECT_EQ(lzhufUnpack(0, nullptr, 1, path.c_str()), 0u);
+    EXPECT_EQ(unpackTo(lzhufUnpack, 0, nullptr, 1, path.c_str()), 0u);
 }

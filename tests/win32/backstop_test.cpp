@@ -12,7 +12,12 @@
 
 #include <gtest/gtest.h>
 
+#include "win32/test_files.h"
+
 namespace {
+
+using win32test::narrow;
+using win32test::wide;
 
 const char* const NAME = "QELTMP00112233445566FF";
 
@@ -79,18 +84,18 @@ TEST(Backstop, ValueInTheHiveOfTheRunsRightsUntilWithdrawn) {
         HKEY hive = administrators ? HKEY_LOCAL_MACHINE : HKEY_CURRENT_USER;
         HKEY other = administrators ? HKEY_CURRENT_USER : HKEY_LOCAL_MACHINE;
         Backstop backstop;
-        ASSERT_TRUE(registerBackstop(workDir().c_str(), administrators, &backstop));
+        ASSERT_TRUE(registerBackstop(wide(workDir()).c_str(), administrators, &backstop));
         EXPECT_EQ(stringValue(hive, RUN_ONCE_KEY, NAME), "\"" + enginePath() + "\" /runpack-remove \"" + workDir() + "\"");
         EXPECT_EQ(stringValue(other, RUN_ONCE_KEY, NAME), "<none>");
         withdrawBackstop(&backstop, false);
         EXPECT_EQ(stringValue(hive, RUN_ONCE_KEY, NAME), "<none>");
 
         // Kept when the clean-up has left the tree for the next logon.
-        ASSERT_TRUE(registerBackstop(workDir().c_str(), administrators, &backstop));
+        ASSERT_TRUE(registerBackstop(wide(workDir()).c_str(), administrators, &backstop));
         withdrawBackstop(&backstop, true);
         EXPECT_NE(stringValue(hive, RUN_ONCE_KEY, NAME), "<none>");
         Backstop again;
-        ASSERT_TRUE(registerBackstop(workDir().c_str(), administrators, &again));
+        ASSERT_TRUE(registerBackstop(wide(workDir()).c_str(), administrators, &again));
         withdrawBackstop(&again, false);
         EXPECT_EQ(stringValue(hive, RUN_ONCE_KEY, NAME), "<none>");
     }
@@ -98,34 +103,36 @@ TEST(Backstop, ValueInTheHiveOfTheRunsRightsUntilWithdrawn) {
 
 TEST(Backstop, RecordsWhatGivesTheUsersFilesBackAndOnlyThat) {
     Backstop backstop;
-    ASSERT_TRUE(registerBackstop(workDir().c_str(), true, &backstop));
+    ASSERT_TRUE(registerBackstop(wide(workDir()).c_str(), true, &backstop));
     CleanupJournal journal = NULL;
     FileIdentity work = identity(1), own = identity(2), users = identity(3), package = identity(4), other = identity(5);
-    journalPushCreated(workDir().c_str(), &work, &journal);
-    journalPushCreated((workDir() + "\\own.txt").c_str(), &own, &journal);
-    journalPushSetAside("D:\\app\\settings.ini", "D:\\app\\.runpack-00000003-0badf00d.bak", &users,
+    journalPushCreated(wide(workDir()).c_str(), &work, &journal);
+    journalPushCreated(L"own.txt", &own, &journal);  // below the working directory: goes with it
+    journalPushSetAside(L"D:\\app\\settings.ini", L"D:\\app\\.runpack-00000003-0badf00d.bak", &users,
                         FILE_ATTRIBUTE_READONLY, &journal);
-    journalPushCreated("D:\\app\\settings.ini", &package, &journal);
-    journalPushCreated("D:\\app\\new.ini", &other, &journal);  // nothing set aside there
-    journalPush("D:\\app\\no-identity.ini", &journal);
+    journalPushCreated(L"D:\\app\\settings.ini", &package, &journal);
+    journalPushCreated(L"D:\\app\\new.ini", &other, &journal);  // nothing set aside there
+    // Below the working directory, even of a name that stands above a set-aside entry.
+    journalPushSetAside(L"settings.ini", L".runpack-1.bak", &users, 0, &journal);
+    journalPushCreated(L"settings.ini", &package, &journal);
 
     std::vector<SetAsideRecord> written = records(HKEY_LOCAL_MACHINE);
     ASSERT_EQ(written.size(), 2u);
     EXPECT_EQ(written[0].kind, static_cast<uint32_t>(JOURNAL_SET_ASIDE));
-    EXPECT_STREQ(written[0].path, "D:\\app\\settings.ini");
-    EXPECT_STREQ(written[0].asidePath, "D:\\app\\.runpack-00000003-0badf00d.bak");
+    EXPECT_EQ(narrow(written[0].path), "D:\\app\\settings.ini");
+    EXPECT_EQ(narrow(written[0].asidePath), "D:\\app\\.runpack-00000003-0badf00d.bak");
     EXPECT_EQ(written[0].identity.indexLow, 3u);
     EXPECT_EQ(written[0].attributes, static_cast<uint32_t>(FILE_ATTRIBUTE_READONLY));
     EXPECT_EQ(written[1].kind, static_cast<uint32_t>(JOURNAL_CREATED));
-    EXPECT_STREQ(written[1].path, "D:\\app\\settings.ini");
-    EXPECT_STREQ(written[1].asidePath, "");
+    EXPECT_EQ(narrow(written[1].path), "D:\\app\\settings.ini");
+    EXPECT_EQ(narrow(written[1].asidePath), "");
     EXPECT_EQ(written[1].identity.indexLow, 4u);
 
     // Withdrawn: the records and their keys go; later pushes write nothing.
     withdrawBackstop(&backstop, false);
     EXPECT_FALSE(keyExists(HKEY_LOCAL_MACHINE, std::string(SET_ASIDE_KEY) + "\\" + NAME));
     EXPECT_FALSE(keyExists(HKEY_LOCAL_MACHINE, RUNPACK_KEY));
-    journalPushSetAside("D:\\app\\late.ini", "D:\\app\\.runpack-late.bak", &users, 0, &journal);
+    journalPushSetAside(L"D:\\app\\late.ini", L"D:\\app\\.runpack-late.bak", &users, 0, &journal);
     EXPECT_TRUE(records(HKEY_LOCAL_MACHINE).empty());
     journalDrain(&journal, [](const JournalNode*) {});
 }

@@ -13,6 +13,21 @@
 
 namespace win32test {
 
+// UTF-8 and UTF-16, both ways.
+inline std::wstring wide(const std::string& text) {
+    std::wstring out(text.size() + 1, L'\0');
+    int length = MultiByteToWideChar(CP_UTF8, 0, text.c_str(), -1, &out[0], static_cast<int>(out.size()));
+    out.resize(length > 0 ? length - 1 : 0);
+    return out;
+}
+
+inline std::string narrow(const wchar_t* text) {
+    std::string out(wcslen(text) * 3 + 1, '\0');
+    int length = WideCharToMultiByte(CP_UTF8, 0, text, -1, &out[0], static_cast<int>(out.size()), NULL, NULL);
+    out.resize(length > 0 ? length - 1 : 0);
+    return out;
+}
+
 inline bool exists(const std::string& path) { return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
 
 inline void writeAll(const std::string& path, const std::string& content) {
