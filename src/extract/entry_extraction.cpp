@@ -10,17 +10,13 @@
 const size_t NAME_LIMIT = 255;
 // Every directory level a destination can have.
 const uint32_t MAX_HELD_DIRECTORIES = DEST_PATH_SIZE / 2;
-// A volume's root as a full path: "\\?\X:\" or "\\?\UNC\server\share\".
-const uint32_t ROOT_PATH_SIZE = DEST_PATH_SIZE + 8;
 
 static const DWORD SHARE_ALL = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
 // A directory on the way is only a root for the names below it: creating there is checked
 // against the directory's own access list, not the handle's rights.
 static const DWORD LEVEL_ACCESS = FILE_TRAVERSE;
 // Below the working directory the levels are held without FILE_SHARE_DELETE, so that nobody
-// can rename or delete them while the run works in them. Elsewhere they are the user's and
-// the system's directories, which the run must not lock: held by handle, a level that is
-// renamed or replaced meanwhile changes nothing of where the run writes.
+// can rename or delete them while the run works in them.
 static const DWORD LEVEL_SHARE_BELOW = FILE_SHARE_READ | FILE_SHARE_WRITE;
 
 // The directories on the way of consecutive entries, each held open; entries in the same
@@ -53,6 +49,30 @@ bool packageText(const char* text, size_t length, UINT codePage, WCHAR* wide, si
     return true;
 }
 
+static bool validText(const char* text, UINT codePage) {
+    return text == NULL || text[0] == '\0' || codePage != CP_UTF8 ||
+           MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text, -1, NULL, 0) > 0;
+}
+
+bool packageTextsAreValid(const uint8_t* package, uint32_t size, const char* command, UINT codePage) {
+    if (!validText(command, codePage)) return false;
+    PackageHeader header;
+    memset(&header, 0, sizeof(header));
+    header.recordSize = PACKAGE_HEADER_RECORD_SIZE;
+    uint32_t offset = 0;
+    if (!readHeader(package, size, &offset, &header)) return false;
+    FileEntry entry;
+    memset(&entry, 0, sizeof(entry));
+    entry.recordSize = FILE_ENTRY_RECORD_SIZE;
+    for (uint32_t index = 0; index < header.fileCount; ++index) {
+        if (!readEntry(package, size, offset, &offset, &entry) || !validText(entry.name, codePage) ||
+            !validText(entry.directory, codePage)) {
+            return false;
+        }
+    }
+    return true;
+}
+
 bool isLocalFixedPath(const WCHAR* path) {
     WCHAR letter = path[0] | 0x20;
     if (letter < L'a' || letter > L'z' || path[1] != L':' || !isSeparator(path[2])) return false;
@@ -67,55 +87,11 @@ static void releaseDirectoriesBelow(HeldDirectories* held, uint32_t keep) {
     }
 }
 
-// The owner of the link behind `object` is one the run's user cannot be: SYSTEM, the
-// installer service or the Administrators group (the system's own junctions).
-static bool ownedByTheSystem(HANDLE object) {
-    DWORD descriptor[128];
-    DWORD needed = 0;
-    if (!GetKernelObjectSecurity(object, OWNER_SECURITY_INFORMATION, descriptor, sizeof(descriptor), &needed)) {
-        return false;
-    }
-    PSID owner = NULL;
-    BOOL defaulted = FALSE;
-    if (!GetSecurityDescriptorOwner(descriptor, &owner, &defaulted) || owner == NULL) return false;
-    static const WELL_KNOWN_SID_TYPE trusted[] = {WinLocalSystemSid, WinBuiltinAdministratorsSid};
-    for (WELL_KNOWN_SID_TYPE type : trusted) {
-        if (IsWellKnownSid(owner, type)) return true;
-    }
-    // NT SERVICE\TrustedInstaller: S-1-5-80-956008885-3418522649-1831038044-1853292631-2271478464.
-    static const DWORD installer[] = {956008885u, 3418522649u, 1831038044u, 1853292631u, 2271478464u};
-    SID_IDENTIFIER_AUTHORITY* authority = GetSidIdentifierAuthority(owner);
-    if (!IsValidSid(owner) || *GetSidSubAuthorityCount(owner) != 6 || authority->Value[5] != 5 ||
-        *GetSidSubAuthority(owner, 0) != 80) {
-        return false;
-    }
-    for (DWORD i = 0; i < 5; ++i) {
-        if (*GetSidSubAuthority(owner, i + 1) != installer[i]) return false;
-    }
-    return true;
-}
-
 // Opens the existing directory `name` below `parent`. Below the working directory no link is
 // taken; at an absolute destination a link is followed only when the system owns it.
 static HANDLE openLevel(HANDLE parent, const WCHAR* name, size_t length, bool belowWorkDir) {
-    DWORD share = belowWorkDir ? LEVEL_SHARE_BELOW : SHARE_ALL;
-    HANDLE level = openBelow(parent, name, length, LEVEL_ACCESS, share, BELOW_OPEN, !belowWorkDir);
-    if (level == INVALID_HANDLE_VALUE || belowWorkDir) return level;
-    ObjectFacts facts;
-    if (!readAttributes(level, &facts)) {
-        CloseHandle(level);
-        return INVALID_HANDLE_VALUE;
-    }
-    if (!isLink(&facts)) return level;
-    CloseHandle(level);
-    HANDLE link = openBelow(parent, name, length, READ_CONTROL, SHARE_ALL, BELOW_OPEN, true);
-    bool trusted = link != INVALID_HANDLE_VALUE && ownedByTheSystem(link);
-    if (link != INVALID_HANDLE_VALUE) CloseHandle(link);
-    if (!trusted) {
-        SetLastError(ERROR_CANT_ACCESS_FILE);
-        return INVALID_HANDLE_VALUE;
-    }
-    return openBelow(parent, name, length, LEVEL_ACCESS, SHARE_ALL, BELOW_FOLLOW, false);
+    if (!belowWorkDir) return openDirectoryOnTheWay(parent, name, length);
+    return openBelow(parent, name, length, LEVEL_ACCESS, LEVEL_SHARE_BELOW, BELOW_OPEN, false);
 }
 
 // One level: an existing plain directory is taken, a missing one created and recorded under
@@ -152,42 +128,12 @@ static bool holdLevel(HeldDirectories* held, const WCHAR* name, size_t length, b
 // rest of the path (behind the root's separator) is at `*rest`. False when the path has no
 // root that can be opened.
 static bool holdVolumeRoot(const WCHAR* path, HeldDirectories* held, const WCHAR** rest) {
-    WCHAR root[ROOT_PATH_SIZE];
-    size_t at = 0;
-    const WCHAR* p = path;
-    memcpy(root, L"\\\\?\\", 4 * sizeof(WCHAR));
-    at = 4;
-    if (isSeparator(p[0]) && isSeparator(p[1])) {
-        // "\\server\share\": the share is the root.
-        memcpy(root + at, L"UNC\\", 4 * sizeof(WCHAR));
-        at += 4;
-        p += 2;
-        for (int parts = 0; parts < 2; ++parts) {
-            while (*p != L'\0' && !isSeparator(*p) && at + 2 < ROOT_PATH_SIZE) root[at++] = *p++;
-            if (!isSeparator(*p)) return false;
-            root[at++] = L'\\';
-            ++p;
-        }
-    } else {
-        root[at++] = p[0];
-        root[at++] = L':';
-        root[at++] = L'\\';
-        p += 3;
-    }
-    root[at] = L'\0';
-    HANDLE handle = openObject(root, LEVEL_ACCESS, SHARE_ALL);
-    // The root is a volume's or a share's, never reached through a link.
-    ObjectFacts facts;
-    if (handle != INVALID_HANDLE_VALUE && (!readAttributes(handle, &facts) || !isPlainDirectory(&facts))) {
-        CloseHandle(handle);
-        return false;
-    }
+    HANDLE handle = openVolumeRoot(path, rest);
     if (handle == INVALID_HANDLE_VALUE) return false;
     held->handles[0] = handle;
     held->count = 1;
     held->ownsRoot = true;
-    held->ends[0] = static_cast<uint32_t>(p - path);
-    *rest = p;
+    held->ends[0] = static_cast<uint32_t>(*rest - path);
     return true;
 }
 

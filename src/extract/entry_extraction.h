@@ -32,6 +32,10 @@ struct ExtractionTarget {
 // with its terminator, or is not valid in a code page that can tell (UTF-8).
 bool packageText(const char* text, size_t length, UINT codePage, WCHAR* wide, size_t capacity);
 
+// True when every entry's name and directory and the command (null: none) are valid in
+// `codePage`; only UTF-8 can be invalid. Checked before anything is made for the run.
+bool packageTextsAreValid(const uint8_t* package, uint32_t size, const char* command, UINT codePage);
+
 // True when `path` (a full path) lies on a local fixed drive: "X:\" of a fixed disk. UNC
 // paths, device paths and removable, network or unknown drives are not.
 bool isLocalFixedPath(const WCHAR* path);

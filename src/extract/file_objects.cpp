@@ -204,3 +204,116 @@ bool setAttributesByHandle(HANDLE object, DWORD attributes) {
     basic.FileAttributes = attributes != 0 ? attributes : FILE_ATTRIBUTE_NORMAL;
     return SetFileInformationByHandle(object, FileBasicInfo, &basic, sizeof(basic)) != 0;
 }
+
+namespace {
+
+const DWORD SHARE_EVERYTHING = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+// A directory on the way is only a root for the names below it: creating there is checked
+// against the directory's own access list, not the handle's rights. The user's and the
+// system's directories are not locked: held by handle, one that is renamed or replaced
+// meanwhile changes nothing of where the run goes.
+const DWORD WAY_ACCESS = FILE_TRAVERSE;
+// A volume's root as a full path: "\\?\X:\" or "\\?\UNC\server\share\".
+const size_t ROOT_PATH_SIZE = WIDE_PATH_SIZE + 8;
+
+bool isPathSeparator(WCHAR c) { return c == L'\\' || c == L'/'; }
+
+// The owner of the link behind `object` is one the run's user cannot be: SYSTEM, the
+// installer service or the Administrators group.
+bool ownedByTheSystem(HANDLE object) {
+    DWORD descriptor[128];
+    DWORD needed = 0;
+    if (!GetKernelObjectSecurity(object, OWNER_SECURITY_INFORMATION, descriptor, sizeof(descriptor), &needed)) {
+        return false;
+    }
+    PSID owner = NULL;
+    BOOL defaulted = FALSE;
+    if (!GetSecurityDescriptorOwner(descriptor, &owner, &defaulted) || owner == NULL || !IsValidSid(owner)) {
+        return false;
+    }
+    if (IsWellKnownSid(owner, WinLocalSystemSid) || IsWellKnownSid(owner, WinBuiltinAdministratorsSid)) return true;
+    // NT SERVICE\TrustedInstaller: S-1-5-80-956008885-3418522649-1831038044-1853292631-2271478464.
+    static const DWORD installer[] = {80u, 956008885u, 3418522649u, 1831038044u, 1853292631u, 2271478464u};
+    SID_IDENTIFIER_AUTHORITY* authority = GetSidIdentifierAuthority(owner);
+    if (*GetSidSubAuthorityCount(owner) != 6 || authority->Value[5] != 5) return false;
+    for (DWORD i = 0; i < 6; ++i) {
+        if (*GetSidSubAuthority(owner, i) != installer[i]) return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+HANDLE openVolumeRoot(const WCHAR* path, const WCHAR** rest) {
+    WCHAR root[ROOT_PATH_SIZE];
+    memcpy(root, L"\\\\?\\", 4 * sizeof(WCHAR));
+    size_t at = 4;
+    const WCHAR* p = path;
+    if (isPathSeparator(p[0]) && isPathSeparator(p[1])) {
+        // "\\server\share\": the share is the root.
+        memcpy(root + at, L"UNC\\", 4 * sizeof(WCHAR));
+        at += 4;
+        p += 2;
+        for (int parts = 0; parts < 2; ++parts) {
+            while (*p != L'\0' && !isPathSeparator(*p) && at + 2 < ROOT_PATH_SIZE) root[at++] = *p++;
+            if (!isPathSeparator(*p)) return INVALID_HANDLE_VALUE;
+            root[at++] = L'\\';
+            ++p;
+        }
+    } else if (p[0] != L'\0' && p[1] == L':' && isPathSeparator(p[2])) {
+        root[at++] = p[0];
+        root[at++] = L':';
+        root[at++] = L'\\';
+        p += 3;
+    } else {
+        return INVALID_HANDLE_VALUE;
+    }
+    root[at] = L'\0';
+    HANDLE handle = openObject(root, WAY_ACCESS, SHARE_EVERYTHING);
+    // The root is a volume's or a share's, never reached through a link.
+    ObjectFacts facts;
+    if (handle != INVALID_HANDLE_VALUE && (!readAttributes(handle, &facts) || !isPlainDirectory(&facts))) {
+        CloseHandle(handle);
+        return INVALID_HANDLE_VALUE;
+    }
+    *rest = p;
+    return handle;
+}
+
+HANDLE openDirectoryOnTheWay(HANDLE parent, const WCHAR* name, size_t length) {
+    HANDLE level = openBelow(parent, name, length, WAY_ACCESS, SHARE_EVERYTHING, BELOW_OPEN, true);
+    if (level == INVALID_HANDLE_VALUE) return level;
+    ObjectFacts facts;
+    if (!readAttributes(level, &facts)) {
+        CloseHandle(level);
+        return INVALID_HANDLE_VALUE;
+    }
+    if (!isLink(&facts)) return level;
+    CloseHandle(level);
+    HANDLE link = openBelow(parent, name, length, READ_CONTROL, SHARE_EVERYTHING, BELOW_OPEN, true);
+    bool trusted = link != INVALID_HANDLE_VALUE && ownedByTheSystem(link);
+    if (link != INVALID_HANDLE_VALUE) CloseHandle(link);
+    if (!trusted) {
+        SetLastError(ERROR_CANT_ACCESS_FILE);
+        return INVALID_HANDLE_VALUE;
+    }
+    return openBelow(parent, name, length, WAY_ACCESS, SHARE_EVERYTHING, BELOW_FOLLOW, false);
+}
+
+HANDLE openParentOnTheWay(const WCHAR* path, const WCHAR** name) {
+    const WCHAR* part = NULL;
+    HANDLE directory = openVolumeRoot(path, &part);
+    while (directory != INVALID_HANDLE_VALUE) {
+        const WCHAR* end = part;
+        while (*end != L'\0' && !isPathSeparator(*end)) ++end;
+        if (*end == L'\0') {
+            *name = part;
+            return directory;
+        }
+        HANDLE next = end > part ? openDirectoryOnTheWay(directory, part, static_cast<size_t>(end - part)) : directory;
+        if (next != directory) CloseHandle(directory);
+        directory = next;
+        part = end + 1;
+    }
+    return INVALID_HANDLE_VALUE;
+}

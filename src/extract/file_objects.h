@@ -75,5 +75,18 @@ HANDLE openBelow(HANDLE root, const WCHAR* name, size_t length, DWORD access, DW
 // Gives `object` the name `name` in the directory `root` (same volume), never replacing what
 // stands there. False with the last error.
 bool renameBelow(HANDLE object, HANDLE root, const WCHAR* name, size_t length);
+// Opens the root of the volume or share that the full path `path` names ("X:\\..." or
+// "\\\\server\\share\\..."); `*rest` is then what follows the root's separator.
+// INVALID_HANDLE_VALUE when there is no such root or it cannot be opened.
+HANDLE openVolumeRoot(const WCHAR* path, const WCHAR** rest);
+// Opens the existing directory `name` below `parent` on the way to a full path, for creating
+// and opening names below it. A link there is followed only when the system owns it
+// (SYSTEM, TrustedInstaller, Administrators: the system's own junctions); any other link
+// fails with ERROR_CANT_ACCESS_FILE.
+HANDLE openDirectoryOnTheWay(HANDLE parent, const WCHAR* name, size_t length);
+// Opens the directory that holds the object at the full path `path`, walking from its volume's
+// root as openDirectoryOnTheWay does; `*name` points at the object's name in `path`.
+// INVALID_HANDLE_VALUE on failure.
+HANDLE openParentOnTheWay(const WCHAR* path, const WCHAR** name);
 // Writes all `count` bytes through `file`; false when any is not written.
 bool writeAll(void* file, const uint8_t* bytes, uint32_t count);

@@ -73,24 +73,35 @@ static HANDLE openBelowRoot(const WCHAR* path, DWORD access, DWORD share) {
     }
 }
 
-// Opens the object that `path` of an entry names, with `access`: below the working directory
-// from the removal root, elsewhere by its full path, never a link's target.
-static HANDLE openEntryPath(const WCHAR* path, DWORD access, DWORD share) {
-    if (!isFullPath(path)) return openBelowRoot(path, access, share);
-    HANDLE object = openObject(path, access, share);
-    ObjectFacts facts;
-    if (object != INVALID_HANDLE_VALUE && (!readAttributes(object, &facts) || handleFollowedLink(path, &facts))) {
-        CloseHandle(object);
-        SetLastError(ERROR_CANT_ACCESS_FILE);
-        return INVALID_HANDLE_VALUE;
+// Opens the object that the full path `path` names relative to its directory, which is
+// walked from the volume's root (a link on the way only when the system owns it) and stays
+// open in `*parent`. A link at the end is opened as the link.
+static HANDLE openFullPath(const WCHAR* path, DWORD access, DWORD share, HANDLE* parent) {
+    const WCHAR* name = NULL;
+    *parent = openParentOnTheWay(path, &name);
+    if (*parent == INVALID_HANDLE_VALUE) return INVALID_HANDLE_VALUE;
+    HANDLE object = openBelow(*parent, name, wcslen(name), access, share, BELOW_OPEN, true);
+    if (object == INVALID_HANDLE_VALUE) {
+        DWORD error = GetLastError();
+        CloseHandle(*parent);
+        *parent = INVALID_HANDLE_VALUE;
+        SetLastError(error);
     }
     return object;
 }
 
-// Opens the object at `path` for a change and checks that it is `identity`.
-// INVALID_HANDLE_VALUE otherwise.
-static HANDLE openRecorded(const WCHAR* path, const FileIdentity* identity, ObjectFacts* facts) {
-    HANDLE object = openEntryPath(path, REMOVAL_ACCESS, SHARE_ALL);
+// Opens the object that `path` of an entry names, with `access`: below the working directory
+// from the removal root, elsewhere from its volume's root, never a link's target.
+static HANDLE openEntryPath(const WCHAR* path, DWORD access, DWORD share) {
+    if (!isFullPath(path)) return openBelowRoot(path, access, share);
+    HANDLE parent;
+    HANDLE object = openFullPath(path, access, share, &parent);
+    if (object != INVALID_HANDLE_VALUE) CloseHandle(parent);
+    return object;
+}
+
+// Checks that `object` (or INVALID_HANDLE_VALUE) is `identity`; closes it otherwise.
+static HANDLE checkRecorded(HANDLE object, const FileIdentity* identity, ObjectFacts* facts) {
     if (object == INVALID_HANDLE_VALUE) return object;
     if (!readObject(object, facts) || !sameIdentity(&facts->identity, identity)) {
         CloseHandle(object);
@@ -100,13 +111,30 @@ static HANDLE openRecorded(const WCHAR* path, const FileIdentity* identity, Obje
     return object;
 }
 
+// Opens the object at `path` for a change and checks that it is `identity`.
+// INVALID_HANDLE_VALUE otherwise.
+static HANDLE openRecorded(const WCHAR* path, const FileIdentity* identity, ObjectFacts* facts) {
+    return checkRecorded(openEntryPath(path, REMOVAL_ACCESS, SHARE_ALL), identity, facts);
+}
+
+// The user's object comes back under its name in the directory where it waits, renamed
+// relative to that directory's handle, and only while it is the object set aside.
 static void putBack(const JournalNode* entry) {
+    if (!isFullPath(entry->asidePath) || !isFullPath(entry->path)) return;
+    HANDLE parent;
     ObjectFacts facts;
-    HANDLE object = openRecorded(entry->asidePath, &entry->identity, &facts);
-    if (object == INVALID_HANDLE_VALUE) return;
-    // Never over something: if the path is taken, the user's object stays where it waits.
-    if (renameByHandle(object, entry->path)) setAttributesByHandle(object, entry->attributes);
+    HANDLE object = checkRecorded(openFullPath(entry->asidePath, REMOVAL_ACCESS, SHARE_ALL, &parent),
+                                  &entry->identity, &facts);
+    if (object == INVALID_HANDLE_VALUE) {
+        if (parent != INVALID_HANDLE_VALUE) CloseHandle(parent);
+        return;
+    }
+    const WCHAR* name = entry->path + wcslen(entry->path);
+    while (name > entry->path && name[-1] != L'\\' && name[-1] != L'/') --name;
+    // Never over something: if the name is taken, the user's object stays where it waits.
+    if (renameBelow(object, parent, name, wcslen(name))) setAttributesByHandle(object, entry->attributes);
     CloseHandle(object);
+    CloseHandle(parent);
 }
 
 // True when the entry's object is a directory, as far as can be told.

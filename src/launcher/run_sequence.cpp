@@ -108,7 +108,9 @@ uint32_t runPackage(HINSTANCE instance) {
     memset(&header, 0, sizeof(header));
     header.recordSize = PACKAGE_HEADER_RECORD_SIZE;
     uint32_t totalUnpacked = 0;
-    if (!validatePackage(package, size, &header, &totalUnpacked)) {
+    UINT codePage = (options.flags & RUN_UTF8_NAMES) != 0 ? CP_UTF8 : CP_ACP;
+    if (!validatePackage(package, size, &header, &totalUnpacked) ||
+        !packageTextsAreValid(package, size, header.command, codePage)) {
         return reportWithFailCode(IDS_PROCESS_RUNINFO);
     }
 
@@ -128,7 +130,6 @@ uint32_t runPackage(HINSTANCE instance) {
     const WCHAR* workDir = work.path;
     const FileIdentity workIdentity = {work.identity.volumeSerial, work.identity.indexHigh,
                                        work.identity.indexLow};
-    UINT codePage = (options.flags & RUN_UTF8_NAMES) != 0 ? CP_UTF8 : CP_ACP;
     ExtractionTarget target = {work.handle, codePage, administrators};
     CleanupJournal journal = NULL;
     if (!SetCurrentDirectoryW(workDir)) {

@@ -68,7 +68,7 @@ TEST_F(ToolRunOptions, NoOptionStoresNoRecordAndLeavesTheOutputAsItWas) {
     EXPECT_NE(listed.out.find("\noptions: none\n"), std::string::npos) << listed.out;
     const nlohmann::json json = nlohmann::json::parse(list(plain, {"--json"}).out);
     EXPECT_EQ(json["options"], nlohmann::json::parse(
-                                   R"({"forwardArguments": false, "exitCode": "engine", "unattended": false})"));
+                                   R"({"forwardArguments": false, "exitCode": "engine", "unattended": false, "utf8Names": false})"));
 }
 
 TEST_F(ToolRunOptions, EachOptionAloneAndTogetherIsStoredListedAndVerified) {
