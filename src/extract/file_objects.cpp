@@ -158,45 +158,6 @@ bool deleteByHandle(HANDLE object) {
     return SetFileInformationByHandle(object, FileDispositionInfo, &disposition, sizeof(disposition)) != 0;
 }
 
-// A rename through a handle takes the new name in the native form: "\??\C:\dir\name" for a
-// drive path, "\??\UNC\server\share\name" for a share.
-static const WCHAR NATIVE_PREFIX[] = L"\\??\\";
-static const WCHAR NATIVE_UNC[] = L"UNC";
-
-bool renameByHandle(HANDLE object, const WCHAR* newPath) {
-    const uint32_t prefixLength = 4;
-    const WCHAR* rest = newPath;
-    bool unc = false;
-    if (newPath[0] == L'\\' && newPath[1] == L'\\') {
-        if ((newPath[2] == L'?' || newPath[2] == L'.') && newPath[3] == L'\\') {
-            rest = newPath + 4;  // already the device form: keep what follows
-        } else {
-            rest = newPath + 1;  // "\server\share..." behind "\??\UNC"
-            unc = true;
-        }
-    }
-    size_t restLength = wcslen(rest);
-    size_t nameLength = prefixLength + (unc ? 3 : 0) + restLength;
-    if (nameLength >= WIDE_PATH_SIZE + 8) {
-        SetLastError(ERROR_FILENAME_EXCED_RANGE);
-        return false;
-    }
-    // FILE_RENAME_INFO ends in the name's first character; room for the rest follows it.
-    union {
-        FILE_RENAME_INFO info;
-        uint8_t bytes[sizeof(FILE_RENAME_INFO) + (WIDE_PATH_SIZE + 8) * sizeof(WCHAR)];
-    } request;
-    memset(&request, 0, sizeof(request));
-    request.info.ReplaceIfExists = FALSE;
-    request.info.RootDirectory = NULL;
-    WCHAR* name = request.info.FileName;
-    memcpy(name, NATIVE_PREFIX, prefixLength * sizeof(WCHAR));
-    if (unc) memcpy(name + prefixLength, NATIVE_UNC, 3 * sizeof(WCHAR));
-    memcpy(name + nameLength - restLength, rest, restLength * sizeof(WCHAR));
-    request.info.FileNameLength = static_cast<DWORD>(nameLength * sizeof(WCHAR));
-    return SetFileInformationByHandle(object, FileRenameInfo, &request.info, sizeof(request)) != 0;
-}
-
 bool setAttributesByHandle(HANDLE object, DWORD attributes) {
     FILE_BASIC_INFO basic;
     memset(&basic, 0, sizeof(basic));  // times of 0 stay as they are

@@ -49,9 +49,6 @@ inline bool isPlainDirectory(const ObjectFacts* facts) {
 // Marks the object for deletion when its last handle closes (needs DELETE access); a
 // directory must be empty. False with the last error.
 bool deleteByHandle(HANDLE object);
-// Gives the object the name `newPath` (full path, same volume), never replacing an object
-// that stands there. False with the last error.
-bool renameByHandle(HANDLE object, const WCHAR* newPath);
 // Sets the settable attributes to exactly `attributes` (needs FILE_WRITE_ATTRIBUTES).
 bool setAttributesByHandle(HANDLE object, DWORD attributes);
 

@@ -416,3 +416,41 @@ TEST_F(AbsoluteDestination, DirectoryThereFailsTheEntryAndStays) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(PackageText, ConvertsFromTheCodePageOrStrictUtf8) {
+    WCHAR wide[16];
+    ASSERT_TRUE(packageText("a\xC5\x99", 3, CP_UTF8, wide, 16));
+    EXPECT_EQ(std::wstring(wide), std::wstring(L"a\x0159"));
+    EXPECT_FALSE(packageText("a\xC5", 2, CP_UTF8, wide, 16));          // cut short
+    EXPECT_FALSE(packageText("\xC0\xAF", 2, CP_UTF8, wide, 16));       // an overlong "/"
+    EXPECT_FALSE(packageText("0123456789abcdef", 16, CP_ACP, wide, 16));  // no room for the terminator
+    ASSERT_TRUE(packageText("", 0, CP_UTF8, wide, 16));
+    EXPECT_EQ(wide[0], L'\0');
+}
+
+TEST(LocalFixedPath, OnlyADriveLetterOfAFixedDisk) {
+    EXPECT_TRUE(isLocalFixedPath(L"C:\\windows"));
+    for (const WCHAR* path : {L"\\\\server\\share\\x", L"\\\\?\\C:\\x", L"\\\\.\\C:\\x", L"C:x", L"1:\\x", L""}) {
+        EXPECT_FALSE(isLocalFixedPath(path)) << narrow(path);
+    }
+}
+
+}  // namespace
+
+TEST_F(EntryExtraction, Utf8NamesArriveAsTheirCharactersAndAreRemoved) {
+    target.codePage = CP_UTF8;
+    ASSERT_TRUE(extract("slo\xC5\xBEka", "\xE4\xB8\xAD.txt"));
+    std::vector<std::string> names = namesIn(work);
+    ASSERT_EQ(names, std::vector<std::string>({"slo\xC5\xBEka"}));
+    HANDLE file = CreateFileW((wide(work) + L"\\slo\x017Eka\\\x4E2D.txt").c_str(), GENERIC_READ, FILE_SHARE_READ, NULL,
+                              OPEN_EXISTING, 0, NULL);
+    ASSERT_NE(file, INVALID_HANDLE_VALUE);
+    CloseHandle(file);
+    EXPECT_EQ(narrow(journal->path), "slo\xC5\xBEka\\\xE4\xB8\xAD.txt");
+    // Not UTF-8: nothing is made.
+    EXPECT_FALSE(extract("bad\xC5", "x.txt"));
+    drainAll();
+    EXPECT_TRUE(namesIn(work).empty());
+}

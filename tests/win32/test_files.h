@@ -49,16 +49,16 @@ inline std::string readAll(const std::string& path) {
     return content;
 }
 
-// The names in a directory, "." and ".." left out, in listing order.
+// The names in a directory (UTF-8; `directory` too), "." and ".." left out, in listing order.
 inline std::vector<std::string> namesIn(const std::string& directory) {
     std::vector<std::string> names;
-    WIN32_FIND_DATAA found;
-    HANDLE search = FindFirstFileA((directory + "\\*").c_str(), &found);
+    WIN32_FIND_DATAW found;
+    HANDLE search = FindFirstFileW(wide(directory + "\\*").c_str(), &found);
     if (search == INVALID_HANDLE_VALUE) return names;
     do {
-        std::string name = found.cFileName;
+        std::string name = narrow(found.cFileName);
         if (name != "." && name != "..") names.push_back(name);
-    } while (FindNextFileA(search, &found));
+    } while (FindNextFileW(search, &found));
     FindClose(search);
     return names;
 }
