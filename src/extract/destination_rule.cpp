@@ -36,6 +36,11 @@ static bool isDeviceName(const char* part, uint32_t length) {
     if (base == 4 && isPortDigit(part[3])) {
         return equalsWord(part, 3, "COM") || equalsWord(part, 3, "LPT");
     }
+    // The same superscripts in UTF-8 (C2 B9, C2 B2, C2 B3), for packages whose names are UTF-8.
+    if (base == 5 && static_cast<unsigned char>(part[3]) == 0xC2 && static_cast<unsigned char>(part[4]) >= 0x80 &&
+        isPortDigit(part[4])) {
+        return equalsWord(part, 3, "COM") || equalsWord(part, 3, "LPT");
+    }
     return false;
 }
 

@@ -1,238 +1,222 @@
 #include "extract/entry_extraction.h"
 
 #include <string.h>
-#include <windows.h>
 
 #include "extract/destination_rule.h"
 #include "extract/file_objects.h"
 #include "extract/storage_methods.h"
 
-static const char SEPARATOR = '\\';
-
-// Every directory level a destination below the working directory can have.
+// The longest name of one file or directory that the file systems take.
+const size_t NAME_LIMIT = 255;
+// Every directory level a destination can have.
 const uint32_t MAX_HELD_DIRECTORIES = DEST_PATH_SIZE / 2;
 
-// The directories on the way of the entries below the working directory, each held open from
-// its check on without FILE_SHARE_DELETE, so that no other process can rename, delete or
-// replace it. Consecutive entries in the same directories share them.
+static const DWORD SHARE_ALL = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+// A directory on the way is only a root for the names below it: creating there is checked
+// against the directory's own access list, not the handle's rights.
+static const DWORD LEVEL_ACCESS = FILE_TRAVERSE;
+// Below the working directory the levels are held without FILE_SHARE_DELETE, so that nobody
+// can rename or delete them while the run works in them.
+static const DWORD LEVEL_SHARE_BELOW = FILE_SHARE_READ | FILE_SHARE_WRITE;
+
+// The directories on the way of consecutive entries, each held open; entries in the same
+// directories share them. Level 0 is the root: the working directory (not owned) or a
+// volume's root (owned).
 struct HeldDirectories {
     uint32_t count;
+    bool ownsRoot;
     uint32_t ends[MAX_HELD_DIRECTORIES];  // where each level's name ends in `path`
     HANDLE handles[MAX_HELD_DIRECTORIES];
-    char path[DEST_PATH_SIZE];  // the path of the deepest level held (backslashes only)
+    WCHAR path[DEST_PATH_SIZE];  // the journal's path of the deepest level held
 };
 
-static bool isSeparator(char c) { return c == SEPARATOR || c == '/'; }
+static bool isSeparator(WCHAR c) { return c == L'\\' || c == L'/'; }
 
-// A path is absolute when it begins with two backslashes (UNC) or its second character is a
-// colon (a drive); everything else, a single leading backslash or "//" included, is relative.
-static bool startsWithRoot(const char* path) {
-    return (path[0] == SEPARATOR && path[1] == SEPARATOR) || (path[0] != '\0' && path[1] == ':');
+static bool followsTheRule(const char* path, size_t length) {
+    return checkDestination(path, static_cast<uint32_t>(length)) == DESTINATION_OK;
 }
 
-static bool followsTheRule(const char* path) {
-    return checkDestination(path, static_cast<uint32_t>(strlen(path))) == DESTINATION_OK;
-}
-
-// Writes head, an optional separator and tail into `out`; false when the result would not
-// fit DEST_PATH_SIZE.
-static bool joinPath(char* out, const char* head, bool separator, const char* tail) {
-    size_t headLength = strlen(head);
-    size_t tailLength = strlen(tail);
-    size_t length = headLength + (separator ? 1 : 0) + tailLength;
-    if (length >= DEST_PATH_SIZE) return false;
-    memcpy(out, head, headLength);
-    if (separator) out[headLength] = SEPARATOR;
-    memcpy(out + length - tailLength, tail, tailLength + 1);
+bool packageText(const char* text, size_t length, UINT codePage, WCHAR* wide, size_t capacity) {
+    if (length == 0) {
+        wide[0] = L'\0';
+        return capacity > 0;
+    }
+    DWORD flags = codePage == CP_UTF8 ? MB_ERR_INVALID_CHARS : 0;
+    int written = MultiByteToWideChar(codePage, flags, text, static_cast<int>(length), wide,
+                                      static_cast<int>(capacity) - 1);
+    if (written <= 0) return false;
+    wide[written] = L'\0';
     return true;
 }
 
-char* findCharBackward(char* lowerBound, char* from, char ch) {
-    if (from == NULL) return NULL;
-    char* p = from;
-    while (*p != '\0' && p > lowerBound && *p != ch) --p;
-    if (p == lowerBound) return *p == ch ? p : NULL;
-    return p;
+static bool validText(const char* text, UINT codePage) {
+    return text == NULL || text[0] == '\0' || codePage != CP_UTF8 ||
+           MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text, -1, NULL, 0) > 0;
 }
 
-// Records the directory just created at `path` with its identity. False when it is no longer
-// a plain directory (something replaced it meanwhile: it is not recorded then) or the journal
-// cannot take it.
-static bool recordCreatedDirectory(const char* path, CleanupJournal* journal) {
-    WCHAR wide[WIDE_PATH_SIZE];
-    if (!widenPath(path, wide)) return false;
-    HANDLE directory = openObject(wide, FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE);
-    if (directory == INVALID_HANDLE_VALUE) {
-        // Made by this run but unreadable: recorded all the same, to be removed by handle.
-        journalPush(path, journal);
-        return false;
-    }
-    ObjectFacts facts;
-    bool plain = readObject(directory, &facts) && isPlainDirectory(&facts) &&
-                 !handleFollowedLink(wide, &facts);
-    CloseHandle(directory);
-    return plain && journalPushCreated(path, &facts.identity, journal);
-}
-
-bool createMissingDirectories(const char* path, CleanupJournal* journal) {
-    char copy[DEST_PATH_SIZE];
-    size_t length = strlen(path);
-    if (length >= DEST_PATH_SIZE) return false;
-    if (length == 0) return true;
-    memcpy(copy, path, length + 1);
-
-    // The root (a drive's "X:" or a UNC path's leading "\\") is never walked below.
-    char* lowerBound = startsWithRoot(copy) ? copy + 2 : copy;
-    for (char* c = copy; *c != '\0'; ++c) {
-        if (*c == '/') *c = SEPARATOR;
-    }
-
-    // Climb from the deepest level to the first one that exists as a directory.
-    char* p = findCharBackward(lowerBound, copy + length - 1, SEPARATOR);
-    if (p == NULL) return true;
-    char* create = NULL;
-    for (int levels = 0;; ++levels) {
-        if (p <= lowerBound) {
-            create = p;
-            break;
+bool packageTextsAreValid(const uint8_t* package, uint32_t size, const char* command, UINT codePage) {
+    if (!validText(command, codePage)) return false;
+    PackageHeader header;
+    memset(&header, 0, sizeof(header));
+    header.recordSize = PACKAGE_HEADER_RECORD_SIZE;
+    uint32_t offset = 0;
+    if (!readHeader(package, size, &offset, &header)) return false;
+    FileEntry entry;
+    memset(&entry, 0, sizeof(entry));
+    entry.recordSize = FILE_ENTRY_RECORD_SIZE;
+    for (uint32_t index = 0; index < header.fileCount; ++index) {
+        if (!readEntry(package, size, offset, &offset, &entry) || !validText(entry.name, codePage) ||
+            !validText(entry.directory, codePage)) {
+            return false;
         }
-        *p = '\0';
-        DWORD attributes = GetFileAttributesA(copy);
-        *p = SEPARATOR;
-        if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY)) {
-            if (levels == 0) return true;  // the immediate parent exists
-            create = p + 1;
-            break;
-        }
-        // Missing, or a file standing in the way: treat it as a missing level.
-        p = findCharBackward(lowerBound, p - 1, SEPARATOR);
-        if (p == NULL) return true;
-    }
-
-    // Create downward, parent before child, recording each directory made.
-    for (char* q = create; *q != '\0';) {
-        char* next = strchr(q, SEPARATOR);
-        if (next == NULL) return true;
-        *next = '\0';
-        DWORD attributes = GetFileAttributesA(copy);
-        if (attributes == INVALID_FILE_ATTRIBUTES || !(attributes & FILE_ATTRIBUTE_DIRECTORY)) {
-            if (!CreateDirectoryA(copy, NULL)) return false;
-            if (!recordCreatedDirectory(copy, journal)) return false;
-        }
-        *next = SEPARATOR;
-        q = next + 1;
     }
     return true;
+}
+
+bool isLocalFixedPath(const WCHAR* path) {
+    WCHAR letter = path[0] | 0x20;
+    if (letter < L'a' || letter > L'z' || path[1] != L':' || !isSeparator(path[2])) return false;
+    WCHAR root[4] = {path[0], L':', L'\\', L'\0'};
+    return GetDriveTypeW(root) == DRIVE_FIXED;
 }
 
 static void releaseDirectoriesBelow(HeldDirectories* held, uint32_t keep) {
-    while (held->count > keep) CloseHandle(held->handles[--held->count]);
+    while (held->count > keep) {
+        --held->count;
+        if (held->count > 0 || held->ownsRoot) CloseHandle(held->handles[held->count]);
+    }
 }
 
-// One level below the working directory: an existing plain directory is taken, a missing one
-// created and recorded; either is then held. A link, or anything but a directory, fails.
-static bool holdLevel(const char* path, HeldDirectories* held, CleanupJournal* journal) {
+// Opens the existing directory `name` below `parent`. Below the working directory no link is
+// taken; at an absolute destination a link is followed only when the system owns it.
+static HANDLE openLevel(HANDLE parent, const WCHAR* name, size_t length, bool belowWorkDir) {
+    if (!belowWorkDir) return openDirectoryOnTheWay(parent, name, length);
+    return openBelow(parent, name, length, LEVEL_ACCESS, LEVEL_SHARE_BELOW, BELOW_OPEN, false);
+}
+
+// One level: an existing plain directory is taken, a missing one created and recorded under
+// `journalPath`; either is then held. Anything but a directory fails.
+static bool holdLevel(HeldDirectories* held, const WCHAR* name, size_t length, bool belowWorkDir,
+                      const WCHAR* journalPath, CleanupJournal* journal) {
     if (held->count == MAX_HELD_DIRECTORIES) return false;
-    WCHAR wide[WIDE_PATH_SIZE];
-    if (!widenPath(path, wide)) return false;
-    DWORD listed = GetFileAttributesW(wide);
-    bool created = false;
-    if (listed == INVALID_FILE_ATTRIBUTES) {
-        if (!CreateDirectoryW(wide, NULL)) return false;
-        created = true;
-    } else if ((listed & FILE_ATTRIBUTE_REPARSE_POINT) || !(listed & FILE_ATTRIBUTE_DIRECTORY)) {
-        return false;
-    }
-    HANDLE directory = openObject(wide, FILE_LIST_DIRECTORY, FILE_SHARE_READ | FILE_SHARE_WRITE);
-    if (directory == INVALID_HANDLE_VALUE) {
-        if (created) journalPush(path, journal);
-        return false;
+    HANDLE parent = held->handles[held->count - 1];
+    HANDLE level = openBelow(parent, name, length, LEVEL_ACCESS | DELETE, LEVEL_SHARE_BELOW, BELOW_CREATE_DIRECTORY,
+                             false);
+    bool created = level != INVALID_HANDLE_VALUE;
+    if (!created) {
+        if (GetLastError() != ERROR_ALREADY_EXISTS) return false;
+        level = openLevel(parent, name, length, belowWorkDir);
+        if (level == INVALID_HANDLE_VALUE) return false;
     }
     ObjectFacts facts;
-    bool read = created ? readObject(directory, &facts) : readAttributes(directory, &facts);
-    if (!read || !isPlainDirectory(&facts) || (created && !journalPushCreated(path, &facts.identity, journal))) {
-        CloseHandle(directory);
+    bool ok = created ? readObject(level, &facts) : readAttributes(level, &facts);
+    ok = ok && isPlainDirectory(&facts);
+    if (created && !(ok && journalPushCreated(journalPath, &facts.identity, journal))) {
+        // Unrecorded, it would outlive the run: it goes again at once.
+        deleteByHandle(level);
+        ok = false;
+    }
+    if (!ok) {
+        CloseHandle(level);
         return false;
     }
-    held->handles[held->count++] = directory;
+    held->handles[held->count++] = level;
     return true;
 }
 
-// Checks or creates, top-down, every directory between the working directory (the first
-// `workDirLength` characters of `path`) and the destination's last separator, and holds each;
-// levels already held under the same name are taken as they are, the others let go.
-static bool holdDirectoriesBelow(const char* path, size_t workDirLength, HeldDirectories* held,
-                                 CleanupJournal* journal) {
-    char copy[DEST_PATH_SIZE];
-    size_t length = strlen(path);
-    if (length >= DEST_PATH_SIZE) return false;
-    memcpy(copy, path, length + 1);
-    for (char* c = copy + workDirLength; *c != '\0'; ++c) {
-        if (*c == '/') *c = SEPARATOR;
+// Opens the root of the volume that the full path `path` names and holds it as level 0; the
+// rest of the path (behind the root's separator) is at `*rest`. False when the path has no
+// root that can be opened.
+static bool holdVolumeRoot(const WCHAR* path, HeldDirectories* held, const WCHAR** rest) {
+    HANDLE handle = openVolumeRoot(path, rest);
+    if (handle == INVALID_HANDLE_VALUE) return false;
+    held->handles[0] = handle;
+    held->count = 1;
+    held->ownsRoot = true;
+    held->ends[0] = static_cast<uint32_t>(*rest - path);
+    return true;
+}
+
+// Holds every directory on the way of `path` (the journal's form: relative to the working
+// directory, or full), top-down, creating the missing ones; levels already held under the
+// same name are taken as they are, the others let go. `*name` is then the file's name.
+static bool holdDirectories(const WCHAR* path, const ExtractionTarget* target, HeldDirectories* held,
+                            CleanupJournal* journal, const WCHAR** name) {
+    bool belowWorkDir = !isFullPath(path);
+    const WCHAR* part = path;
+    if (belowWorkDir) {
+        if (held->count == 0 || held->ownsRoot) {
+            releaseDirectoriesBelow(held, 0);
+            held->handles[0] = target->workDir;
+            held->ownsRoot = false;
+            held->count = 1;
+            held->ends[0] = 0;
+        }
+    } else {
+        size_t rootLength = held->count > 0 && held->ownsRoot ? held->ends[0] : 0;
+        if (rootLength == 0 || memcmp(held->path, path, rootLength * sizeof(WCHAR)) != 0) {
+            releaseDirectoriesBelow(held, 0);
+            if (!holdVolumeRoot(path, held, &part)) return false;
+            memcpy(held->path, path, held->ends[0] * sizeof(WCHAR));
+        } else {
+            part = path + rootLength;
+        }
     }
-    uint32_t level = 0;
-    for (char* part = copy + workDirLength;; ++level) {
-        while (*part == SEPARATOR) ++part;  // doubled separators name no level
-        char* end = strchr(part, SEPARATOR);
+    uint32_t level = 1;
+    for (;; ++level) {
+        const WCHAR* end = wcschr(part, L'\\');
         if (end == NULL) break;  // what follows is the file's name
-        uint32_t endOffset = static_cast<uint32_t>(end - copy);
-        part = end;
-        if (level < held->count && held->ends[level] == endOffset && memcmp(held->path, copy, endOffset) == 0) {
+        uint32_t endOffset = static_cast<uint32_t>(end - path);
+        if (level < held->count && held->ends[level] == endOffset &&
+            memcmp(held->path, path, endOffset * sizeof(WCHAR)) == 0) {
+            part = end + 1;
             continue;
         }
         releaseDirectoriesBelow(held, level);
-        *end = '\0';
-        bool ok = holdLevel(copy, held, journal);
-        *end = SEPARATOR;
-        if (!ok) return false;
+        WCHAR journalPath[DEST_PATH_SIZE];
+        memcpy(journalPath, path, endOffset * sizeof(WCHAR));
+        journalPath[endOffset] = L'\0';
+        if (!holdLevel(held, part, static_cast<size_t>(end - part), belowWorkDir, journalPath, journal)) {
+            return false;
+        }
         held->ends[level] = endOffset;
-        memcpy(held->path, copy, endOffset);
+        memcpy(held->path, path, endOffset * sizeof(WCHAR));
+        part = end + 1;
     }
     releaseDirectoriesBelow(held, level);
+    *name = part;
     return true;
 }
 
 // Writes "XXXXXXXX" for `value` in hexadecimal.
-static void writeHex(char* out, uint32_t value) {
-    for (int i = 7; i >= 0; --i, value >>= 4) out[i] = "0123456789abcdef"[value & 15];
+static void writeHex(WCHAR* out, uint32_t value) {
+    for (int i = 7; i >= 0; --i, value >>= 4) out[i] = L"0123456789abcdef"[value & 15];
 }
 
-// A hidden name next to `path` for the object that stands there: ".runpack-XXXXXXXX-YYYYYYYY.bak"
-// from the object's index and the clock. False when it does not fit.
-static bool makeAsideName(const char* path, const ObjectFacts* facts, uint32_t attempt, char* aside) {
-    static const char PREFIX[] = ".runpack-";
-    static const char SUFFIX[] = ".bak";
-    const size_t nameLength = sizeof(PREFIX) - 1 + 8 + 1 + 8 + sizeof(SUFFIX) - 1;
-    const char* slash = strrchr(path, SEPARATOR);
-    const char* forward = strrchr(path, '/');
-    if (forward != NULL && (slash == NULL || forward > slash)) slash = forward;
-    size_t directoryLength = slash != NULL ? static_cast<size_t>(slash - path) + 1 : 0;
-    if (directoryLength + nameLength >= DEST_PATH_SIZE) return false;
-    memcpy(aside, path, directoryLength);
-    char* name = aside + directoryLength;
-    memcpy(name, PREFIX, sizeof(PREFIX) - 1);
-    writeHex(name + sizeof(PREFIX) - 1, facts->identity.indexLow);
-    name[sizeof(PREFIX) - 1 + 8] = '-';
-    writeHex(name + sizeof(PREFIX) + 8, (GetTickCount() * 2654435761u) ^ (attempt * 40503u) ^ GetCurrentProcessId());
-    memcpy(name + sizeof(PREFIX) + 16, SUFFIX, sizeof(SUFFIX));
-    return true;
-}
+const size_t ASIDE_NAME_LENGTH = 30;  // ".runpack-XXXXXXXX-YYYYYYYY.bak"
 
-// Renames the user's object at `path` (open as `object`) to a fresh hidden name beside it and
-// records it, so that the drain brings it back. False when no name can be had or the journal
-// cannot take it; the object is then where it was.
-static bool setAside(HANDLE object, const char* path, const WCHAR* widePath, const ObjectFacts* facts,
-                     CleanupJournal* journal) {
-    char aside[DEST_PATH_SIZE];
-    WCHAR wideAside[WIDE_PATH_SIZE];
+// Renames the user's object `object` in the held `directory` (whose full path, with a final
+// separator, is `directoryPath`) to a fresh hidden name beside it and records it, so that
+// the drain brings it back. False when no name can be had or the journal cannot take it; the
+// object is then where it was.
+static bool setAside(HANDLE object, HANDLE directory, const WCHAR* path, size_t directoryLength,
+                     const ObjectFacts* facts, CleanupJournal* journal) {
+    WCHAR aside[DEST_PATH_SIZE];
+    if (directoryLength + ASIDE_NAME_LENGTH >= DEST_PATH_SIZE) return false;
+    memcpy(aside, path, directoryLength * sizeof(WCHAR));
+    WCHAR* name = aside + directoryLength;
     for (uint32_t attempt = 0; attempt < SET_ASIDE_ATTEMPTS; ++attempt) {
-        if (!makeAsideName(path, facts, attempt, aside) || !widenPath(aside, wideAside)) return false;
-        if (!renameByHandle(object, wideAside)) {
+        memcpy(name, L".runpack-", 9 * sizeof(WCHAR));
+        writeHex(name + 9, facts->identity.indexLow);
+        name[17] = L'-';
+        writeHex(name + 18, (GetTickCount() * 2654435761u) ^ (attempt * 40503u) ^ GetCurrentProcessId());
+        memcpy(name + 26, L".bak", 5 * sizeof(WCHAR));
+        if (!renameBelow(object, directory, name, ASIDE_NAME_LENGTH)) {
             if (GetLastError() == ERROR_ALREADY_EXISTS || GetLastError() == ERROR_FILE_EXISTS) continue;
             return false;
         }
         if (!journalPushSetAside(path, aside, &facts->identity, facts->attributes, journal)) {
-            renameByHandle(object, widePath);
+            renameBelow(object, directory, path + directoryLength, wcslen(path + directoryLength));
             return false;
         }
         setAttributesByHandle(object, facts->attributes | FILE_ATTRIBUTE_HIDDEN);
@@ -241,113 +225,151 @@ static bool setAside(HANDLE object, const char* path, const WCHAR* widePath, con
     return false;
 }
 
-// Clears the destination of an entry's file. Below the working directory only a file this
+// Clears the destination `name` in `directory`. Below the working directory only a file this
 // run made may stand there (an earlier entry of the same name): it is deleted. At an absolute
 // destination a directory fails the entry; a file or a link is set aside.
-static bool clearDestination(const char* path, const WCHAR* wide, bool belowWorkDir,
+static bool clearDestination(HANDLE directory, const WCHAR* path, const WCHAR* name, bool belowWorkDir,
                              CleanupJournal* journal) {
-    HANDLE object = openObject(wide, DELETE | FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES,
-                               FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE);
+    size_t nameLength = wcslen(name);
+    HANDLE object = openBelow(directory, name, nameLength, DELETE | FILE_WRITE_ATTRIBUTES, SHARE_ALL, BELOW_OPEN,
+                              !belowWorkDir);
     if (object == INVALID_HANDLE_VALUE) return false;
     ObjectFacts facts;
-    bool ok = readObject(object, &facts) && !handleFollowedLink(wide, &facts);
+    bool ok = readObject(object, &facts);
     if (ok && belowWorkDir) {
-        ok = !isLink(&facts) && !(facts.attributes & FILE_ATTRIBUTE_DIRECTORY) &&
-             journalHoldsCreated(*journal, &facts.identity) && deleteByHandle(object);
+        ok = !(facts.attributes & FILE_ATTRIBUTE_DIRECTORY) && journalHoldsCreated(*journal, &facts.identity) &&
+             deleteByHandle(object);
     } else if (ok) {
-        ok = !isPlainDirectory(&facts) && setAside(object, path, wide, &facts, journal);
+        ok = !isPlainDirectory(&facts) &&
+             setAside(object, directory, path, static_cast<size_t>(name - path), &facts, journal);
     }
     CloseHandle(object);
     return ok;
 }
 
-static HANDLE createNew(const WCHAR* path) {
-    return CreateFileW(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL, CREATE_NEW,
-                       FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, NULL);
-}
+static const DWORD FILE_ACCESS = FILE_WRITE_DATA | FILE_APPEND_DATA | DELETE | FILE_READ_ATTRIBUTES;
 
-// Creates the entry's file new, records it, and has the unpack operation fill it. The file's
-// handle stays open meanwhile without FILE_SHARE_DELETE, so that the path keeps naming this
-// very file; its size is then read through that handle.
-static bool writeEntryFile(const FileEntry* entry, UnpackFn unpack, const char* path,
-                           bool belowWorkDir, CleanupJournal* journal) {
-    size_t length = strlen(path);
+// Creates the entry's file new in `directory`, records it under `path`, and has the unpack
+// operation write it through the handle that created it. The handle stays open meanwhile
+// without FILE_SHARE_DELETE or write sharing; its size is then read through it.
+static bool writeEntryFile(const FileEntry* entry, UnpackFn unpack, HANDLE directory, const WCHAR* path,
+                           const WCHAR* name, bool belowWorkDir, CleanupJournal* journal) {
+    size_t nameLength = wcslen(name);
     // A path that ends in a separator (an empty name) names no file: nothing is written, and
     // only an entry of 0 bytes counts as extracted.
-    if (length == 0 || isSeparator(path[length - 1])) return entry->unpackedSize == 0;
+    if (nameLength == 0) return entry->unpackedSize == 0;
 
-    WCHAR wide[WIDE_PATH_SIZE];
-    if (!widenPath(path, wide)) return false;
-    HANDLE file = createNew(wide);
+    HANDLE file = openBelow(directory, name, nameLength, FILE_ACCESS, FILE_SHARE_READ, BELOW_CREATE_FILE, false);
     if (file == INVALID_HANDLE_VALUE) {
-        DWORD error = GetLastError();
-        if (error != ERROR_FILE_EXISTS && error != ERROR_ALREADY_EXISTS) return false;
-        if (!clearDestination(path, wide, belowWorkDir, journal)) return false;
-        file = createNew(wide);
+        if (GetLastError() != ERROR_ALREADY_EXISTS) return false;
+        if (!clearDestination(directory, path, name, belowWorkDir, journal)) return false;
+        file = openBelow(directory, name, nameLength, FILE_ACCESS, FILE_SHARE_READ, BELOW_CREATE_FILE, false);
         if (file == INVALID_HANDLE_VALUE) return false;
     }
     ObjectFacts facts;
-    bool ok = readObject(file, &facts);
-    if (ok && !journalPushCreated(path, &facts.identity, journal)) {
+    if (!readObject(file, &facts) || !journalPushCreated(path, &facts.identity, journal)) {
         // Unrecorded, the file would outlive the run: it goes again at once.
+        deleteByHandle(file);
         CloseHandle(file);
-        HANDLE again = openObject(wide, DELETE | FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE);
-        ObjectFacts now;
-        if (again != INVALID_HANDLE_VALUE) {
-            if (readObject(again, &now) && sameIdentity(&now.identity, &facts.identity)) deleteByHandle(again);
-            CloseHandle(again);
-        }
         return false;
     }
-    if (!ok) journalPush(path, journal);
-    uint32_t written = ok ? unpack(entry->packedSize, entry->data, entry->unpackedSize, path) : 0;
+    uint32_t written = unpack(entry->packedSize, entry->data, entry->unpackedSize, writeAll, file);
     LARGE_INTEGER filled;
-    ok = ok && written == entry->unpackedSize && GetFileSizeEx(file, &filled) &&
-         filled.QuadPart == static_cast<LONGLONG>(entry->unpackedSize);
+    bool ok = written == entry->unpackedSize && GetFileSizeEx(file, &filled) &&
+              filled.QuadPart == static_cast<LONGLONG>(entry->unpackedSize);
     CloseHandle(file);
     return ok;
 }
 
-static bool extractHeld(const FileEntry* entry, const char* workDir, HeldDirectories* held,
+// The journal's form of a destination: separators made backslashes, doubled ones and those
+// at the start of a relative path dropped. A trailing separator stays: it names no file.
+static void normalisePath(WCHAR* path) {
+    bool full = isFullPath(path);
+    WCHAR* out = path;
+    const WCHAR* in = path;
+    if (full && isSeparator(in[0])) {
+        *out++ = L'\\';
+        *out++ = L'\\';
+        in += 2;
+    } else if (full) {
+        *out++ = *in++;
+        *out++ = *in++;
+    }
+    for (; *in != L'\0'; ++in) {
+        if (!isSeparator(*in)) {
+            *out++ = *in;
+        } else if ((out > path && out[-1] != L'\\') || (full && out == path + 2 && path[0] != L'\\')) {
+            *out++ = L'\\';
+        }
+    }
+    *out = L'\0';
+}
+
+// The expanded destination as UTF-8, for the rule's check (which reads bytes).
+static bool expandedFollowsTheRule(const WCHAR* path) {
+    char utf8[DEST_PATH_SIZE * 3];
+    int length = WideCharToMultiByte(CP_UTF8, 0, path, -1, utf8, sizeof(utf8), NULL, NULL);
+    return length > 0 && followsTheRule(utf8, static_cast<size_t>(length - 1));
+}
+
+static bool extractHeld(const FileEntry* entry, const ExtractionTarget* target, HeldDirectories* held,
                         CleanupJournal* journal) {
     UnpackFn unpack = findUnpackOp(entry->method);
     if (unpack == NULL) return false;
 
-    char path[DEST_PATH_SIZE];
-    char scratch[DEST_PATH_SIZE];
+    // The destination as the package composes it: the entry's directory, a backslash and
+    // its name. The rule is checked on these bytes, then they become UTF-16 once.
+    char composed[DEST_PATH_SIZE];
     const char* name = entry->name != NULL ? entry->name : "";
     bool hasDirectory = entry->directory != NULL && entry->directory[0] != '\0';
-    if (!joinPath(path, hasDirectory ? entry->directory : "", hasDirectory, name)) return false;
-    if (!followsTheRule(path)) return false;
+    size_t directoryLength = hasDirectory ? strlen(entry->directory) : 0;
+    size_t nameLength = strlen(name);
+    size_t length = directoryLength + (hasDirectory ? 1 : 0) + nameLength;
+    if (length >= DEST_PATH_SIZE) return false;
+    if (hasDirectory) {
+        memcpy(composed, entry->directory, directoryLength);
+        composed[directoryLength] = '\\';
+    }
+    memcpy(composed + length - nameLength, name, nameLength);
+    composed[length] = '\0';
+    if (!followsTheRule(composed, length)) return false;
+    WCHAR path[DEST_PATH_SIZE];
+    if (!packageText(composed, length, target->codePage, path, DEST_PATH_SIZE)) return false;
 
     // References to environment variables are expanded before the test for an absolute path,
     // so a variable holding a drive path leads outside the working directory. Undefined ones
-    // stay as they are. What a variable brings in must follow the rule as well.
-    if (strchr(path, '%') != NULL) {
-        memcpy(scratch, path, strlen(path) + 1);
-        DWORD needed = ExpandEnvironmentStringsA(scratch, path, DEST_PATH_SIZE);
-        if (needed == 0 || needed > DEST_PATH_SIZE || !followsTheRule(path)) return false;
+    // stay as they are. What a variable brings in must follow the rule as well; in an
+    // elevated run it must also lead to a local fixed drive.
+    if (wcschr(path, L'%') != NULL) {
+        WCHAR expanded[DEST_PATH_SIZE];
+        DWORD needed = ExpandEnvironmentStringsW(path, expanded, DEST_PATH_SIZE);
+        if (needed == 0 || needed > DEST_PATH_SIZE || !expandedFollowsTheRule(expanded)) return false;
+        if (target->elevated && isFullPath(expanded) && !isLocalFixedPath(expanded)) return false;
+        memcpy(path, expanded, needed * sizeof(WCHAR));
     }
-    bool belowWorkDir = !startsWithRoot(path);
-    if (belowWorkDir) {
-        memcpy(scratch, path, strlen(path) + 1);
-        if (!joinPath(path, workDir, true, scratch)) return false;
+    normalisePath(path);
+    // A name that no file system takes fails the entry before anything is made for it.
+    size_t partLength = 0;
+    for (const WCHAR* c = path; *c != L'\0'; ++c) {
+        partLength = *c == L'\\' ? 0 : partLength + 1;
+        if (partLength > NAME_LIMIT) return false;
     }
-
-    bool ok = belowWorkDir ? holdDirectoriesBelow(path, strlen(workDir), held, journal)
-                           : createMissingDirectories(path, journal);
-    return ok && writeEntryFile(entry, unpack, path, belowWorkDir, journal);
+    const WCHAR* fileName = NULL;
+    if (!holdDirectories(path, target, held, journal, &fileName)) return false;
+    return writeEntryFile(entry, unpack, held->handles[held->count - 1], path, fileName, !isFullPath(path),
+                          journal);
 }
 
-bool extractEntry(const FileEntry* entry, const char* workDir, CleanupJournal* journal) {
+bool extractEntry(const FileEntry* entry, const ExtractionTarget* target, CleanupJournal* journal) {
     HeldDirectories held;
     held.count = 0;
-    bool ok = extractHeld(entry, workDir, &held, journal);
+    held.ownsRoot = false;
+    bool ok = extractHeld(entry, target, &held, journal);
     releaseDirectoriesBelow(&held, 0);
     return ok;
 }
 
-bool extractPackage(const uint8_t* package, uint32_t size, const char* workDir,
+bool extractPackage(const uint8_t* package, uint32_t size, const ExtractionTarget* target,
                     CleanupJournal* journal) {
     PackageHeader header;
     memset(&header, 0, sizeof(header));
@@ -361,9 +383,9 @@ bool extractPackage(const uint8_t* package, uint32_t size, const char* workDir,
     entry.recordSize = FILE_ENTRY_RECORD_SIZE;
     HeldDirectories held;
     held.count = 0;
+    held.ownsRoot = false;
     for (uint32_t index = 0; index < header.fileCount; ++index) {
-        ok = readEntry(package, size, offset, &offset, &entry) &&
-             extractHeld(&entry, workDir, &held, journal);
+        ok = readEntry(package, size, offset, &offset, &entry) && extractHeld(&entry, target, &held, journal);
         if (!ok) break;
     }
     releaseDirectoriesBelow(&held, 0);

@@ -1,7 +1,8 @@
 // Files and directories reached by handle, never through a link: opening the object a name
 // stands for (a link itself, not its target), reading what it is, and deleting, renaming and
 // re-marking it through that handle, so that no name can be swapped between a check and a
-// change. Windows only; paths are wide, with ANSI callers widening theirs first.
+// change. Below a directory the run holds, every object is reached by its name relative to
+// that directory's handle, never by a full path. Windows only; paths are wide.
 #pragma once
 
 #include <stdint.h>
@@ -9,7 +10,7 @@
 
 #include "extract/journal.h"
 
-// Widened paths hold as many characters as the extraction's ANSI paths.
+// Full paths hold at most this many characters and a terminator.
 const uint32_t WIDE_PATH_SIZE = 520;
 
 // The attributes that a handle can set; the rest (directory, reparse point, ...) are facts.
@@ -23,10 +24,6 @@ struct ObjectFacts {
     FileIdentity identity;
     DWORD attributes;
 };
-
-// `path` in the ANSI code page as a wide text in `wide` (WIDE_PATH_SIZE characters); false
-// when it cannot be converted or does not fit.
-bool widenPath(const char* path, WCHAR* wide);
 
 // Opens the object that `path` names itself, a link included, never its target, with
 // `access` and `share`; directories too. INVALID_HANDLE_VALUE with the last error on failure.
@@ -52,8 +49,41 @@ inline bool isPlainDirectory(const ObjectFacts* facts) {
 // Marks the object for deletion when its last handle closes (needs DELETE access); a
 // directory must be empty. False with the last error.
 bool deleteByHandle(HANDLE object);
-// Gives the object the name `newPath` (full path, same volume), never replacing an object
-// that stands there. False with the last error.
-bool renameByHandle(HANDLE object, const WCHAR* newPath);
 // Sets the settable attributes to exactly `attributes` (needs FILE_WRITE_ATTRIBUTES).
 bool setAttributesByHandle(HANDLE object, DWORD attributes);
+
+// How an object is opened below a held directory.
+enum BelowDisposition {
+    BELOW_OPEN,              // an existing object
+    BELOW_CREATE_FILE,       // a new file; fails when anything of the name exists
+    BELOW_CREATE_DIRECTORY,  // a new directory; likewise
+    BELOW_FOLLOW,            // an existing object, a link followed to its target
+};
+
+// Opens or creates the object `name` (`length` characters, one name without separators)
+// relative to the directory `root`, with `access` and `share`. Unless BELOW_FOLLOW asks for
+// it (the caller has checked the link), a link is never followed: with
+// `allowLink` the link itself is opened, otherwise a link fails with ERROR_CANT_ACCESS_FILE
+// (and so does a name that lists as a link while the handle holds something else). A created
+// object gets `security` (null: inherited). INVALID_HANDLE_VALUE with the last error on
+// failure; ERROR_ALREADY_EXISTS when a create finds the name taken.
+HANDLE openBelow(HANDLE root, const WCHAR* name, size_t length, DWORD access, DWORD share,
+                 BelowDisposition disposition, bool allowLink, void* security = NULL);
+// Gives `object` the name `name` in the directory `root` (same volume), never replacing what
+// stands there. False with the last error.
+bool renameBelow(HANDLE object, HANDLE root, const WCHAR* name, size_t length);
+// Opens the root of the volume or share that the full path `path` names ("X:\\..." or
+// "\\\\server\\share\\..."); `*rest` is then what follows the root's separator.
+// INVALID_HANDLE_VALUE when there is no such root or it cannot be opened.
+HANDLE openVolumeRoot(const WCHAR* path, const WCHAR** rest);
+// Opens the existing directory `name` below `parent` on the way to a full path, for creating
+// and opening names below it. A link there is followed only when the system owns it
+// (SYSTEM, TrustedInstaller, Administrators: the system's own junctions); any other link
+// fails with ERROR_CANT_ACCESS_FILE.
+HANDLE openDirectoryOnTheWay(HANDLE parent, const WCHAR* name, size_t length);
+// Opens the directory that holds the object at the full path `path`, walking from its volume's
+// root as openDirectoryOnTheWay does; `*name` points at the object's name in `path`.
+// INVALID_HANDLE_VALUE on failure.
+HANDLE openParentOnTheWay(const WCHAR* path, const WCHAR** name);
+// Writes all `count` bytes through `file`; false when any is not written.
+bool writeAll(void* file, const uint8_t* bytes, uint32_t count);

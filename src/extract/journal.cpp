@@ -6,24 +6,22 @@
 static JournalAction pushObserver = NULL;
 
 // One allocation holds the node and its path texts.
-static bool pushNode(uint32_t kind, const char* path, const char* asidePath,
+static bool pushNode(uint32_t kind, const wchar_t* path, const wchar_t* asidePath,
                      const FileIdentity* identity, uint32_t attributes, CleanupJournal* journal) {
-    size_t pathSize = strlen(path) + 1;
-    size_t asideSize = asidePath != NULL ? strlen(asidePath) + 1 : 0;
-    JournalNode* node = static_cast<JournalNode*>(malloc(sizeof(JournalNode) + pathSize + asideSize));
+    size_t pathSize = wcslen(path) + 1;
+    size_t asideSize = asidePath != NULL ? wcslen(asidePath) + 1 : 0;
+    JournalNode* node =
+        static_cast<JournalNode*>(malloc(sizeof(JournalNode) + (pathSize + asideSize) * sizeof(wchar_t)));
     if (node == NULL) return false;
     memset(node, 0, sizeof(JournalNode));
     node->kind = kind;
-    node->path = reinterpret_cast<char*>(node + 1);
-    memcpy(node->path, path, pathSize);
+    node->path = reinterpret_cast<wchar_t*>(node + 1);
+    memcpy(node->path, path, pathSize * sizeof(wchar_t));
     if (asidePath != NULL) {
         node->asidePath = node->path + pathSize;
-        memcpy(node->asidePath, asidePath, asideSize);
+        memcpy(node->asidePath, asidePath, asideSize * sizeof(wchar_t));
     }
-    if (identity != NULL) {
-        node->hasIdentity = true;
-        node->identity = *identity;
-    }
+    node->identity = *identity;
     node->attributes = attributes;
     node->older = *journal;
     *journal = node;
@@ -33,15 +31,15 @@ static bool pushNode(uint32_t kind, const char* path, const char* asidePath,
 
 void journalObserve(JournalAction observer) { pushObserver = observer; }
 
-bool journalPush(const char* path, CleanupJournal* journal) {
-    return pushNode(JOURNAL_CREATED, path, NULL, NULL, 0, journal);
+bool isFullPath(const wchar_t* path) {
+    return (path[0] == L'\\' && path[1] == L'\\') || (path[0] != L'\0' && path[1] == L':');
 }
 
-bool journalPushCreated(const char* path, const FileIdentity* identity, CleanupJournal* journal) {
+bool journalPushCreated(const wchar_t* path, const FileIdentity* identity, CleanupJournal* journal) {
     return pushNode(JOURNAL_CREATED, path, NULL, identity, 0, journal);
 }
 
-bool journalPushSetAside(const char* path, const char* asidePath, const FileIdentity* identity,
+bool journalPushSetAside(const wchar_t* path, const wchar_t* asidePath, const FileIdentity* identity,
                          uint32_t attributes, CleanupJournal* journal) {
     return pushNode(JOURNAL_SET_ASIDE, path, asidePath, identity, attributes, journal);
 }
@@ -62,7 +60,7 @@ bool sameIdentity(const FileIdentity* a, const FileIdentity* b) {
 
 bool journalHoldsCreated(CleanupJournal journal, const FileIdentity* identity) {
     for (const JournalNode* node = journal; node != NULL; node = node->older) {
-        if (node->kind == JOURNAL_CREATED && node->hasIdentity && sameIdentity(&node->identity, identity)) {
+        if (node->kind == JOURNAL_CREATED && sameIdentity(&node->identity, identity)) {
             return true;
         }
     }

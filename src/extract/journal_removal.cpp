@@ -1,5 +1,7 @@
 // Removal of what the run created, by handle and never through a link: the drain's actions
-// for single entries, and the bottom-up walk that removes the whole working directory.
+// for single entries, and the bottom-up walk that removes the whole working directory. Below
+// the working directory every object is reached from the held directory, one name at a time
+// relative to its parent's handle; no path there is resolved again from its text.
 #include <stdlib.h>
 #include <string.h>
 #include <windows.h>
@@ -7,11 +9,14 @@
 #include "extract/file_objects.h"
 #include "extract/journal.h"
 
-// Deep enough for any tree that paths of WALK_PATH_SIZE characters can reach.
-const uint32_t WALK_PATH_SIZE = 1024;
-const uint32_t WALK_MAX_DEPTH = WALK_PATH_SIZE / 2;
+// Deep enough for any tree that the walk can meet: deeper levels are left alone.
+const uint32_t WALK_MAX_DEPTH = 512;
 // Bytes of one directory listing read at a time, taken from the heap for each level.
 const uint32_t WALK_LISTING_SIZE = 4096;
+
+static HANDLE removalRoot = NULL;
+
+void setRemovalRoot(HANDLE workDir) { removalRoot = workDir; }
 
 // Another process holds the object or has a deletion pending on it: it may be free soon.
 static bool isBusy(DWORD error) {
@@ -41,17 +46,64 @@ static bool deleteObject(HANDLE object, const ObjectFacts* facts, bool evenReadO
 // package's file must then go even when read-only, so that the user's can come back.
 static bool setAsideWaitsBelow(const JournalNode* entry) {
     const JournalNode* older = entry->older;
-    return older != NULL && older->kind == JOURNAL_SET_ASIDE && strcmp(older->path, entry->path) == 0;
+    return older != NULL && older->kind == JOURNAL_SET_ASIDE && wcscmp(older->path, entry->path) == 0;
 }
 
-// Opens the object that `path` names for a change and checks that it is `identity` or, with
-// no identity given, not a link's target reached through the link. INVALID_HANDLE_VALUE
-// otherwise. (An object that is `identity` is the run's own, however the name reached it.)
-static HANDLE openRecorded(const WCHAR* path, const FileIdentity* identity, ObjectFacts* facts) {
-    HANDLE object = openObject(path, REMOVAL_ACCESS, SHARE_ALL);
+// Opens the object that `path` (relative to the removal root) names, directory by directory
+// from the root, never through a link. INVALID_HANDLE_VALUE with the last error otherwise.
+static HANDLE openBelowRoot(const WCHAR* path, DWORD access, DWORD share) {
+    if (removalRoot == NULL) {
+        SetLastError(ERROR_FILE_NOT_FOUND);
+        return INVALID_HANDLE_VALUE;
+    }
+    HANDLE directory = removalRoot;
+    const WCHAR* name = path;
+    for (;;) {
+        const WCHAR* end = wcschr(name, L'\\');
+        size_t length = end != NULL ? static_cast<size_t>(end - name) : wcslen(name);
+        HANDLE next = end != NULL
+                          ? openBelow(directory, name, length, FILE_TRAVERSE, SHARE_ALL, BELOW_OPEN, false)
+                          : openBelow(directory, name, length, access, share, BELOW_OPEN, false);
+        DWORD error = GetLastError();
+        if (directory != removalRoot) CloseHandle(directory);
+        SetLastError(error);
+        if (next == INVALID_HANDLE_VALUE || end == NULL) return next;
+        directory = next;
+        name = end + 1;
+    }
+}
+
+// Opens the object that the full path `path` names relative to its directory, which is
+// walked from the volume's root (a link on the way only when the system owns it) and stays
+// open in `*parent`. A link at the end is opened as the link.
+static HANDLE openFullPath(const WCHAR* path, DWORD access, DWORD share, HANDLE* parent) {
+    const WCHAR* name = NULL;
+    *parent = openParentOnTheWay(path, &name);
+    if (*parent == INVALID_HANDLE_VALUE) return INVALID_HANDLE_VALUE;
+    HANDLE object = openBelow(*parent, name, wcslen(name), access, share, BELOW_OPEN, true);
+    if (object == INVALID_HANDLE_VALUE) {
+        DWORD error = GetLastError();
+        CloseHandle(*parent);
+        *parent = INVALID_HANDLE_VALUE;
+        SetLastError(error);
+    }
+    return object;
+}
+
+// Opens the object that `path` of an entry names, with `access`: below the working directory
+// from the removal root, elsewhere from its volume's root, never a link's target.
+static HANDLE openEntryPath(const WCHAR* path, DWORD access, DWORD share) {
+    if (!isFullPath(path)) return openBelowRoot(path, access, share);
+    HANDLE parent;
+    HANDLE object = openFullPath(path, access, share, &parent);
+    if (object != INVALID_HANDLE_VALUE) CloseHandle(parent);
+    return object;
+}
+
+// Checks that `object` (or INVALID_HANDLE_VALUE) is `identity`; closes it otherwise.
+static HANDLE checkRecorded(HANDLE object, const FileIdentity* identity, ObjectFacts* facts) {
     if (object == INVALID_HANDLE_VALUE) return object;
-    if (!readObject(object, facts) ||
-        (identity != NULL ? !sameIdentity(&facts->identity, identity) : handleFollowedLink(path, facts))) {
+    if (!readObject(object, facts) || !sameIdentity(&facts->identity, identity)) {
         CloseHandle(object);
         SetLastError(ERROR_FILE_NOT_FOUND);  // the recorded object is not there
         return INVALID_HANDLE_VALUE;
@@ -59,16 +111,52 @@ static HANDLE openRecorded(const WCHAR* path, const FileIdentity* identity, Obje
     return object;
 }
 
+// Opens the object at `path` for a change and checks that it is `identity`.
+// INVALID_HANDLE_VALUE otherwise.
+static HANDLE openRecorded(const WCHAR* path, const FileIdentity* identity, ObjectFacts* facts) {
+    return checkRecorded(openEntryPath(path, REMOVAL_ACCESS, SHARE_ALL), identity, facts);
+}
+
+// The user's object comes back under its name in the directory where it waits, renamed
+// relative to that directory's handle, and only while it is the object set aside.
 static void putBack(const JournalNode* entry) {
-    WCHAR path[WIDE_PATH_SIZE];
-    WCHAR aside[WIDE_PATH_SIZE];
-    if (!widenPath(entry->path, path) || !widenPath(entry->asidePath, aside)) return;
+    if (!isFullPath(entry->asidePath) || !isFullPath(entry->path)) return;
+    HANDLE parent;
     ObjectFacts facts;
-    HANDLE object = openRecorded(aside, &entry->identity, &facts);
-    if (object == INVALID_HANDLE_VALUE) return;
-    // Never over something: if the path is taken, the user's object stays where it waits.
-    if (renameByHandle(object, path)) setAttributesByHandle(object, entry->attributes);
+    HANDLE object = checkRecorded(openFullPath(entry->asidePath, REMOVAL_ACCESS, SHARE_ALL, &parent),
+                                  &entry->identity, &facts);
+    if (object == INVALID_HANDLE_VALUE) {
+        if (parent != INVALID_HANDLE_VALUE) CloseHandle(parent);
+        return;
+    }
+    const WCHAR* name = entry->path + wcslen(entry->path);
+    while (name > entry->path && name[-1] != L'\\' && name[-1] != L'/') --name;
+    // Never over something: if the name is taken, the user's object stays where it waits.
+    if (renameBelow(object, parent, name, wcslen(name))) setAttributesByHandle(object, entry->attributes);
     CloseHandle(object);
+    CloseHandle(parent);
+}
+
+bool isBackAtItsPath(const JournalNode* entry) {
+    if (!isFullPath(entry->path)) return false;
+    HANDLE parent;
+    ObjectFacts facts;
+    HANDLE object = checkRecorded(openFullPath(entry->path, FILE_READ_ATTRIBUTES, SHARE_ALL, &parent),
+                                  &entry->identity, &facts);
+    if (parent != INVALID_HANDLE_VALUE) CloseHandle(parent);
+    if (object == INVALID_HANDLE_VALUE) return false;
+    CloseHandle(object);
+    return true;
+}
+
+// True when the entry's object is a directory, as far as can be told.
+static bool isDirectoryEntry(const JournalNode* entry) {
+    HANDLE object = openEntryPath(entry->path, FILE_READ_ATTRIBUTES, SHARE_ALL);
+    if (object == INVALID_HANDLE_VALUE) return false;
+    ObjectFacts facts;
+    bool directory = readAttributes(object, &facts) && (facts.attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+    CloseHandle(object);
+    return directory;
 }
 
 void deletePath(const JournalNode* entry) {
@@ -76,40 +164,33 @@ void deletePath(const JournalNode* entry) {
         putBack(entry);
         return;
     }
-    WCHAR path[WIDE_PATH_SIZE];
-    if (!widenPath(entry->path, path)) return;
     ObjectFacts facts;
     HANDLE object;
     for (uint32_t retries = 0;; ++retries) {
-        object = openRecorded(path, entry->hasIdentity ? &entry->identity : NULL, &facts);
+        object = openRecorded(entry->path, &entry->identity, &facts);
         if (object != INVALID_HANDLE_VALUE || !isBusy(GetLastError()) || retries == REMOVAL_RETRY_STEPS) break;
         // Only a directory is waited for: a process that is just ending may still have it as
         // its current directory.
-        DWORD listed = GetFileAttributesW(path);
-        if (listed == INVALID_FILE_ATTRIBUTES || !(listed & FILE_ATTRIBUTE_DIRECTORY)) break;
+        if (!isDirectoryEntry(entry)) break;
         Sleep(REMOVAL_RETRY_PAUSE_MS);
     }
     if (object == INVALID_HANDLE_VALUE) return;
-    // A directory goes only when empty; a link goes as a link.
+    // A directory goes only when empty.
     deleteObject(object, &facts, setAsideWaitsBelow(entry));
     CloseHandle(object);
 }
 
 void dropSetAside(const JournalNode* entry) {
     if (entry->kind != JOURNAL_SET_ASIDE) return;
-    WCHAR aside[WIDE_PATH_SIZE];
-    if (!widenPath(entry->asidePath, aside)) return;
     ObjectFacts facts;
-    HANDLE object = openRecorded(aside, &entry->identity, &facts);
+    HANDLE object = openRecorded(entry->asidePath, &entry->identity, &facts);
     if (object == INVALID_HANDLE_VALUE) return;
     deleteObject(object, &facts, true);
     CloseHandle(object);
 }
 
-// One removal of a tree: the path of the object at hand, grown and cut back as the walk
-// descends and returns, and the pauses left for objects that are busy.
+// One removal of a tree: the pauses left for objects that are busy.
 struct TreeWalk {
-    WCHAR path[WALK_PATH_SIZE];
     uint32_t retriesLeft;
 };
 
@@ -120,12 +201,55 @@ static bool pauseForBusy(TreeWalk* walk, DWORD error) {
     return true;
 }
 
-static bool removeObjectAt(TreeWalk* walk, size_t length, DWORD listed, const FileIdentity* identity,
-                           uint32_t depth);
+static bool removeDirectoryContents(TreeWalk* walk, HANDLE directory, uint32_t depth);
 
-// Removes everything inside `directory`, whose path is the walk's first `length` characters,
-// listing it through that very handle. True when every object in it went.
-static bool emptyDirectory(TreeWalk* walk, HANDLE directory, size_t length, uint32_t depth) {
+// Removes `object` (open with its facts read): a file or a link at once, a directory after
+// what is in it. The handle is closed.
+static bool removeOpened(TreeWalk* walk, HANDLE object, ObjectFacts* facts, uint32_t depth) {
+    bool ok = true;
+    if (isPlainDirectory(facts)) {
+        if (facts->attributes & FILE_ATTRIBUTE_READONLY) {
+            facts->attributes &= ~FILE_ATTRIBUTE_READONLY;
+            setAttributesByHandle(object, facts->attributes);
+        }
+        ok = removeDirectoryContents(walk, object, depth);
+        // Deletions inside may still be pending while other processes hold those objects.
+        while (ok && !deleteByHandle(object)) {
+            DWORD error = GetLastError();
+            ok = pauseForBusy(walk, error == ERROR_DIR_NOT_EMPTY ? ERROR_SHARING_VIOLATION : error);
+        }
+    } else {
+        ok = deleteObject(object, facts, true);
+    }
+    CloseHandle(object);
+    return ok;
+}
+
+// Removes the object `name` in `directory`; `listed` are the attributes its listing gave.
+static bool removeBelow(TreeWalk* walk, HANDLE directory, const WCHAR* name, size_t length, DWORD listed,
+                        uint32_t depth) {
+    if (depth > WALK_MAX_DEPTH) return false;
+    DWORD access = REMOVAL_ACCESS | ((listed & FILE_ATTRIBUTE_DIRECTORY) ? FILE_LIST_DIRECTORY | FILE_TRAVERSE : 0);
+    HANDLE object;
+    // Held without FILE_SHARE_DELETE: while the walk is inside a directory, nobody renames it.
+    // A link is opened as the link, and removed as one; a name that lists as a link while
+    // the handle holds something else is left alone.
+    while ((object = openBelow(directory, name, length, access, FILE_SHARE_READ | FILE_SHARE_WRITE, BELOW_OPEN,
+                               true)) == INVALID_HANDLE_VALUE) {
+        DWORD error = GetLastError();
+        if (!pauseForBusy(walk, error)) return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
+    }
+    ObjectFacts facts;
+    if (!readAttributes(object, &facts) || ((listed & FILE_ATTRIBUTE_REPARSE_POINT) && !isLink(&facts))) {
+        CloseHandle(object);
+        return false;
+    }
+    return removeOpened(walk, object, &facts, depth);
+}
+
+// Removes everything inside `directory`, listing it through that very handle. True when
+// every object in it went.
+static bool removeDirectoryContents(TreeWalk* walk, HANDLE directory, uint32_t depth) {
     uint8_t* listing = static_cast<uint8_t*>(malloc(WALK_LISTING_SIZE));
     if (listing == NULL) return false;
     bool all = true;
@@ -135,16 +259,8 @@ static bool emptyDirectory(TreeWalk* walk, HANDLE directory, size_t length, uint
             const WCHAR* name = found->FileName;
             size_t nameLength = found->FileNameLength / sizeof(WCHAR);
             bool dots = name[0] == L'.' && (nameLength == 1 || (nameLength == 2 && name[1] == L'.'));
-            if (!dots && length + 1 + nameLength >= WALK_PATH_SIZE) {
+            if (!dots && !removeBelow(walk, directory, name, nameLength, found->FileAttributes, depth + 1)) {
                 all = false;
-            } else if (!dots) {
-                walk->path[length] = L'\\';
-                memcpy(walk->path + length + 1, name, nameLength * sizeof(WCHAR));
-                walk->path[length + 1 + nameLength] = L'\0';
-                if (!removeObjectAt(walk, length + 1 + nameLength, found->FileAttributes, NULL, depth + 1)) {
-                    all = false;
-                }
-                walk->path[length] = L'\0';
             }
             if (found->NextEntryOffset == 0) break;
             at += found->NextEntryOffset;
@@ -155,66 +271,46 @@ static bool emptyDirectory(TreeWalk* walk, HANDLE directory, size_t length, uint
     return all;
 }
 
-// Removes the object at the walk's path: a file or a link at once, a directory after what is
-// in it. `listed` are the attributes its directory listing gave.
-static bool removeObjectAt(TreeWalk* walk, size_t length, DWORD listed, const FileIdentity* identity,
-                           uint32_t depth) {
-    if (depth > WALK_MAX_DEPTH) return false;
-    DWORD access = REMOVAL_ACCESS | ((listed & FILE_ATTRIBUTE_DIRECTORY) ? FILE_LIST_DIRECTORY : 0);
-    HANDLE object;
-    // Held without FILE_SHARE_DELETE: while the walk is inside a directory, nobody renames it.
-    while ((object = openObject(walk->path, access, FILE_SHARE_READ | FILE_SHARE_WRITE)) == INVALID_HANDLE_VALUE) {
-        DWORD error = GetLastError();
-        if (!pauseForBusy(walk, error)) return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
+HANDLE openWorkingTree(HANDLE parent, const WCHAR* name, size_t length, const FileIdentity* identity) {
+    HANDLE tree;
+    TreeWalk walk;
+    walk.retriesLeft = REMOVAL_RETRY_STEPS;
+    // A process that is just ending may still have it as its current directory.
+    while ((tree = openBelow(parent, name, length, REMOVAL_ACCESS | FILE_LIST_DIRECTORY | FILE_TRAVERSE,
+                             FILE_SHARE_READ | FILE_SHARE_WRITE, BELOW_OPEN, false)) == INVALID_HANDLE_VALUE) {
+        if (!pauseForBusy(&walk, GetLastError())) return tree;
     }
     ObjectFacts facts;
-    bool ok = identity == NULL ? readAttributes(object, &facts)
-                               : readObject(object, &facts) && sameIdentity(&facts.identity, identity);
-    // Listed as a link but opened as something else: the platform followed the link, and the
-    // handle holds its target. Hands off.
-    if ((listed & FILE_ATTRIBUTE_REPARSE_POINT) && !isLink(&facts)) ok = false;
-    if (ok && isPlainDirectory(&facts)) {
-        if (facts.attributes & FILE_ATTRIBUTE_READONLY) {
-            facts.attributes &= ~FILE_ATTRIBUTE_READONLY;
-            setAttributesByHandle(object, facts.attributes);
-        }
-        ok = emptyDirectory(walk, object, length, depth);
-        // Deletions inside may still be pending while other processes hold those objects.
-        while (ok && !deleteByHandle(object)) {
-            DWORD error = GetLastError();
-            ok = pauseForBusy(walk, error == ERROR_DIR_NOT_EMPTY ? ERROR_SHARING_VIOLATION : error);
-        }
-    } else if (ok) {
-        ok = deleteObject(object, &facts, true);
+    if (!readObject(tree, &facts) || !isPlainDirectory(&facts) || !sameIdentity(&facts.identity, identity)) {
+        CloseHandle(tree);
+        return INVALID_HANDLE_VALUE;
     }
-    CloseHandle(object);
-    return ok;
+    return tree;
 }
 
-void removeWorkingTree(const char* workDir, const FileIdentity* identity) {
+void removeWorkingTree(HANDLE tree) {
     TreeWalk walk;
-    WCHAR wide[WIDE_PATH_SIZE];
-    if (!widenPath(workDir, wide)) return;
-    // The walk's paths carry the "\\?\" prefix, which lifts the length limit of the platform's
-    // paths; with it, nothing is normalised any more, so separators are made backslashes and
-    // trailing ones dropped here.
-    size_t length = 0;
-    const WCHAR* rest = wide;
-    if (wide[0] == L'\\' && wide[1] == L'\\') {
-        memcpy(walk.path, L"\\\\?\\UNC", 7 * sizeof(WCHAR));
-        length = 7;
-        rest = wide + 1;
-    } else if (wide[0] != L'\0' && wide[1] == L':') {
-        memcpy(walk.path, L"\\\\?\\", 4 * sizeof(WCHAR));
-        length = 4;
-    }
-    for (; *rest != L'\0' && length + 1 < WALK_PATH_SIZE; ++rest) {
-        walk.path[length++] = *rest == L'/' ? L'\\' : *rest;
-    }
-    while (length > 0 && walk.path[length - 1] == L'\\') --length;
-    walk.path[length] = L'\0';
     walk.retriesLeft = REMOVAL_RETRY_STEPS;
-    DWORD listed = GetFileAttributesW(walk.path);
-    if (listed == INVALID_FILE_ATTRIBUTES) return;
-    removeObjectAt(&walk, length, listed, identity, 0);
+    ObjectFacts facts;
+    if (!readAttributes(tree, &facts)) {
+        CloseHandle(tree);
+        return;
+    }
+    removeOpened(&walk, tree, &facts, 0);
+}
+
+void removeWorkingTreeAt(const WCHAR* path, const FileIdentity* identity) {
+    WCHAR parentPath[WIDE_PATH_SIZE];
+    size_t length = wcslen(path);
+    while (length > 0 && (path[length - 1] == L'\\' || path[length - 1] == L'/')) --length;
+    size_t nameStart = length;
+    while (nameStart > 0 && path[nameStart - 1] != L'\\' && path[nameStart - 1] != L'/') --nameStart;
+    if (nameStart == 0 || nameStart >= WIDE_PATH_SIZE) return;
+    memcpy(parentPath, path, nameStart * sizeof(WCHAR));
+    parentPath[nameStart] = L'\0';
+    HANDLE parent = openObject(parentPath, FILE_TRAVERSE | FILE_LIST_DIRECTORY, SHARE_ALL);
+    if (parent == INVALID_HANDLE_VALUE) return;
+    HANDLE tree = openWorkingTree(parent, path + nameStart, length - nameStart, identity);
+    CloseHandle(parent);
+    if (tree != INVALID_HANDLE_VALUE) removeWorkingTree(tree);
 }

@@ -61,7 +61,7 @@ uint32_t lzhufPack(const char* path, FILE* output)
     FileSource source;
     setUpFileStream(&source, fopen(path, "rb"));
     FileSink sink;
-    setUpFileStream(&sink, output);
+    setUpFileSink(&sink, writeToCFile, output);
     if (source.file == nullptr) {
         return 0;
     }

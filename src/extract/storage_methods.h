@@ -6,6 +6,8 @@
 #include <stdint.h>
 #include <stdio.h>
 
+#include "extract/sink_writer.h"
+
 const uint32_t METHOD_STORED = 0;  // the file's bytes as they are
 const uint32_t METHOD_LZHUF = 1;   // the LZHUF stream of the codec
 // A member of a solid LZMA2 stream: the first member's data holds the stream, the members
@@ -17,10 +19,11 @@ typedef uint32_t (*MeasureFn)(const char* sourcePath);
 // Writes the stored form of the file to `output` (binary, owned by the caller); returns
 // the number of bytes written.
 typedef uint32_t (*PackFn)(const char* sourcePath, FILE* output);
-// Creates or truncates the file at `destinationPath` and writes the unpacked bytes; returns
-// the number of bytes written, which equals `unpackedSize` on success, 0 on failure.
+// Writes the unpacked bytes to `target` through `write` (the caller has created the file
+// and closes it); returns the number of bytes written, which equals `unpackedSize` on success,
+// 0 on failure.
 typedef uint32_t (*UnpackFn)(uint32_t packedSize, const uint8_t* data, uint32_t unpackedSize,
-                             const char* destinationPath);
+                             SinkWriteFn write, void* target);
 
 struct StorageMethod {
     uint32_t id;

@@ -7,6 +7,7 @@
 // The tags are the records' sizes in the engine's 32-bit build.
 #if UINTPTR_MAX == 0xFFFFFFFF
 static_assert(sizeof(FileStream) == FILE_STREAM_TAG, "FileStream layout");
+static_assert(sizeof(FileSink) == FILE_SINK_TAG, "FileSink layout");
 static_assert(sizeof(MemoryStream) == MEMORY_STREAM_TAG, "MemoryStream layout");
 #endif
 
@@ -15,6 +16,19 @@ void setUpFileStream(FileStream* stream, FILE* file)
     memset(stream, 0, sizeof(*stream));
     stream->tag = FILE_STREAM_TAG;
     stream->file = file;
+}
+
+void setUpFileSink(FileSink* sink, SinkWriteFn write, void* target)
+{
+    memset(sink, 0, sizeof(*sink));
+    sink->tag = FILE_SINK_TAG;
+    sink->write = write;
+    sink->target = target;
+}
+
+bool writeToCFile(void* file, const uint8_t* bytes, uint32_t count)
+{
+    return count == 0 || fwrite(bytes, 1, count, (FILE*)file) == count;
 }
 
 void setUpMemoryStream(MemoryStream* stream, uint8_t* data, int32_t size)
@@ -51,18 +65,19 @@ int32_t memorySourceRead(uint8_t* destination, int32_t capacity, void* state)
 int32_t fileSinkWrite(const uint8_t* source, int32_t count, void* state)
 {
     FileSink* sink = (FileSink*)state;
-    if (sink == nullptr || sink->tag != FILE_STREAM_TAG || sink->file == nullptr) {
+    if (sink == nullptr || sink->tag != FILE_SINK_TAG || sink->write == nullptr) {
         return STREAM_ERR_STATE;
     }
     if (source == nullptr) {
-        // The flush: hand on what waits, and report what the C library took.
-        if (sink->filled == 0) {
+        // The flush: hand on what waits, and report how much that was.
+        int32_t waiting = sink->filled;
+        if (waiting == 0) {
             return 0;
         }
-        size_t written = fwrite(sink->buffer, 1, (size_t)sink->filled, sink->file);
+        bool written = sink->write(sink->target, sink->buffer, (uint32_t)waiting);
         sink->filled = 0;
         sink->position = 0;
-        return (int32_t)written;
+        return written ? waiting : STREAM_ERR_WRITE;
     }
     // The codec writes one byte per call: store it without a library call while there is room.
     if (count == 1 && sink->position < STREAM_BUFFER_SIZE) {
@@ -82,9 +97,8 @@ int32_t fileSinkWrite(const uint8_t* source, int32_t count, void* state)
             accepted += take;
             count -= take;
         } else {
-            // A full buffer is written only when a further byte arrives, as one element,
-            // so that a short write is a plain failure.
-            if (fwrite(sink->buffer, STREAM_BUFFER_SIZE, 1, sink->file) != 1) {
+            // A full buffer is written only when a further byte arrives.
+            if (!sink->write(sink->target, sink->buffer, STREAM_BUFFER_SIZE)) {
                 return STREAM_ERR_WRITE;
             }
             sink->position = 0;

@@ -1,6 +1,7 @@
 // Adapters that implement the codec's stream callbacks over files and memory blocks.
 // The codec moves one byte per call, so the file adapters buffer STREAM_BUFFER_SIZE bytes and
-// call the C library once per buffer. Every record begins with a tag, its size in the 32-bit
+// reach the file once per buffer: the source through the C library, the sink through the
+// writer it was given (the engine's is the handle that created the file). Every record begins with a tag, its size in the 32-bit
 // layout, which its creator sets after clearing the record and every callback checks first.
 #pragma once
 
@@ -8,23 +9,38 @@
 #include <stdio.h>
 
 #include "codec/stream_callbacks.h"
+#include "extract/sink_writer.h"
 
 const int32_t STREAM_BUFFER_SIZE = 4096;
 const uint32_t FILE_STREAM_TAG = 4116;
+const uint32_t FILE_SINK_TAG = 4120;
 const uint32_t MEMORY_STREAM_TAG = 16;
 
-// The record of FileSource (reading a file opened "rb") and FileSink (writing a file opened
-// "wb", or the caller's stream).
+
+// The record of FileSource (reading a file opened "rb").
 struct FileStream {
     uint32_t tag;                        // FILE_STREAM_TAG
-    uint8_t buffer[STREAM_BUFFER_SIZE];  // source: the last fill; sink: bytes not yet written
-    int32_t filled;                      // valid (source) or waiting (sink) bytes in buffer
-    int32_t position;                    // next unread (source) or free (sink) byte
-    int32_t total;                       // sink: bytes accepted by write calls; source: 0
+    uint8_t buffer[STREAM_BUFFER_SIZE];  // the last fill
+    int32_t filled;                      // valid bytes in buffer
+    int32_t position;                    // next unread byte
+    int32_t total;                       // 0
     FILE* file;                          // none makes the record unusable
 };
 typedef FileStream FileSource;
-typedef FileStream FileSink;
+
+// The record of FileSink: bytes on their way to `target` through `write`.
+struct FileSink {
+    uint32_t tag;                        // FILE_SINK_TAG
+    uint8_t buffer[STREAM_BUFFER_SIZE];  // bytes not yet written
+    int32_t filled;                      // waiting bytes in buffer
+    int32_t position;                    // next free byte
+    int32_t total;                       // bytes accepted by write calls
+    SinkWriteFn write;                   // none makes the record unusable
+    void* target;
+};
+
+// SinkWriteFn over a C stream (a FILE*, binary): true when the C library took every byte.
+bool writeToCFile(void* file, const uint8_t* bytes, uint32_t count);
 
 // The record of MemorySource (reading a block) and MemorySink (filling a block, or counting).
 struct MemoryStream {
@@ -39,6 +55,7 @@ typedef MemoryStream MemorySink;
 // Set-up of a record: cleared, tagged, and given its file (null to be opened afterwards) or
 // its block (null with size 0 for a counting sink).
 void setUpFileStream(FileStream* stream, FILE* file);
+void setUpFileSink(FileSink* sink, SinkWriteFn write, void* target);
 void setUpMemoryStream(MemoryStream* stream, uint8_t* data, int32_t size);
 
 // StreamReadFn over a MemorySource: copies what is left, 0 at the end of the data.

@@ -40,10 +40,10 @@ void indexName(uint32_t index, char* name) {
 }
 
 // Copies `text` into an array of DEST_PATH_SIZE; false when it does not fit.
-bool copyPath(const char* text, char* array) {
-    size_t length = strlen(text);
+bool copyPath(const WCHAR* text, WCHAR* array) {
+    size_t length = wcslen(text);
     if (length >= DEST_PATH_SIZE) return false;
-    memcpy(array, text, length + 1);
+    memcpy(array, text, (length + 1) * sizeof(WCHAR));
     return true;
 }
 
@@ -51,11 +51,12 @@ bool copyPath(const char* text, char* array) {
 // objects back. An entry that cannot be written is not written; the run goes on.
 void recordEntry(const JournalNode* entry) {
     Backstop* backstop = recording;
-    if (backstop == NULL || !entry->hasIdentity) return;
+    // Only full paths: what lies below the working directory goes with its tree.
+    if (backstop == NULL || !isFullPath(entry->path)) return;
     // The package's file at a path whose user's object waits right below it in the journal:
     // the backstop removes it to make room, exactly as the drain would.
     bool replacing = entry->kind == JOURNAL_CREATED && entry->older != NULL &&
-                     entry->older->kind == JOURNAL_SET_ASIDE && strcmp(entry->older->path, entry->path) == 0;
+                     entry->older->kind == JOURNAL_SET_ASIDE && wcscmp(entry->older->path, entry->path) == 0;
     if (entry->kind != JOURNAL_SET_ASIDE && !replacing) return;
     SetAsideRecord record;
     memset(&record, 0, sizeof(record));
@@ -112,8 +113,8 @@ void readRecords(HKEY hive, const char* name, CleanupJournal* journal) {
         DWORD size = sizeof(record);
         if (RegQueryValueExA(records, value, NULL, &type, reinterpret_cast<BYTE*>(&record), &size) != ERROR_SUCCESS ||
             type != REG_BINARY || size != sizeof(record) ||
-            memchr(record.path, '\0', DEST_PATH_SIZE) == NULL ||
-            memchr(record.asidePath, '\0', DEST_PATH_SIZE) == NULL) {
+            wmemchr(record.path, L'\0', DEST_PATH_SIZE) == NULL ||
+            wmemchr(record.asidePath, L'\0', DEST_PATH_SIZE) == NULL || !isFullPath(record.path)) {
             break;
         }
         bool pushed = false;
@@ -151,9 +152,7 @@ enum DirectoryState { DIRECTORY_PLAIN, DIRECTORY_MISSING, DIRECTORY_OTHER };
 
 // Whether `path` names a plain directory (its identity in `identity`), nothing, or anything
 // else: a link, a junction, a file, something that cannot be opened.
-DirectoryState inspectDirectory(const char* path, FileIdentity* identity) {
-    WCHAR wide[WIDE_PATH_SIZE];
-    if (!widenPath(path, wide)) return DIRECTORY_OTHER;
+DirectoryState inspectDirectory(const WCHAR* wide, FileIdentity* identity) {
     HANDLE object = openObject(wide, FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE);
     if (object == INVALID_HANDLE_VALUE) {
         DWORD error = GetLastError();
@@ -284,11 +283,14 @@ void restoreValue(const char* name) {
 
 }  // namespace
 
-bool registerBackstop(const char* workDir, bool administrators, Backstop* backstop) {
+bool registerBackstop(const WCHAR* workDir, bool administrators, Backstop* backstop) {
     memset(backstop, 0, sizeof(*backstop));
-    size_t length = strlen(workDir);
+    size_t length = wcslen(workDir);
     if (length < WORKING_NAME_LENGTH || length > MAX_PATH) return false;
-    memcpy(backstop->name, workDir + length - WORKING_NAME_LENGTH, WORKING_NAME_LENGTH + 1);
+    // The name is the prefix and hex digits: ASCII.
+    for (size_t i = 0; i <= WORKING_NAME_LENGTH; ++i) {
+        backstop->name[i] = static_cast<char>(workDir[length - WORKING_NAME_LENGTH + i]);
+    }
 
     backstop->remover.handle = INVALID_HANDLE_VALUE;
 
@@ -299,25 +301,23 @@ bool registerBackstop(const char* workDir, bool administrators, Backstop* backst
     if (administrators) {
         // "REMOVER" /runpack-remove "WORKDIR" SID
         char sid[SID_TEXT_SIZE];
-        char parent[MAX_PATH + 1];
-        WCHAR wideParent[MAX_PATH + 1];
-        if (!userSidText(sid) || !removerParent(wideParent) ||
-            WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, wideParent, -1, parent, sizeof(parent), NULL, NULL) == 0 ||
+        WCHAR parent[MAX_PATH + 1];
+        if (!userSidText(sid) || !removerParent(parent) ||
             createWorkingDirectory(parent, true, &backstop->remover) != WORKING_DIRECTORY_CREATED) {
-            backstop->remover.path[0] = '\0';  // nothing of the run's there to remove
+            backstop->remover.path[0] = L'\0';  // nothing of the run's there to remove
             return false;
         }
-        wsprintfW(program, L"%S\\" REMOVER_NAME, backstop->remover.path);
+        wsprintfW(program, L"%s\\" REMOVER_NAME, backstop->remover.path);
         if (!writeRemover(program)) {
             withdrawBackstop(backstop, false);
             return false;
         }
-        commandLength = wsprintfW(command, L"\"%s\" " BACKSTOP_ARGUMENT L" \"%S\" %S", program, workDir, sid);
+        commandLength = wsprintfW(command, L"\"%s\" " BACKSTOP_ARGUMENT L" \"%s\" %S", program, workDir, sid);
     } else {
         // "ENGINE" /runpack-remove "WORKDIR"
         DWORD engineLength = GetModuleFileNameW(NULL, program, MAX_PATH + 1);
         if (engineLength == 0 || engineLength > MAX_PATH) return false;
-        commandLength = wsprintfW(command, L"\"%s\" " BACKSTOP_ARGUMENT L" \"%S\"", program, workDir);
+        commandLength = wsprintfW(command, L"\"%s\" " BACKSTOP_ARGUMENT L" \"%s\"", program, workDir);
     }
     WCHAR valueName[WORKING_NAME_LENGTH + 1];
     wsprintfW(valueName, L"%S", backstop->name);
@@ -352,19 +352,19 @@ void withdrawBackstop(Backstop* backstop, bool keepValue) {
         if (!keepValue) deleteValue(backstop->hive, backstop->name);
         backstop->hive = NULL;
     }
-    if (backstop->remover.path[0] != '\0') {
-        releaseWorkingDirectory(&backstop->remover);
+    if (backstop->remover.path[0] != L'\0') {
+        releaseTemporaryDirectory(&backstop->remover);
         if (!keepValue) {
-            char program[WORK_DIR_BUFFER_SIZE + sizeof(REMOVER_NAME)];
-            wsprintfA(program, "%s\\" REMOVER_NAME, backstop->remover.path);
-            DeleteFileA(program);
-            RemoveDirectoryA(backstop->remover.path);
+            WCHAR program[WORK_DIR_BUFFER_SIZE + sizeof(REMOVER_NAME)];
+            wsprintfW(program, L"%s\\" REMOVER_NAME, backstop->remover.path);
+            DeleteFileW(program);
+            RemoveDirectoryW(backstop->remover.path);
         }
-        backstop->remover.path[0] = '\0';
+        backstop->remover.path[0] = L'\0';
     }
 }
 
-bool isSameDirectory(const char* path, const FileIdentity* identity) {
+bool isSameDirectory(const WCHAR* path, const FileIdentity* identity) {
     FileIdentity found;
     return inspectDirectory(path, &found) == DIRECTORY_PLAIN && sameIdentity(&found, identity);
 }
@@ -435,15 +435,18 @@ uint32_t runBackstop(const WCHAR* wideArguments) {
     if (length > TEMP_PATH_LENGTH || !isWorkingDirectoryPath(path, length, name)) return BACKSTOP_REFUSED;
     memcpy(directory, path, length);
     directory[length] = '\0';
+    // The text passed the check against the temporary path above, in the same code page.
+    WCHAR wide[WIDE_PATH_SIZE];
+    if (MultiByteToWideChar(CP_ACP, 0, directory, -1, wide, WIDE_PATH_SIZE) <= 0) return BACKSTOP_REFUSED;
     FileIdentity identity;
-    DirectoryState state = inspectDirectory(directory, &identity);
+    DirectoryState state = inspectDirectory(wide, &identity);
     if (state == DIRECTORY_OTHER) return BACKSTOP_REFUSED;
 
     HKEY hive = hiveFor(processHasAdministrators());
     CleanupJournal journal = NULL;
     readRecords(hive, name, &journal);
     journalDrain(&journal, deletePath);
-    if (state == DIRECTORY_PLAIN) removeWorkingTree(directory, &identity);
+    if (state == DIRECTORY_PLAIN) removeWorkingTreeAt(wide, &identity);
     deleteRecords(hive, name);
     deleteValue(hive, name);
     // A remover cannot delete its own running file: it and its directory go at the restart.

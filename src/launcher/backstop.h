@@ -37,8 +37,8 @@ struct SetAsideRecord {
     uint32_t kind;  // JOURNAL_SET_ASIDE or JOURNAL_CREATED
     uint32_t attributes;
     FileIdentity identity;
-    char path[DEST_PATH_SIZE];
-    char asidePath[DEST_PATH_SIZE];  // "" for JOURNAL_CREATED
+    WCHAR path[DEST_PATH_SIZE];
+    WCHAR asidePath[DEST_PATH_SIZE];  // "" for JOURNAL_CREATED
 };
 
 // An elevated run's value starts not the engine where the user started it (a folder the user
@@ -65,7 +65,7 @@ struct Backstop {
 // this process runs (it cannot change while the image is mapped), and never holds the
 // package. False, with nothing registered or left, when the engine's own file, the remover,
 // the key or the value cannot be had: the run goes on without a backstop.
-bool registerBackstop(const char* workDir, bool administrators, Backstop* backstop);
+bool registerBackstop(const WCHAR* workDir, bool administrators, Backstop* backstop);
 
 // Stops the recording and deletes the records; deletes the value and the remover too unless
 // `keepValue` (the clean-up left the tree behind, and the next logon is to finish it).
@@ -73,7 +73,7 @@ void withdrawBackstop(Backstop* backstop, bool keepValue);
 
 // True when `path` leads to the plain directory `identity` (not a link, not another object
 // put in its place): only the run's own directory keeps a value.
-bool isSameDirectory(const char* path, const FileIdentity* identity);
+bool isSameDirectory(const WCHAR* path, const FileIdentity* identity);
 
 // Writes the running engine's image without its resources to the new file `target`: the
 // engine's file is opened without write or delete sharing and used only when it is the file

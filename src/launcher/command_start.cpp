@@ -19,21 +19,15 @@ HANDLE createCommandJob() {
 
 }  // namespace
 
-bool startCommand(const char* program, WCHAR* commandLine, const char* workDir, bool inJob,
+bool startCommand(const WCHAR* program, WCHAR* commandLine, const WCHAR* workDir, bool inJob,
                   StartedCommand* started) {
     memset(started, 0, sizeof(*started));
-    WCHAR wideProgram[MAX_PATH + 1];
-    WCHAR wideWorkDir[MAX_PATH + 1];
-    if (MultiByteToWideChar(CP_ACP, 0, program, -1, wideProgram, MAX_PATH + 1) == 0 ||
-        MultiByteToWideChar(CP_ACP, 0, workDir, -1, wideWorkDir, MAX_PATH + 1) == 0) {
-        return false;
-    }
     started->job = inJob ? createCommandJob() : NULL;
     STARTUPINFOW startup;
     memset(&startup, 0, sizeof(startup));
     startup.cb = sizeof(startup);
     DWORD flags = started->job != NULL ? CREATE_SUSPENDED : 0;
-    if (!CreateProcessW(wideProgram, commandLine, NULL, NULL, FALSE, flags, NULL, wideWorkDir, &startup,
+    if (!CreateProcessW(program, commandLine, NULL, NULL, FALSE, flags, NULL, workDir, &startup,
                         &started->process)) {
         DWORD error = GetLastError();
         closeCommand(started);

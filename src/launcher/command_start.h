@@ -17,15 +17,13 @@ struct StartedCommand {
 };
 
 // Starts `program` (a full path) with `commandLine`, unchanged and writable, in `workDir`.
-// The command line is Unicode, so that arguments passed on from the engine's own keep the
-// characters the code page lacks; the paths are the code page's, converted as CreateProcessA
-// would.
+// Everything is Unicode, so that paths and arguments keep the characters the code page lacks.
 // With `inJob` the process is created suspended, put in a new job, and then resumed; the job
 // lets a program that asks for it break away, and kills nothing when the engine ends. Where
 // no job can be had, or the process cannot be put in it (an engine that itself runs in a job
 // on a Windows that does not nest them), the command runs without one. False, with the last
 // error, when the command cannot be started; nothing is left running then.
-bool startCommand(const char* program, WCHAR* commandLine, const char* workDir, bool inJob,
+bool startCommand(const WCHAR* program, WCHAR* commandLine, const WCHAR* workDir, bool inJob,
                   StartedCommand* started);
 
 // Waits until the first process has ended, then until no process of the job is left

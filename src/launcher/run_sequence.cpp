@@ -40,41 +40,45 @@ bool loadRunOptions(RunOptions* options) {
 // Starts the package's command in `workDir`, with the engine's own arguments behind it when
 // `forward` is set. The program is the one the package's command names, whatever the
 // arguments hold. 0 when it started, otherwise the code of the reported error.
-uint32_t startPackageCommand(const char* packageCommand, bool forward, const char* workDir, bool waits,
-                             StartedCommand* command) {
-    // The command line goes to the command in Unicode: the package's command converted as
-    // CreateProcessA would, the engine's arguments exactly as the engine got them.
-    int wideLength = MultiByteToWideChar(CP_ACP, 0, packageCommand, -1, NULL, 0);
+uint32_t startPackageCommand(const char* packageCommand, UINT codePage, bool forward, const WCHAR* workDir,
+                             bool waits, StartedCommand* command) {
+    // The package's command in Unicode, converted from the package's code page; the
+    // engine's arguments exactly as the engine got them.
+    DWORD flags = codePage == CP_UTF8 ? MB_ERR_INVALID_CHARS : 0;
+    int wideLength = MultiByteToWideChar(codePage, flags, packageCommand, -1, NULL, 0);
     if (wideLength <= 0) return reportError(IDS_CREATE_PROCESS);
     WCHAR* wideCommand = static_cast<WCHAR*>(malloc(wideLength * sizeof(WCHAR)));
     if (wideCommand == NULL) return reportWithFailCode(IDS_COMMAND_MEMORY);
-    MultiByteToWideChar(CP_ACP, 0, packageCommand, -1, wideCommand, wideLength);
+    MultiByteToWideChar(codePage, flags, packageCommand, -1, wideCommand, wideLength);
     // CreateProcessW may write into the command line: it gets its own copy.
     const WCHAR* arguments = forward ? commandArguments(GetCommandLineW()) : NULL;
     WCHAR* commandLine = NULL;
     CommandLineStatus composed = composeCommandLine<WCHAR>(wideCommand, arguments, &commandLine);
-    free(wideCommand);
+    uint32_t result = 0;
     switch (composed) {
-    case COMMAND_LINE_NO_MEMORY: return reportWithFailCode(IDS_COMMAND_MEMORY);
+    case COMMAND_LINE_NO_MEMORY: result = reportWithFailCode(IDS_COMMAND_MEMORY); break;
     case COMMAND_LINE_TOO_LONG:
         SetLastError(ERROR_FILENAME_EXCED_RANGE);
-        return reportError(IDS_CREATE_PROCESS);
-    case COMMAND_LINE_COMPOSED: break;
+        result = reportError(IDS_CREATE_PROCESS);
+        break;
+    case COMMAND_LINE_COMPOSED: {
+        // The engine finds the program itself, never in its own folder, and starts it by its
+        // full path; where the mode waits, in a job of its own.
+        WCHAR program[PROGRAM_PATH_SIZE];
+        if (!findProgram(wideCommand, workDir, program)) {
+            result = reportError(IDS_CREATE_PROCESS);
+        } else if (arguments != NULL && arguments[0] != 0 && startsCommandInterpreter(program)) {
+            // An interpreter would read the caller's arguments as commands of their own: what
+            // runs would no longer be what the package names.
+            SetLastError(ERROR_BAD_ARGUMENTS);
+            result = reportError(IDS_CREATE_PROCESS);
+        } else if (!startCommand(program, commandLine, workDir, waits, command)) {
+            result = reportError(IDS_CREATE_PROCESS);
+        }
+        break;
     }
-    // The engine finds the program itself, never in its own folder, and starts it by its
-    // full path; where the mode waits, in a job of its own.
-    char program[PROGRAM_PATH_SIZE];
-    uint32_t result = 0;
-    if (!findProgram(packageCommand, workDir, program)) {
-        result = reportError(IDS_CREATE_PROCESS);
-    } else if (arguments != NULL && arguments[0] != 0 && startsCommandInterpreter(program)) {
-        // An interpreter would read the caller's arguments as commands of their own: what
-        // runs would no longer be what the package names.
-        SetLastError(ERROR_BAD_ARGUMENTS);
-        result = reportError(IDS_CREATE_PROCESS);
-    } else if (!startCommand(program, commandLine, workDir, waits, command)) {
-        result = reportError(IDS_CREATE_PROCESS);
     }
+    free(wideCommand);
     free(commandLine);
     return result;
 }
@@ -87,15 +91,7 @@ bool putBackFailed = false;
 // object at its path.
 void drainChecked(const JournalNode* entry) {
     deletePath(entry);
-    if (entry->kind != JOURNAL_SET_ASIDE) return;
-    WCHAR wide[WIDE_PATH_SIZE];
-    HANDLE object = widenPath(entry->path, wide)
-                        ? openObject(wide, FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE)
-                        : INVALID_HANDLE_VALUE;
-    ObjectFacts facts;
-    bool back = object != INVALID_HANDLE_VALUE && readObject(object, &facts) && sameIdentity(&facts.identity, &entry->identity);
-    if (object != INVALID_HANDLE_VALUE) CloseHandle(object);
-    if (!back) putBackFailed = true;
+    if (entry->kind == JOURNAL_SET_ASIDE && !isBackAtItsPath(entry)) putBackFailed = true;
 }
 
 // Takes the lock of the package's destinations when it writes outside the working directory.
@@ -147,15 +143,18 @@ uint32_t runPackage(HINSTANCE instance) {
     memset(&header, 0, sizeof(header));
     header.recordSize = PACKAGE_HEADER_RECORD_SIZE;
     uint32_t totalUnpacked = 0;
-    if (!validatePackage(package, size, &header, &totalUnpacked)) {
+    UINT codePage = (options.flags & RUN_UTF8_NAMES) != 0 ? CP_UTF8 : CP_ACP;
+    if (!validatePackage(package, size, &header, &totalUnpacked) ||
+        !packageTextsAreValid(package, size, header.command, codePage)) {
         return reportWithFailCode(IDS_PROCESS_RUNINFO);
     }
 
-    char tempPath[TEMP_PATH_LENGTH + 1];
-    DWORD tempLength = GetTempPathA(TEMP_PATH_LENGTH, tempPath);
+    WCHAR tempPath[TEMP_PATH_LENGTH + 1];
+    DWORD tempLength = GetTempPathW(TEMP_PATH_LENGTH + 1, tempPath);
     if (tempLength == 0 || tempLength > TEMP_PATH_LENGTH) return reportError(IDS_TEMP_NAME);
     // The working directory stays open until the clean-up begins: while the run extracts
-    // and runs files from it, nobody can rename or replace it.
+    // and runs files from it, nobody can rename or replace it. Everything below it is
+    // reached through that handle.
     WorkingDirectory work;
     bool administrators = processHasAdministrators();
     switch (createWorkingDirectory(tempPath, administrators, &work)) {
@@ -163,13 +162,19 @@ uint32_t runPackage(HINSTANCE instance) {
     case WORKING_DIRECTORY_NOT_CREATED: return reportError(IDS_TEMP_CREATE);
     case WORKING_DIRECTORY_CREATED: break;
     }
-    const char* workDir = work.path;
-    // Removed only while its path still leads to the directory held now.
+    const WCHAR* workDir = work.path;
     const FileIdentity workIdentity = {work.identity.volumeSerial, work.identity.indexHigh,
                                        work.identity.indexLow};
+    ExtractionTarget target = {work.handle, codePage, administrators};
     CleanupJournal journal = NULL;
-    journalPushCreated(workDir, &workIdentity, &journal);  // the oldest entry: removed last
-    if (!SetCurrentDirectoryA(workDir)) return reportError(IDS_TEMP_ENTER);
+    if (!SetCurrentDirectoryW(workDir)) {
+        uint32_t failed = reportError(IDS_TEMP_ENTER);
+        releaseWorkingDirectory(&work);
+        HANDLE tree = openWorkingTree(work.parent, work.name, WORKING_NAME_LENGTH, &workIdentity);
+        if (tree != INVALID_HANDLE_VALUE) removeWorkingTree(tree);
+        releaseTemporaryDirectory(&work);
+        return failed;
+    }
     // Before anything is extracted: should the run be killed from now on, the next logon
     // removes what it leaves. A run that leaves its files in place needs none.
     Backstop backstop;
@@ -193,7 +198,7 @@ uint32_t runPackage(HINSTANCE instance) {
     HANDLE destinationLock = NULL;
     if (!lockDestinations(package, size, progress, &destinationLock, &result)) {
         // Nothing was set aside or extracted: the run ends as it began.
-    } else if (!extractPackage(package, size, workDir, &journal)) {
+    } else if (!extractPackage(package, size, &target, &journal)) {
         result = reportWithFailCode(IDS_EXTRACT);
     } else {
         if (progress != NULL) {
@@ -209,7 +214,7 @@ uint32_t runPackage(HINSTANCE instance) {
             bool waits = cleanupMode != CLEANUP_DETACH;
             if (unattended) SetErrorMode(callerErrorMode);
             bool forward = (options.flags & RUN_FORWARD_ARGUMENTS) != 0;
-            result = startPackageCommand(header.command, forward, workDir, waits, &command);
+            result = startPackageCommand(header.command, codePage, forward, workDir, waits, &command);
             if (result == 0 && waits) {
                 if (progress != NULL) {
                     dismissProgressWindow(progress);
@@ -233,23 +238,42 @@ uint32_t runPackage(HINSTANCE instance) {
     }
     // After any failure the whole working directory goes, whatever the package said.
     if (result != 0) cleanupMode = CLEANUP_TREE;
+    // The working directory is reopened below the held temporary directory, and only while it
+    // is still the directory made; what the run made below it is reached from there.
+    bool treeLeft = false;
     if (cleanupMode != CLEANUP_DETACH) {
         // What the command leaves in an elevated run's directory is the user's to use.
         if (cleanupMode == CLEANUP_JOURNAL && administrators) shareWithUser(&work);
         releaseWorkingDirectory(&work);
-        SetCurrentDirectoryA(tempPath);
+        SetCurrentDirectoryW(tempPath);
+        HANDLE tree = openWorkingTree(work.parent, work.name, WORKING_NAME_LENGTH, &workIdentity);
+        setRemovalRoot(tree != INVALID_HANDLE_VALUE ? tree : NULL);
         journalDrain(&journal, drainChecked);
+        setRemovalRoot(NULL);
+        if (tree != INVALID_HANDLE_VALUE && cleanupMode == CLEANUP_TREE) {
+            removeWorkingTree(tree);
+            // A tree that could not be removed (a program that left the job still runs from
+            // it) is left to the backstop; only the run's own directory counts, not something
+            // that took its place once the run let go of it.
+            HANDLE still = openBelow(work.parent, work.name, WORKING_NAME_LENGTH, FILE_READ_ATTRIBUTES,
+                                     FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, BELOW_OPEN, false);
+            ObjectFacts facts;
+            treeLeft = still != INVALID_HANDLE_VALUE && readObject(still, &facts) && isPlainDirectory(&facts) &&
+                       sameIdentity(&facts.identity, &workIdentity);
+            if (still != INVALID_HANDLE_VALUE) CloseHandle(still);
+        } else if (tree != INVALID_HANDLE_VALUE) {
+            // The directory itself goes when the journal left it empty.
+            deleteByHandle(tree);
+            CloseHandle(tree);
+        }
     } else {
         journalDrain(&journal, dropSetAside);  // the package's files replace what they set aside
     }
     releaseDestinationLock(&destinationLock);
     // A user's file that did not come back is never passed off as success.
     if (putBackFailed && result == 0) result = reportWithFailCode(IDS_EXTRACT);
-    if (cleanupMode == CLEANUP_TREE) removeWorkingTree(workDir, &workIdentity);
-    // A tree that could not be removed (a program that left the job still runs from it) is
-    // left to the backstop; otherwise the run's own clean-up is complete. Only the run's own
-    // directory counts: not something that took its place once the run let go of it.
-    withdrawBackstop(&backstop, cleanupMode == CLEANUP_TREE && isSameDirectory(workDir, &workIdentity));
+    releaseTemporaryDirectory(&work);
+    withdrawBackstop(&backstop, treeLeft);
     closeCommand(&command);
     return result != 0 ? result : commandExitCode;
 }

@@ -5,14 +5,17 @@
 #include <winternl.h>
 #include <ntsecapi.h>
 
+#include "extract/entry_extraction.h"
+#include "extract/file_objects.h"
+
 namespace {
 
 // What the run asks of its working directory's handle. Listing and traversing make the
 // handle's sharing count (a handle with attribute access alone keeps nobody out); delete
 // access is left out, as a started command's current directory is opened without delete
 // sharing.
-const ACCESS_MASK HELD_ACCESS =
-    FILE_LIST_DIRECTORY | FILE_TRAVERSE | FILE_READ_ATTRIBUTES | READ_CONTROL | SYNCHRONIZE;
+const ACCESS_MASK HELD_ACCESS = FILE_LIST_DIRECTORY | FILE_TRAVERSE | FILE_READ_ATTRIBUTES |
+                                READ_CONTROL | WRITE_DAC | SYNCHRONIZE;
 // Others may read and write inside the directory; nobody may delete or rename it.
 const ULONG HELD_SHARING = FILE_SHARE_READ | FILE_SHARE_WRITE;
 // The temporary directory is opened only to create a name below it: it shares everything.
@@ -112,20 +115,58 @@ bool createPrivateDirectory(HANDLE parent, const char* name, PrivateSecurity* se
     return false;
 }
 
-WorkingDirectoryStatus createWorkingDirectory(const char* tempPath, bool administrators,
+namespace {
+
+// The full path of the held directory, its links resolved, in the form a current directory
+// takes ("X:\..." or "\\server\share\..."); false when it cannot be had or does not fit.
+bool heldPath(HANDLE directory, WCHAR* path) {
+    WCHAR final[WIDE_PATH_SIZE];
+    DWORD length = GetFinalPathNameByHandleW(directory, final, WIDE_PATH_SIZE, FILE_NAME_NORMALIZED);
+    if (length == 0 || length >= WIDE_PATH_SIZE) return false;
+    const WCHAR* from = final;
+    size_t skip = 0;
+    bool unc = false;
+    if (wcsncmp(final, L"\\\\?\\UNC\\", 8) == 0) {
+        skip = 7;  // keep one separator, then put the other back
+        unc = true;
+    } else if (wcsncmp(final, L"\\\\?\\", 4) == 0) {
+        skip = 4;
+    }
+    size_t rest = length - skip;
+    size_t total = rest + (unc ? 1 : 0);
+    if (total > WORK_DIR_PATH_LIMIT) {
+        SetLastError(ERROR_FILENAME_EXCED_RANGE);
+        return false;
+    }
+    if (unc) path[0] = L'\\';
+    memcpy(path + (unc ? 1 : 0), from + skip, rest * sizeof(WCHAR));
+    path[total] = L'\0';
+    return true;
+}
+
+}  // namespace
+
+WorkingDirectoryStatus createWorkingDirectory(const WCHAR* tempPath, bool administrators,
                                               WorkingDirectory* work) {
     memset(work, 0, sizeof(*work));
     work->handle = INVALID_HANDLE_VALUE;
-    size_t tempLength = strlen(tempPath);
-    bool separated = tempLength > 0 && (tempPath[tempLength - 1] == '\\' || tempPath[tempLength - 1] == '/');
+    work->parent = INVALID_HANDLE_VALUE;
+    size_t tempLength = wcslen(tempPath);
+    bool separated = tempLength > 0 && (tempPath[tempLength - 1] == L'\\' || tempPath[tempLength - 1] == L'/');
     size_t pathLength = tempLength + (separated ? 0 : 1) + WORKING_NAME_LENGTH;
-    if (pathLength > TEMP_PATH_LENGTH) {
+    if (pathLength > WORK_DIR_PATH_LIMIT) {
         SetLastError(ERROR_FILENAME_EXCED_RANGE);
+        return WORKING_DIRECTORY_NO_NAME;
+    }
+    // An elevated run takes no temporary directory on a share, a device or a removable disk:
+    // whoever controls those controls what the run extracts and starts.
+    if (administrators && !isLocalFixedPath(tempPath)) {
+        SetLastError(ERROR_BAD_PATHNAME);
         return WORKING_DIRECTORY_NO_NAME;
     }
     PrivateSecurity security;
     if (!buildPrivateSecurity(administrators, &security)) return WORKING_DIRECTORY_NOT_CREATED;
-    HANDLE parent = CreateFileA(tempPath, PARENT_ACCESS, PARENT_SHARING, NULL, OPEN_EXISTING,
+    HANDLE parent = CreateFileW(tempPath, PARENT_ACCESS, PARENT_SHARING, NULL, OPEN_EXISTING,
                                 FILE_FLAG_BACKUP_SEMANTICS, NULL);
     if (parent == INVALID_HANDLE_VALUE) return WORKING_DIRECTORY_NO_NAME;
 
@@ -144,36 +185,59 @@ WorkingDirectoryStatus createWorkingDirectory(const char* tempPath, bool adminis
         if (GetLastError() != ERROR_ALREADY_EXISTS) break;
     }
     DWORD error = GetLastError();
-    CloseHandle(parent);
-    SetLastError(error);
-    if (result != WORKING_DIRECTORY_CREATED) return result;
+    if (result != WORKING_DIRECTORY_CREATED) {
+        CloseHandle(parent);
+        SetLastError(error);
+        return result;
+    }
 
     BY_HANDLE_FILE_INFORMATION information;
-    if (!GetFileInformationByHandle(directory, &information)) {
-        error = GetLastError();
+    bool plain = GetFileInformationByHandle(directory, &information) &&
+                 (information.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0 &&
+                 (information.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0;
+    if (!plain) error = ERROR_DIRECTORY;
+    // The path it is known by from now on is the one the held handle has: a link on the way
+    // that is retargeted later changes nothing.
+    bool named = plain && heldPath(directory, work->path);
+    if (plain && !named) error = GetLastError();
+    for (size_t i = 0; i <= WORKING_NAME_LENGTH; ++i) work->name[i] = static_cast<unsigned char>(name[i]);
+    if (!named) {
+        // Made by this run and empty: it goes again, reopened by name below the held parent
+        // and removed only while it is the directory made.
         CloseHandle(directory);
+        HANDLE made = openBelow(parent, work->name, WORKING_NAME_LENGTH, DELETE,
+                                FILE_SHARE_READ | FILE_SHARE_WRITE, BELOW_OPEN, false);
+        BY_HANDLE_FILE_INFORMATION now;
+        if (made != INVALID_HANDLE_VALUE) {
+            if (plain && GetFileInformationByHandle(made, &now) && now.nFileIndexLow == information.nFileIndexLow &&
+                now.nFileIndexHigh == information.nFileIndexHigh &&
+                now.dwVolumeSerialNumber == information.dwVolumeSerialNumber) {
+                deleteByHandle(made);
+            }
+            CloseHandle(made);
+        }
+        CloseHandle(parent);
+        memset(work->name, 0, sizeof(work->name));
         SetLastError(error);
-        return WORKING_DIRECTORY_NOT_CREATED;
-    }
-    if ((information.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0 ||
-        (information.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
-        CloseHandle(directory);
-        SetLastError(ERROR_DIRECTORY);
-        return WORKING_DIRECTORY_NOT_CREATED;
+        return plain ? WORKING_DIRECTORY_NO_NAME : WORKING_DIRECTORY_NOT_CREATED;
     }
     work->handle = directory;
+    work->parent = parent;
     work->identity.volumeSerial = information.dwVolumeSerialNumber;
     work->identity.indexHigh = information.nFileIndexHigh;
     work->identity.indexLow = information.nFileIndexLow;
-    memcpy(work->path, tempPath, tempLength);
-    if (!separated) work->path[tempLength++] = '\\';
-    memcpy(work->path + tempLength, name, WORKING_NAME_LENGTH);
     return WORKING_DIRECTORY_CREATED;
 }
 
 void releaseWorkingDirectory(WorkingDirectory* work) {
     if (work->handle != INVALID_HANDLE_VALUE) CloseHandle(work->handle);
     work->handle = INVALID_HANDLE_VALUE;
+}
+
+void releaseTemporaryDirectory(WorkingDirectory* work) {
+    releaseWorkingDirectory(work);
+    if (work->parent != INVALID_HANDLE_VALUE) CloseHandle(work->parent);
+    work->parent = INVALID_HANDLE_VALUE;
 }
 
 bool shareWithUser(const WorkingDirectory* work) {
@@ -191,9 +255,8 @@ bool shareWithUser(const WorkingDirectory* work) {
             return false;
         }
     }
-    // By its path while the run still holds it, so that the path cannot lead anywhere else;
-    // the new list is passed on to everything below.
-    return SetNamedSecurityInfoA(const_cast<char*>(work->path), SE_FILE_OBJECT,
-                                 DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION, NULL, NULL,
-                                 reinterpret_cast<ACL*>(acl), NULL) == ERROR_SUCCESS;
+    // Through the held handle, never by path; the new list is passed on to everything below.
+    return SetSecurityInfo(work->handle, SE_FILE_OBJECT,
+                           DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION, NULL, NULL,
+                           reinterpret_cast<ACL*>(acl), NULL) == ERROR_SUCCESS;
 }

@@ -8,11 +8,13 @@
 #include <stdint.h>
 #include <windows.h>
 
-// Single paths hold this many characters and a terminator.
+// The temporary path holds at most this many characters and a terminator.
 const DWORD TEMP_PATH_LENGTH = 260;
-// The working directory buffer, zero-filled before the name goes in: room for a path of
-// TEMP_PATH_LENGTH characters and its terminator, and one byte more.
-const size_t WORK_DIR_BUFFER_SIZE = 262;
+// The working directory's full path holds at most this many characters: the longest that a
+// process's current directory can be (its text with a final separator within MAX_PATH).
+const size_t WORK_DIR_PATH_LIMIT = 258;
+// The working directory buffer, zero-filled before the path goes in.
+const size_t WORK_DIR_BUFFER_SIZE = WORK_DIR_PATH_LIMIT + 2;
 // A working directory's name: this prefix and two hex digits for each random byte.
 #define WORKING_DIRECTORY_PREFIX "QELTMP"
 const size_t WORKING_NAME_RANDOM_BYTES = 8;
@@ -29,7 +31,12 @@ struct DirectoryIdentity {
 };
 
 struct WorkingDirectory {
-    char path[WORK_DIR_BUFFER_SIZE];  // zero-filled, then the full path
+    WCHAR path[WORK_DIR_BUFFER_SIZE];  // zero-filled, then the full path
+    WCHAR name[WORKING_NAME_LENGTH + 1];
+    // The temporary directory, held (sharing everything) from its opening to the end of the
+    // clean-up: the working directory is made, and later reopened for its removal, relative
+    // to it, never through the temporary path's text again.
+    HANDLE parent;                    // INVALID_HANDLE_VALUE when not held
     // Held for the run: read access without delete sharing (nobody may rename or remove
     // it), and no delete access (a started command's current directory is opened without
     // delete sharing).
@@ -54,7 +61,8 @@ struct PrivateSecurity {
 
 enum WorkingDirectoryStatus {
     WORKING_DIRECTORY_CREATED,
-    WORKING_DIRECTORY_NO_NAME,      // no temporary directory, path too long, no random name
+    WORKING_DIRECTORY_NO_NAME,      // no temporary directory, path too long, not a local fixed
+                                    // drive in an elevated run, no random name
     WORKING_DIRECTORY_NOT_CREATED,  // the directory itself could not be made or held
 };
 
@@ -78,16 +86,22 @@ bool createPrivateDirectory(HANDLE parent, const char* name, PrivateSecurity* se
                             HANDLE* directory);
 
 // Creates a working directory with a fresh random name in `tempPath` (drawing a new name,
-// up to WORKING_NAME_ATTEMPTS times, only while the one drawn exists), holds it open and
-// takes its identity. On failure nothing is held and the last error says why.
-WorkingDirectoryStatus createWorkingDirectory(const char* tempPath, bool administrators,
+// up to WORKING_NAME_ATTEMPTS times, only while the one drawn exists), holds it and the
+// temporary directory open and takes its identity. The path is the one the held directory
+// has (links on the way resolved) and may be at most WORK_DIR_PATH_LIMIT characters. With
+// `administrators` (an elevated run) the temporary directory must be on a local fixed
+// drive. On failure nothing is held and the last error says why.
+WorkingDirectoryStatus createWorkingDirectory(const WCHAR* tempPath, bool administrators,
                                               WorkingDirectory* work);
 
 // Lets the user of the process's token, as well as SYSTEM and Administrators, read, change and
 // remove the directory and everything in it: what an elevated run leaves there, when its
-// clean-up keeps what the command made, is then the user's to use and remove. The directory
-// must still be held. False when the access list could not be set.
+// clean-up keeps what the command made, is then the user's to use and remove. Goes through
+// the held handle: false when it is no longer held or the access list could not be set.
 bool shareWithUser(const WorkingDirectory* work);
 
-// Closes the held handle, so that the directory can be removed.
+// Closes the held handle, so that the directory can be removed; the temporary directory
+// stays held.
 void releaseWorkingDirectory(WorkingDirectory* work);
+// Closes the temporary directory's handle too.
+void releaseTemporaryDirectory(WorkingDirectory* work);

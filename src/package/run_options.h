@@ -18,7 +18,8 @@ const uint32_t RUN_OPTIONS_RECORD_SIZE = 8;
 const uint32_t RUN_FORWARD_ARGUMENTS = 1u << 0;  // the engine's arguments follow the command
 const uint32_t RUN_EXIT_CODE_COMMAND = 1u << 1;  // a waited-for command's exit code is the run's
 const uint32_t RUN_UNATTENDED = 1u << 2;         // no window; failures go to a console
-const uint32_t RUN_KNOWN_FLAGS = RUN_FORWARD_ARGUMENTS | RUN_EXIT_CODE_COMMAND | RUN_UNATTENDED;
+const uint32_t RUN_UTF8_NAMES = 1u << 3;         // names, directories and command are UTF-8
+const uint32_t RUN_KNOWN_FLAGS = RUN_FORWARD_ARGUMENTS | RUN_EXIT_CODE_COMMAND | RUN_UNATTENDED | RUN_UTF8_NAMES;
 
 struct RunOptions {
     uint32_t recordSize;  // RUN_OPTIONS_RECORD_SIZE

@@ -38,6 +38,7 @@
 // prints "desktop-ready" once the desktop's process serves it (waiting up to MS), then stays
 // until it is ended.
 #include <windows.h>
+#include <shellapi.h>
 
 #include <stdio.h>
 #include <stdlib.h>
@@ -460,8 +461,18 @@ int main(int argc, char** argv) {
         return 2;
     }
     if (tmp != NULL && !systemTemp) {
-        SetEnvironmentVariableA("TMP", tmp);
-        SetEnvironmentVariableA("TEMP", tmp);
+        // Set from the Unicode command line: the directory may hold characters that the
+        // code page lacks.
+        int wideCount = 0;
+        LPWSTR* wideArguments = CommandLineToArgvW(GetCommandLineW(), &wideCount);
+        for (int i = 1; wideArguments != NULL && i + 1 < wideCount; ++i) {
+            if (wcscmp(wideArguments[i], L"--tmp") == 0) {
+                SetEnvironmentVariableW(L"TMP", wideArguments[i + 1]);
+                SetEnvironmentVariableW(L"TEMP", wideArguments[i + 1]);
+                break;
+            }
+        }
+        if (wideArguments != NULL) LocalFree(wideArguments);
     }
     char tempPath[MAX_PATH + 1];
     DWORD tempLength = GetTempPathA(sizeof(tempPath), tempPath);

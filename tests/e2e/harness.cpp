@@ -135,7 +135,7 @@ EngineRun EngineTest::run(const fs::path& exe, const RunOptions& options) {
     command += " timeout " + std::to_string(timeoutMs / 1000 + 30 * timeScale()) + " " +
                RUNPACK_SOURCE_DIR "/scripts/wine " +
                shellQuote((windowsBuildDir() / "runpack-driver.exe").string()) + " --tmp " +
-               shellQuote(windowsPath(tmp)) + " --timeout " + std::to_string(timeoutMs);
+               shellQuote(options.tempText ? *options.tempText : windowsPath(tmp)) + " --timeout " + std::to_string(timeoutMs);
     if (options.watchFile) command += " --watch-file " + shellQuote(windowsPath(*options.watchFile));
     if (options.arguments) {
         fs::path arguments = dir / ("engine-arguments" + options.tag + ".txt");

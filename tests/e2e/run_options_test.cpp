@@ -316,7 +316,7 @@ TEST_F(RunOptionsRecord, MalformedRecordIsRefusedInABoxBeforeAnythingIsCreated) 
     std::vector<uint8_t> nine = optionsRecord(8, UNATTENDED);
     nine.push_back(0);
     const std::vector<std::vector<uint8_t>> records = {
-        seven, nine, optionsRecord(16, UNATTENDED), optionsRecord(8, UNATTENDED | 8), optionsRecord(8, 1u << 31),
+        seven, nine, optionsRecord(16, UNATTENDED), optionsRecord(8, UNATTENDED | 16), optionsRecord(8, 1u << 31),
         std::vector<uint8_t>(),
     };
     fs::path marker = dir / "ran.txt";

@@ -11,6 +11,8 @@
 //   probe command-line OUT [ARG...]   write OUT with this program's command line exactly as
 //                                     GetCommandLineW gives it, in UTF-8
 //   probe exit CODE [ARG...]          end with CODE (decimal, or hex after 0x), all 32 bits
+//   probe where OUT                   write OUT with this program's full path and its current
+//                                     directory, one a line, in UTF-8
 //
 // Reports are written to a temporary name and renamed, so a reader sees all of one or none.
 #include <windows.h>
@@ -43,6 +45,24 @@ int marker(const char* out) {
     if (file == NULL) return 1;
     fprintf(file, "%s\r\n", self);
     return fclose(file) == 0 ? 0 : 1;
+}
+
+std::string utf8Of(const WCHAR* text) {
+    int size = WideCharToMultiByte(CP_UTF8, 0, text, -1, NULL, 0, NULL, NULL);
+    if (size <= 0) return std::string();
+    std::string utf8(size, '\0');
+    WideCharToMultiByte(CP_UTF8, 0, text, -1, &utf8[0], size, NULL, NULL);
+    utf8.resize(size - 1);
+    return utf8;
+}
+
+int where(const char* out) {
+    WCHAR self[32768];
+    WCHAR current[32768];
+    DWORD length = GetModuleFileNameW(NULL, self, 32768);
+    DWORD currentLength = GetCurrentDirectoryW(32768, current);
+    if (length == 0 || length >= 32768 || currentLength == 0 || currentLength >= 32768) return 1;
+    return writeWhole(out, utf8Of(self) + "\n" + utf8Of(current) + "\n") ? 0 : 1;
 }
 
 int spawn(int argc, char** argv) {
@@ -118,7 +138,8 @@ int main(int argc, char** argv) {
     }
     if (argc >= 3 && strcmp(argv[1], "command-line") == 0) return commandLine(argv[2]);
     if (argc >= 3 && strcmp(argv[1], "exit") == 0) ExitProcess(strtoul(argv[2], NULL, 0));
+    if (argc == 3 && strcmp(argv[1], "where") == 0) return where(argv[2]);
     fprintf(stderr, "usage: probe marker OUT | spawn [--breakaway] CMD... | read-later OUT FILE... | "
-                    "wait-for GO LIMIT_MS OUT | command-line OUT [ARG...] | exit CODE [ARG...]\n");
+                    "wait-for GO LIMIT_MS OUT | command-line OUT [ARG...] | exit CODE [ARG...] | where OUT\n");
     return 2;
 }

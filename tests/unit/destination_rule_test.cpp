@@ -59,7 +59,9 @@ TEST(DestinationRule, RefusesDeviceNamesWithAnyExtensionOrCase)
         EXPECT_EQ(check(path), DESTINATION_DEVICE_NAME) << path;
     }
     // Windows counts the superscripts 1, 2 and 3 as port digits: bytes B9, B2, B3 in 1252.
-    for (const char* path : {"COM\xB9", "lpt\xB2.txt", "sub\\Com\xB3 .log"}) {
+    // And in UTF-8, for packages whose names are UTF-8: C2 B9, C2 B2, C2 B3.
+    for (const char* path : {"COM\xB9", "lpt\xB2.txt", "sub\\Com\xB3 .log", "COM\xC2\xB9", "lpt\xC2\xB2.txt",
+                             "sub\\Com\xC2\xB3 .log"}) {
         EXPECT_EQ(check(path), DESTINATION_DEVICE_NAME) << path;
     }
     EXPECT_EQ(check("COM\xB4"), DESTINATION_OK);  // an acute accent, not a digit

@@ -47,6 +47,7 @@ TEST(RunOptions, ReadsEveryCombinationOfTheKnownFlags) {
     }
     EXPECT_EQ(RUN_FORWARD_ARGUMENTS, 1u);
     EXPECT_EQ(RUN_EXIT_CODE_COMMAND, 2u);
+    EXPECT_EQ(RUN_UTF8_NAMES, 8u);
     EXPECT_EQ(RUN_UNATTENDED, 4u);
 }
 
@@ -60,7 +61,7 @@ TEST(RunOptions, RefusesOtherSizesSizeWordsAndUnknownFlags) {
         {}, seven, nine, sixteen,
         record(0, 1), record(7, 1), record(9, 1), record(16, 1),
         record(0x08000000, 1),  // the size word read the wrong way round
-        record(8, 1u << 3), record(8, 1u << 31), record(8, RUN_KNOWN_FLAGS | 0x100),
+        record(8, 1u << 4), record(8, 1u << 31), record(8, RUN_KNOWN_FLAGS | 0x100),
     };
     for (size_t i = 0; i < bad.size(); ++i) {
         RunOptions options = {123, 456};

@@ -33,6 +33,13 @@ FileStream fileStream(FILE* file)
     return stream;
 }
 
+FileSink fileSink(FILE* file)
+{
+    FileSink sink;
+    setUpFileSink(&sink, writeToCFile, file);
+    return sink;
+}
+
 MemoryStream memoryStream(uint8_t* data, int32_t size)
 {
     MemoryStream stream;
@@ -50,7 +57,7 @@ TEST(StreamAdapters, FileSinkWritesAFullBufferOnlyWhenAFurtherByteArrives)
     TempDir dir;
     FILE* file = fopen(dir.file("out").c_str(), "wb");
     ASSERT_NE(file, nullptr);
-    FileSink sink = fileStream(file);
+    FileSink sink = fileSink(file);
     std::vector<uint8_t> bytes = pattern(STREAM_BUFFER_SIZE + 1);
 
     for (int32_t i = 0; i < STREAM_BUFFER_SIZE; ++i) {
@@ -76,7 +83,7 @@ TEST(StreamAdapters, FileSinkTakesLargeWritesAcrossSeveralBuffers)
     TempDir dir;
     FILE* file = fopen(dir.file("out").c_str(), "wb");
     ASSERT_NE(file, nullptr);
-    FileSink sink = fileStream(file);
+    FileSink sink = fileSink(file);
     std::vector<uint8_t> bytes = pattern(3 * STREAM_BUFFER_SIZE + 17);
     EXPECT_EQ(fileSinkWrite(bytes.data(), 100, &sink), 100);
     EXPECT_EQ(fileSinkWrite(bytes.data() + 100, (int32_t)bytes.size() - 100, &sink),
@@ -94,7 +101,7 @@ TEST(StreamAdapters, FileSinkReportsAFailedBufferWrite)
     writeFile(dir.file("in"), {1});
     FILE* file = fopen(dir.file("in").c_str(), "rb");
     ASSERT_NE(file, nullptr);
-    FileSink sink = fileStream(file);
+    FileSink sink = fileSink(file);
     std::vector<uint8_t> bytes = pattern(STREAM_BUFFER_SIZE + 1);
     EXPECT_EQ(fileSinkWrite(bytes.data(), STREAM_BUFFER_SIZE, &sink), STREAM_BUFFER_SIZE);
     EXPECT_EQ(fileSinkWrite(bytes.data() + STREAM_BUFFER_SIZE, 1, &sink), STREAM_ERR_WRITE);
@@ -131,6 +138,9 @@ TEST(StreamAdapters, CallbacksRefuseMissingFileOrDestination)
 {
     uint8_t bytes[4] = {1, 2, 3, 4};
     FileStream noFile = fileStream(nullptr);
+    FileSink noWriter;
+    setUpFileSink(&noWriter, nullptr, stdout);
+    EXPECT_EQ(fileSinkWrite(bytes, 1, &noWriter), STREAM_ERR_STATE);
     EXPECT_EQ(fileSinkWrite(bytes, 1, &noFile), STREAM_ERR_STATE);
     EXPECT_EQ(fileSourceRead(bytes, 1, &noFile), STREAM_ERR_STATE);
     FileStream source = fileStream(stdin);

@@ -106,20 +106,45 @@ TEST_F(ToolBuild, DestinationLengthCountsTheLongestWorkingDirectory) {
     expectRefused({"--to", drive + "d", (dir / "f").string()}, "too long");
 }
 
-TEST_F(ToolBuild, NonAsciiNamesNeedACodePage) {
+TEST_F(ToolBuild, NonAsciiNamesAreUtf8UnlessACodePageIsGiven) {
     const std::string czech = "p\xC5\x99\xC3\xADli\xC5\xA1.txt";  // "příliš.txt"
     writeText(dir / czech, "x");
-    expectRefused({(dir / czech).string()}, "needs --codepage");
     writeText(dir / "plain.txt", "x");
-    expectRefused({"-c", "run \xC5\x99", (dir / "plain.txt").string()}, "needs --codepage");
-
     const fs::path out = dir / "cz.exe";
+
+    // Without a code page the names and the command are stored as they are, in UTF-8, and the
+    // run options say so; list and extract read them back.
+    ASSERT_EQ(build(out, {"-c", "run \xC5\x99", "--to", "\xC5\xBDlu\xC5\xA5", (dir / czech).string()}).code, 0);
+    EXPECT_EQ(destinations(out), (std::vector<std::pair<std::string, std::string>>{{"\xC5\xBDlu\xC5\xA5", czech}}));
+    Result listed = list(out);
+    EXPECT_NE(listed.out.find("utf8 names"), std::string::npos) << listed.out;
+    EXPECT_NE(listed.out.find(czech), std::string::npos) << listed.out;
+    EXPECT_NE(listed.out.find("run \xC5\x99"), std::string::npos) << listed.out;
+    EXPECT_EQ(verify(out).code, 0);
+    fs::remove(out);
+    // ASCII alone: no record, as before.
+    ASSERT_EQ(build(out, {(dir / "plain.txt").string()}).code, 0);
+    EXPECT_EQ(list(out).out.find("utf8 names"), std::string::npos);
+    fs::remove(out);
+    // Asked for, even for ASCII; never together with a code page.
+    ASSERT_EQ(build(out, {"--names", "utf8", (dir / "plain.txt").string()}).code, 0);
+    EXPECT_NE(list(out).out.find("utf8 names"), std::string::npos);
+    fs::remove(out);
+    EXPECT_EQ(build(out, {"--names", "utf8", "--codepage", "1250", (dir / "plain.txt").string()}).code, 2);
+    EXPECT_EQ(build(out, {"--names", "latin", (dir / "plain.txt").string()}).code, 2);
+
+    // A code page keeps the bytes as they always were.
     ASSERT_EQ(build(out, {"--codepage", "1250", "--to", "\xC5\xBDlu\xC5\xA5", (dir / czech).string()}).code, 0);
     EXPECT_EQ(destinations(out), (std::vector<std::pair<std::string, std::string>>{
                                      {"\x8Elu\x9D", "p\xF8\xEDli\x9A.txt"}}));
+    EXPECT_EQ(list(out).out.find("utf8 names"), std::string::npos);
     // Code page 1252 has no "ř".
     fs::remove(out);
     expectRefused({"--codepage", "1252", (dir / czech).string()}, "cannot hold");
+    // A name that is not UTF-8 cannot be stored as UTF-8.
+    const std::string broken = "bad\xC5.txt";
+    writeText(dir / broken, "x");
+    expectRefused({(dir / broken).string()}, "bad\xC5.txt");
 }
 
 TEST_F(ToolBuild, AppliesTheEngineRuleToTheBytesInTheTargetCodePage) {

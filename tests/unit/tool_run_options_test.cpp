@@ -68,7 +68,7 @@ TEST_F(ToolRunOptions, NoOptionStoresNoRecordAndLeavesTheOutputAsItWas) {
     EXPECT_NE(listed.out.find("\noptions: none\n"), std::string::npos) << listed.out;
     const nlohmann::json json = nlohmann::json::parse(list(plain, {"--json"}).out);
     EXPECT_EQ(json["options"], nlohmann::json::parse(
-                                   R"({"forwardArguments": false, "exitCode": "engine", "unattended": false})"));
+                                   R"({"forwardArguments": false, "exitCode": "engine", "unattended": false, "utf8Names": false})"));
 }
 
 TEST_F(ToolRunOptions, EachOptionAloneAndTogetherIsStoredListedAndVerified) {
@@ -112,7 +112,7 @@ TEST_F(ToolRunOptions, ARecordTheEngineWouldRefuseFailsVerifyAndList) {
     std::vector<uint8_t> shortRecord = recordBytes(8, 4);
     shortRecord.pop_back();
     for (const std::vector<uint8_t>& record :
-         {shortRecord, recordBytes(12, 4), recordBytes(8, 1u << 3), std::vector<uint8_t>()}) {
+         {shortRecord, recordBytes(12, 4), recordBytes(8, 1u << 4), std::vector<uint8_t>()}) {
         SCOPED_TRACE(testing::PrintToString(record));
         replaceRecord(exe, record);
         const Result verified = verify(exe);

@@ -15,6 +15,7 @@
 
 #include "codec/lzhuf_decoder.h"
 #include "codec/lzhuf_encoder.h"
+#include "extract/storage_methods.h"
 #include "extract/stream_adapters.h"
 #include "runpack/package/solid_encoder.h"
 
@@ -58,6 +59,35 @@ std::vector<uint8_t> encode(const std::vector<uint8_t>& content)
     return block;
 }
 
+// Runs `unpack` into a new file at `path` through the C library, as a caller that created the
+// file would: 0 when the file cannot be made or closed without error.
+uint32_t unpackTo(UnpackFn unpack, uint32_t packedSize, const uint8_t* data, uint32_t unpackedSize, const char* path)
+{
+    FILE* file = fopen(path, "wb");
+    if (file == nullptr) {
+        return 0;
+    }
+    uint32_t written = unpack(packedSize, data, unpackedSize, writeToCFile, file);
+    return fclose(file) == 0 ? written : 0;
+}
+
+// A writer that takes `room` bytes and then refuses.
+struct Refusing {
+    uint32_t room;
+    std::vector<uint8_t> taken;
+};
+
+bool refusingWrite(void* target, const uint8_t* bytes, uint32_t count)
+{
+    Refusing* refusing = (Refusing*)target;
+    if (count > refusing->room) {
+        return false;
+    }
+    refusing->room -= count;
+    refusing->taken.insert(refusing->taken.end(), bytes, bytes + count);
+    return true;
+}
+
 }  // namespace
 
 TEST(UnpackOperations, StoredWritesTheBytesAndReplacesAnOldFile)
@@ -65,10 +95,10 @@ TEST(UnpackOperations, StoredWritesTheBytesAndReplacesAnOldFile)
     TempDir dir;
     std::string path = dir.file("out.bin");
     const std::vector<uint8_t> old(5000, 'o');
-    ASSERT_EQ(storedUnpack((uint32_t)old.size(), old.data(), (uint32_t)old.size(), path.c_str()),
+    ASSERT_EQ(unpackTo(storedUnpack, (uint32_t)old.size(), old.data(), (uint32_t)old.size(), path.c_str()),
               old.size());
     const std::vector<uint8_t> bytes = {0, 1, 2, 0x1A, '\r', '\n', 0xFF};  // binary mode
-    EXPECT_EQ(storedUnpack(7, bytes.data(), 7, path.c_str()), 7u);
+    EXPECT_EQ(unpackTo(storedUnpack, 7, bytes.data(), 7, path.c_str()), 7u);
     EXPECT_EQ(readFile(path), bytes);
 }
 
@@ -76,29 +106,36 @@ TEST(UnpackOperations, StoredEmptyFileSucceedsWithZero)
 {
     TempDir dir;
     std::string path = dir.file("empty");
-    EXPECT_EQ(storedUnpack(0, nullptr, 0, path.c_str()), 0u);
+    EXPECT_EQ(unpackTo(storedUnpack, 0, nullptr, 0, path.c_str()), 0u);
     EXPECT_TRUE(exists(path));
     EXPECT_TRUE(readFile(path).empty());
 }
 
-TEST(UnpackOperations, StoredRefusesSizesThatDisagreeBeforeCreatingTheFile)
+TEST(UnpackOperations, StoredRefusesSizesThatDisagreeBeforeWritingAnything)
 {
-    TempDir dir;
-    std::string path = dir.file("never");
     std::vector<uint8_t> bytes(11, 'x');
-    EXPECT_EQ(storedUnpack(10, bytes.data(), 11, path.c_str()), 0u);
-    EXPECT_EQ(storedUnpack(11, bytes.data(), 10, path.c_str()), 0u);
-    EXPECT_FALSE(exists(path));
+    Refusing writer = {100, {}};
+    EXPECT_EQ(storedUnpack(10, bytes.data(), 11, refusingWrite, &writer), 0u);
+    EXPECT_EQ(storedUnpack(11, bytes.data(), 10, refusingWrite, &writer), 0u);
+    EXPECT_TRUE(writer.taken.empty());
 }
 
-TEST(UnpackOperations, FailToCreateTheDestinationGivesZero)
+TEST(UnpackOperations, AWriterThatRefusesGivesZero)
 {
-    TempDir dir;
-    std::string path = dir.file("missing/out");
-    std::vector<uint8_t> bytes = {1, 2, 3};
-    EXPECT_EQ(storedUnpack(3, bytes.data(), 3, path.c_str()), 0u);
+    std::vector<uint8_t> bytes = sampleContent(3 * STREAM_BUFFER_SIZE + 5, 3);
+    Refusing writer = {10, {}};
+    EXPECT_EQ(storedUnpack((uint32_t)bytes.size(), bytes.data(), (uint32_t)bytes.size(), refusingWrite, &writer), 0u);
     std::vector<uint8_t> packed = encode(bytes);
-    EXPECT_EQ(lzhufUnpack((uint32_t)packed.size(), packed.data(), 3, path.c_str()), 0u);
+    // Refused at the first full buffer, and at the final flush.
+    for (uint32_t room : {0u, (uint32_t)STREAM_BUFFER_SIZE, 3u * STREAM_BUFFER_SIZE}) {
+        Refusing partial = {room, {}};
+        EXPECT_EQ(lzhufUnpack((uint32_t)packed.size(), packed.data(), (uint32_t)bytes.size(), refusingWrite, &partial),
+                  0u)
+            << room;
+        EXPECT_EQ(partial.taken, std::vector<uint8_t>(bytes.begin(), bytes.begin() + room));
+    }
+    EXPECT_EQ(storedUnpack(3, bytes.data(), 3, nullptr, nullptr), 0u);
+    EXPECT_EQ(lzhufUnpack((uint32_t)packed.size(), packed.data(), 3, nullptr, nullptr), 0u);
 }
 
 TEST(UnpackOperations, DataThatDoesNotReachTheDiskIsAFailure)
@@ -109,13 +146,13 @@ TEST(UnpackOperations, DataThatDoesNotReachTheDiskIsAFailure)
         GTEST_SKIP() << "no /dev/full";
     }
     std::vector<uint8_t> small = sampleContent(100, 1);
-    EXPECT_EQ(storedUnpack(100, small.data(), 100, "/dev/full"), 0u);
+    EXPECT_EQ(unpackTo(storedUnpack, 100, small.data(), 100, "/dev/full"), 0u);
     std::vector<uint8_t> packed = encode(small);
-    EXPECT_EQ(lzhufUnpack((uint32_t)packed.size(), packed.data(), 100, "/dev/full"), 0u);
+    EXPECT_EQ(unpackTo(lzhufUnpack, (uint32_t)packed.size(), packed.data(), 100, "/dev/full"), 0u);
     // Large enough for the sink to write whole buffers on the way.
     std::vector<uint8_t> large = sampleContent(3 * STREAM_BUFFER_SIZE, 2);
     packed = encode(large);
-    EXPECT_EQ(lzhufUnpack((uint32_t)packed.size(), packed.data(), (uint32_t)large.size(),
+    EXPECT_EQ(unpackTo(lzhufUnpack, (uint32_t)packed.size(), packed.data(), (uint32_t)large.size(),
                           "/dev/full"),
               0u);
 }
@@ -128,7 +165,7 @@ TEST(UnpackOperations, LzhufDecodesIntoTheFile)
                           (size_t)50000}) {
         std::vector<uint8_t> content = sampleContent(length, (uint32_t)length);
         std::vector<uint8_t> packed = encode(content);
-        ASSERT_EQ(lzhufUnpack((uint32_t)packed.size(), packed.data(), (uint32_t)length,
+        ASSERT_EQ(unpackTo(lzhufUnpack, (uint32_t)packed.size(), packed.data(), (uint32_t)length,
                               path.c_str()),
                   length);
         EXPECT_EQ(readFile(path), content) << "length " << length;
@@ -140,11 +177,10 @@ TEST(UnpackOperations, LzhufOfSizeZeroCreatesAnEmptyFile)
     TempDir dir;
     std::string path = dir.file("empty");
     std::vector<uint8_t> packed = encode({});
-    EXPECT_EQ(lzhufUnpack((uint32_t)packed.size(), packed.data(), 0, path.c_str()), 0u);
-    EXPECT_TRUE(exists(path));
+    EXPECT_EQ(unpackTo(lzhufUnpack, (uint32_t)packed.size(), packed.data(), 0, path.c_str()), 0u);
     EXPECT_TRUE(readFile(path).empty());
     // No data at all: nothing needs reading.
-    EXPECT_EQ(lzhufUnpack(0, nullptr, 0, path.c_str()), 0u);
+    EXPECT_EQ(unpackTo(lzhufUnpack, 0, nullptr, 0, path.c_str()), 0u);
     EXPECT_TRUE(exists(path));
 }
 
@@ -155,9 +191,9 @@ TEST(UnpackOperations, LzhufFailsWhenTheStreamRunsOutEarly)
     std::vector<uint8_t> content = sampleContent(20000, 7);
     std::vector<uint8_t> packed = encode(content);
     // Half the stream cannot give the whole file.
-    EXPECT_EQ(lzhufUnpack((uint32_t)packed.size() / 2, packed.data(), 20000, path.c_str()), 0u);
+    EXPECT_EQ(unpackTo(lzhufUnpack, (uint32_t)packed.size() / 2, packed.data(), 20000, path.c_str()), 0u);
     // Nor can an empty one give a single byte.
-    EXPECT_EQ(lzhufUnpack(0, nullptr, 1, path.c_str()), 0u);
+    EXPECT_EQ(unpackTo(lzhufUnpack, 0, nullptr, 1, path.c_str()), 0u);
 }
 
 // What a byte-per-call decode leaves in the file through the same sink, and whether all of
@@ -166,15 +202,15 @@ static bool unpackBytewise(const std::vector<uint8_t>& packed, uint32_t size, co
 {
     MemorySource source;
     setUpMemoryStream(&source, (uint8_t*)packed.data(), (int32_t)packed.size());
-    FileSink sink;
-    setUpFileStream(&sink, fopen(path.c_str(), "wb"));
-    if (sink.file == nullptr) {
+    FILE* file = fopen(path.c_str(), "wb");
+    if (file == nullptr) {
         return false;
     }
-    lzhufDecode(nullptr, (int)size, memorySourceRead, &source, fileSinkWrite, &sink);
-    bool flushed = sink.filled == 0 && ferror(sink.file) == 0;
-    bool closed = fclose(sink.file) == 0;
-    return flushed && closed && (uint32_t)sink.total == size;
+    FileSink sink;
+    setUpFileSink(&sink, writeToCFile, file);
+    int decoded = lzhufDecode(nullptr, (int)size, memorySourceRead, &source, fileSinkWrite, &sink);
+    bool closed = fclose(file) == 0;
+    return decoded >= 0 && sink.filled == 0 && closed && (uint32_t)sink.total == size;
 }
 
 TEST(UnpackOperations, LzhufLeavesTheSameFileAsAByteWiseDecodeWhereverTheStreamFails)
@@ -195,14 +231,14 @@ TEST(UnpackOperations, LzhufLeavesTheSameFileAsAByteWiseDecodeWhereverTheStreamF
         SCOPED_TRACE(testing::Message() << c.packedSize << " packed bytes, size " << c.size);
         std::vector<uint8_t> cut(packed.begin(), packed.begin() + c.packedSize);
         bool whole = unpackBytewise(cut, c.size, bytewise);
-        uint32_t result = lzhufUnpack((uint32_t)cut.size(), cut.data(), c.size, ours.c_str());
+        uint32_t result = unpackTo(lzhufUnpack, (uint32_t)cut.size(), cut.data(), c.size, ours.c_str());
         EXPECT_EQ(result, whole ? c.size : 0u);
         EXPECT_EQ(readFile(ours), readFile(bytewise));
     }
     // Four bytes from a stream asked for two: a literal, then a match of three that runs on.
     const std::vector<uint8_t> runsOn = {0xF6, 0xC6, 0x00, 0x00};
     EXPECT_FALSE(unpackBytewise(runsOn, 2, bytewise));
-    EXPECT_EQ(lzhufUnpack(4, runsOn.data(), 2, ours.c_str()), 0u);
+    EXPECT_EQ(unpackTo(lzhufUnpack, 4, runsOn.data(), 2, ours.c_str()), 0u);
     EXPECT_EQ(readFile(ours), std::vector<uint8_t>(4, 0x61));
     EXPECT_EQ(readFile(bytewise), readFile(ours));
 }
@@ -231,11 +267,11 @@ TEST(UnpackOperations, Lzma2MembersFillTheirFilesInOrder)
         const std::string path = dir.file(("m" + std::to_string(i)).c_str());
         const uint32_t packed = i == 0 ? (uint32_t)stream.size() : 0;
         const uint32_t size = (uint32_t)members[i].size();
-        ASSERT_EQ(lzma2Unpack(packed, i == 0 ? stream.data() : nullptr, size, path.c_str()), size) << i;
+        ASSERT_EQ(unpackTo(lzma2Unpack, packed, i == 0 ? stream.data() : nullptr, size, path.c_str()), size) << i;
         EXPECT_EQ(readFile(path), members[i]) << i;
     }
     // The stream is complete and closed: a further member has nothing to continue.
-    EXPECT_EQ(lzma2Unpack(0, nullptr, 0, dir.file("more").c_str()), 0u);
+    EXPECT_EQ(unpackTo(lzma2Unpack, 0, nullptr, 0, dir.file("more").c_str()), 0u);
 }
 
 TEST(UnpackOperations, Lzma2RefusesMembersThatDoNotFitTheirStream)
@@ -244,19 +280,20 @@ TEST(UnpackOperations, Lzma2RefusesMembersThatDoNotFitTheirStream)
     const std::vector<std::vector<uint8_t>> members = {sampleContent(1000, 4), sampleContent(2000, 5)};
     const std::vector<uint8_t> stream = solidStream(members);
     // The last member asks for less than the stream holds: the stream does not end there.
-    ASSERT_EQ(lzma2Unpack((uint32_t)stream.size(), stream.data(), 1000, dir.file("a").c_str()), 1000u);
-    EXPECT_EQ(lzma2Unpack(0, nullptr, 1999, dir.file("b").c_str()), 0u);
+    ASSERT_EQ(unpackTo(lzma2Unpack, (uint32_t)stream.size(), stream.data(), 1000, dir.file("a").c_str()), 1000u);
+    EXPECT_EQ(unpackTo(lzma2Unpack, 0, nullptr, 1999, dir.file("b").c_str()), 0u);
     // Asking for more than it holds fails too.
-    ASSERT_EQ(lzma2Unpack((uint32_t)stream.size(), stream.data(), 1000, dir.file("a").c_str()), 1000u);
-    EXPECT_EQ(lzma2Unpack(0, nullptr, 2001, dir.file("b").c_str()), 0u);
+    ASSERT_EQ(unpackTo(lzma2Unpack, (uint32_t)stream.size(), stream.data(), 1000, dir.file("a").c_str()), 1000u);
+    EXPECT_EQ(unpackTo(lzma2Unpack, 0, nullptr, 2001, dir.file("b").c_str()), 0u);
     // A new stream in the middle of one replaces it; its own members then follow.
-    ASSERT_EQ(lzma2Unpack((uint32_t)stream.size(), stream.data(), 1000, dir.file("a").c_str()), 1000u);
-    ASSERT_EQ(lzma2Unpack((uint32_t)stream.size(), stream.data(), 1000, dir.file("a").c_str()), 1000u);
-    ASSERT_EQ(lzma2Unpack(0, nullptr, 2000, dir.file("b").c_str()), 2000u);
+    ASSERT_EQ(unpackTo(lzma2Unpack, (uint32_t)stream.size(), stream.data(), 1000, dir.file("a").c_str()), 1000u);
+    ASSERT_EQ(unpackTo(lzma2Unpack, (uint32_t)stream.size(), stream.data(), 1000, dir.file("a").c_str()), 1000u);
+    ASSERT_EQ(unpackTo(lzma2Unpack, 0, nullptr, 2000, dir.file("b").c_str()), 2000u);
     EXPECT_EQ(readFile(dir.file("b")), members[1]);
-    // A malformed stream opens nothing and creates no file.
+    // A malformed stream opens nothing and writes nothing.
     std::vector<uint8_t> broken = stream;
     broken[8] = 1;  // a dictionary size off the 4 KiB grain
-    EXPECT_EQ(lzma2Unpack((uint32_t)broken.size(), broken.data(), 1000, dir.file("c").c_str()), 0u);
-    EXPECT_FALSE(std::filesystem::exists(dir.file("c")));
+    Refusing writer = {1u << 20, {}};
+    EXPECT_EQ(lzma2Unpack((uint32_t)broken.size(), broken.data(), 1000, refusingWrite, &writer), 0u);
+    EXPECT_TRUE(writer.taken.empty());
 }

@@ -12,7 +12,12 @@
 
 #include <gtest/gtest.h>
 
+#include "win32/test_files.h"
+
 namespace {
+
+using win32test::narrow;
+using win32test::wide;
 
 const char* const NAME = "QELTMP00112233445566FF";
 
@@ -97,7 +102,7 @@ TEST(Backstop, ValueInTheHiveOfTheRunsRightsUntilWithdrawn) {
         HKEY hive = administrators ? HKEY_LOCAL_MACHINE : HKEY_CURRENT_USER;
         HKEY other = administrators ? HKEY_CURRENT_USER : HKEY_LOCAL_MACHINE;
         Backstop backstop;
-        ASSERT_TRUE(registerBackstop(workDir().c_str(), administrators, &backstop));
+        ASSERT_TRUE(registerBackstop(wide(workDir()).c_str(), administrators, &backstop));
         std::string value = stringValue(hive, RUN_ONCE_KEY, NAME);
         std::string remover;
         if (administrators) {
@@ -105,7 +110,7 @@ TEST(Backstop, ValueInTheHiveOfTheRunsRightsUntilWithdrawn) {
             // run's user.
             char windows[MAX_PATH + 1];
             GetSystemWindowsDirectoryA(windows, sizeof(windows));
-            remover = std::string(backstop.remover.path) + "\\" REMOVER_NAME;
+            remover = narrow(backstop.remover.path) + "\\" REMOVER_NAME;
             EXPECT_EQ(remover.rfind(std::string(windows) + "\\Temp\\QELTMP", 0), 0u) << remover;
             EXPECT_EQ(value.rfind("\"" + remover + "\" /runpack-remove \"" + workDir() + "\" S-1-", 0), 0u) << value;
             EXPECT_NE(GetFileAttributesA(remover.c_str()), INVALID_FILE_ATTRIBUTES);
@@ -122,8 +127,8 @@ TEST(Backstop, ValueInTheHiveOfTheRunsRightsUntilWithdrawn) {
         }
 
         // Kept when the clean-up has left the tree for the next logon, with its remover.
-        ASSERT_TRUE(registerBackstop(workDir().c_str(), administrators, &backstop));
-        std::string kept = std::string(backstop.remover.path) + "\\" REMOVER_NAME;
+        ASSERT_TRUE(registerBackstop(wide(workDir()).c_str(), administrators, &backstop));
+        std::string kept = narrow(backstop.remover.path) + "\\" REMOVER_NAME;
         withdrawBackstop(&backstop, true);
         EXPECT_NE(stringValue(hive, RUN_ONCE_KEY, NAME), "<none>");
         if (administrators) {
@@ -132,7 +137,7 @@ TEST(Backstop, ValueInTheHiveOfTheRunsRightsUntilWithdrawn) {
             RemoveDirectoryA(kept.substr(0, kept.rfind('\\')).c_str());
         }
         Backstop again;
-        ASSERT_TRUE(registerBackstop(workDir().c_str(), administrators, &again));
+        ASSERT_TRUE(registerBackstop(wide(workDir()).c_str(), administrators, &again));
         withdrawBackstop(&again, false);
         EXPECT_EQ(stringValue(hive, RUN_ONCE_KEY, NAME), "<none>");
     }
@@ -140,34 +145,36 @@ TEST(Backstop, ValueInTheHiveOfTheRunsRightsUntilWithdrawn) {
 
 TEST(Backstop, RecordsWhatGivesTheUsersFilesBackAndOnlyThat) {
     Backstop backstop;
-    ASSERT_TRUE(registerBackstop(workDir().c_str(), true, &backstop));
+    ASSERT_TRUE(registerBackstop(wide(workDir()).c_str(), true, &backstop));
     CleanupJournal journal = NULL;
     FileIdentity work = identity(1), own = identity(2), users = identity(3), package = identity(4), other = identity(5);
-    journalPushCreated(workDir().c_str(), &work, &journal);
-    journalPushCreated((workDir() + "\\own.txt").c_str(), &own, &journal);
-    journalPushSetAside("D:\\app\\settings.ini", "D:\\app\\.runpack-00000003-0badf00d.bak", &users,
+    journalPushCreated(wide(workDir()).c_str(), &work, &journal);
+    journalPushCreated(L"own.txt", &own, &journal);  // below the working directory: goes with it
+    journalPushSetAside(L"D:\\app\\settings.ini", L"D:\\app\\.runpack-00000003-0badf00d.bak", &users,
                         FILE_ATTRIBUTE_READONLY, &journal);
-    journalPushCreated("D:\\app\\settings.ini", &package, &journal);
-    journalPushCreated("D:\\app\\new.ini", &other, &journal);  // nothing set aside there
-    journalPush("D:\\app\\no-identity.ini", &journal);
+    journalPushCreated(L"D:\\app\\settings.ini", &package, &journal);
+    journalPushCreated(L"D:\\app\\new.ini", &other, &journal);  // nothing set aside there
+    // Below the working directory, even of a name that stands above a set-aside entry.
+    journalPushSetAside(L"settings.ini", L".runpack-1.bak", &users, 0, &journal);
+    journalPushCreated(L"settings.ini", &package, &journal);
 
     std::vector<SetAsideRecord> written = records(HKEY_LOCAL_MACHINE);
     ASSERT_EQ(written.size(), 2u);
     EXPECT_EQ(written[0].kind, static_cast<uint32_t>(JOURNAL_SET_ASIDE));
-    EXPECT_STREQ(written[0].path, "D:\\app\\settings.ini");
-    EXPECT_STREQ(written[0].asidePath, "D:\\app\\.runpack-00000003-0badf00d.bak");
+    EXPECT_EQ(narrow(written[0].path), "D:\\app\\settings.ini");
+    EXPECT_EQ(narrow(written[0].asidePath), "D:\\app\\.runpack-00000003-0badf00d.bak");
     EXPECT_EQ(written[0].identity.indexLow, 3u);
     EXPECT_EQ(written[0].attributes, static_cast<uint32_t>(FILE_ATTRIBUTE_READONLY));
     EXPECT_EQ(written[1].kind, static_cast<uint32_t>(JOURNAL_CREATED));
-    EXPECT_STREQ(written[1].path, "D:\\app\\settings.ini");
-    EXPECT_STREQ(written[1].asidePath, "");
+    EXPECT_EQ(narrow(written[1].path), "D:\\app\\settings.ini");
+    EXPECT_EQ(narrow(written[1].asidePath), "");
     EXPECT_EQ(written[1].identity.indexLow, 4u);
 
     // Withdrawn: the records and their keys go; later pushes write nothing.
     withdrawBackstop(&backstop, false);
     EXPECT_FALSE(keyExists(HKEY_LOCAL_MACHINE, std::string(SET_ASIDE_KEY) + "\\" + NAME));
     EXPECT_FALSE(keyExists(HKEY_LOCAL_MACHINE, RUNPACK_KEY));
-    journalPushSetAside("D:\\app\\late.ini", "D:\\app\\.runpack-late.bak", &users, 0, &journal);
+    journalPushSetAside(L"D:\\app\\late.ini", L"D:\\app\\.runpack-late.bak", &users, 0, &journal);
     EXPECT_TRUE(records(HKEY_LOCAL_MACHINE).empty());
     journalDrain(&journal, [](const JournalNode*) {});
 }
@@ -251,18 +258,18 @@ TEST(Backstop, OnlyTheRunsOwnDirectoryKeepsTheValue) {
     ASSERT_TRUE(GetFileInformationByHandle(held, &information));
     CloseHandle(held);
     FileIdentity own = {information.dwVolumeSerialNumber, information.nFileIndexHigh, information.nFileIndexLow};
-    EXPECT_TRUE(isSameDirectory(path.c_str(), &own));
+    EXPECT_TRUE(isSameDirectory(wide(path).c_str(), &own));
     // Renamed away and an empty directory made in its place: not the run's.
     ASSERT_TRUE(MoveFileA(path.c_str(), moved.c_str()));
     ASSERT_TRUE(CreateDirectoryA(path.c_str(), NULL));
-    EXPECT_FALSE(isSameDirectory(path.c_str(), &own));
-    EXPECT_TRUE(isSameDirectory(moved.c_str(), &own));
+    EXPECT_FALSE(isSameDirectory(wide(path).c_str(), &own));
+    EXPECT_TRUE(isSameDirectory(wide(moved).c_str(), &own));
     // A file in its place, or nothing, neither.
     RemoveDirectoryA(path.c_str());
-    EXPECT_FALSE(isSameDirectory(path.c_str(), &own));
+    EXPECT_FALSE(isSameDirectory(wide(path).c_str(), &own));
     HANDLE file = CreateFileA(path.c_str(), GENERIC_WRITE, 0, NULL, CREATE_NEW, 0, NULL);
     CloseHandle(file);
-    EXPECT_FALSE(isSameDirectory(path.c_str(), &own));
+    EXPECT_FALSE(isSameDirectory(wide(path).c_str(), &own));
     DeleteFileA(path.c_str());
     RemoveDirectoryA(moved.c_str());
 }

@@ -12,12 +12,17 @@
 
 #include <gtest/gtest.h>
 
+#include "win32/test_files.h"
+
 namespace {
 
+using win32test::narrow;
+using win32test::wide;
+
 std::string nameOf(const char* commandLine, size_t capacity = PROGRAM_PATH_SIZE) {
-    char name[PROGRAM_PATH_SIZE];
-    if (!programName(commandLine, name, capacity)) return "<none>";
-    return name;
+    WCHAR name[PROGRAM_PATH_SIZE];
+    if (!programName(wide(commandLine).c_str(), name, capacity)) return "<none>";
+    return narrow(name);
 }
 
 std::string systemDirectory() {
@@ -78,10 +83,10 @@ protected:
 
     // The full path found for `commandLine`, or "<not found: CODE>".
     std::string find(const char* commandLine) {
-        char path[PROGRAM_PATH_SIZE];
-        memset(path, 'x', sizeof(path));
+        WCHAR path[PROGRAM_PATH_SIZE];
+        wmemset(path, L'x', PROGRAM_PATH_SIZE);
         SetLastError(0);
-        if (findProgram(commandLine, work.c_str(), path)) return path;
+        if (findProgram(wide(commandLine).c_str(), wide(work).c_str(), path)) return narrow(path);
         return "<not found: " + std::to_string(GetLastError()) + ">";
     }
 

@@ -11,7 +11,11 @@
 
 #include <gtest/gtest.h>
 
+#include "win32/test_files.h"
+
 namespace {
+
+using win32test::wide;
 
 bool exists(const std::string& path) { return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
 
@@ -48,7 +52,7 @@ TEST_F(CommandStart, WaitLastsUntilWhatTheCommandStartedHasEnded) {
     // second one lingers (a ping of about two seconds) before it writes its file.
     WCHAR commandLine[] =
         L"cmd.exe /c start /b cmd.exe /c \"ping -n 3 127.0.0.1 >nul & echo late> late.txt\"";
-    ASSERT_TRUE(startCommand(cmd.c_str(), commandLine, work.c_str(), true, &started)) << GetLastError();
+    ASSERT_TRUE(startCommand(wide(cmd).c_str(), commandLine, wide(work).c_str(), true, &started)) << GetLastError();
     EXPECT_NE(started.job, nullptr);
     waitForCommand(&started);
     EXPECT_EQ(WaitForSingleObject(started.process.hProcess, 0), WAIT_OBJECT_0);
@@ -62,7 +66,7 @@ TEST_F(CommandStart, WaitLastsUntilWhatTheCommandStartedHasEnded) {
 
 TEST_F(CommandStart, CommandStartedWithoutAJobWhenTheRunDoesNotWait) {
     WCHAR commandLine[] = L"cmd.exe /c exit 3";
-    ASSERT_TRUE(startCommand(cmd.c_str(), commandLine, work.c_str(), false, &started)) << GetLastError();
+    ASSERT_TRUE(startCommand(wide(cmd).c_str(), commandLine, wide(work).c_str(), false, &started)) << GetLastError();
     EXPECT_EQ(started.job, nullptr);
     waitForCommand(&started);
     DWORD code = 0;
@@ -73,7 +77,7 @@ TEST_F(CommandStart, CommandStartedWithoutAJobWhenTheRunDoesNotWait) {
 TEST_F(CommandStart, CommandThatCannotStartHoldsNothing) {
     WCHAR commandLine[] = L"missing.exe";
     std::string missing = work + "\\missing.exe";
-    EXPECT_FALSE(startCommand(missing.c_str(), commandLine, work.c_str(), true, &started));
+    EXPECT_FALSE(startCommand(wide(missing).c_str(), commandLine, wide(work).c_str(), true, &started));
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
     EXPECT_EQ(started.job, nullptr);
     EXPECT_EQ(started.process.hProcess, nullptr);
@@ -81,7 +85,7 @@ TEST_F(CommandStart, CommandThatCannotStartHoldsNothing) {
 
     WCHAR again[] = L"cmd.exe /c exit";
     std::string gone = work + "\\gone";
-    EXPECT_FALSE(startCommand(cmd.c_str(), again, gone.c_str(), true, &started));
+    EXPECT_FALSE(startCommand(wide(cmd).c_str(), again, wide(gone).c_str(), true, &started));
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_DIRECTORY));  // no such current directory
     EXPECT_EQ(started.process.hProcess, nullptr);
 }

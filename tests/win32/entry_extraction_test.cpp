@@ -5,6 +5,7 @@
 #include <stdio.h>
 #include <string.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -22,7 +23,7 @@ using namespace win32test;
 
 std::vector<std::string> drained;
 
-void recordPath(const JournalNode* entry) { drained.push_back(entry->path); }
+void recordPath(const JournalNode* entry) { drained.push_back(narrow(entry->path)); }
 
 // Every byte value, so that a copy that is not byte for byte shows.
 std::string everyByte() {
@@ -32,9 +33,7 @@ std::string everyByte() {
 }
 
 bool identityOf(const std::string& path, FileIdentity* identity) {
-    WCHAR wide[WIDE_PATH_SIZE];
-    if (!widenPath(path.c_str(), wide)) return false;
-    HANDLE object = openObject(wide, FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE);
+    HANDLE object = openObject(wide(path).c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE);
     if (object == INVALID_HANDLE_VALUE) return false;
     ObjectFacts facts;
     bool ok = readObject(object, &facts);
@@ -59,19 +58,43 @@ protected:
         wsprintfA(name, "%srpx%lu_%d", temp, GetCurrentProcessId(), ++counter);
         work = name;
         ASSERT_TRUE(CreateDirectoryA(work.c_str(), NULL)) << work;
+        held = CreateFileA(work.c_str(), FILE_LIST_DIRECTORY | FILE_TRAVERSE, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL,
+                           OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, NULL);
+        ASSERT_NE(held, INVALID_HANDLE_VALUE);
+        target.workDir = held;
+        target.codePage = CP_ACP;
+        target.elevated = false;
         drained.clear();
     }
 
     void TearDown() override {
-        journalDrain(&journal, deletePath);
-        removeWorkingTree(work.c_str(), NULL);
-        for (const std::string& extra : extraTrees) removeWorkingTree(extra.c_str(), NULL);
+        drainAll();
+        CloseHandle(held);
+        removeTree(work);
+        for (const std::string& extra : extraTrees) removeTree(extra);
     }
 
-    // The journal's paths, oldest first.
+    // The real drain, with the working directory as the root of its relative paths.
+    void drainAll() {
+        setRemovalRoot(held);
+        journalDrain(&journal, deletePath);
+        setRemovalRoot(NULL);
+    }
+
+    static void removeTree(const std::string& path) {
+        FileIdentity identity;
+        if (identityOf(path, &identity)) removeWorkingTreeAt(wide(path).c_str(), &identity);
+    }
+
+    // A journal path as a full path: those below the working directory are relative to it.
+    std::string full(const wchar_t* path) const {
+        return isFullPath(path) ? narrow(path) : work + "\\" + narrow(path);
+    }
+
+    // The journal's paths, oldest first, as full paths.
     std::vector<std::string> journalPaths() const {
         std::vector<std::string> paths;
-        for (JournalNode* node = journal; node != NULL; node = node->older) paths.insert(paths.begin(), node->path);
+        for (JournalNode* node = journal; node != NULL; node = node->older) paths.insert(paths.begin(), full(node->path));
         return paths;
     }
 
@@ -89,11 +112,13 @@ protected:
 
     bool extract(const char* directory, const char* name) {
         FileEntry e = entry(directory, name);
-        return extractEntry(&e, work.c_str(), &journal);
+        return extractEntry(&e, &target, &journal);
     }
 
     const char* content = "content of the entry";
     std::string work;
+    HANDLE held = INVALID_HANDLE_VALUE;
+    ExtractionTarget target;
     std::vector<std::string> extraTrees;
     CleanupJournal journal = NULL;
 };
@@ -104,15 +129,15 @@ TEST_F(EntryExtraction, RelativeDestinationsGoUnderWorkingDirectoryAsComposed) {
         const char* name;
         const char* path;                      // behind W
         std::vector<std::string> directories;  // created and recorded, behind W
-        bool exactDirectories;                 // doubled separators: the platform may merge them
+        bool exactDirectories;                 // every directory made is listed
     } rows[] = {
         {nullptr, "a.txt", "\\a.txt", {}, true},
         {"", "b.txt", "\\b.txt", {}, true},
         {"sub", "a.txt", "\\sub\\a.txt", {"\\sub"}, true},
-        {"sub2\\", "a.txt", "\\sub2\\\\a.txt", {"\\sub2"}, true},
-        {"\\sub3", "a.txt", "\\\\sub3\\a.txt", {}, false},
-        {"sub4", "x/a.txt", "\\sub4\\x/a.txt", {"\\sub4", "\\sub4\\x"}, true},
-        {"//sub5", "a.txt", "\\//sub5\\a.txt", {}, false},
+        {"sub2\\", "a.txt", "\\sub2\\a.txt", {"\\sub2"}, true},
+        {"\\sub3", "a.txt", "\\sub3\\a.txt", {"\\sub3"}, true},
+        {"sub4", "x/a.txt", "\\sub4\\x\\a.txt", {"\\sub4", "\\sub4\\x"}, true},
+        {"//sub5", "a.txt", "\\sub5\\a.txt", {"\\sub5"}, true},
         {"%RUNPACK_NO_SUCH_VARIABLE%\\d", "a.txt", "\\%RUNPACK_NO_SUCH_VARIABLE%\\d\\a.txt",
          {"\\%RUNPACK_NO_SUCH_VARIABLE%", "\\%RUNPACK_NO_SUCH_VARIABLE%\\d"}, true},
     };
@@ -157,11 +182,12 @@ TEST_F(EntryExtraction, AbsoluteDestinationsLeaveWorkingDirectory) {
 }
 
 TEST_F(EntryExtraction, JournalRecordsCreationOrderAndDrainsNewestFirst) {
-    journalPush(work.c_str(), &journal);
     ASSERT_TRUE(extract("a\\b", "x"));
     ASSERT_TRUE(extract(nullptr, "y"));
-    std::vector<std::string> expected = {work, work + "\\a", work + "\\a\\b", work + "\\a\\b\\x", work + "\\y"};
-    EXPECT_EQ(journalPaths(), expected);
+    std::vector<std::string> expected = {"a", "a\\b", "a\\b\\x", "y"};
+    std::vector<std::string> recorded;
+    for (JournalNode* node = journal; node != NULL; node = node->older) recorded.insert(recorded.begin(), narrow(node->path));
+    EXPECT_EQ(recorded, expected);
 
     journalDrain(&journal, recordPath);
     EXPECT_EQ(drained, std::vector<std::string>(expected.rbegin(), expected.rend()));
@@ -169,25 +195,33 @@ TEST_F(EntryExtraction, JournalRecordsCreationOrderAndDrainsNewestFirst) {
     journalDrain(&journal, recordPath);  // a second drain does nothing
     EXPECT_EQ(drained.size(), expected.size());
 
-    // The real action, in the same order, removes everything, the working directory last.
-    for (const std::string& path : expected) journalPush(path.c_str(), &journal);
+    // The real action, in the same order, removes everything the run made.
+    ASSERT_TRUE(extract("c\\d", "x"));
+    ASSERT_TRUE(extract(nullptr, "v"));
+    drainAll();
+    std::vector<std::string> left = namesIn(work);
+    std::sort(left.begin(), left.end());
+    EXPECT_EQ(left, std::vector<std::string>({"a", "y"}));  // not recorded this time
+    // Without a root, nothing below the working directory is touched.
+    ASSERT_TRUE(extract(nullptr, "z"));
     journalDrain(&journal, deletePath);
-    EXPECT_FALSE(exists(work));
+    EXPECT_EQ(readAll(work + "\\z"), content);
 }
 
 TEST_F(EntryExtraction, CreatesOnlyMissingDirectoriesParentFirst) {
     std::string existing = work + "\\there";
     ASSERT_TRUE(CreateDirectoryA(existing.c_str(), NULL));
-    EXPECT_TRUE(createMissingDirectories((existing + "\\file.txt").c_str(), &journal));
-    EXPECT_TRUE(journalPaths().empty());
+    EXPECT_TRUE(extract("there", "file.txt"));
+    EXPECT_EQ(journalPaths(), std::vector<std::string>({existing + "\\file.txt"}));
 
-    std::string deep = work + "/one/two\\three/file.txt";  // forward slashes count as separators
-    EXPECT_TRUE(createMissingDirectories(deep.c_str(), &journal));
-    EXPECT_EQ(journalPaths(), std::vector<std::string>({work + "\\one", work + "\\one\\two", work + "\\one\\two\\three"}));
+    EXPECT_TRUE(extract("/one/two\\three", "file.txt"));  // forward slashes count as separators
+    EXPECT_EQ(journalPaths(), std::vector<std::string>({existing + "\\file.txt", work + "\\one", work + "\\one\\two",
+                                                        work + "\\one\\two\\three", work + "\\one\\two\\three\\file.txt"}));
     EXPECT_TRUE(isDirectory(work + "\\one\\two\\three"));
 
     // A path that ends in a separator creates its last level too.
-    EXPECT_TRUE(createMissingDirectories((work + "\\four\\").c_str(), &journal));
+    content = "";
+    EXPECT_TRUE(extract("four\\", ""));
     EXPECT_EQ(journalPaths().back(), work + "\\four");
 }
 
@@ -213,23 +247,12 @@ TEST_F(EntryExtraction, OverlongDestinationsFailAtEveryStage) {
     size_t before = journalPaths().size();
     EXPECT_FALSE(extract(nullptr, longName.c_str()));           // composed: 520 characters
     std::string fits(519 - 2, 'n');
-    EXPECT_FALSE(extract("d", fits.c_str()));                   // composed 519, then W in front
+    EXPECT_FALSE(extract("d", fits.c_str()));                   // a name no file system takes
     std::string expansion(600, 'v');
     SetEnvironmentVariableA("RUNPACK_LONG", expansion.c_str());
     EXPECT_FALSE(extract("%RUNPACK_LONG%", "a.txt"));          // the expansion does not fit
     EXPECT_EQ(journalPaths().size(), before);
     EXPECT_FALSE(exists(work + "\\d"));
-}
-
-TEST_F(EntryExtraction, FindCharBackwardStaysAboveTheRoot) {
-    char text[] = "C:\\dir\\file";
-    EXPECT_EQ(findCharBackward(text + 2, text + 10, '\\'), text + 6);
-    EXPECT_EQ(findCharBackward(text + 2, text + 5, '\\'), text + 2);   // reaches the bound, which holds it
-    char noRoot[] = "abc";
-    EXPECT_EQ(findCharBackward(noRoot, noRoot + 2, '\\'), nullptr);
-    char shortRoot[] = "C:";
-    EXPECT_EQ(findCharBackward(shortRoot + 2, shortRoot + 1, '\\'), shortRoot + 1);  // below the bound
-    EXPECT_EQ(findCharBackward(text, nullptr, '\\'), nullptr);
 }
 
 TEST_F(EntryExtraction, RefusesDestinationsThatBreakTheRuleBeforeCreatingAnything) {
@@ -261,11 +284,10 @@ TEST_F(EntryExtraction, RecordsTheIdentityOfEveryObjectItCreates) {
     ASSERT_TRUE(extract("a\\b", "x.txt"));
     int entries = 0;
     for (JournalNode* node = journal; node != NULL; node = node->older, ++entries) {
-        SCOPED_TRACE(node->path);
+        SCOPED_TRACE(full(node->path));
         EXPECT_EQ(node->kind, static_cast<uint32_t>(JOURNAL_CREATED));
-        ASSERT_TRUE(node->hasIdentity);
         FileIdentity now;
-        ASSERT_TRUE(identityOf(node->path, &now));
+        ASSERT_TRUE(identityOf(full(node->path), &now));
         EXPECT_TRUE(sameIdentity(&now, &node->identity));
     }
     EXPECT_EQ(entries, 3);
@@ -339,10 +361,10 @@ TEST_F(AbsoluteDestination, UsersFileIsSetAsideHiddenAndComesBackByteForByte) {
     ASSERT_NE(journal->older, nullptr);
     EXPECT_EQ(journal->kind, static_cast<uint32_t>(JOURNAL_CREATED));
     EXPECT_EQ(journal->older->kind, static_cast<uint32_t>(JOURNAL_SET_ASIDE));
-    EXPECT_EQ(journal->older->asidePath, outside + "\\" + aside);
+    EXPECT_EQ(narrow(journal->older->asidePath), outside + "\\" + aside);
     EXPECT_TRUE(sameIdentity(&journal->older->identity, &userIdentity));
 
-    journalDrain(&journal, deletePath);
+    drainAll();
     EXPECT_EQ(namesIn(outside), std::vector<std::string>({"notes.txt"}));
     EXPECT_EQ(readAll(notes), everyByte());
     EXPECT_EQ(GetFileAttributesA(notes.c_str()), static_cast<DWORD>(FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_ARCHIVE));
@@ -357,7 +379,7 @@ TEST_F(AbsoluteDestination, TwoEntriesOfOneNameStillGiveTheUsersFileBack) {
     ASSERT_TRUE(extract(outside.c_str(), "notes.txt"));
     EXPECT_EQ(readAll(notes), content);
     EXPECT_EQ(namesIn(outside).size(), 3u);
-    journalDrain(&journal, deletePath);
+    drainAll();
     EXPECT_EQ(namesIn(outside), std::vector<std::string>({"notes.txt"}));
     EXPECT_EQ(readAll(notes), everyByte());
 }
@@ -365,7 +387,7 @@ TEST_F(AbsoluteDestination, TwoEntriesOfOneNameStillGiveTheUsersFileBack) {
 TEST_F(AbsoluteDestination, PackagesFileGoesEvenWhenMadeReadOnlySoTheUsersCanComeBack) {
     ASSERT_TRUE(extract(outside.c_str(), "notes.txt"));
     ASSERT_TRUE(SetFileAttributesA(notes.c_str(), FILE_ATTRIBUTE_READONLY));
-    journalDrain(&journal, deletePath);
+    drainAll();
     EXPECT_EQ(namesIn(outside), std::vector<std::string>({"notes.txt"}));
     EXPECT_EQ(readAll(notes), everyByte());
 }
@@ -376,7 +398,7 @@ TEST_F(AbsoluteDestination, WhatTakesThePlaceMeanwhileStaysAndSoDoesTheUsersFile
     // Another program replaces the package's file: neither object is lost.
     writeAll(notes + ".new", "someone else's");
     ASSERT_TRUE(MoveFileExA((notes + ".new").c_str(), notes.c_str(), MOVEFILE_REPLACE_EXISTING));
-    journalDrain(&journal, deletePath);
+    drainAll();
     EXPECT_EQ(readAll(notes), "someone else's");
     EXPECT_EQ(readAll(outside + "\\" + aside), everyByte());
 }
@@ -397,3 +419,41 @@ TEST_F(AbsoluteDestination, DirectoryThereFailsTheEntryAndStays) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(PackageText, ConvertsFromTheCodePageOrStrictUtf8) {
+    WCHAR wide[16];
+    ASSERT_TRUE(packageText("a\xC5\x99", 3, CP_UTF8, wide, 16));
+    EXPECT_EQ(std::wstring(wide), std::wstring(L"a\x0159"));
+    EXPECT_FALSE(packageText("a\xC5", 2, CP_UTF8, wide, 16));          // cut short
+    EXPECT_FALSE(packageText("\xC0\xAF", 2, CP_UTF8, wide, 16));       // an overlong "/"
+    EXPECT_FALSE(packageText("0123456789abcdef", 16, CP_ACP, wide, 16));  // no room for the terminator
+    ASSERT_TRUE(packageText("", 0, CP_UTF8, wide, 16));
+    EXPECT_EQ(wide[0], L'\0');
+}
+
+TEST(LocalFixedPath, OnlyADriveLetterOfAFixedDisk) {
+    EXPECT_TRUE(isLocalFixedPath(L"C:\\windows"));
+    for (const WCHAR* path : {L"\\\\server\\share\\x", L"\\\\?\\C:\\x", L"\\\\.\\C:\\x", L"C:x", L"1:\\x", L""}) {
+        EXPECT_FALSE(isLocalFixedPath(path)) << narrow(path);
+    }
+}
+
+}  // namespace
+
+TEST_F(EntryExtraction, Utf8NamesArriveAsTheirCharactersAndAreRemoved) {
+    target.codePage = CP_UTF8;
+    ASSERT_TRUE(extract("slo\xC5\xBEka", "\xE4\xB8\xAD.txt"));
+    std::vector<std::string> names = namesIn(work);
+    ASSERT_EQ(names, std::vector<std::string>({"slo\xC5\xBEka"}));
+    HANDLE file = CreateFileW((wide(work) + L"\\slo\x017Eka\\\x4E2D.txt").c_str(), GENERIC_READ, FILE_SHARE_READ, NULL,
+                              OPEN_EXISTING, 0, NULL);
+    ASSERT_NE(file, INVALID_HANDLE_VALUE);
+    CloseHandle(file);
+    EXPECT_EQ(narrow(journal->path), "slo\xC5\xBEka\\\xE4\xB8\xAD.txt");
+    // Not UTF-8: nothing is made.
+    EXPECT_FALSE(extract("bad\xC5", "x.txt"));
+    drainAll();
+    EXPECT_TRUE(namesIn(work).empty());
+}

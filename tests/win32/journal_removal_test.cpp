@@ -29,9 +29,7 @@ using namespace win32test;
 FileIdentity identityOf(const std::string& path) {
     FileIdentity identity;
     memset(&identity, 0, sizeof(identity));
-    WCHAR wide[WIDE_PATH_SIZE];
-    EXPECT_TRUE(widenPath(path.c_str(), wide));
-    HANDLE object = openObject(wide, FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE);
+    HANDLE object = openObject(wide(path).c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE);
     EXPECT_NE(object, INVALID_HANDLE_VALUE) << path;
     ObjectFacts facts;
     if (object != INVALID_HANDLE_VALUE && readObject(object, &facts)) identity = facts.identity;
@@ -44,6 +42,17 @@ FileIdentity identityOf(const std::string& path) {
 HANDLE holdLikeACurrentDirectory(const std::string& path) {
     return CreateFileA(path.c_str(), FILE_LIST_DIRECTORY, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL, OPEN_EXISTING,
                        FILE_FLAG_BACKUP_SEMANTICS, NULL);
+}
+
+// Removes the tree at `path` while it is the directory it is now.
+void removeTree(const std::string& path) {
+    FileIdentity identity = identityOf(path);
+    removeWorkingTreeAt(wide(path).c_str(), &identity);
+}
+
+HANDLE holdDirectory(const std::string& path) {
+    return CreateFileA(path.c_str(), FILE_LIST_DIRECTORY | FILE_TRAVERSE, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL,
+                       OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, NULL);
 }
 
 class Removal : public ::testing::Test {
@@ -60,12 +69,29 @@ protected:
 
     void TearDown() override {
         journalDrain(&journal, deletePath);
-        removeWorkingTree(work.c_str(), NULL);
+        if (exists(work)) removeTree(work);
     }
 
+    // Records a full path.
     void record(const std::string& path) {
         FileIdentity identity = identityOf(path);
-        ASSERT_TRUE(journalPushCreated(path.c_str(), &identity, &journal));
+        ASSERT_TRUE(journalPushCreated(wide(path).c_str(), &identity, &journal));
+    }
+
+    // Records `name` below the working directory, relative to it.
+    void recordBelow(const std::string& name) {
+        FileIdentity identity = identityOf(work + "\\" + name);
+        ASSERT_TRUE(journalPushCreated(wide(name).c_str(), &identity, &journal));
+    }
+
+    // The drain as a run does it, from the held working directory.
+    void drainBelow() {
+        HANDLE held = holdDirectory(work);
+        ASSERT_NE(held, INVALID_HANDLE_VALUE);
+        setRemovalRoot(held);
+        journalDrain(&journal, deletePath);
+        setRemovalRoot(NULL);
+        CloseHandle(held);
     }
 
     std::string work;
@@ -74,22 +100,34 @@ protected:
 
 TEST_F(Removal, DrainRemovesAPathOnlyWhileItIsTheRecordedObject) {
     writeAll(work + "\\kept.txt", "made by the run");
-    record(work + "\\kept.txt");
+    recordBelow("kept.txt");
     // Another file takes the name (made before the old one goes, so it cannot reuse its index).
     writeAll(work + "\\kept.new", "someone else's");
     ASSERT_TRUE(MoveFileExA((work + "\\kept.new").c_str(), (work + "\\kept.txt").c_str(), MOVEFILE_REPLACE_EXISTING));
 
     ASSERT_TRUE(CreateDirectoryA((work + "\\dir").c_str(), NULL));
-    record(work + "\\dir");
+    recordBelow("dir");
     ASSERT_TRUE(MoveFileExA((work + "\\dir").c_str(), (work + "\\dir.old").c_str(), 0));
     ASSERT_TRUE(CreateDirectoryA((work + "\\dir").c_str(), NULL));
 
     writeAll(work + "\\gone.txt", "made by the run");
-    record(work + "\\gone.txt");
+    recordBelow("gone.txt");
     ASSERT_TRUE(CreateDirectoryA((work + "\\gone").c_str(), NULL));
-    record(work + "\\gone");
+    recordBelow("gone");
+    ASSERT_TRUE(CreateDirectoryA((work + "\\gone\\deep").c_str(), NULL));
+    writeAll(work + "\\gone\\deep\\x.txt", "made by the run");
+    recordBelow("gone\\deep");
+    recordBelow("gone\\deep\\x.txt");
 
-    journalDrain(&journal, deletePath);
+    // Without the working directory's handle nothing below it is touched.
+    CleanupJournal copy = NULL;
+    for (JournalNode* node = journal; node != NULL; node = node->older) {
+        journalPushCreated(node->path, &node->identity, &copy);
+    }
+    journalDrain(&copy, deletePath);
+    EXPECT_EQ(readAll(work + "\\gone\\deep\\x.txt"), "made by the run");
+
+    drainBelow();
     EXPECT_EQ(readAll(work + "\\kept.txt"), "someone else's");
     EXPECT_TRUE(exists(work + "\\dir"));
     EXPECT_TRUE(exists(work + "\\dir.old"));
@@ -97,17 +135,17 @@ TEST_F(Removal, DrainRemovesAPathOnlyWhileItIsTheRecordedObject) {
     EXPECT_FALSE(exists(work + "\\gone"));
 }
 
-TEST_F(Removal, DrainRemovesEntriesWithoutIdentityByHandleAsBefore) {
+TEST_F(Removal, DrainLeavesReadOnlyFilesAndDirectoriesThatAreNotEmpty) {
     writeAll(work + "\\file.txt", "x");
     writeAll(work + "\\readonly.txt", "x");
     ASSERT_TRUE(SetFileAttributesA((work + "\\readonly.txt").c_str(), FILE_ATTRIBUTE_READONLY));
     ASSERT_TRUE(CreateDirectoryA((work + "\\empty").c_str(), NULL));
     ASSERT_TRUE(CreateDirectoryA((work + "\\full").c_str(), NULL));
     writeAll(work + "\\full\\own.txt", "the command's");
-    for (const char* name : {"\\file.txt", "\\readonly.txt", "\\empty", "\\full", "\\missing"}) {
-        journalPush((work + name).c_str(), &journal);
-    }
-    journalDrain(&journal, deletePath);
+    for (const char* name : {"file.txt", "readonly.txt", "empty", "full"}) recordBelow(name);
+    FileIdentity none = {0, 0, 0};
+    journalPushCreated(L"missing", &none, &journal);
+    drainBelow();
     // A read-only file and a directory with something in it stay, as they always did.
     std::vector<std::string> left = namesIn(work);
     std::sort(left.begin(), left.end());
@@ -129,13 +167,11 @@ TEST_F(Removal, WalkRemovesTheWholeTreeReadOnlyHiddenDeepAndWideNamesIncluded) {
     ASSERT_TRUE(SetFileAttributesA((work + "\\rodir").c_str(), FILE_ATTRIBUTE_READONLY));
 
     // A name outside the ANSI code page, and a path longer than the ANSI functions can reach.
-    WCHAR wideWork[WIDE_PATH_SIZE];
-    ASSERT_TRUE(widenPath(work.c_str(), wideWork));
-    std::wstring wide = std::wstring(L"\\\\?\\") + wideWork;
-    HANDLE unicode = CreateFileW((wide + L"\\\x0436\x4e2d.txt").c_str(), GENERIC_WRITE, 0, NULL, CREATE_NEW, 0, NULL);
+    std::wstring longWork = std::wstring(L"\\\\?\\") + wide(work);
+    HANDLE unicode = CreateFileW((longWork + L"\\\x0436\x4e2d.txt").c_str(), GENERIC_WRITE, 0, NULL, CREATE_NEW, 0, NULL);
     ASSERT_NE(unicode, INVALID_HANDLE_VALUE);
     CloseHandle(unicode);
-    std::wstring deep = wide;
+    std::wstring deep = longWork;
     for (int level = 0; deep.size() < 400; ++level) {
         deep += L"\\level-of-a-long-path";
         ASSERT_TRUE(CreateDirectoryW(deep.c_str(), NULL)) << level;
@@ -144,7 +180,7 @@ TEST_F(Removal, WalkRemovesTheWholeTreeReadOnlyHiddenDeepAndWideNamesIncluded) {
     ASSERT_NE(deepFile, INVALID_HANDLE_VALUE);
     CloseHandle(deepFile);
 
-    removeWorkingTree(work.c_str(), NULL);
+    removeTree(work);
     EXPECT_FALSE(exists(work)) << testing::PrintToString(namesIn(work));
 }
 
@@ -154,17 +190,18 @@ TEST_F(Removal, WalkAcceptsATrailingSeparatorAndForwardSlashes) {
     for (char& c : slashed) {
         if (c == '\\') c = '/';
     }
-    removeWorkingTree((slashed + "/").c_str(), NULL);
+    FileIdentity identity = identityOf(work);
+    removeWorkingTreeAt(wide(slashed + "/").c_str(), &identity);
     EXPECT_FALSE(exists(work));
 }
 
 TEST_F(Removal, WalkTouchesNothingWhenTheDirectoryIsNoLongerTheRecordedOne) {
     writeAll(work + "\\x.txt", "x");
     FileIdentity other = identityOf(work + "\\x.txt");
-    removeWorkingTree(work.c_str(), &other);
+    removeWorkingTreeAt(wide(work).c_str(), &other);
     EXPECT_EQ(readAll(work + "\\x.txt"), "x");
     FileIdentity itself = identityOf(work);
-    removeWorkingTree(work.c_str(), &itself);
+    removeWorkingTreeAt(wide(work).c_str(), &itself);
     EXPECT_FALSE(exists(work));
 }
 
@@ -178,7 +215,7 @@ TEST_F(Removal, BusyDirectoryIsWaitedForBriefly) {
         Sleep(50);
         CloseHandle(held);
     });
-    removeWorkingTree(work.c_str(), NULL);
+    removeTree(work);
     releaser.join();
     EXPECT_FALSE(exists(work));
 
@@ -202,7 +239,7 @@ TEST_F(Removal, DirectoryHeldForGoodIsGivenUpAfterTheRetries) {
     HANDLE held = holdLikeACurrentDirectory(work + "\\sub");
     ASSERT_NE(held, INVALID_HANDLE_VALUE);
     DWORD started = GetTickCount();
-    removeWorkingTree(work.c_str(), NULL);
+    removeTree(work);
     DWORD waited = GetTickCount() - started;
     EXPECT_FALSE(exists(work + "\\x.txt"));
     EXPECT_TRUE(exists(work + "\\sub"));
@@ -256,14 +293,18 @@ TEST_F(Links, TheFixtureLinksListAsLinks) {
 
 TEST_F(Links, ExtractionRefusesALinkOnItsWayBelowTheWorkingDirectory) {
     std::string work = root + "\\work-a";
+    ExtractionTarget target = {holdDirectory(work), CP_ACP, false};
     FileEntry through = entry("sub", "planted.txt");
-    EXPECT_FALSE(extractEntry(&through, work.c_str(), &journal));
+    EXPECT_FALSE(extractEntry(&through, &target, &journal));
     FileEntry deeper = entry("sub\\inner", "planted.txt");
-    EXPECT_FALSE(extractEntry(&deeper, work.c_str(), &journal));
+    EXPECT_FALSE(extractEntry(&deeper, &target, &journal));
     EXPECT_EQ(journal, nullptr);
     FileEntry beside = entry("real", "ok.txt");
-    EXPECT_TRUE(extractEntry(&beside, work.c_str(), &journal));
+    EXPECT_TRUE(extractEntry(&beside, &target, &journal));
+    setRemovalRoot(target.workDir);
     journalDrain(&journal, deletePath);
+    setRemovalRoot(NULL);
+    CloseHandle(target.workDir);
     EXPECT_FALSE(exists(work + "\\real"));
     expectOutsideIntact();
 }
@@ -271,7 +312,9 @@ TEST_F(Links, ExtractionRefusesALinkOnItsWayBelowTheWorkingDirectory) {
 TEST_F(Links, ALinkAtAnAbsoluteDestinationIsNeverWrittenThrough) {
     std::string destination = root + "\\absolute";
     FileEntry onto = entry(destination.c_str(), "dest");
-    bool extracted = extractEntry(&onto, root.c_str(), &journal);
+    ExtractionTarget target = {holdDirectory(root), CP_ACP, false};
+    bool extracted = extractEntry(&onto, &target, &journal);
+    CloseHandle(target.workDir);
     expectOutsideIntact();
     journalDrain(&journal, deletePath);
     // Where the handle holds the link itself, the link is set aside and put back; where the
@@ -283,20 +326,26 @@ TEST_F(Links, ALinkAtAnAbsoluteDestinationIsNeverWrittenThrough) {
 }
 
 TEST_F(Links, TheDrainNeverRemovesALinksTarget) {
-    // Recorded without identity, as the working directory is, and with the identity of what
-    // was made there before a link took its place.
-    journalPush((root + "\\link-to-empty").c_str(), &journal);
+    // Recorded with the identity of what was made there before a link took its place, by
+    // full path and below a working directory.
     FileIdentity made = identityOf(root + "\\work-b\\own.txt");
-    journalPushCreated((root + "\\work-a\\sub").c_str(), &made, &journal);
-    journalPushCreated((root + "\\work-a\\sub\\precious.txt").c_str(), &made, &journal);
+    journalPushCreated(wide(root + "\\link-to-empty").c_str(), &made, &journal);
+    journalPushCreated(wide(root + "\\work-a\\sub").c_str(), &made, &journal);
+    journalPushCreated(wide(root + "\\work-a\\sub\\precious.txt").c_str(), &made, &journal);
+    journalPushCreated(L"sub", &made, &journal);
+    journalPushCreated(L"sub\\precious.txt", &made, &journal);
+    HANDLE held = holdDirectory(root + "\\work-a");
+    setRemovalRoot(held);
     journalDrain(&journal, deletePath);
+    setRemovalRoot(NULL);
+    CloseHandle(held);
     EXPECT_TRUE(exists(root + "\\link-to-empty"));
     expectOutsideIntact();
 }
 
 TEST_F(Links, TheWalkNeverDescendsIntoALink) {
     std::string work = root + "\\work-b";
-    removeWorkingTree(work.c_str(), NULL);
+    removeTree(work);
     expectOutsideIntact();
     // Everything else inside has gone; what is left are the links (Wine cannot remove a
     // Unix link: it resolves every name it opens).

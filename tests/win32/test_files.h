@@ -13,6 +13,21 @@
 
 namespace win32test {
 
+// UTF-8 and UTF-16, both ways.
+inline std::wstring wide(const std::string& text) {
+    std::wstring out(text.size() + 1, L'\0');
+    int length = MultiByteToWideChar(CP_UTF8, 0, text.c_str(), -1, &out[0], static_cast<int>(out.size()));
+    out.resize(length > 0 ? length - 1 : 0);
+    return out;
+}
+
+inline std::string narrow(const wchar_t* text) {
+    std::string out(wcslen(text) * 3 + 1, '\0');
+    int length = WideCharToMultiByte(CP_UTF8, 0, text, -1, &out[0], static_cast<int>(out.size()), NULL, NULL);
+    out.resize(length > 0 ? length - 1 : 0);
+    return out;
+}
+
 inline bool exists(const std::string& path) { return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
 
 inline void writeAll(const std::string& path, const std::string& content) {
@@ -34,16 +49,16 @@ inline std::string readAll(const std::string& path) {
     return content;
 }
 
-// The names in a directory, "." and ".." left out, in listing order.
+// The names in a directory (UTF-8; `directory` too), "." and ".." left out, in listing order.
 inline std::vector<std::string> namesIn(const std::string& directory) {
     std::vector<std::string> names;
-    WIN32_FIND_DATAA found;
-    HANDLE search = FindFirstFileA((directory + "\\*").c_str(), &found);
+    WIN32_FIND_DATAW found;
+    HANDLE search = FindFirstFileW(wide(directory + "\\*").c_str(), &found);
     if (search == INVALID_HANDLE_VALUE) return names;
     do {
-        std::string name = found.cFileName;
+        std::string name = narrow(found.cFileName);
         if (name != "." && name != "..") names.push_back(name);
-    } while (FindNextFileA(search, &found));
+    } while (FindNextFileW(search, &found));
     FindClose(search);
     return names;
 }

@@ -15,7 +15,12 @@
 
 #include <gtest/gtest.h>
 
+#include "win32/test_files.h"
+
 namespace {
+
+using win32test::narrow;
+using win32test::wide;
 
 bool exists(const std::string& path) { return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
 
@@ -77,8 +82,8 @@ protected:
             RemoveDirectoryA(extra.c_str());
         }
         for (WorkingDirectory& work : made) {
-            releaseWorkingDirectory(&work);
-            RemoveDirectoryA(work.path);
+            releaseTemporaryDirectory(&work);
+            RemoveDirectoryW(work.path);
         }
         RemoveDirectoryA(base.c_str());
     }
@@ -86,7 +91,7 @@ protected:
     WorkingDirectory& create(bool administrators = true) {
         made.push_back(WorkingDirectory());
         WorkingDirectory& work = made.back();
-        EXPECT_EQ(createWorkingDirectory(base.c_str(), administrators, &work), WORKING_DIRECTORY_CREATED)
+        EXPECT_EQ(createWorkingDirectory(wide(base).c_str(), administrators, &work), WORKING_DIRECTORY_CREATED)
             << GetLastError();
         return work;
     }
@@ -139,7 +144,7 @@ TEST_F(WorkingDirectoryTest, NamesArePrefixAndRandomHexAndNeverRepeat) {
     WorkingDirectory& first = create();
     WorkingDirectory& second = create();
     for (const WorkingDirectory* work : {&first, &second}) {
-        std::string path = work->path;
+        std::string path = narrow(work->path);
         ASSERT_EQ(path.size(), base.size() + WORKING_NAME_LENGTH) << path;
         EXPECT_EQ(path.substr(0, base.size()), base);
         std::string name = path.substr(base.size());
@@ -150,7 +155,7 @@ TEST_F(WorkingDirectoryTest, NamesArePrefixAndRandomHexAndNeverRepeat) {
         EXPECT_TRUE(exists(path));
     }
     // 64 random bits each: two names that share most of their digits are no accident.
-    std::string a = first.path, b = second.path;
+    std::string a = narrow(first.path), b = narrow(second.path);
     int differing = 0;
     for (size_t i = base.size() + 6; i < a.size(); ++i) differing += a[i] != b[i];
     EXPECT_GE(differing, 4) << a << " " << b;
@@ -158,7 +163,7 @@ TEST_F(WorkingDirectoryTest, NamesArePrefixAndRandomHexAndNeverRepeat) {
 
 TEST_F(WorkingDirectoryTest, IdentityIsTheDirectorysOwn) {
     WorkingDirectory& work = create();
-    HANDLE other = CreateFileA(work.path, FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL,
+    HANDLE other = CreateFileW(work.path, FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL,
                                OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, NULL);
     ASSERT_NE(other, INVALID_HANDLE_VALUE);
     BY_HANDLE_FILE_INFORMATION information;
@@ -171,7 +176,7 @@ TEST_F(WorkingDirectoryTest, IdentityIsTheDirectorysOwn) {
 
 TEST_F(WorkingDirectoryTest, HeldDirectoryCannotBeRemovedOrRenamedUntilReleased) {
     WorkingDirectory& work = create();
-    std::string path = work.path;
+    std::string path = narrow(work.path);
     std::string moved = base + "moved";
     extras.push_back(moved);
     EXPECT_FALSE(RemoveDirectoryA(path.c_str()));
@@ -188,7 +193,7 @@ TEST_F(WorkingDirectoryTest, CommandStartsInItWhileItIsHeld) {
     // Windows opens a new process's current directory without delete sharing: a held handle
     // with delete access would make every start fail.
     WorkingDirectory& work = create();
-    std::string marker = std::string(work.path) + "\\marker.txt";
+    std::string marker = narrow(work.path) + "\\marker.txt";
     extras.push_back(marker);
     char system[MAX_PATH];
     GetSystemDirectoryA(system, MAX_PATH);
@@ -198,7 +203,7 @@ TEST_F(WorkingDirectoryTest, CommandStartsInItWhileItIsHeld) {
     memset(&startup, 0, sizeof(startup));
     startup.cb = sizeof(startup);
     PROCESS_INFORMATION process;
-    ASSERT_TRUE(CreateProcessA(program.c_str(), commandLine, NULL, NULL, FALSE, 0, NULL, work.path, &startup,
+    ASSERT_TRUE(CreateProcessA(program.c_str(), commandLine, NULL, NULL, FALSE, 0, NULL, narrow(work.path).c_str(), &startup,
                                &process))
         << GetLastError();
     WaitForSingleObject(process.hProcess, INFINITE);
@@ -240,14 +245,14 @@ TEST_F(WorkingDirectoryTest, TemporaryPathThatCannotServeGivesNoName) {
     WorkingDirectory work;
     // Missing: the platform's code comes through.
     std::string missing = base + "missing\\";
-    EXPECT_EQ(createWorkingDirectory(missing.c_str(), true, &work), WORKING_DIRECTORY_NO_NAME);
+    EXPECT_EQ(createWorkingDirectory(wide(missing).c_str(), true, &work), WORKING_DIRECTORY_NO_NAME);
     DWORD error = GetLastError();
     EXPECT_TRUE(error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) << error;
     EXPECT_EQ(work.handle, INVALID_HANDLE_VALUE);
 
     // So long that the name would not fit 260 characters: refused before anything is made.
     std::string deep = base + std::string(260 - base.size() - WORKING_NAME_LENGTH, 'd') + "\\";
-    EXPECT_EQ(createWorkingDirectory(deep.c_str(), true, &work), WORKING_DIRECTORY_NO_NAME);
+    EXPECT_EQ(createWorkingDirectory(wide(deep).c_str(), true, &work), WORKING_DIRECTORY_NO_NAME);
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILENAME_EXCED_RANGE));
 }
 

@@ -81,7 +81,8 @@ const char BUILD_USAGE[] =
     "                           relative to the manifest, the other keys are optional\n"
     "  --engine ENGINE.exe      the engine to copy (default: the one this tool was built with)\n"
     "  --codepage N             the Windows code page (1250 or 1252) for non-ASCII names and\n"
-    "                           command; without it such text is refused\n"
+    "                           command; without it such text is stored as UTF-8\n"
+    "  --names utf8             store names, directories and command as UTF-8 (any character)\n"
     "  --jobs N                 packing threads (default: one per core)\n"
     "  --set-icon FILE.ico      the executable's icon: every image of FILE.ico (any size and\n"
     "                           depth, PNG images too) replaces the engine's icon\n"
@@ -142,6 +143,7 @@ struct BuildOptions {
     std::string manifest;
     std::string engine;  // empty: the engine this tool carries
     uint32_t codePage = 0;
+    bool namesUtf8 = false;  // --names utf8
     unsigned jobs = 0;
     uint32_t runFlags = 0;  // RUN_* flags; the run options are stored only when one is set
     std::vector<std::string> inputs;
@@ -222,6 +224,10 @@ int parseOptions(const std::vector<std::string>& args, BuildOptions* o, std::str
                 *error = "unsupported code page \"" + v + "\" (1250 or 1252)";
                 return 2;
             }
+        } else if (a == "--names") {
+            if (!value(&v)) return 2;
+            if (v != "utf8") { *error = "unknown names encoding \"" + v + "\" (utf8)"; return 2; }
+            o->namesUtf8 = true;
         } else if (a == "--forward-arguments") {
             o->runFlags |= RUN_FORWARD_ARGUMENTS;
         } else if (a == "--unattended") {
@@ -267,6 +273,7 @@ int parseOptions(const std::vector<std::string>& args, BuildOptions* o, std::str
             o->inputs.push_back(a);
         }
     }
+    if (o->namesUtf8 && o->codePage != 0) { *error = "--names utf8 and --codepage exclude each other"; return 2; }
     if (o->output.empty()) { *error = "no output: give -o OUT.exe"; return 2; }
     if (o->inputs.empty() && o->manifest.empty()) { *error = "nothing to pack: give PATH... or --manifest"; return 2; }
     return 0;
@@ -433,6 +440,16 @@ bool planManifest(const BuildOptions& o, std::vector<PlannedFile>* files, std::s
     return true;
 }
 
+// A package text in the package's encoding: UTF-8 as it is under RUN_UTF8_NAMES (checked to
+// be well-formed, as the engine refuses anything else), otherwise the code page's bytes.
+bool encodeText(const BuildOptions& o, const std::string& utf8, std::string* out, std::string* error) {
+    if ((o.runFlags & RUN_UTF8_NAMES) == 0) return encodeAnsi(utf8, o.codePage, out, error);
+    std::u16string ignored;
+    if (!utf8ToUtf16(utf8, &ignored, error)) return false;
+    *out = utf8;
+    return true;
+}
+
 // Converts the destination texts to the code page and checks what the engine can hold: the
 // length, and the engine's own rule on the bytes it will see. A destination that is long
 // for many Windows programs adds a line to `warnings`.
@@ -441,8 +458,7 @@ bool checkDestinations(const BuildOptions& o, const std::vector<PlannedFile>& pl
     std::map<std::string, std::string> seen;  // upper-cased destination -> source
     for (const PlannedFile& p : planned) {
         PackageFile f;
-        if (!encodeAnsi(p.name, o.codePage, &f.name, error) ||
-            !encodeAnsi(p.directory, o.codePage, &f.directory, error) ||
+        if (!encodeText(o, p.name, &f.name, error) || !encodeText(o, p.directory, &f.directory, error) ||
             !checkDestinationLength(f.directory, f.name, p.kind, error) ||
             !checkComposedDestination(f.directory, f.name, error)) {
             *error = p.source.u8string() + ": " + *error;
@@ -774,7 +790,11 @@ int runBuildCommand(const std::vector<std::string>& args, std::ostream& out, std
     std::string control;
     if (o.hasCommand && findControlCharacter(o.command, &control))
         return refuse("command \"" + o.command + "\" holds a control character (" + control + ")");
-    if (o.hasCommand && !encodeAnsi(o.command, o.codePage, &contents.command, &error)) return refuse("command: " + error);
+    // Without a code page, names beyond ASCII are stored as UTF-8 and the package says so.
+    bool beyondAscii = o.hasCommand && !isAscii(o.command);
+    for (const PlannedFile& p : planned) beyondAscii = beyondAscii || !isAscii(p.name) || !isAscii(p.directory);
+    if (o.namesUtf8 || (o.codePage == 0 && beyondAscii)) o.runFlags |= RUN_UTF8_NAMES;
+    if (o.hasCommand && !encodeText(o, o.command, &contents.command, &error)) return refuse("command: " + error);
     std::vector<std::string> longPaths;
     if (!checkDestinations(o, planned, &contents.files, &longPaths, &error)) return refuse(error);
     for (const std::string& warning : longPaths) err << "runpack build: warning: " << visibleText(warning) << "\n";

@@ -250,6 +250,23 @@ bool verifyPackage(LoadedPackage* loaded, const char* command, std::ostream& err
             << visibleText(decodeAnsi(loaded->header.command, DEFAULT_DISPLAY_CODE_PAGE)) << "\"\n";
         ok = false;
     }
+    // Under the UTF-8 flag the engine refuses, before anything is made, a text that is not
+    // well-formed UTF-8.
+    if ((options.flags & RUN_UTF8_NAMES) != 0) {
+        std::u16string ignored;
+        if (loaded->header.command != nullptr && !utf8ToUtf16(loaded->header.command, &ignored, &error)) {
+            err << prefix << "the command is not UTF-8, as the run options say: " << visibleText(error) << "\n";
+            ok = false;
+        }
+        for (size_t i = 0; i < loaded->entries.size(); ++i) {
+            const FileEntry& e = loaded->entries[i];
+            if (!utf8ToUtf16(e.name != nullptr ? e.name : "", &ignored, &error) ||
+                !utf8ToUtf16(e.directory != nullptr ? e.directory : "", &ignored, &error)) {
+                err << prefix << "entry " << i << ": not UTF-8, as the run options say: " << visibleText(error) << "\n";
+                ok = false;
+            }
+        }
+    }
     for (size_t i = 0; i < loaded->entries.size(); ++i) {
         const DestinationVerdict verdict = destinationVerdict(loaded->entries[i]);
         if (verdict != DESTINATION_OK) {
@@ -429,9 +446,10 @@ int runListCommand(const std::vector<std::string>& args, std::ostream& out, std:
         return 1;
     }
     const PackageHeader& h = loaded.header;
-    // As the code page shows the package's texts; on the terminal with control characters
-    // escaped, in JSON escaped as JSON does (below).
-    auto text = [&](const char* t) { return decodeAnsi(t ? t : "", codePage); };
+    // Names are UTF-8 when the run options say so, otherwise the code page's; on the terminal
+    // with control characters escaped, in JSON escaped as JSON does (below).
+    const bool utf8Names = (options.flags & RUN_UTF8_NAMES) != 0;
+    auto text = [&](const char* t) { return utf8Names ? std::string(t ? t : "") : decodeAnsi(t ? t : "", codePage); };
     auto shown = [&](const char* t) { return visibleText(text(t)); };
     // Destinations outside the working directory: a drive or UNC path, or one that begins
     // with an environment reference (expanded on the user's machine, usually to such a path).
@@ -459,6 +477,7 @@ int runListCommand(const std::vector<std::string>& args, std::ostream& out, std:
         runOptions["forwardArguments"] = (options.flags & RUN_FORWARD_ARGUMENTS) != 0;
         runOptions["exitCode"] = (options.flags & RUN_EXIT_CODE_COMMAND) != 0 ? "command" : "engine";
         runOptions["unattended"] = (options.flags & RUN_UNATTENDED) != 0;
+        runOptions["utf8Names"] = utf8Names;
         root["options"] = runOptions;
         root["packageSize"] = loaded.bytes.size();
         root["fileCount"] = loaded.entries.size();
@@ -634,6 +653,10 @@ int runExtractCommand(const std::vector<std::string>& args, std::ostream& out, s
         err << "runpack extract: " << exe << " does not verify; nothing extracted\n";
         return 1;
     }
+    // Names are UTF-8 when the run options say so, otherwise the code page's.
+    RunOptions options;
+    const bool utf8Names = readLoadedRunOptions(loaded, &options, &error) && (options.flags & RUN_UTF8_NAMES) != 0;
+    auto decode = [&](const std::string& bytes) { return utf8Names ? bytes : decodeAnsi(bytes, codePage); };
     // Plan every file before writing any, so that a refusal leaves DIR as it was. Every
     // destination goes through placeDestination: the engine's rule, then plain names only.
     struct Target {
@@ -648,22 +671,21 @@ int runExtractCommand(const std::vector<std::string>& args, std::ostream& out, s
         Target t{i, {}};
         const std::string destination = composedDestination(e);
         if (!placeDestination(destination, &t.placement, &error)) {
-            err << "runpack extract: entry " << i << ": " << visibleText(decodeAnsi(error, codePage)) << "; nothing extracted\n";
+            err << "runpack extract: entry " << i << ": " << visibleText(decode(error)) << "; nothing extracted\n";
             return 1;
         }
         if (t.placement.kind != PlacementKind::WorkingDirectory && !includeAbsolute) {
-            err << "skipped (absolute destination, see --include-absolute): " << visibleText(decodeAnsi(destination, codePage))
-                << "\n";
+            err << "skipped (absolute destination, see --include-absolute): " << visibleText(decode(destination)) << "\n";
             ++skipped;
             continue;
         }
         if (t.placement.directoryOnly && e.unpackedSize != 0) {
-            err << "runpack extract: entry " << i << ": destination \"" << visibleText(decodeAnsi(destination, codePage))
+            err << "runpack extract: entry " << i << ": destination \"" << visibleText(decode(destination))
                 << "\" names a directory but holds " << e.unpackedSize << " bytes; nothing extracted\n";
             return 1;
         }
         for (std::string& part : t.placement.parts) {
-            part = decodeAnsi(part, codePage);
+            part = decode(part);
             if (!isPlainPart(part)) {  // decoding only ever adds bytes of 0x80 and above
                 err << "runpack extract: entry " << i << ": cannot place \"" << visibleText(part) << "\"; nothing extracted\n";
                 return 1;
@@ -672,7 +694,7 @@ int runExtractCommand(const std::vector<std::string>& args, std::ostream& out, s
         const auto inserted = placed.insert({placementKey(t.placement.parts), i});
         if (!inserted.second) {
             err << "runpack extract: entry " << i << " has the same destination as entry " << inserted.first->second
-                << ": " << visibleText(decodeAnsi(destination, codePage)) << "; nothing extracted\n";
+                << ": " << visibleText(decode(destination)) << "; nothing extracted\n";
             return 1;
         }
         targets.push_back(t);
@@ -732,7 +754,7 @@ int runExtractCommand(const std::vector<std::string>& args, std::ostream& out, s
             }
         }
         if (!done) {
-            err << "runpack extract: " << visibleText(decodeAnsi(error, codePage)) << "\n";
+            err << "runpack extract: " << visibleText(decode(error)) << "\n";
             closeOutputRoot(&root);
             return 1;
         }

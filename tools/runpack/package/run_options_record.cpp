@@ -27,5 +27,6 @@ std::string describeRunOptions(uint32_t flags) {
     add(RUN_FORWARD_ARGUMENTS, "forward-arguments");
     add(RUN_EXIT_CODE_COMMAND, "exit-code command");
     add(RUN_UNATTENDED, "unattended");
+    add(RUN_UTF8_NAMES, "utf8 names");
     return text.empty() ? "none" : text;
 }
