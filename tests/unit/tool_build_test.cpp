@@ -144,7 +144,7 @@ TEST_F(ToolBuild, NonAsciiNamesAreUtf8UnlessACodePageIsGiven) {
     // A name that is not UTF-8 cannot be stored as UTF-8.
     const std::string broken = "bad\xC5.txt";
     writeText(dir / broken, "x");
-    expectRefused({(dir / broken).string()}, "bad\xC5.txt");
+    expectRefused({(dir / broken).string()}, "bad\\xC5.txt");  // shown escaped
 }
 
 TEST_F(ToolBuild, AppliesTheEngineRuleToTheBytesInTheTargetCodePage) {
