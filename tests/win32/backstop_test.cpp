@@ -111,7 +111,12 @@ TEST(Backstop, ValueInTheHiveOfTheRunsRightsUntilWithdrawn) {
             char windows[MAX_PATH + 1];
             GetSystemWindowsDirectoryA(windows, sizeof(windows));
             remover = narrow(backstop.remover.path) + "\\" REMOVER_NAME;
-            EXPECT_EQ(remover.rfind(std::string(windows) + "\\Temp\\QELTMP", 0), 0u) << remover;
+            // The path as the held directory gives it: the case is the file system's.
+            std::string expected = std::string(windows) + "\\Temp\\QELTMP";
+            EXPECT_EQ(CompareStringA(LOCALE_INVARIANT, NORM_IGNORECASE, remover.c_str(), (int)expected.size(),
+                                     expected.c_str(), (int)expected.size()),
+                      CSTR_EQUAL)
+                << remover;
             EXPECT_EQ(value.rfind("\"" + remover + "\" /runpack-remove \"" + workDir() + "\" S-1-", 0), 0u) << value;
             EXPECT_NE(GetFileAttributesA(remover.c_str()), INVALID_FILE_ATTRIBUTES);
         } else {

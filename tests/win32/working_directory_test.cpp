@@ -281,33 +281,34 @@ bool allowsFullControl(const std::string& path, PSID sid) {
 }  // namespace
 
 TEST(WorkingDirectory, AnElevatedRunsLeftoversBecomeTheUsers) {
-    char temp[MAX_PATH + 1];
-    ASSERT_GT(GetTempPathA(sizeof(temp), temp), 0u);
+    WCHAR temp[MAX_PATH + 1];
+    ASSERT_GT(GetTempPathW(MAX_PATH + 1, temp), 0u);
     WorkingDirectory work;
     ASSERT_EQ(createWorkingDirectory(temp, true, &work), WORKING_DIRECTORY_CREATED);
-    std::string inner = std::string(work.path) + "\\left";
-    ASSERT_TRUE(CreateDirectoryA(inner.c_str(), NULL));
-    std::string file = inner + "\\made-by-the-command.txt";
-    CloseHandle(CreateFileA(file.c_str(), GENERIC_WRITE, 0, NULL, CREATE_NEW, 0, NULL));
+    std::wstring inner = std::wstring(work.path) + L"\\left";
+    ASSERT_TRUE(CreateDirectoryW(inner.c_str(), NULL));
+    std::wstring file = inner + L"\\made-by-the-command.txt";
+    CloseHandle(CreateFileW(file.c_str(), GENERIC_WRITE, 0, NULL, CREATE_NEW, 0, NULL));
     DWORD user[SECURITY_MAX_SID_SIZE / sizeof(DWORD)];
     ASSERT_TRUE(tokenUserSid(user));
     // Wine keeps no descriptor it is given: there only the call's success can be seen.
     bool descriptorsKept = !underWine();
     if (descriptorsKept) {
-        EXPECT_FALSE(allowsFullControl(work.path, user));
+        EXPECT_FALSE(allowsFullControl(narrow(work.path), user));
     }
 
     EXPECT_TRUE(shareWithUser(&work));
     // The directory and everything already in it.
     if (descriptorsKept) {
-        EXPECT_TRUE(allowsFullControl(work.path, user));
-        EXPECT_TRUE(allowsFullControl(inner, user));
-        EXPECT_TRUE(allowsFullControl(file, user));
+        EXPECT_TRUE(allowsFullControl(narrow(work.path), user));
+        EXPECT_TRUE(allowsFullControl(narrow(inner.c_str()), user));
+        EXPECT_TRUE(allowsFullControl(narrow(file.c_str()), user));
     }
     releaseWorkingDirectory(&work);
-    // Without the held directory nothing is changed by path.
+    // Without the held directory nothing is changed.
     EXPECT_FALSE(shareWithUser(&work));
-    DeleteFileA(file.c_str());
-    RemoveDirectoryA(inner.c_str());
-    RemoveDirectoryA(work.path);
+    DeleteFileW(file.c_str());
+    RemoveDirectoryW(inner.c_str());
+    RemoveDirectoryW(work.path);
+    releaseTemporaryDirectory(&work);
 }
