@@ -17,3 +17,9 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
     if (isBackstopCall(arguments)) return static_cast<int>(runBackstop(arguments));
     return static_cast<int>(runPackage(instance));
 }
+
+// The process's entry point: the system calls it with a stack aligned to 4 bytes only, and
+// the code behind it may assume more.
+extern "C" __attribute__((force_align_arg_pointer)) void WINAPI runpackEntry() {
+    ExitProcess(static_cast<UINT>(WinMain(GetModuleHandleW(NULL), NULL, NULL, SW_SHOWDEFAULT)));
+}
