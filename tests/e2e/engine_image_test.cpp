@@ -1,4 +1,5 @@
-// The engine as built: a PE32 GUI program of at most 64 KiB that imports only system DLLs,
+// The engine as built: a PE32 GUI program of at most 64 KiB (and 12 KiB for the solid-stream
+// decoder) that imports only system DLLs,
 // loads at a random base with data that cannot be executed, and carries its resources
 // exactly as the run and the user see them.
 #include <stdio.h>
@@ -86,7 +87,9 @@ TEST(EngineImage, IsSmallStaticGuiPe32) {
     EXPECT_FALSE(facts.pe32Plus);
     EXPECT_EQ(facts.subsystem, PE_SUBSYSTEM_GUI);
     EXPECT_EQ(facts.checksum, facts.computedChecksum);
-    EXPECT_LE(image.size(), 64u * 1024u);
+    // 64 KiB for the engine, and at most 12 KiB more for the solid-stream decoder (LZMA2 with
+    // its branch filter), which is allowed to grow the engine by that much.
+    EXPECT_LE(image.size(), 64u * 1024u + 12u * 1024u);
     RecordProperty("engine_bytes", std::to_string(image.size()));
     printf("engine: %zu bytes\n", image.size());
     // The engine removes its working directory with its own walk: the shell is not among
