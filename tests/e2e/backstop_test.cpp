@@ -4,6 +4,7 @@
 // argument touches nothing but a working directory in the temporary directory.
 #include "e2e/harness.h"
 
+#include <ctype.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <sys/wait.h>
@@ -17,6 +18,16 @@
 #include "support/package_builder.h"
 
 namespace {
+
+// Windows compares paths without regard to case, and a path the system gives back has the
+// case the file system keeps ("C:\windows\temp").
+bool startsWithIgnoringCase(const std::string& text, const std::string& prefix) {
+    if (text.size() < prefix.size()) return false;
+    for (size_t i = 0; i < prefix.size(); ++i) {
+        if (tolower(static_cast<unsigned char>(text[i])) != tolower(static_cast<unsigned char>(prefix[i]))) return false;
+    }
+    return true;
+}
 
 const char* const RUN_ONCE = "HKLM\\Software\\Microsoft\\Windows\\CurrentVersion\\RunOnce";
 const char* const SET_ASIDE = "HKLM\\Software\\runpack\\SetAside";
@@ -161,7 +172,7 @@ TEST_F(Backstop, KilledRunIsRemovedAndTheUsersFileGivenBackAtTheNextLogon) {
     std::optional<std::string> value = runOnceValue(run.killedDirectory);
     ASSERT_TRUE(value.has_value());
     std::string remover = value->substr(1, value->find('"', 1) - 1);
-    EXPECT_EQ(remover.rfind("C:\\windows\\Temp\\QELTMP", 0), 0u) << *value;
+    EXPECT_TRUE(startsWithIgnoringCase(remover, "C:\\windows\\Temp\\QELTMP")) << *value;
     EXPECT_EQ(remover.substr(remover.rfind('\\') + 1), "runpack-remover.exe") << *value;
     EXPECT_EQ(value->substr(remover.size() + 2, std::string::npos).rfind(
                   " /runpack-remove \"" + run.tempPath + run.killedDirectory + "\" S-1-", 0),
@@ -229,7 +240,7 @@ TEST_F(Backstop, ValueLivesWhileTheRunWaitsAndNeverInDetach) {
     ASSERT_TRUE(value.has_value()) << seen;
     std::string remover = value->substr(1, value->find('"', 1) - 1);
     EXPECT_EQ(*value, "\"" + remover + "\" /runpack-remove \"" + workDir + "\" " + sidOf(*value)) << seen;
-    EXPECT_EQ(remover.rfind("C:\\windows\\Temp\\QELTMP", 0), 0u) << *value;
+    EXPECT_TRUE(startsWithIgnoringCase(remover, "C:\\windows\\Temp\\QELTMP")) << *value;
     // Gone once the run's clean-up is done, and the remover with its directory.
     EXPECT_EQ(runOnceValue(name), std::nullopt);
     std::string unixRemover = wine("winepath -u " + shellQuote(remover));
