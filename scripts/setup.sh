@@ -20,7 +20,7 @@ packages=(
   wine wine64 wine32:i386 xvfb x11-utils imagemagick
   locales
   googletest libgtest-dev libbenchmark-dev libssl-dev
-  nlohmann-json3-dev liblhasa-dev lhasa liblzma-dev
+  nlohmann-json3-dev liblhasa-dev lhasa liblzma-dev dpkg-dev
   osslsigncode openssl bc python3-pefile p7zip-full
   qemu-system-x86 busybox-static zstd xz-utils ccache
 )
@@ -65,3 +65,14 @@ for loc in cs_CZ en_US; do
     quietly "$logs/setup-locale.log" $SUDO localedef -i "$loc" -f UTF-8 "${loc}.UTF-8"
   fi
 done
+
+# runpack.exe compresses with liblzma as the Linux tool does, and must make the same bytes: its
+# build compiles the very version the host has, from Debian's source package, fetched once
+# into the cache folder (tools/runpack/CMakeLists.txt finds it there).
+lzma_version=$(dpkg-query -W -f='${source:Version}' liblzma-dev)
+lzma_source=${XDG_CACHE_HOME:-$HOME/.cache}/runpack/xz-utils-$lzma_version
+if [ ! -f "$lzma_source/src/liblzma/api/lzma.h" ]; then
+  mkdir -p "$logs"
+  step "fetching liblzma's source (Debian's xz-utils $lzma_version) for runpack.exe"
+  quietly "$logs/setup-lzma-source.log" fetch_source_package xz-utils "$lzma_version" "$lzma_source"
+fi

@@ -95,3 +95,36 @@ apt_update() {
   cat -- "$log" >&2
   return "$status"
 }
+
+# fetch_source_package PACKAGE VERSION TARGET: fetches Debian's source package PACKAGE at
+# VERSION with apt (whose indexes are signed by the archive, as for the binary packages) and
+# unpacks it, with Debian's patches, into TARGET. The source indexes go to a directory of
+# their own, so the machine's apt configuration is left as it is. Prints apt's output.
+fetch_source_package() {
+  local package=$1 version=$2 target=$3 work codename keyring=/usr/share/keyrings/debian-archive-keyring.gpg
+  codename=$(. /etc/os-release && echo "${VERSION_CODENAME:-bookworm}")
+  work=$(mktemp -d)
+  mkdir -p "$work/lists/partial" "$work/cache/archives/partial" "$work/source"
+  cat >"$work/sources.list" <<LIST
+deb-src [signed-by=$keyring] http://deb.debian.org/debian $codename main
+deb-src [signed-by=$keyring] http://deb.debian.org/debian $codename-updates main
+deb-src [signed-by=$keyring] http://deb.debian.org/debian-security $codename-security main
+LIST
+  local apt=(apt-get -q -o "Dir::Etc::SourceList=$work/sources.list" -o Dir::Etc::SourceParts=/nonexistent
+    -o "Dir::State::Lists=$work/lists" -o "Dir::Cache=$work/cache")
+  local status=0 attempt
+  for attempt in 1 2 3; do
+    status=0
+    "${apt[@]}" update 2>&1 | tee "$work/update.log" || status=$?
+    if ((status == 0)) && grep -q 'Failed to fetch' "$work/update.log"; then status=100; fi
+    ((status != 0)) || break
+    ((attempt == 3)) || sleep "${RUNPACK_APT_PAUSE:-30}"
+  done
+  if ((status == 0)); then
+    (cd "$work/source" && "${apt[@]}" source --download-only "$package=$version") &&
+      dpkg-source -x "$work/source/${package}_${version#*:}.dsc" "$work/unpacked" &&
+      rm -rf -- "$target" && mkdir -p "$(dirname "$target")" && mv -- "$work/unpacked" "$target" || status=1
+  fi
+  rm -rf -- "$work"
+  return "$status"
+}
