@@ -349,7 +349,20 @@ TEST_F(ToolRoundTrip, SolidStreamsByDefault) {
         EXPECT_EQ(json["files"][i]["stream"], 1);
         EXPECT_EQ(json["files"][i]["packedSize"] == 0, i != 0) << i;
     }
-    EXPECT_NE(list(exe).out.find("lzma2:1"), std::string::npos);
+    // The stream's own line: its members, their sizes together, its ratio, which every member
+    // shows as its own.
+    ASSERT_EQ(json["streams"].size(), 1u);
+    const nlohmann::json& stream = json["streams"][0];
+    EXPECT_EQ(stream["files"], 6);
+    uint64_t unpacked = 0;
+    for (const auto& f : json["files"]) unpacked += f["unpackedSize"].get<uint64_t>();
+    EXPECT_EQ(stream["unpackedSize"].get<uint64_t>(), unpacked);
+    EXPECT_EQ(stream["packedSize"], json["files"][0]["packedSize"]);
+    for (const auto& f : json["files"]) EXPECT_EQ(f["ratio"], stream["ratio"]);
+    EXPECT_GE(stream["dictionarySize"].get<uint64_t>(), 4096u);
+    const std::string text = list(exe).out;
+    EXPECT_NE(text.find("lzma2:1"), std::string::npos) << text;
+    EXPECT_NE(text.find("stream 1: 6 file(s), " + std::to_string(unpacked) + " bytes in "), std::string::npos) << text;
     const Result verified = verify(exe);
     EXPECT_EQ(verified.code, 0) << verified.err;
     ASSERT_EQ(extract(exe, dir / "out").code, 0);

@@ -10,6 +10,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "codec/solid_stream.h"
 #include "extract/destination_rule.h"
 #include "extract/storage_methods.h"
 #include "package/package_reader.h"
@@ -178,6 +179,36 @@ std::vector<size_t> solidStreamNumbers(const std::vector<FileEntry>& entries) {
         numbers[i] = current;
     }
     return numbers;
+}
+
+// What `list` says of a solid stream: its members, their sizes together, and its header.
+struct SolidStreamFacts {
+    size_t number;        // from 1, as solidStreamNumbers counts
+    size_t members;
+    uint64_t unpacked;
+    uint32_t packed;      // the holder's data: header and chunks
+    SolidStreamHeader header;
+};
+
+std::vector<SolidStreamFacts> solidStreams(const std::vector<FileEntry>& entries) {
+    std::vector<SolidStreamFacts> streams;
+    const std::vector<size_t> numbers = solidStreamNumbers(entries);
+    for (size_t i = 0; i < entries.size(); ++i) {
+        if (numbers[i] == 0) continue;
+        if (streams.empty() || streams.back().number != numbers[i]) {
+            SolidStreamFacts f = {numbers[i], 0, 0, entries[i].packedSize, {}};
+            // The package was validated: the holder's header reads.
+            readSolidStreamHeader(entries[i].data, entries[i].packedSize, &f.header);
+            streams.push_back(f);
+        }
+        ++streams.back().members;
+        streams.back().unpacked += entries[i].unpackedSize;
+    }
+    return streams;
+}
+
+double streamRatio(const SolidStreamFacts& f) {
+    return f.unpacked == 0 ? 1.0 : static_cast<double>(f.packed) / f.unpacked;
 }
 
 std::string hex(const uint8_t* bytes, size_t n) {
@@ -466,7 +497,12 @@ int runListCommand(const std::vector<std::string>& args, std::ostream& out, std:
         if (outside(e)) ++outsideCount;
         if (destinationVerdict(e) != DESTINATION_OK) ++refusedCount;
     }
-    auto ratio = [](const FileEntry& e) {
+    // A solid stream's members have no packed size of their own: each shows its stream's ratio.
+    const std::vector<size_t> streams = solidStreamNumbers(loaded.entries);
+    const std::vector<SolidStreamFacts> streamFacts = solidStreams(loaded.entries);
+    auto ratio = [&](size_t i) {
+        const FileEntry& e = loaded.entries[i];
+        if (streams[i] != 0) return streamRatio(streamFacts[streams[i] - 1]);
         return e.unpackedSize == 0 ? 1.0 : static_cast<double>(e.packedSize) / e.unpackedSize;
     };
     if (json) {
@@ -486,7 +522,6 @@ int runListCommand(const std::vector<std::string>& args, std::ostream& out, std:
         root["refusedByEngine"] = refusedCount;
         root["commandHasControlCharacter"] = commandControlCharacter(h, nullptr);
         root["files"] = nlohmann::ordered_json::array();
-        const std::vector<size_t> streams = solidStreamNumbers(loaded.entries);
         for (size_t i = 0; i < loaded.entries.size(); ++i) {
             const FileEntry& e = loaded.entries[i];
             nlohmann::ordered_json f;
@@ -503,9 +538,22 @@ int runListCommand(const std::vector<std::string>& args, std::ostream& out, std:
             f["stream"] = streams[i] != 0 ? nlohmann::ordered_json(streams[i]) : nlohmann::ordered_json(nullptr);
             f["unpackedSize"] = e.unpackedSize;
             f["packedSize"] = e.packedSize;
-            f["ratio"] = ratio(e);
+            f["ratio"] = ratio(i);
             f["sha1"] = hex(e.digest, PACKAGE_DIGEST_SIZE);
             root["files"].push_back(f);
+        }
+        root["streams"] = nlohmann::ordered_json::array();
+        for (const SolidStreamFacts& sf : streamFacts) {
+            nlohmann::ordered_json f;
+            f["stream"] = sf.number;
+            f["method"] = "lzma2";
+            f["files"] = sf.members;
+            f["unpackedSize"] = sf.unpacked;
+            f["packedSize"] = sf.packed;
+            f["ratio"] = streamRatio(sf);
+            f["dictionarySize"] = sf.header.dictionarySize;
+            f["x86Filter"] = sf.header.filter == SOLID_FILTER_X86;
+            root["streams"].push_back(f);
         }
         faceJson(face, &root);
         out << escapeJsonControls(root.dump(2)) << "\n";
@@ -539,21 +587,31 @@ int runListCommand(const std::vector<std::string>& args, std::ostream& out, std:
     snprintf(line, sizeof line, "  %-6s %12s %12s %6s  %-40s  %s\n", "method", "unpacked", "packed", "ratio", "sha1",
              "destination");
     out << line;
-    const std::vector<size_t> streams = solidStreamNumbers(loaded.entries);
     for (size_t i = 0; i < loaded.entries.size(); ++i) {
         const FileEntry& e = loaded.entries[i];
         std::string destination = composedDestination(e);
         const DestinationVerdict verdict = destinationVerdict(e);
         const char* mark = verdict != DESTINATION_OK ? "x" : outside(e) ? "!" : " ";
-        // A solid stream's member shows its stream's number: "lzma2:1"; the stream's packed
-        // size is the first member's.
+        // A solid stream's member shows its stream's number, "lzma2:1", and its ratio; the
+        // stream's packed size is the first member's, the others show "-".
         std::string method = methodName(e.method);
-        if (streams[i] != 0) method += ":" + std::to_string(streams[i]);
-        snprintf(line, sizeof line, "%s %-6s %12u %12u %5.1f%%  %s  ", mark, method.c_str(), e.unpackedSize,
-                 e.packedSize, 100.0 * ratio(e), hex(e.digest, PACKAGE_DIGEST_SIZE).c_str());
+        std::string packed = std::to_string(e.packedSize);
+        if (streams[i] != 0) {
+            method += ":" + std::to_string(streams[i]);
+            if (e.packedSize == 0) packed = "-";
+        }
+        snprintf(line, sizeof line, "%s %-6s %12u %12s %5.1f%%  %s  ", mark, method.c_str(), e.unpackedSize,
+                 packed.c_str(), 100.0 * ratio(i), hex(e.digest, PACKAGE_DIGEST_SIZE).c_str());
         out << line << shown(destination.c_str());
         if (verdict != DESTINATION_OK) out << "  (refused: " << describeDestinationVerdict(verdict) << ")";
         out << "\n";
+    }
+    for (const SolidStreamFacts& sf : streamFacts) {
+        snprintf(line, sizeof line, "stream %zu: %zu file(s), %llu bytes in %u (%.1f%%), dictionary %u KiB%s\n",
+                 sf.number, sf.members, static_cast<unsigned long long>(sf.unpacked), sf.packed,
+                 100.0 * streamRatio(sf), sf.header.dictionarySize / 1024,
+                 sf.header.filter == SOLID_FILTER_X86 ? ", x86 branch filter" : "");
+        out << line;
     }
     printFace(face, out);
     return warnOfDigest(loaded, err);
