@@ -69,18 +69,20 @@ apt_progress() {
 # what it found: the usual cause is a mirror in the middle of a sync, which ends by itself.
 MIRROR_HINT="-- the distribution's mirror looks inconsistent (an index could not be fetched, or does not match the packages; a sync may be in progress): retrying later helps"
 
-# apt_update LOG: runs apt-get update (through $SUDO when set) until it has fetched every
-# index: a failure is its exit code or a "Failed to fetch" line, which apt only warns of when
-# it has older lists to fall back on. RUNPACK_APT_ATTEMPTS tries (default 4), with a pause
-# of RUNPACK_APT_PAUSE seconds (default 30) between them; every try's output goes to LOG.
+# apt_update LOG [APT OPTION...]: runs apt-get update (through $SUDO when set, with the options
+# given) until it has fetched every index: a failure is its exit code or a "Failed to fetch"
+# line, which apt only warns of when it has older lists to fall back on. RUNPACK_APT_ATTEMPTS
+# tries (default 4), with a pause of RUNPACK_APT_PAUSE seconds (default 30) between them; every
+# try's output goes to LOG.
 # When the last try fails too: the mirror line, then LOG, on stderr, and a nonzero code.
 apt_update() {
   local log=$1 attempts=${RUNPACK_APT_ATTEMPTS:-4} pause=${RUNPACK_APT_PAUSE:-30} attempt status
+  shift
   : >"$log"
   for ((attempt = 1; ; attempt++)); do
     status=0
     echo "-- apt-get update, try $attempt of $attempts" >>"$log"
-    ${SUDO:-} apt-get update -q >>"$log.try" 2>&1 || status=$?
+    ${SUDO:-} apt-get "$@" update -q >>"$log.try" 2>&1 || status=$?
     cat -- "$log.try" >>"$log"
     if ((status == 0)) && grep -q 'Failed to fetch' -- "$log.try"; then status=100; fi
     rm -f -- "$log.try"
@@ -110,18 +112,13 @@ deb-src [signed-by=$keyring] http://deb.debian.org/debian $codename main
 deb-src [signed-by=$keyring] http://deb.debian.org/debian $codename-updates main
 deb-src [signed-by=$keyring] http://deb.debian.org/debian-security $codename-security main
 LIST
-  local apt=(apt-get -q -o "Dir::Etc::SourceList=$work/sources.list" -o Dir::Etc::SourceParts=/nonexistent
+  local options=(-o "Dir::Etc::SourceList=$work/sources.list" -o Dir::Etc::SourceParts=/nonexistent
     -o "Dir::State::Lists=$work/lists" -o "Dir::Cache=$work/cache")
-  local status=0 attempt
-  for attempt in 1 2 3; do
-    status=0
-    "${apt[@]}" update 2>&1 | tee "$work/update.log" || status=$?
-    if ((status == 0)) && grep -q 'Failed to fetch' "$work/update.log"; then status=100; fi
-    ((status != 0)) || break
-    ((attempt == 3)) || sleep "${RUNPACK_APT_PAUSE:-30}"
-  done
+  local status=0
+  # As the user: the indexes and the source go to this directory only.
+  SUDO= apt_update "$work/update.log" "${options[@]}" || status=$?
   if ((status == 0)); then
-    (cd "$work/source" && "${apt[@]}" source --download-only "$package=$version") &&
+    (cd "$work/source" && apt-get -q "${options[@]}" source --download-only "$package=$version") &&
       dpkg-source -x "$work/source/${package}_${version#*:}.dsc" "$work/unpacked" &&
       rm -rf -- "$target" && mkdir -p "$(dirname "$target")" && mv -- "$work/unpacked" "$target" || status=1
   fi
