@@ -116,7 +116,7 @@ TEST(ScriptSteps, AptProgressPrintsEachTenthOnceAndLogsTheRest) {
 // apt_update with a stand-in apt-get on PATH that fails its first FAILS calls the way a
 // mirror in the middle of a sync does: with exit code 100 and "E: Failed to fetch", or, where
 // older lists are at hand, with exit code 0 and only a warning.
-Shell aptUpdateWithStub(int fails, int failCode, int attempts) {
+Shell aptUpdateWithStub(int fails, int failCode, int attempts, const std::string& options = "") {
     const std::string failLine = failCode == 0 ? "W: Failed to fetch" : "E: Failed to fetch";
     const std::string script =
         "stub=$(mktemp -d); trap 'rm -rf \"$stub\"' EXIT\n"
@@ -131,7 +131,7 @@ Shell aptUpdateWithStub(int fails, int failCode, int attempts) {
         "echo 'Reading package lists...'\n"
         "STUB\n"
         "chmod +x \"$stub/apt-get\"\n"
-        "status=0; PATH=\"$stub:$PATH\" apt_update \"$stub/update.log\" || status=$?\n"
+        "status=0; PATH=\"$stub:$PATH\" apt_update \"$stub/update.log\"" + options + " || status=$?\n"
         "echo \"status $status, calls $(wc -l <\"$stub/calls\"): $(sort -u \"$stub/calls\")\"\n"
         "exit $status\n";
     return runWithSteps(script, "RUNPACK_APT_PAUSE=0 RUNPACK_APT_ATTEMPTS=" + std::to_string(attempts));
@@ -152,6 +152,12 @@ TEST(ScriptSteps, AptUpdateTriesAgainUntilEveryIndexIsFetched) {
               "status 0, calls 2: update -q\n");
     r = aptUpdateWithStub(0, 100, 4);
     EXPECT_EQ(r.output, "status 0, calls 1: update -q\n");
+    // Options for another set of lists (the source package's) reach every try.
+    r = aptUpdateWithStub(1, 100, 4, " -o 'Dir::State::Lists=/tmp/x y'");
+    EXPECT_EQ(r.code, 0);
+    EXPECT_EQ(r.output,
+              "   apt-get update could not fetch every index (exit code 100); trying again in 0 s\n"
+              "status 0, calls 2: -o Dir::State::Lists=/tmp/x y update -q\n");
 }
 
 TEST(ScriptSteps, AptUpdateThatKeepsFailingSaysTheMirrorIsInconsistentBeforeTheLog) {
