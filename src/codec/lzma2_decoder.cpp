@@ -161,6 +161,22 @@ inline uint32_t decodeBit(RangeDecoder* rc, uint16_t* probability)
     return bit;
 }
 
+// decodeBit without a branch on the bit: for the bits of a tree, whose values a processor
+// cannot predict.
+inline uint32_t decodeTreeBit(RangeDecoder* rc, uint16_t* probability)
+{
+    uint32_t p = *probability;
+    uint32_t bound = (rc->range >> PROBABILITY_BITS) * p;
+    uint32_t mask = 0u - (uint32_t)(rc->code >= bound);  // all ones when the bit is 1
+    rc->range = bound + ((rc->range - bound - bound) & mask);
+    rc->code -= bound & mask;
+    uint32_t zero = p + ((PROBABILITY_ONE - p) >> PROBABILITY_SHIFT);
+    uint32_t one = p - (p >> PROBABILITY_SHIFT);
+    *probability = (uint16_t)(zero + ((one - zero) & mask));
+    normalize(rc);
+    return mask & 1;
+}
+
 // Bits at probability one half, most significant first.
 inline uint32_t decodeDirectBits(RangeDecoder* rc, uint32_t count)
 {
@@ -181,7 +197,7 @@ inline uint32_t decodeTree(RangeDecoder* rc, uint16_t* probabilities, uint32_t b
 {
     uint32_t node = 1;
     for (uint32_t i = 0; i < bits; ++i) {
-        node = (node << 1) | decodeBit(rc, &probabilities[node]);
+        node = (node << 1) | decodeTreeBit(rc, &probabilities[node]);
     }
     return node - (1u << bits);
 }
@@ -192,7 +208,7 @@ inline uint32_t decodeReverseTree(RangeDecoder* rc, uint16_t* probabilities, uin
     uint32_t node = 1;
     uint32_t symbol = 0;
     for (uint32_t i = 0; i < bits; ++i) {
-        uint32_t bit = decodeBit(rc, &probabilities[node]);
+        uint32_t bit = decodeTreeBit(rc, &probabilities[node]);
         node = (node << 1) | bit;
         symbol |= bit << i;
     }
@@ -296,7 +312,7 @@ bool decodeLzmaRun(Lzma2Decoder* d, uint32_t limit)
                 } while (symbol < 0x100);
             }
             while (symbol < 0x100) {
-                symbol = (symbol << 1) | decodeBit(&rc, &coder[symbol]);
+                symbol = (symbol << 1) | decodeTreeBit(&rc, &coder[symbol]);
             }
             dictionary[position++] = (uint8_t)symbol;
             state = state < 4 ? 0 : state < 10 ? state - 3 : state - 6;
