@@ -5,6 +5,7 @@
 #include "extract/destination_rule.h"
 #include "extract/file_objects.h"
 #include "extract/storage_methods.h"
+#include "extract/stream_prefetch.h"
 
 // The longest name of one file or directory that the file systems take.
 const size_t NAME_LIMIT = 255;
@@ -384,10 +385,18 @@ bool extractPackage(const uint8_t* package, uint32_t size, const ExtractionTarge
     HeldDirectories held;
     held.count = 0;
     held.ownsRoot = false;
+    StreamPrefetch prefetch;
+    prefetchBegin(&prefetch);
     for (uint32_t index = 0; index < header.fileCount; ++index) {
-        ok = readEntry(package, size, offset, &offset, &entry) && extractHeld(&entry, target, &held, journal);
+        ok = readEntry(package, size, offset, &offset, &entry);
+        if (!ok) break;
+        if (entry.method == METHOD_LZMA2 && entry.packedSize != 0) {
+            prefetchAtStream(&prefetch, package, size, offset, &entry);
+        }
+        ok = extractHeld(&entry, target, &held, journal);
         if (!ok) break;
     }
+    prefetchEnd(&prefetch);
     releaseDirectoriesBelow(&held, 0);
     return ok && offset == size;
 }

@@ -50,26 +50,114 @@ namespace {
 SolidStreamReader openStream;
 uint32_t membersLeft;
 
+// A stream decoded elsewhere: handed over before its first member (`adoptedStream` is its
+// data), then read from `decodedPosition` on while `readingDecoded`.
+const uint8_t* adoptedStream;
+const uint8_t* decoded;
+uint32_t decodedSize;
+uint32_t decodedPosition;
+DecodedWaitFn decodedWait;
+void* decodedWaitState;
+bool readingDecoded;
+
+void forgetDecoded()
+{
+    decoded = nullptr;
+    adoptedStream = nullptr;
+    readingDecoded = false;
+}
+
+// How many of the decoded bytes are there, at least `wanted` (see DecodedWaitFn).
+uint32_t decodedReady(uint32_t wanted)
+{
+    if (decodedWait == nullptr) {
+        return wanted <= decodedSize + 1 ? decodedSize : 0;
+    }
+    return decodedWait(decodedWaitState, wanted);
+}
+
+// Opens the stream that begins at `data`: from the bytes handed over for it, else through
+// the decoder. False when the stream is refused or its bytes do not fit its header.
+bool openSolid(const uint8_t* data, uint32_t packedSize)
+{
+    solidStreamClose(&openStream);
+    membersLeft = 0;
+    if (decoded != nullptr && adoptedStream == data && !readingDecoded) {
+        SolidStreamHeader header;
+        if (!readSolidStreamHeader(data, packedSize, &header) || header.unpackedSize != decodedSize) {
+            forgetDecoded();
+            return false;
+        }
+        readingDecoded = true;
+        decodedPosition = 0;
+        membersLeft = header.memberCount;
+        return true;
+    }
+    forgetDecoded();
+    if (!solidStreamOpen(&openStream, data, packedSize)) {
+        return false;
+    }
+    membersLeft = openStream.header.memberCount;
+    return true;
+}
+
+// The member's bytes from the decoded stream: each stretch as soon as it is there.
+bool writeDecoded(uint32_t unpackedSize, SinkWriteFn write, void* target)
+{
+    if (unpackedSize > decodedSize - decodedPosition) {
+        return false;
+    }
+    uint32_t left = unpackedSize;
+    while (left != 0) {
+        uint32_t ready = decodedReady(decodedPosition + 1);
+        if (ready <= decodedPosition) {
+            return false;
+        }
+        uint32_t take = ready - decodedPosition < left ? ready - decodedPosition : left;
+        if (!write(target, decoded + decodedPosition, take)) {
+            return false;
+        }
+        decodedPosition += take;
+        left -= take;
+    }
+    return true;
+}
+
 }  // namespace
+
+void lzma2AdoptDecoded(const uint8_t* stream, const uint8_t* decodedBytes, uint32_t size, DecodedWaitFn wait,
+                       void* state)
+{
+    forgetDecoded();
+    adoptedStream = stream;
+    decoded = decodedBytes;
+    decodedSize = size;
+    decodedWait = wait;
+    decodedWaitState = state;
+}
 
 uint32_t lzma2Unpack(uint32_t packedSize, const uint8_t* data, uint32_t unpackedSize,
                      SinkWriteFn write, void* target)
 {
-    if (packedSize != 0) {
-        solidStreamClose(&openStream);
-        membersLeft = 0;
-        if (!solidStreamOpen(&openStream, data, packedSize)) {
-            return 0;
-        }
-        membersLeft = openStream.header.memberCount;
+    if (packedSize != 0 && !openSolid(data, packedSize)) {
+        return 0;
     }
     if (membersLeft == 0 || write == nullptr) {
         return 0;
     }
     --membersLeft;
+    bool ok = true;
+    if (readingDecoded) {
+        ok = writeDecoded(unpackedSize, write, target);
+        if (membersLeft == 0) {
+            // The last member: the stream must have ended right behind it.
+            ok = ok && decodedPosition == decodedSize && decodedReady(decodedSize + 1) == decodedSize;
+            forgetDecoded();
+        }
+        return ok ? unpackedSize : 0;
+    }
     // The decoder hands out stretches of its window: each goes to the writer as it is.
     uint32_t left = unpackedSize;
-    bool ok = true;
     while (ok && left != 0) {
         const uint8_t* bytes = nullptr;
         int32_t count = solidStreamNext(&openStream, &bytes, left);

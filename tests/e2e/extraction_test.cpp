@@ -307,12 +307,13 @@ TEST_F(Extraction, SolidStreamsOfRealDllsExtractByteForByteAndLeaveNothing) {
     }
 }
 
-TEST_F(Extraction, DamagedSolidStreamEndsRunAndRemovesEverything) {
-    std::vector<TestEntry> entries = solidEntries("m", {sampleContent(30000, 1), sampleContent(40000, 2)});
-    // Damage the LZMA2 data until it no longer gives the members' bytes exactly; the chunk
-    // layout stays, so the package passes validation and the run reaches the decoder.
-    // Without a checksum a changed byte may still decode: take the first damage that the
-    // reader provably refuses.
+namespace {
+
+// Damages the LZMA2 data of the stream that `entries` (a solidEntries result) begin with until
+// it no longer gives the members' bytes exactly; the chunk layout stays, so the package passes
+// validation and the run reaches the decoder. Without a checksum a changed byte may still
+// decode: the first damage that the reader provably refuses is taken.
+void damageStream(std::vector<TestEntry>* entries) {
     static SolidStreamReader reader;
     auto decodes = [](const std::vector<uint8_t>& stream) {
         if (!solidStreamOpen(&reader, stream.data(), static_cast<uint32_t>(stream.size()))) return false;
@@ -324,15 +325,23 @@ TEST_F(Extraction, DamagedSolidStreamEndsRunAndRemovesEverything) {
         solidStreamClose(&reader);
         return ok;
     };
-    for (size_t at = entries[0].packed->size() / 2;; ++at) {
-        ASSERT_LT(at, entries[0].packed->size());
-        std::vector<uint8_t> trial = *entries[0].packed;
+    std::vector<uint8_t>& packed = *(*entries)[0].packed;
+    for (size_t at = packed.size() / 2;; ++at) {
+        ASSERT_LT(at, packed.size());
+        std::vector<uint8_t> trial = packed;
         trial[at] ^= 0x5A;
         if (!decodes(trial)) {
-            entries[0].packed = trial;
-            break;
+            packed = trial;
+            return;
         }
     }
+}
+
+}  // namespace
+
+TEST_F(Extraction, DamagedSolidStreamEndsRunAndRemovesEverything) {
+    std::vector<TestEntry> entries = solidEntries("m", {sampleContent(30000, 1), sampleContent(40000, 2)});
+    damageStream(&entries);
     TestPackage package;
     package.cleanupMode = CLEANUP_JOURNAL;
     package.entries = entries;
@@ -341,4 +350,46 @@ TEST_F(Extraction, DamagedSolidStreamEndsRunAndRemovesEverything) {
     EXPECT_EQ(run.boxes[0].text, "Cannot extract files!");
     EXPECT_EQ(run.exitCode, NTE_FAIL);
     EXPECT_TRUE(listTree(tmp).empty()) << testing::PrintToString(listTree(tmp));
+}
+
+// Packages of several streams: on a machine with more than one processor, the engine decodes
+// a later stream on another thread while it writes the files of the one before, and writes
+// the files of such a stream as its bytes arrive. Whichever thread decodes a stream, the files
+// are the members' bytes, and a damaged stream (the first, decoded by the engine itself; the
+// second and third, by a helper) fails the run cleanly.
+TEST_F(Extraction, SeveralSolidStreamsExtractByteForByteAndADamagedOneFailsTheRun) {
+    auto severalStreams = [&](int damaged) {
+        TestPackage package;
+        package.cleanupMode = CLEANUP_TREE;
+        for (int k = 0; k < 5; ++k) {
+            std::vector<std::vector<uint8_t>> members;
+            for (int m = 0; m < 3; ++m) members.push_back(sampleContent(150000 + 70000 * m + 9000 * k, 40 + 3 * k + m));
+            std::vector<TestEntry> entries = solidEntries("s" + std::to_string(k) + "-", members);
+            if (k == damaged) damageStream(&entries);
+            for (TestEntry& e : entries) package.entries.push_back(e);
+            if (k % 2 == 1) package.entries.push_back(storedEntry(std::nullopt, "between" + std::to_string(k), bytesOf("x")));
+        }
+        return package;
+    };
+    {
+        TestPackage package = severalStreams(-1);
+        fs::path copy = dir / "copy";
+        package.command = copyCommand(copy);
+        EngineRun run = this->run(makeExe(buildPackage(package)));
+        EXPECT_EQ(run.exitCode, 0u) << run.output;
+        EXPECT_TRUE(run.boxes.empty());
+        EXPECT_TRUE(listTree(tmp).empty()) << testing::PrintToString(listTree(tmp));
+        for (const TestEntry& entry : package.entries) {
+            const fs::path file = copy / (entry.directory ? "lib" : "") / *entry.name;
+            EXPECT_TRUE(fileBytes(file) == entry.content) << file;
+        }
+    }
+    for (int damaged : {0, 1, 2}) {
+        TestPackage package = severalStreams(damaged);
+        EngineRun run = this->run(makeExe(buildPackage(package)));
+        ASSERT_EQ(run.boxes.size(), 1u) << damaged << run.output;
+        EXPECT_EQ(run.boxes[0].text, "Cannot extract files!");
+        EXPECT_EQ(run.exitCode, NTE_FAIL) << damaged;
+        EXPECT_TRUE(listTree(tmp).empty()) << damaged << testing::PrintToString(listTree(tmp));
+    }
 }

@@ -297,3 +297,105 @@ TEST(UnpackOperations, Lzma2RefusesMembersThatDoNotFitTheirStream)
     EXPECT_EQ(lzma2Unpack((uint32_t)broken.size(), broken.data(), 1000, refusingWrite, &writer), 0u);
     EXPECT_TRUE(writer.taken.empty());
 }
+
+namespace {
+
+// Bytes decoded elsewhere, handed out the way a helper thread publishes them: `step` more
+// per question, and an end that is right or not.
+struct Arriving {
+    uint32_t size;
+    uint32_t step;
+    uint32_t ready;
+    uint32_t failAt;   // no byte at or past this ever arrives
+    bool endsRight;
+    uint32_t questions;
+};
+
+uint32_t arrivingWait(void* state, uint32_t wanted)
+{
+    Arriving* a = (Arriving*)state;
+    ++a->questions;
+    if (wanted > a->size) {
+        return a->endsRight && a->ready == a->size ? a->size : 0;
+    }
+    while (a->ready < wanted) {
+        uint32_t next = a->ready + a->step < a->size ? a->ready + a->step : a->size;
+        if (next > a->failAt) {
+            return 0;
+        }
+        a->ready = next;
+    }
+    return a->ready;
+}
+
+std::vector<uint8_t> joined(const std::vector<std::vector<uint8_t>>& members)
+{
+    std::vector<uint8_t> all;
+    for (const auto& m : members) all.insert(all.end(), m.begin(), m.end());
+    return all;
+}
+
+}  // namespace
+
+TEST(UnpackOperations, Lzma2MembersComeFromBytesDecodedElsewhereAsTheyArrive)
+{
+    TempDir dir;
+    const std::vector<std::vector<uint8_t>> members = {sampleContent(70000, 6), {}, sampleContent(50001, 7)};
+    const std::vector<uint8_t> stream = solidStream(members);
+    // The handed-over bytes differ from what the stream decodes to, so that the test sees
+    // where each member's bytes came from.
+    std::vector<uint8_t> decoded = joined(members);
+    for (uint8_t& b : decoded) b ^= 0xA5;
+    for (uint32_t step : {1u, 4093u, 1u << 20}) {
+        Arriving arriving = {(uint32_t)decoded.size(), step, 0, UINT32_MAX, true, 0};
+        lzma2AdoptDecoded(stream.data(), decoded.data(), (uint32_t)decoded.size(), arrivingWait, &arriving);
+        size_t at = 0;
+        for (size_t i = 0; i < members.size(); ++i) {
+            const std::string path = dir.file(("m" + std::to_string(i)).c_str());
+            const uint32_t size = (uint32_t)members[i].size();
+            ASSERT_EQ(unpackTo(lzma2Unpack, i == 0 ? (uint32_t)stream.size() : 0, i == 0 ? stream.data() : nullptr,
+                               size, path.c_str()),
+                      size)
+                << step << " " << i;
+            EXPECT_TRUE(readFile(path) == std::vector<uint8_t>(decoded.begin() + at, decoded.begin() + at + size));
+            at += size;
+        }
+        EXPECT_GT(arriving.questions, step == 1 ? 100000u : 1u);
+    }
+    // Without a wait all the bytes are there; the adoption holds for one opening only, and
+    // only for the stream it names: the next opening decodes.
+    lzma2AdoptDecoded(stream.data() + 1, decoded.data(), (uint32_t)decoded.size(), nullptr, nullptr);
+    ASSERT_EQ(unpackTo(lzma2Unpack, (uint32_t)stream.size(), stream.data(), 70000, dir.file("a").c_str()), 70000u);
+    EXPECT_EQ(readFile(dir.file("a")), members[0]);
+}
+
+TEST(UnpackOperations, Lzma2BytesDecodedElsewhereFailTheMemberWhereTheyStop)
+{
+    TempDir dir;
+    const std::vector<std::vector<uint8_t>> members = {sampleContent(30000, 8), sampleContent(20000, 9)};
+    const std::vector<uint8_t> stream = solidStream(members);
+    const std::vector<uint8_t> decoded = joined(members);
+    const uint32_t size = (uint32_t)decoded.size();
+    auto run = [&](Arriving arriving, uint32_t* first, uint32_t* second) {
+        lzma2AdoptDecoded(stream.data(), decoded.data(), size, arrivingWait, &arriving);
+        *first = unpackTo(lzma2Unpack, (uint32_t)stream.size(), stream.data(), 30000, dir.file("a").c_str());
+        *second = unpackTo(lzma2Unpack, 0, nullptr, 20000, dir.file("b").c_str());
+    };
+    uint32_t first = 0, second = 0;
+    // The helper gave up inside the first member: it fails, and so does the rest.
+    run({size, 1000, 0, 12000, true, 0}, &first, &second);
+    EXPECT_EQ(first, 0u);
+    EXPECT_EQ(second, 0u);
+    // Inside the second: the first is whole.
+    run({size, 1000, 0, 41000, true, 0}, &first, &second);
+    EXPECT_EQ(first, 30000u);
+    EXPECT_EQ(readFile(dir.file("a")), members[0]);
+    EXPECT_EQ(second, 0u);
+    // Every byte arrived, but the stream did not end where its header says.
+    run({size, 1000, 0, UINT32_MAX, false, 0}, &first, &second);
+    EXPECT_EQ(first, 30000u);
+    EXPECT_EQ(second, 0u);
+    // Bytes of another size than the header's: the stream does not open.
+    lzma2AdoptDecoded(stream.data(), decoded.data(), size - 1, nullptr, nullptr);
+    EXPECT_EQ(unpackTo(lzma2Unpack, (uint32_t)stream.size(), stream.data(), 30000, dir.file("a").c_str()), 0u);
+}
