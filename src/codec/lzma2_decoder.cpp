@@ -14,6 +14,10 @@
 
 namespace {
 
+// The file is compiled for speed for the sake of the symbol loop (decodeLzmaRun and what it
+// inlines); the code that runs once per chunk or per call is kept small.
+#define ONCE_PER_CHUNK __attribute__((optimize("Os")))
+
 const uint32_t RANGE_TOP = 1u << 24;
 const uint32_t PROBABILITY_BITS = 11;
 const uint32_t PROBABILITY_ONE = 1u << PROBABILITY_BITS;
@@ -46,7 +50,7 @@ uint32_t loadBigEndian16(const uint8_t* bytes)
 
 // Reads the head at `position`; false when it does not fit the input or the control byte
 // is none of the kinds above. The packed bytes of a chunk must fit the input too.
-bool readChunkHead(const uint8_t* input, uint32_t inputSize, uint32_t position, ChunkHead* head)
+ONCE_PER_CHUNK bool readChunkHead(const uint8_t* input, uint32_t inputSize, uint32_t position, ChunkHead* head)
 {
     if (position >= inputSize) {
         return false;
@@ -92,7 +96,7 @@ struct ChunkResets {
 };
 
 // Applies the ordering rules to `head`; false when the chunk may not come here.
-bool sequenceChunk(const ChunkHead* head, bool* needDictionaryReset, bool* needProperties,
+ONCE_PER_CHUNK bool sequenceChunk(const ChunkHead* head, bool* needDictionaryReset, bool* needProperties,
                    ChunkResets* resets)
 {
     uint8_t control = head->control;
@@ -244,7 +248,7 @@ inline uint32_t decodeDistance(RangeDecoder* rc, LzmaProbabilities* p, uint32_t 
     return distance + decodeReverseTree(rc, p->distAlign, LZMA_ALIGN_BITS);
 }
 
-void resetState(Lzma2Decoder* d)
+ONCE_PER_CHUNK void resetState(Lzma2Decoder* d)
 {
     uint16_t* probabilities = (uint16_t*)&d->probabilities;
     for (size_t i = 0; i < sizeof(d->probabilities) / sizeof(uint16_t); ++i) {
@@ -297,7 +301,12 @@ bool decodeLzmaRun(Lzma2Decoder* d, uint32_t limit)
             uint16_t* coder = p->literal + LZMA_LITERAL_CODER_SIZE *
                                                (((position & lpMask) << lc) + (previous >> (8 - lc)));
             uint32_t symbol = 1;
-            if (state >= 7) {
+            if (state < 7) {
+                // A fixed count of bits: its loop's end is predicted.
+                for (uint32_t bit = 0; bit < 8; ++bit) {
+                    symbol = (symbol << 1) | decodeTreeBit(&rc, &coder[symbol]);
+                }
+            } else {
                 // After a match the literal is coded against the byte at the last distance,
                 // bit by bit while the two agree.
                 uint32_t matchByte = dictionary[behind(d, position, rep0)];
@@ -394,7 +403,7 @@ bool decodeLzmaRun(Lzma2Decoder* d, uint32_t limit)
 // Opens the chunk at the input position. False when the input holds none that may come here.
 // A chunk that resets the dictionary is left unread when `produced` bytes of this call are
 // still in the dictionary: the caller takes them first.
-Lzma2Status openChunk(Lzma2Decoder* d, uint32_t produced, bool* deferred)
+ONCE_PER_CHUNK Lzma2Status openChunk(Lzma2Decoder* d, uint32_t produced, bool* deferred)
 {
     *deferred = false;
     ChunkHead head;
@@ -456,7 +465,7 @@ Lzma2Status openChunk(Lzma2Decoder* d, uint32_t produced, bool* deferred)
 }
 
 // The open chunk is complete: an LZMA run must have drained its range decoder exactly.
-bool closeChunk(Lzma2Decoder* d)
+ONCE_PER_CHUNK bool closeChunk(Lzma2Decoder* d)
 {
     d->inChunk = false;
     if (!d->chunkIsLzma) {
@@ -467,7 +476,7 @@ bool closeChunk(Lzma2Decoder* d)
 
 }  // namespace
 
-void lzma2Begin(Lzma2Decoder* decoder, const uint8_t* input, uint32_t inputSize,
+ONCE_PER_CHUNK void lzma2Begin(Lzma2Decoder* decoder, const uint8_t* input, uint32_t inputSize,
                 uint8_t* dictionary, uint32_t dictionarySize)
 {
     memset(decoder, 0, sizeof(*decoder) - sizeof(decoder->probabilities));
@@ -479,7 +488,7 @@ void lzma2Begin(Lzma2Decoder* decoder, const uint8_t* input, uint32_t inputSize,
     decoder->needProperties = true;
 }
 
-Lzma2Status lzma2Decode(Lzma2Decoder* d, uint32_t limit, uint32_t* produced)
+ONCE_PER_CHUNK Lzma2Status lzma2Decode(Lzma2Decoder* d, uint32_t limit, uint32_t* produced)
 {
     *produced = 0;
     if (d->failed) {
@@ -541,7 +550,7 @@ Lzma2Status lzma2Decode(Lzma2Decoder* d, uint32_t limit, uint32_t* produced)
     return LZMA2_OK;
 }
 
-bool lzma2CheckChunks(const uint8_t* input, uint32_t inputSize, uint64_t* unpackedSize)
+ONCE_PER_CHUNK bool lzma2CheckChunks(const uint8_t* input, uint32_t inputSize, uint64_t* unpackedSize)
 {
     uint64_t total = 0;
     uint32_t position = 0;
