@@ -15,8 +15,13 @@
 namespace {
 
 // The file is compiled for speed for the sake of the symbol loop (decodeLzmaRun and what it
-// inlines); the code that runs once per chunk or per call is kept small.
+// inlines); with GCC, which builds the engine, the code that runs once per chunk or per call
+// is kept small.
+#if defined(__GNUC__) && !defined(__clang__)
 #define ONCE_PER_CHUNK __attribute__((optimize("Os")))
+#else
+#define ONCE_PER_CHUNK
+#endif
 
 const uint32_t RANGE_TOP = 1u << 24;
 const uint32_t PROBABILITY_BITS = 11;
@@ -97,7 +102,7 @@ struct ChunkResets {
 
 // Applies the ordering rules to `head`; false when the chunk may not come here.
 ONCE_PER_CHUNK bool sequenceChunk(const ChunkHead* head, bool* needDictionaryReset, bool* needProperties,
-                   ChunkResets* resets)
+                                  ChunkResets* resets)
 {
     uint8_t control = head->control;
     resets->dictionary = control == CONTROL_STORED_RESET || control >= CONTROL_DICTIONARY_RESET;
@@ -477,7 +482,7 @@ ONCE_PER_CHUNK bool closeChunk(Lzma2Decoder* d)
 }  // namespace
 
 ONCE_PER_CHUNK void lzma2Begin(Lzma2Decoder* decoder, const uint8_t* input, uint32_t inputSize,
-                uint8_t* dictionary, uint32_t dictionarySize)
+                               uint8_t* dictionary, uint32_t dictionarySize)
 {
     memset(decoder, 0, sizeof(*decoder) - sizeof(decoder->probabilities));
     decoder->input = input;
