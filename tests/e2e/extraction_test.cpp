@@ -92,6 +92,22 @@ protected:
     std::string copyCommand(const fs::path& copy) {
         return "xcopy /e /i /q /y . " + windowsPath(copy);
     }
+
+    // Runs `package` (its entries' directories absent or "lib") with a command that copies
+    // what it extracted: the run succeeds, leaves nothing, and every file held its entry's
+    // bytes.
+    void expectEveryFileAsPackagedAndNothingLeft(TestPackage package) {
+        fs::path copy = dir / "copy";
+        package.command = copyCommand(copy);
+        EngineRun run = this->run(makeExe(buildPackage(package)));
+        EXPECT_EQ(run.exitCode, 0u) << run.output;
+        EXPECT_TRUE(run.boxes.empty());
+        EXPECT_TRUE(listTree(tmp).empty()) << testing::PrintToString(listTree(tmp));
+        for (const TestEntry& entry : package.entries) {
+            const fs::path file = copy / (entry.directory ? "lib" : "") / *entry.name;
+            EXPECT_TRUE(fileBytes(file) == entry.content) << file;
+        }
+    }
 };
 
 TEST_F(Extraction, TypicalRunExtractsEveryFileAndLeavesNothing) {
@@ -295,16 +311,7 @@ TEST_F(Extraction, SolidStreamsOfRealDllsExtractByteForByteAndLeaveNothing) {
     for (TestEntry& e : solidEntries("a", first)) package.entries.push_back(e);
     package.entries.push_back(compressedEntry(std::nullopt, "between.txt", sampleContent(5000, 9)));
     for (TestEntry& e : solidEntries("b", second)) package.entries.push_back(e);
-    fs::path copy = dir / "copy";
-    package.command = copyCommand(copy);
-    EngineRun run = this->run(makeExe(buildPackage(package)));
-    EXPECT_EQ(run.exitCode, 0u) << run.output;
-    EXPECT_TRUE(run.boxes.empty());
-    EXPECT_TRUE(listTree(tmp).empty()) << testing::PrintToString(listTree(tmp));
-    for (const TestEntry& entry : package.entries) {
-        const fs::path file = copy / (entry.directory ? "lib" : "") / *entry.name;
-        EXPECT_TRUE(fileBytes(file) == entry.content) << file;
-    }
+    expectEveryFileAsPackagedAndNothingLeft(package);
 }
 
 namespace {
@@ -371,19 +378,7 @@ TEST_F(Extraction, SeveralSolidStreamsExtractByteForByteAndADamagedOneFailsTheRu
         }
         return package;
     };
-    {
-        TestPackage package = severalStreams(-1);
-        fs::path copy = dir / "copy";
-        package.command = copyCommand(copy);
-        EngineRun run = this->run(makeExe(buildPackage(package)));
-        EXPECT_EQ(run.exitCode, 0u) << run.output;
-        EXPECT_TRUE(run.boxes.empty());
-        EXPECT_TRUE(listTree(tmp).empty()) << testing::PrintToString(listTree(tmp));
-        for (const TestEntry& entry : package.entries) {
-            const fs::path file = copy / (entry.directory ? "lib" : "") / *entry.name;
-            EXPECT_TRUE(fileBytes(file) == entry.content) << file;
-        }
-    }
+    expectEveryFileAsPackagedAndNothingLeft(severalStreams(-1));
     for (int damaged : {0, 1, 2}) {
         TestPackage package = severalStreams(damaged);
         EngineRun run = this->run(makeExe(buildPackage(package)));
