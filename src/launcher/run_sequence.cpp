@@ -62,10 +62,11 @@ uint32_t startPackageCommand(const char* packageCommand, UINT codePage, bool for
         result = reportError(IDS_CREATE_PROCESS);
         break;
     case COMMAND_LINE_COMPOSED: {
-        // The engine finds the program itself, never in its own folder, and starts it by its
-        // full path; where the mode waits, in a job of its own.
+        // The engine finds the program itself, never in its own folder nor, elevated, in a
+        // folder of the user's PATH, and starts it by its full path; where the mode waits, in
+        // a job of its own.
         WCHAR program[PROGRAM_PATH_SIZE];
-        if (!findProgram(wideCommand, workDir, program)) {
+        if (!findProgram(wideCommand, workDir, processHasAdministrators(), program)) {
             result = reportError(IDS_CREATE_PROCESS);
         } else if (arguments != NULL && arguments[0] != 0 && startsCommandInterpreter(program)) {
             // An interpreter would read the caller's arguments as commands of their own: what
