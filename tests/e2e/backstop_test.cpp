@@ -281,10 +281,10 @@ private:
 
 TEST_F(Backstop, KilledRunInATemporaryDirectoryOutsideTheCodePageIsRemovedAtTheNextLogon) {
     // "Jiří": the ř is in no Western code page. The run's user and the next logon have it as
-    // TEMP.
+    // TEMP: by its own path, then through a link to it.
     fs::path temp = dir / "Users" / "Ji\xC5\x99\xC3\xAD" / "Temp";
     fs::create_directories(temp);
-    UserTemporaryDirectory userTemp(windowsPath(temp));
+    fs::create_directory_symlink(temp, dir / "linked");
     TestPackage package;
     package.command = "cmd.exe /c exit";
     package.cleanupMode = CLEANUP_TREE;
@@ -292,29 +292,34 @@ TEST_F(Backstop, KilledRunInATemporaryDirectoryOutsideTheCodePageIsRemovedAtTheN
         package.entries.push_back(entryOf(std::nullopt, "part" + std::to_string(i) + ".bin",
                                           std::vector<uint8_t>(2 << 20, static_cast<uint8_t>('a' + i % 26))));
     }
-    RunOptions options;
-    options.tempText = windowsPath(temp);
-    options.killWhenExtracting = true;
-    EngineRun run = this->run(makeExe(buildPackage(package)), options);
-    ASSERT_FALSE(run.killedDirectory.empty()) << run.output;
-    registered.push_back(run.killedDirectory);
-    fs::path work = temp / run.killedDirectory;
-    leftovers.push_back(work);
-    ASSERT_TRUE(fs::is_directory(work)) << work;
-    EXPECT_FALSE(listTree(work).empty());
-    std::optional<std::string> value = runOnceValue(run.killedDirectory);
-    ASSERT_TRUE(value.has_value());
-    std::string remover = value->substr(1, value->find('"', 1) - 1);
-    ASSERT_TRUE(startsWithIgnoringCase(remover, "C:\\windows\\Temp\\QELTMP")) << *value;
-    std::string unixRemover = wine("winepath -u " + shellQuote(remover));
-    leftovers.push_back(fs::path(unixRemover.substr(0, unixRemover.find('\n'))).parent_path());
+    fs::path exe = makeExe(buildPackage(package));
+    for (const fs::path& given : {temp, dir / "linked"}) {
+        SCOPED_TRACE(given.string());
+        UserTemporaryDirectory userTemp(windowsPath(given));
+        RunOptions options;
+        options.tempText = windowsPath(given);
+        options.killWhenExtracting = true;
+        EngineRun run = this->run(exe, options);
+        ASSERT_FALSE(run.killedDirectory.empty()) << run.output;
+        registered.push_back(run.killedDirectory);
+        fs::path work = temp / run.killedDirectory;
+        leftovers.push_back(work);
+        ASSERT_TRUE(fs::is_directory(work)) << work;
+        EXPECT_FALSE(listTree(work).empty());
+        std::optional<std::string> value = runOnceValue(run.killedDirectory);
+        ASSERT_TRUE(value.has_value());
+        std::string remover = value->substr(1, value->find('"', 1) - 1);
+        ASSERT_TRUE(startsWithIgnoringCase(remover, "C:\\windows\\Temp\\QELTMP")) << *value;
+        std::string unixRemover = wine("winepath -u " + shellQuote(remover));
+        leftovers.push_back(fs::path(unixRemover.substr(0, unixRemover.find('\n'))).parent_path());
 
-    int status = -1;
-    wine("wineboot", &status);
-    EXPECT_EQ(status, 0);
-    EXPECT_FALSE(fs::exists(work)) << testing::PrintToString(listTree(work));
-    EXPECT_EQ(runOnceValue(run.killedDirectory), std::nullopt);
-    EXPECT_TRUE(listTree(temp).empty()) << testing::PrintToString(listTree(temp));
+        int status = -1;
+        wine("wineboot", &status);
+        EXPECT_EQ(status, 0);
+        EXPECT_FALSE(fs::exists(work)) << testing::PrintToString(listTree(work));
+        EXPECT_EQ(runOnceValue(run.killedDirectory), std::nullopt);
+        EXPECT_TRUE(listTree(temp).empty()) << testing::PrintToString(listTree(temp));
+    }
 }
 
 TEST_F(Backstop, ValueLivesWhileTheRunWaitsAndNeverInDetach) {
