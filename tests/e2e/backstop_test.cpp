@@ -279,12 +279,17 @@ private:
     std::vector<Value> saved;
 };
 
-TEST_F(Backstop, KilledRunInATemporaryDirectoryOutsideTheCodePageIsRemovedAtTheNextLogon) {
+TEST_F(Backstop, KilledRunInATemporaryDirectoryOutsideTheCodePageLinkedOrShortIsRemovedAtTheNextLogon) {
     // "Jiří": the ř is in no Western code page. The run's user and the next logon have it as
-    // TEMP: by its own path, then through a link to it.
+    // TEMP: by its own path, then through a link to it; and then a folder by its short name.
     fs::path temp = dir / "Users" / "Ji\xC5\x99\xC3\xAD" / "Temp";
     fs::create_directories(temp);
     fs::create_directory_symlink(temp, dir / "linked");
+    fs::path longNamed = dir / "Temporary files of a long name";
+    fs::create_directories(longNamed);
+    std::string shortName = wine("winepath -s " + shellQuote(windowsPath(longNamed)));
+    shortName = shortName.substr(0, shortName.find('\n'));
+    ASSERT_EQ(shortName.find("Temporary files"), std::string::npos) << shortName;
     TestPackage package;
     package.command = "cmd.exe /c exit";
     package.cleanupMode = CLEANUP_TREE;
@@ -293,16 +298,18 @@ TEST_F(Backstop, KilledRunInATemporaryDirectoryOutsideTheCodePageIsRemovedAtTheN
                                           std::vector<uint8_t>(2 << 20, static_cast<uint8_t>('a' + i % 26))));
     }
     fs::path exe = makeExe(buildPackage(package));
-    for (const fs::path& given : {temp, dir / "linked"}) {
-        SCOPED_TRACE(given.string());
-        UserTemporaryDirectory userTemp(windowsPath(given));
+    const std::vector<std::pair<std::string, fs::path>> temporaryDirectories = {
+        {windowsPath(temp), temp}, {windowsPath(dir / "linked"), temp}, {shortName, longNamed}};
+    for (const auto& [given, real] : temporaryDirectories) {
+        SCOPED_TRACE(given);
+        UserTemporaryDirectory userTemp(given);
         RunOptions options;
-        options.tempText = windowsPath(given);
+        options.tempText = given;
         options.killWhenExtracting = true;
         EngineRun run = this->run(exe, options);
         ASSERT_FALSE(run.killedDirectory.empty()) << run.output;
         registered.push_back(run.killedDirectory);
-        fs::path work = temp / run.killedDirectory;
+        fs::path work = real / run.killedDirectory;
         leftovers.push_back(work);
         ASSERT_TRUE(fs::is_directory(work)) << work;
         EXPECT_FALSE(listTree(work).empty());
@@ -318,7 +325,7 @@ TEST_F(Backstop, KilledRunInATemporaryDirectoryOutsideTheCodePageIsRemovedAtTheN
         EXPECT_EQ(status, 0);
         EXPECT_FALSE(fs::exists(work)) << testing::PrintToString(listTree(work));
         EXPECT_EQ(runOnceValue(run.killedDirectory), std::nullopt);
-        EXPECT_TRUE(listTree(temp).empty()) << testing::PrintToString(listTree(temp));
+        EXPECT_TRUE(listTree(real).empty()) << testing::PrintToString(listTree(real));
     }
 }
 
