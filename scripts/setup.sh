@@ -2,7 +2,8 @@
 # Installs what a fresh Debian 12 machine lacks to build and test runpack:
 # the MinGW-w64 i686 cross toolchain, Wine (32-bit), Xvfb, the Czech and US English
 # locales, the libraries the host tool, tests and benchmarks use, qemu with a static busybox
-# for the guest that runs the 32-bit tests where this kernel cannot, and ccache.
+# for the guest that runs the 32-bit tests where this kernel cannot, ccache, and man with
+# groff for the manual page.
 # Idempotent: when everything is present it only checks and prints nothing. Otherwise it
 # prints a line for each step, and the whole output of a step that fails (kept under
 # build/logs/ as well).
@@ -21,7 +22,7 @@ packages=(
   locales
   googletest libgtest-dev libbenchmark-dev libssl-dev
   nlohmann-json3-dev liblhasa-dev lhasa liblzma-dev dpkg-dev
-  osslsigncode openssl bc python3-pefile p7zip-full
+  osslsigncode openssl bc python3-pefile p7zip-full man-db groff-base
   qemu-system-x86 busybox-static zstd xz-utils ccache
 )
 
