@@ -6,6 +6,8 @@
 # exit code (as much of it as Wine passes on: the low 8 bits), 0 when it succeeded.
 set -euo pipefail
 cd "$(dirname "${BASH_SOURCE[0]}")/.."
+. scripts/locale.sh
+use_test_locale
 . scripts/steps.sh
 
 step "installing what is missing"

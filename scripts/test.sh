@@ -3,9 +3,12 @@
 # UBSan), a short run of each fuzzer, the Windows-side tests and the end-to-end tests under
 # Wine inside one Xvfb session, and where this kernel runs no 32-bit programs, the 32-bit
 # build's tests in a qemu guest (scripts/test-win32.sh). Every suite runs even when an
-# earlier one failed; the failed ones are listed at the end and the exit code is 1.
+# earlier one failed; the failed ones are listed at the end and the exit code is 1. The tests
+# run in C.UTF-8, whatever the caller's locale.
 set -euo pipefail
 cd "$(dirname "${BASH_SOURCE[0]}")/.."
+. scripts/locale.sh
+use_test_locale
 started=$SECONDS
 section() { printf '== [%02d:%02d] %s\n' $(((SECONDS - started) / 60)) $(((SECONDS - started) % 60)) "$*"; }
 section "installing what is missing"

@@ -1,5 +1,6 @@
 // scripts/steps.sh, which scripts/setup.sh and scripts/demo.sh source: exit codes that survive
-// set -e, the output of a failed step shown whole, the step lines' clock, apt's progress.
+// set -e, the output of a failed step shown whole, the step lines' clock, apt's progress; and
+// scripts/locale.sh, the locale the scripts choose.
 #include <gtest/gtest.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -178,5 +179,28 @@ TEST(ScriptSteps, AptUpdateThatKeepsFailingSaysTheMirrorIsInconsistentBeforeTheL
         EXPECT_NE(log.find("-- apt-get update, try 3 of 3\nGet:1"), std::string::npos) << log;
         EXPECT_NE(log.find("Mirror sync in progress?"), std::string::npos);
         EXPECT_NE(r.output.find("status 100, calls 3: update -q\n"), std::string::npos) << r.output;
+    }
+}
+
+// scripts/locale.sh, sourced in a shell that starts with the environment given.
+Shell withLocale(const std::string& environment, const std::string& function) {
+    return runWithSteps(". " + shellQuoted(RUNPACK_SOURCE_DIR "/scripts/locale.sh") + "; " + function +
+                            "; echo \"LANG=${LANG-} LC_ALL=${LC_ALL-} LC_CTYPE=${LC_CTYPE-} $(locale charmap)\"",
+                        "env -u LANG -u LC_ALL -u LC_CTYPE -u LC_MESSAGES -u LANGUAGE " + environment);
+}
+
+TEST(ScriptSteps, LocaleIsUtf8WhateverTheCallerSet) {
+    // The tests' locale: C.UTF-8 in every category, from a shell without LANG too.
+    EXPECT_EQ(withLocale("", "use_test_locale").output, "LANG=C.UTF-8 LC_ALL= LC_CTYPE= UTF-8\n");
+    EXPECT_EQ(withLocale("LC_ALL=POSIX LC_CTYPE=C LANG=cs_CZ.UTF-8", "use_test_locale").output,
+              "LANG=C.UTF-8 LC_ALL= LC_CTYPE= UTF-8\n");
+    // Wine's: a UTF-8 locale that chooses a language stays; anything else becomes C.UTF-8.
+    EXPECT_EQ(withLocale("LANG=POSIX", "use_utf8_locale").output, "LANG=C.UTF-8 LC_ALL= LC_CTYPE= UTF-8\n");
+    EXPECT_EQ(withLocale("", "use_utf8_locale").output, "LANG=C.UTF-8 LC_ALL= LC_CTYPE= UTF-8\n");
+    EXPECT_EQ(withLocale("LANG=C.UTF-8 LC_CTYPE=POSIX", "use_utf8_locale").output, "LANG=C.UTF-8 LC_ALL= LC_CTYPE= UTF-8\n");
+    EXPECT_EQ(withLocale("LANG=C.UTF-8 LC_ALL=C.UTF-8", "use_utf8_locale").output,
+              "LANG=C.UTF-8 LC_ALL=C.UTF-8 LC_CTYPE= UTF-8\n");
+    if (system("locale -a 2>/dev/null | grep -qix cs_CZ.utf8") == 0) {
+        EXPECT_EQ(withLocale("LANG=cs_CZ.UTF-8", "use_utf8_locale").output, "LANG=cs_CZ.UTF-8 LC_ALL= LC_CTYPE= UTF-8\n");
     }
 }
