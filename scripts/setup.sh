@@ -46,10 +46,8 @@ if [ ${#missing[@]} -gt 0 ]; then
   step "installing ${#missing[@]} packages and what they need: ${missing[*]}"
   # apt-get's status lines on standard output (sudo passes no other descriptor) become a few
   # progress lines; everything else goes to the log.
-  : >"$logs/setup-install.log"
   status=0
-  $SUDO apt-get install -y -q --no-install-recommends -o APT::Status-Fd=1 "${missing[@]}" 2>&1 |
-    apt_progress "$logs/setup-install.log" || status=$?
+  apt_install "$logs/setup-install.log" "${missing[@]}" || status=$?
   if [ "$status" -ne 0 ]; then
     printf '%s\n' "$MIRROR_HINT" >&2
     echo "-- apt-get install failed with exit code $status; its output ($logs/setup-install.log):" >&2
