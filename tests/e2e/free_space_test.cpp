@@ -4,8 +4,10 @@
 // makes anything, there or in the temporary directory; what fits still runs.
 #include "e2e/harness.h"
 
+#include <stdio.h>
 #include <stdlib.h>
 #include <sys/mount.h>
+#include <sys/wait.h>
 
 #include "package/package_reader.h"
 #include "support/package_builder.h"
@@ -66,7 +68,43 @@ protected:
     bool mounted = false;
 };
 
+// The Windows build of the tool, run under Wine: its exit status, and its output in `output`.
+int windowsTool(const std::string& arguments, std::string* output) {
+    const std::string command = "timeout 120 " + std::string(RUNPACK_SOURCE_DIR) + "/scripts/wine '" +
+                                (windowsBuildDir() / "runpack.exe").string() + "' " + arguments + " </dev/null 2>&1";
+    FILE* pipe = popen(command.c_str(), "r");
+    if (pipe == nullptr) return -1;
+    char buffer[4096];
+    output->clear();
+    while (fgets(buffer, sizeof(buffer), pipe) != nullptr) *output += buffer;
+    const int status = pclose(pipe);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
 }  // namespace
+
+TEST_F(FreeSpace, WindowsToolRefusesAFolderWithoutRoomBeforeWritingAnything) {
+    TestPackage package;
+    package.entries.push_back(entry(std::nullopt, "first.bin", 3u << 20));
+    package.entries.push_back(entry(std::string("lib"), "second.bin", 2u << 20));
+    const fs::path exe = makeExe(buildPackage(package));
+    for (const std::string& target : {" -C '" + root + "out'", " '" + root + "out\\deeper'"}) {
+        SCOPED_TRACE(target);
+        std::string output;
+        EXPECT_EQ(windowsTool("extract '" + windowsPath(exe) + "'" + target, &output), 1) << output;
+        EXPECT_NE(output.find("runpack extract: not enough space for 2 files in " + root + "out"), std::string::npos)
+            << output;
+        EXPECT_NE(output.find("its file system has 4194304 bytes (4.0 MiB) free; nothing extracted"), std::string::npos)
+            << output;
+        EXPECT_TRUE(listTree(small).empty()) << testing::PrintToString(listTree(small));
+    }
+    // What fits is written.
+    package.entries.pop_back();
+    std::string output;
+    EXPECT_EQ(windowsTool("extract '" + windowsPath(makeExe(buildPackage(package))) + "' '" + root + "out'", &output), 0)
+        << output;
+    EXPECT_EQ(fs::file_size(small / "out" / "first.bin"), 3u << 20);
+}
 
 TEST_F(FreeSpace, AbsoluteOrVariableDestinationWithoutRoomEndsTheRunBeforeAnythingIsMade) {
     RunOptions options;
