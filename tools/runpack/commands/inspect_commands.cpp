@@ -813,17 +813,14 @@ int runExtractCommand(const std::vector<std::string>& args, std::ostream& out, s
         targets.push_back(t);
     }
 
-    std::vector<uint32_t> sizes;
-    for (const Target& t : targets) sizes.push_back(loaded.entries[t.entry].unpackedSize);
-    if (!outputFits(dir, sizes, err)) return 1;
-
     // Everything below DIR is created through the handle of DIR, level by level, and what
     // this run creates is recorded, to be taken back should a file fail.
     OutputRoot root;
     RunRecord record;
     root.record = &record;
     std::error_code ec;
-    if (fs::exists(fs::u8path(dir), ec)) {
+    const bool dirExists = fs::exists(fs::u8path(dir), ec);
+    if (dirExists) {
         if (!openOutputRoot(dir, false, &root, &error)) {
             err << "runpack extract: " << error << "\n";
             return 1;
@@ -835,7 +832,14 @@ int runExtractCommand(const std::vector<std::string>& args, std::ostream& out, s
             closeOutputRoot(&root);
             return 1;
         }
-    } else {
+    }
+    std::vector<uint32_t> sizes;
+    for (const Target& t : targets) sizes.push_back(loaded.entries[t.entry].unpackedSize);
+    if (!outputFits(dir, sizes, err)) {
+        closeOutputRoot(&root);
+        return 1;
+    }
+    if (!dirExists) {
         // DIR and the parents it lacks are this run's too.
         for (fs::path missing = fs::absolute(fs::u8path(dir), ec); !ec && !fs::exists(missing, ec) &&
                                                                    missing.has_relative_path();
