@@ -313,11 +313,10 @@ static bool expandedFollowsTheRule(const WCHAR* path) {
     return length > 0 && followsTheRule(utf8, static_cast<size_t>(length - 1));
 }
 
-static bool extractHeld(const FileEntry* entry, const ExtractionTarget* target, HeldDirectories* held,
-                        CleanupJournal* journal) {
-    UnpackFn unpack = findUnpackOp(entry->method);
-    if (unpack == NULL) return false;
-
+// The destination of `entry` in the journal's form, as `path`: composed, checked against the
+// rule, made UTF-16, its variables expanded (and checked again), normalised. False when the
+// entry may not be extracted there.
+static bool destinationOf(const FileEntry* entry, const ExtractionTarget* target, WCHAR* path) {
     // The destination as the package composes it: the entry's directory, a backslash and
     // its name. The rule is checked on these bytes, then they become UTF-16 once.
     char composed[DEST_PATH_SIZE];
@@ -334,7 +333,6 @@ static bool extractHeld(const FileEntry* entry, const ExtractionTarget* target, 
     memcpy(composed + length - nameLength, name, nameLength);
     composed[length] = '\0';
     if (!followsTheRule(composed, length)) return false;
-    WCHAR path[DEST_PATH_SIZE];
     if (!packageText(composed, length, target->codePage, path, DEST_PATH_SIZE)) return false;
 
     // References to environment variables are expanded before the test for an absolute path,
@@ -355,10 +353,81 @@ static bool extractHeld(const FileEntry* entry, const ExtractionTarget* target, 
         partLength = *c == L'\\' ? 0 : partLength + 1;
         if (partLength > NAME_LIMIT) return false;
     }
+    return true;
+}
+
+static bool extractHeld(const FileEntry* entry, const ExtractionTarget* target, HeldDirectories* held,
+                        CleanupJournal* journal) {
+    UnpackFn unpack = findUnpackOp(entry->method);
+    if (unpack == NULL) return false;
+    WCHAR path[DEST_PATH_SIZE];
+    if (!destinationOf(entry, target, path)) return false;
     const WCHAR* fileName = NULL;
     if (!holdDirectories(path, target, held, journal, &fileName)) return false;
     return writeEntryFile(entry, unpack, held->handles[held->count - 1], path, fileName, !isFullPath(path),
                           journal);
+}
+
+// The plan's slot for the volume that holds the open `directory`; -1 when it cannot be told.
+static int32_t volumeOf(HANDLE directory, SpacePlan* plan) {
+    VolumeFacts facts;
+    return readVolumeFacts(directory, &facts) ? spacePlanVolume(plan, &facts) : -1;
+}
+
+// The plan's slot for the volume a file at the full path `path` will be written on: that of
+// the deepest directory on its way that exists, reached from the volume's root as the
+// extraction reaches it (a link only where the system owns it), so that a volume mounted on
+// the way counts, not the one its path begins with. The missing directories will be made on
+// that volume.
+static int32_t wayVolume(const WCHAR* path, SpacePlan* plan) {
+    const WCHAR* part = NULL;
+    HANDLE directory = openVolumeRoot(path, &part);
+    if (directory == INVALID_HANDLE_VALUE) return -1;
+    for (const WCHAR* end; (end = wcschr(part, L'\\')) != NULL; part = end + 1) {
+        HANDLE next = openDirectoryOnTheWay(directory, part, static_cast<size_t>(end - part));
+        if (next == INVALID_HANDLE_VALUE) break;
+        CloseHandle(directory);
+        directory = next;
+    }
+    int32_t volume = volumeOf(directory, plan);
+    CloseHandle(directory);
+    return volume;
+}
+
+bool packageFitsItsVolumes(const uint8_t* package, uint32_t size, const ExtractionTarget* target) {
+    PackageHeader header;
+    memset(&header, 0, sizeof(header));
+    header.recordSize = PACKAGE_HEADER_RECORD_SIZE;
+    uint32_t offset = 0;
+    if (!readHeader(package, size, &offset, &header)) return true;
+    FileEntry entry;
+    memset(&entry, 0, sizeof(entry));
+    entry.recordSize = FILE_ENTRY_RECORD_SIZE;
+    SpacePlan plan;
+    spacePlanBegin(&plan);
+    int32_t workVolume = volumeOf(target->workDir, &plan);
+    // Consecutive entries in one directory share its volume: the way is walked once for them.
+    WCHAR lastDirectory[DEST_PATH_SIZE];
+    size_t lastLength = DEST_PATH_SIZE;  // none yet
+    int32_t lastVolume = -1;
+    for (uint32_t index = 0; index < header.fileCount; ++index) {
+        if (!readEntry(package, size, offset, &offset, &entry)) break;
+        WCHAR path[DEST_PATH_SIZE];
+        // A destination the extraction refuses fails the run there; it is not counted.
+        if (entry.unpackedSize == 0 || !destinationOf(&entry, target, path)) continue;
+        int32_t volume = workVolume;
+        if (isFullPath(path)) {
+            size_t length = static_cast<size_t>(wcsrchr(path, L'\\') - path);
+            if (length != lastLength || memcmp(path, lastDirectory, length * sizeof(WCHAR)) != 0) {
+                lastVolume = wayVolume(path, &plan);
+                lastLength = length;
+                memcpy(lastDirectory, path, length * sizeof(WCHAR));
+            }
+            volume = lastVolume;
+        }
+        spacePlanFile(&plan, volume, entry.unpackedSize);
+    }
+    return spacePlanShortfall(&plan) < 0;
 }
 
 bool extractEntry(const FileEntry* entry, const ExtractionTarget* target, CleanupJournal* journal) {

@@ -40,6 +40,14 @@ bool packageTextsAreValid(const uint8_t* package, uint32_t size, const char* com
 // paths, device paths and removable, network or unknown drives are not.
 bool isLocalFixedPath(const WCHAR* path);
 
+// True when the files of the package fit the free space of the volumes they go to: the
+// working directory's (`target->workDir`, or any directory on its volume) for relative
+// destinations, and for each full one (as written or through a variable) the volume of the
+// deepest directory on its way that exists. Each file counts its unpacked size in whole
+// allocation units. Asks only: creates nothing. Destinations the extraction refuses, and
+// volumes that cannot tell their free space, are not counted.
+bool packageFitsItsVolumes(const uint8_t* package, uint32_t size, const ExtractionTarget* target);
+
 // The extraction pass: every entry in package order; stops at the first that fails. True
 // when every entry was extracted and the entries end exactly at the end of the package.
 bool extractPackage(const uint8_t* package, uint32_t size, const ExtractionTarget* target,

@@ -236,7 +236,8 @@ TEST_F(Tool, EntryDeclaringTwoGiBFailsCleanlyUnderAOneGiBAddressLimit) {
 
 // The Windows build of the tool under Wine: extract writes the tree, refuses to overwrite,
 // refuses a link on the way (Wine shows a Unix symbolic link as a plain directory, so the
-// check of the final path by handle is what finds it), and refuses the crafted root.
+// check of the final path by handle is what finds it) and takes back what it wrote before
+// it, and refuses the crafted root.
 TEST_F(Tool, WindowsBuildExtractsOnlyInsideItsTarget) {
     fs::path tree = dir / "tree";
     fs::create_directories(tree / "sub");
@@ -267,6 +268,9 @@ TEST_F(Tool, WindowsBuildExtractsOnlyInsideItsTarget) {
     EXPECT_EQ(windowsTool(extract + quote(windowsPath(linked)) + " --force", &output), 1);
     EXPECT_NE(output.find("sub resolves outside"), std::string::npos) << output;
     EXPECT_TRUE(fs::is_empty(outside));
+    // a.txt, written before the link stopped the run, was the run's own: it is taken back.
+    EXPECT_NE(output.find("removed the files and folders this run had made"), std::string::npos) << output;
+    EXPECT_FALSE(fs::exists(linked / "a.txt"));
 
     // The crafted directory "/:/<dir>/victim" that once reset the path to the host's root.
     fs::create_directories(dir / "victim");

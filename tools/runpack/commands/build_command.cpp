@@ -3,6 +3,8 @@
 // context, so the result does not depend on the number of workers), write the package and
 // its digest into a copy of the engine under a temporary name, then rename it into place.
 #include "runpack/commands/build_command.h"
+
+#include "package/package_limit.h"
 #include "runpack/commands/embedded_engine.h"
 
 #include <errno.h>
@@ -743,6 +745,38 @@ bool formSolidStreams(const BuildOptions& o, std::vector<PackageFile>* files, si
 
 }  // namespace
 
+namespace {
+
+std::string mebibytes(uint64_t bytes) {
+    char text[32];
+    snprintf(text, sizeof text, "%.1f MiB", static_cast<double>(bytes) / (1 << 20));
+    return text;
+}
+
+// Refuses a package of `size` bytes (with `atLeast`, of at least that many) above what the
+// 32-bit engine can start: its image is mapped whole into a process of 2 GiB of addresses.
+bool withinEngineLimit(uint64_t size, bool atLeast, std::string* error) {
+    if (size <= ENGINE_PACKAGE_LIMIT) return true;
+    *error = std::string("the package would be ") + (atLeast ? "at least " : "") + std::to_string(size) + " bytes (" +
+             mebibytes(size) + "), above the " + std::to_string(ENGINE_PACKAGE_LIMIT) + " bytes (" +
+             mebibytes(ENGINE_PACKAGE_LIMIT) +
+             ") that the 32-bit engine can map and run; split the files over several executables";
+    return false;
+}
+
+// The stored files alone, before any is read: their sizes are the least the package holds.
+bool storedFilesWithinEngineLimit(const std::vector<PlannedFile>& planned, std::string* error) {
+    uint64_t stored = 0;
+    for (const PlannedFile& p : planned) {
+        std::error_code ec;
+        const uintmax_t size = fs::file_size(p.source, ec);
+        if (!ec && p.method == Method::Stored) stored += size;
+    }
+    return withinEngineLimit(stored, true, error);
+}
+
+}  // namespace
+
 int runBuildCommand(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
     BuildOptions o;
     std::string error;
@@ -812,12 +846,14 @@ int runBuildCommand(const std::vector<std::string>& args, std::ostream& out, std
             return refuse("engine " + (o.engine.empty() ? std::string("carried by this tool") : o.engine) + ": " + error);
         engine.swap(faced);
     }
+    if (!storedFilesWithinEngineLimit(planned, &error)) return refuse(error);
     if (!packAll(o, planned, &contents.files, &error)) return refuse(error);
     size_t streamCount = 0;
     if (!formSolidStreams(o, &contents.files, &streamCount, &error)) return refuse(error);
 
     std::vector<uint8_t> package, image;
     if (!writePackage(contents, &package, &error)) return refuse(error);
+    if (!withinEngineLimit(package.size(), false, &error)) return refuse(error);
     const std::vector<uint8_t> digest = sha1Of(package.data(), package.size());
     // No record without an option: executables built without one stay as they always were.
     const std::vector<uint8_t> runOptions = encodeRunOptions(o.runFlags);

@@ -19,6 +19,8 @@
 #include "runpack/output/entry_unpacking.h"
 #include "runpack/image/executable_face.h"
 #include "runpack/output/extract_placement.h"
+#include "runpack/output/output_space.h"
+#include "extract/volume_space.h"
 #include "runpack/package/package_writer.h"
 #include "runpack/image/pe_resources.h"
 #include "runpack/package/run_options_record.h"
@@ -62,9 +64,13 @@ const char VERIFY_USAGE[] =
 
 const char EXTRACT_USAGE[] =
     "usage: runpack extract EXE -C DIR [--include-absolute] [--force] [--codepage N]\n"
+    "       runpack extract EXE DIR [...]\n"
     "\n"
     "Writes the files of the package in EXE under DIR (created when missing) after checking\n"
-    "the package like verify. Destinations relative to the engine's working directory go\n"
+    "the package like verify, and after checking that DIR's file system has room for them\n"
+    "(refused otherwise, saying how much is needed and how much is free). Should a file fail\n"
+    "to be written, the files and folders this run created are removed again, so no cut file\n"
+    "is left; a file that --force replaced stays when it was written in full. Destinations relative to the engine's working directory go\n"
     "under DIR as they are; absolute ones (C:\\x, \\\\server\\share\\x) and ones starting with\n"
     "an environment variable (%APPDATA%\\x) are skipped unless --include-absolute puts them\n"
     "under DIR/_absolute/ (C:\\x and c:\\x as _absolute/C/x, \\\\server\\share as\n"
@@ -73,8 +79,8 @@ const char EXTRACT_USAGE[] =
     "every folder and file is created relative to the one above it, and no symbolic link\n"
     "(or junction) is followed or replaced, even one that appears while extract runs.\n"
     "Existing files are kept (and the extraction refused) unless --force is given. Names\n"
-    "are converted from code page N (1250 or 1252; default 1252). -- ends the options: all\n"
-    "that follows is EXE, so give -C DIR before it.\n";
+    "are converted from code page N (1250 or 1252; default 1252). -- ends the options: what\n"
+    "follows is EXE and, if given, DIR.\n";
 
 namespace {
 
@@ -667,18 +673,65 @@ std::string placementKey(const std::vector<std::string>& parts) {
     return key;
 }
 
+// Refuses, in one line, a DIR whose file system has no room for files of `sizes` bytes, each
+// taking whole allocation units. When the free space cannot be had, the writing says so.
+bool outputFits(const std::string& dir, const std::vector<uint32_t>& sizes, std::ostream& err) {
+    VolumeFacts facts{0, 0, 0, 0};
+    std::string error;
+    if (!outputFreeSpace(dir, &facts.freeBytes, &facts.unitSize, &error)) return true;
+    SpacePlan plan;
+    spacePlanBegin(&plan);
+    const int32_t volume = spacePlanVolume(&plan, &facts);
+    for (uint32_t size : sizes) spacePlanFile(&plan, volume, size);
+    if (spacePlanShortfall(&plan) < 0) return true;
+    const auto amount = [](uint64_t bytes) {
+        char text[64];
+        snprintf(text, sizeof text, "%llu bytes (%.1f MiB)", static_cast<unsigned long long>(bytes),
+                 static_cast<double>(bytes) / (1024 * 1024));
+        return std::string(text);
+    };
+    err << "runpack extract: not enough space for " << sizes.size() << " files in " << dir << ": they need "
+        << amount(plan.volumes[0].neededBytes) << ", its file system has " << amount(facts.freeBytes)
+        << " free; nothing extracted\n";
+    return false;
+}
+
+// What this run made: below DIR, and DIR itself with the parents it lacked (deepest first).
+struct RunRecord : OutputRecord {
+    std::vector<fs::path> folders;
+};
+
+// After a failure midway: removes what this run made and says so. DIR and its parents go
+// only when empty.
+void takeBack(OutputRoot* root, const RunRecord& record, std::ostream& err) {
+    rollBackOutput(*root, record);
+    closeOutputRoot(root);
+    std::error_code ec;
+    for (const fs::path& folder : record.folders) {
+        if (!fs::remove(folder, ec)) break;
+    }
+    if (!record.made.empty()) err << "runpack extract: removed the files and folders this run had made\n";
+}
+
 }  // namespace
 
 int runExtractCommand(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
     std::string exe, dir;
-    bool includeAbsolute = false, force = false;
+    bool includeAbsolute = false, force = false, dirGiven = false;
     uint32_t codePage = DEFAULT_DISPLAY_CODE_PAGE;
     bool optionsEnded = false;
     for (size_t i = 0; i < args.size(); ++i) {
         const std::string& a = args[i];
         if (optionsEnded || a.empty() || a[0] != '-') {
-            if (!exe.empty()) return usageError("extract", "one EXE only", err);
-            exe = a;
+            // EXE, then DIR: as -C DIR, the way archivers take a folder after the archive.
+            if (exe.empty()) {
+                exe = a;
+            } else if (!dirGiven) {
+                dirGiven = true;
+                dir = a;
+            } else {
+                return usageError("extract", "one EXE and one DIR only", err);
+            }
         } else if (a == "--") {
             optionsEnded = true;
         } else if (a == "-h" || a == "--help") {
@@ -686,6 +739,8 @@ int runExtractCommand(const std::vector<std::string>& args, std::ostream& out, s
             return 0;
         } else if (a == "-C") {
             if (i + 1 >= args.size()) return usageError("extract", "-C needs a directory", err);
+            if (dirGiven) return usageError("extract", "DIR given twice: give either -C DIR or DIR after EXE", err);
+            dirGiven = true;
             dir = args[++i];
         } else if (a == "--include-absolute") {
             includeAbsolute = true;
@@ -699,7 +754,7 @@ int runExtractCommand(const std::vector<std::string>& args, std::ostream& out, s
         }
     }
     if (exe.empty()) return usageError("extract", "no EXE given", err);
-    if (dir.empty()) return usageError("extract", "no target: give -C DIR", err);
+    if (dir.empty()) return usageError("extract", "no target: give DIR after EXE, or -C DIR", err);
 
     LoadedPackage loaded;
     std::string error;
@@ -758,10 +813,14 @@ int runExtractCommand(const std::vector<std::string>& args, std::ostream& out, s
         targets.push_back(t);
     }
 
-    // Everything below DIR is created through the handle of DIR, level by level.
+    // Everything below DIR is created through the handle of DIR, level by level, and what
+    // this run creates is recorded, to be taken back should a file fail.
     OutputRoot root;
+    RunRecord record;
+    root.record = &record;
     std::error_code ec;
-    if (fs::exists(fs::u8path(dir), ec)) {
+    const bool dirExists = fs::exists(fs::u8path(dir), ec);
+    if (dirExists) {
         if (!openOutputRoot(dir, false, &root, &error)) {
             err << "runpack extract: " << error << "\n";
             return 1;
@@ -773,9 +832,25 @@ int runExtractCommand(const std::vector<std::string>& args, std::ostream& out, s
             closeOutputRoot(&root);
             return 1;
         }
-    } else if (!openOutputRoot(dir, true, &root, &error)) {
-        err << "runpack extract: " << error << "\n";
+    }
+    std::vector<uint32_t> sizes;
+    for (const Target& t : targets) sizes.push_back(loaded.entries[t.entry].unpackedSize);
+    if (!outputFits(dir, sizes, err)) {
+        closeOutputRoot(&root);
         return 1;
+    }
+    if (!dirExists) {
+        // DIR and the parents it lacks are this run's too.
+        for (fs::path missing = fs::absolute(fs::u8path(dir), ec); !ec && !fs::exists(missing, ec) &&
+                                                                   missing.has_relative_path();
+             missing = missing.parent_path()) {
+            record.folders.push_back(missing);
+        }
+        if (!openOutputRoot(dir, true, &root, &error)) {
+            err << "runpack extract: " << error << "\n";
+            takeBack(&root, record, err);
+            return 1;
+        }
     }
     std::unique_ptr<LzhufContext> context = newCodecContext();
     std::unique_ptr<SolidCursor> solid(new SolidCursor);
@@ -788,7 +863,7 @@ int runExtractCommand(const std::vector<std::string>& args, std::ostream& out, s
             const FileEntry& skipped = loaded.entries[unpackedUpTo];
             if (skipped.method == METHOD_LZMA2 && !unpackEntry(context.get(), skipped, nullptr, &error, solid.get())) {
                 err << "runpack extract: entry " << unpackedUpTo << ": " << error << "\n";
-                closeOutputRoot(&root);
+                takeBack(&root, record, err);
                 return 1;
             }
         }
@@ -809,11 +884,12 @@ int runExtractCommand(const std::vector<std::string>& args, std::ostream& out, s
                 if (unpacked && !closed) error = closeError;
                 done = unpacked && closed;
                 files += done ? 1 : 0;
+                if (done) markOutputWhole(&record);
             }
         }
         if (!done) {
             err << "runpack extract: " << visibleText(decode(error)) << "\n";
-            closeOutputRoot(&root);
+            takeBack(&root, record, err);
             return 1;
         }
     }
@@ -840,6 +916,6 @@ const char* verifyCommandUsage() {
     return "runpack verify EXE                         check digest, structure and every file\n";
 }
 const char* extractCommandUsage() {
-    return "runpack extract EXE -C DIR [--include-absolute] [--force] [--codepage N]\n"
+    return "runpack extract EXE [-C] DIR [--include-absolute] [--force] [--codepage N]\n"
            "                                           write the files under DIR\n";
 }
