@@ -3,6 +3,8 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include "package/same_name.h"
+
 static JournalAction pushObserver = NULL;
 
 // One allocation holds the node and its path texts.
@@ -65,4 +67,15 @@ bool journalHoldsCreated(CleanupJournal journal, const FileIdentity* identity) {
         }
     }
     return false;
+}
+
+bool replacesSetAside(const JournalNode* entry) {
+    const JournalNode* older = entry->older;
+    if (entry->kind != JOURNAL_CREATED || older == NULL || older->kind != JOURNAL_SET_ASIDE) return false;
+    const wchar_t* a = entry->path;
+    const wchar_t* b = older->path;
+    for (; *a != L'\0' && *b != L'\0'; ++a, ++b) {
+        if (upcaseUnit(static_cast<uint16_t>(*a)) != upcaseUnit(static_cast<uint16_t>(*b))) return false;
+    }
+    return *a == *b;
 }
