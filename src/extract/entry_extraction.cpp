@@ -338,9 +338,11 @@ static bool expandedFollowsTheRule(const WCHAR* path) {
 }
 
 // The destination of `entry` in `path`, in the journal's form: composed from its directory and
-// name, checked against the destination rule, converted to UTF-16, its environment references
-// expanded and checked again, separators normalised. False when any of that fails.
-static bool composeDestination(const FileEntry* entry, const ExtractionTarget* target, WCHAR* path) {
+// name, checked against the destination rule (unless `ruleAside`), converted to UTF-16, its
+// environment references expanded and checked again, separators normalised. False when any of
+// that fails.
+static bool composeDestination(const FileEntry* entry, const ExtractionTarget* target, WCHAR* path,
+                               bool ruleAside) {
     // The destination as the package composes it: the entry's directory, a backslash and
     // its name. The rule is checked on these bytes, then they become UTF-16 once.
     char composed[DEST_PATH_SIZE];
@@ -356,7 +358,7 @@ static bool composeDestination(const FileEntry* entry, const ExtractionTarget* t
     }
     memcpy(composed + length - nameLength, name, nameLength);
     composed[length] = '\0';
-    if (!followsTheRule(composed, length)) return false;
+    if (!ruleAside && !followsTheRule(composed, length)) return false;
     if (!packageText(composed, length, target->codePage, path, DEST_PATH_SIZE)) return false;
 
     // References to environment variables are expanded before the test for an absolute path,
@@ -366,7 +368,7 @@ static bool composeDestination(const FileEntry* entry, const ExtractionTarget* t
     if (wcschr(path, L'%') != NULL) {
         WCHAR expanded[DEST_PATH_SIZE];
         DWORD needed = ExpandEnvironmentStringsW(path, expanded, DEST_PATH_SIZE);
-        if (needed == 0 || needed > DEST_PATH_SIZE || !expandedFollowsTheRule(expanded)) return false;
+        if (needed == 0 || needed > DEST_PATH_SIZE || (!ruleAside && !expandedFollowsTheRule(expanded))) return false;
         if (target->elevated && isFullPath(expanded) && !isLocalFixedPath(expanded)) return false;
         memcpy(path, expanded, needed * sizeof(WCHAR));
     }
@@ -385,7 +387,7 @@ static bool extractHeld(const FileEntry* entry, const ExtractionTarget* target, 
     UnpackFn unpack = findUnpackOp(entry->method);
     if (unpack == NULL) return false;
     WCHAR path[DEST_PATH_SIZE];
-    if (!composeDestination(entry, target, path)) return false;
+    if (!composeDestination(entry, target, path, false)) return false;
     const WCHAR* fileName = NULL;
     if (!holdDirectories(path, target, held, journal, &fileName)) return false;
     return writeEntryFile(entry, unpack, held->handles[held->count - 1], path, fileName, !isFullPath(path),
@@ -394,48 +396,45 @@ static bool extractHeld(const FileEntry* entry, const ExtractionTarget* target, 
 
 bool packageNamesAreDistinct(const uint8_t* package, uint32_t size, UINT codePage) {
     const ExtractionTarget target = {NULL, codePage, false};
-    // The first pass counts what the second writes: the keys, one after the other, and the
-    // records of every file and directory the entries name.
-    uint16_t* keys = NULL;
+    // The first pass counts what the second writes into one allocation: the records of every
+    // file and directory the entries name, then their keys, one after the other.
     NameKeyRecord* records = NULL;
+    uint16_t* keys = NULL;
     uint32_t keyUnits = 0;
     uint32_t recordCount = 0;
+    PackageHeader header;
+    memset(&header, 0, sizeof(header));
+    header.recordSize = PACKAGE_HEADER_RECORD_SIZE;
+    FileEntry entry;
+    memset(&entry, 0, sizeof(entry));
+    entry.recordSize = FILE_ENTRY_RECORD_SIZE;
     for (int pass = 0; pass < 2; ++pass) {
-        PackageHeader header;
-        memset(&header, 0, sizeof(header));
-        header.recordSize = PACKAGE_HEADER_RECORD_SIZE;
-        FileEntry entry;
-        memset(&entry, 0, sizeof(entry));
-        entry.recordSize = FILE_ENTRY_RECORD_SIZE;
         uint32_t offset = 0;
         keyUnits = recordCount = 0;
         readHeader(package, size, &offset, &header);
         for (uint32_t index = 0; index < header.fileCount && readEntry(package, size, offset, &offset, &entry);
              ++index) {
-            // An entry whose destination cannot be composed stops the extraction there.
+            // A destination that breaks the rule still takes part ("a.txt. " is "a.txt"); one that
+            // cannot be composed at all stops the extraction there.
             WCHAR path[DEST_PATH_SIZE];
-            if (!composeDestination(&entry, &target, path)) continue;
+            if (!composeDestination(&entry, &target, path, true)) continue;
             uint32_t length = static_cast<uint32_t>(wcslen(path));
             uint16_t* key = keys != NULL ? keys + keyUnits : reinterpret_cast<uint16_t*>(path);
             uint32_t keyLength = nameKey(reinterpret_cast<const uint16_t*>(path), length, key);
             // A destination that ends in a separator names a directory only.
             bool namesFile = length > 0 && path[length - 1] != L'\\';
-            recordCount += nameKeyRecords(key, keyLength, index, namesFile, records != NULL ? records + recordCount : NULL);
+            recordCount += nameKeyRecords(key, keyLength, index, namesFile, keys != NULL ? records + recordCount : NULL);
             keyUnits += keyLength;
         }
         if (pass == 0) {
-            keys = static_cast<uint16_t*>(malloc((keyUnits + 1) * sizeof(uint16_t)));
-            records = static_cast<NameKeyRecord*>(malloc((recordCount + 1) * sizeof(NameKeyRecord)));
-            if (keys == NULL || records == NULL) break;
+            records = static_cast<NameKeyRecord*>(
+                malloc(recordCount * sizeof(NameKeyRecord) + (keyUnits + 1) * sizeof(uint16_t)));
+            if (records == NULL) return false;
+            keys = reinterpret_cast<uint16_t*>(records + recordCount);
         }
     }
-    bool distinct = false;
-    if (keys != NULL && records != NULL) {
-        sortNameKeys(records, recordCount);
-        uint32_t end = 0;
-        distinct = nextNameClash(records, recordCount, 0, &end) == recordCount;
-    }
-    free(keys);
+    sortNameKeys(records, recordCount);
+    bool distinct = !nameKeysClash(records, recordCount);
     free(records);
     return distinct;
 }

@@ -72,10 +72,9 @@ bool journalHoldsCreated(CleanupJournal journal, const FileIdentity* identity) {
 bool replacesSetAside(const JournalNode* entry) {
     const JournalNode* older = entry->older;
     if (entry->kind != JOURNAL_CREATED || older == NULL || older->kind != JOURNAL_SET_ASIDE) return false;
-    const wchar_t* a = entry->path;
-    const wchar_t* b = older->path;
-    for (; *a != L'\0' && *b != L'\0'; ++a, ++b) {
-        if (upcaseUnit(static_cast<uint16_t>(*a)) != upcaseUnit(static_cast<uint16_t>(*b))) return false;
+    for (size_t i = 0;; ++i) {
+        uint16_t unit = static_cast<uint16_t>(entry->path[i]);
+        if (upcaseUnit(unit) != upcaseUnit(static_cast<uint16_t>(older->path[i]))) return false;
+        if (unit == 0) return true;
     }
-    return *a == *b;
 }

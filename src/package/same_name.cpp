@@ -29,23 +29,22 @@ uint16_t upcaseUnit(uint16_t unit) {
 
 uint32_t nameKey(const uint16_t* path, uint32_t length, uint16_t* key) {
     uint32_t out = 0;
-    uint32_t i = 0;
     if (length >= 2 && isSeparator(path[0]) && isSeparator(path[1])) {
         key[0] = key[1] = '\\';
-        out = i = 2;
+        out = 2;
     }
     const uint32_t root = out;
     uint32_t partStart = out;
-    for (; i < length; ++i) {
-        if (!isSeparator(path[i])) {
+    for (uint32_t i = out;; ++i) {
+        if (i < length && !isSeparator(path[i])) {
             key[out++] = upcaseUnit(path[i]);
             continue;
         }
         while (out > partStart && (key[out - 1] == '.' || key[out - 1] == ' ')) --out;
+        if (i == length) break;
         if (out > partStart) key[out++] = '\\';
         partStart = out;
     }
-    while (out > partStart && (key[out - 1] == '.' || key[out - 1] == ' ')) --out;
     if (out > root && out == partStart) --out;  // the separator behind the last part
     return out;
 }
@@ -79,7 +78,18 @@ static int compareNameKeys(const void* left, const void* right) {
 }
 
 void sortNameKeys(NameKeyRecord* records, uint32_t count) {
-    if (count > 1) qsort(records, count, sizeof(NameKeyRecord), compareNameKeys);
+    qsort(records, count, sizeof(NameKeyRecord), compareNameKeys);
+}
+
+bool nameKeysClash(const NameKeyRecord* records, uint32_t count) {
+    // In a group of equal keys that holds a file, the file stands next to another member.
+    for (uint32_t i = 1; i < count; ++i) {
+        if (((records[i - 1].owner | records[i].owner) & 1) != 0 &&
+            compareNameKeys(&records[i - 1], &records[i]) == 0) {
+            return true;
+        }
+    }
+    return false;
 }
 
 uint32_t nextNameClash(const NameKeyRecord* records, uint32_t count, uint32_t from, uint32_t* end) {

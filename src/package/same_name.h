@@ -35,6 +35,10 @@ uint32_t nameKeyRecords(const uint16_t* key, uint32_t length, uint32_t index, bo
 // Sorts the records so that equal keys follow one another; O(n log n) comparisons.
 void sortNameKeys(NameKeyRecord* records, uint32_t count);
 
+// True when the sorted records hold two entries that would land on one object: a file's key
+// equal to another record's.
+bool nameKeysClash(const NameKeyRecord* records, uint32_t count);
+
 // In sorted records, the first group of equal keys at or after `from` in which a file meets a
 // file or directory of another entry: two entries that would land on one object. Returns the
 // group's first record and sets `*end` behind its last; returns `count` when there is none.
