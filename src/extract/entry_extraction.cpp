@@ -57,24 +57,6 @@ static bool validText(const char* text, UINT codePage) {
            MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text, -1, NULL, 0) > 0;
 }
 
-bool packageTextsAreValid(const uint8_t* package, uint32_t size, const char* command, UINT codePage) {
-    if (!validText(command, codePage)) return false;
-    PackageHeader header;
-    memset(&header, 0, sizeof(header));
-    header.recordSize = PACKAGE_HEADER_RECORD_SIZE;
-    uint32_t offset = 0;
-    if (!readHeader(package, size, &offset, &header)) return false;
-    FileEntry entry;
-    memset(&entry, 0, sizeof(entry));
-    entry.recordSize = FILE_ENTRY_RECORD_SIZE;
-    for (uint32_t index = 0; index < header.fileCount; ++index) {
-        if (!readEntry(package, size, offset, &offset, &entry) || !validText(entry.name, codePage) ||
-            !validText(entry.directory, codePage)) {
-            return false;
-        }
-    }
-    return true;
-}
 
 bool isLocalFixedPath(const WCHAR* path) {
     WCHAR letter = path[0] | 0x20;
@@ -394,7 +376,8 @@ static bool extractHeld(const FileEntry* entry, const ExtractionTarget* target, 
                           journal);
 }
 
-bool packageNamesAreDistinct(const uint8_t* package, uint32_t size, UINT codePage) {
+bool packageTextsAreValid(const uint8_t* package, uint32_t size, const char* command, UINT codePage) {
+    if (!validText(command, codePage)) return false;
     const ExtractionTarget target = {NULL, codePage, false};
     // The first pass counts what the second writes into one allocation: the records of every
     // file and directory the entries name, then their keys, one after the other.
@@ -414,6 +397,7 @@ bool packageNamesAreDistinct(const uint8_t* package, uint32_t size, UINT codePag
         readHeader(package, size, &offset, &header);
         for (uint32_t index = 0; index < header.fileCount && readEntry(package, size, offset, &offset, &entry);
              ++index) {
+            if (pass == 0 && !(validText(entry.name, codePage) && validText(entry.directory, codePage))) return false;
             // A destination that breaks the rule still takes part ("a.txt. " is "a.txt"); one that
             // cannot be composed at all stops the extraction there.
             WCHAR path[DEST_PATH_SIZE];

@@ -145,8 +145,7 @@ uint32_t runPackage(HINSTANCE instance) {
     uint32_t totalUnpacked = 0;
     UINT codePage = (options.flags & RUN_UTF8_NAMES) != 0 ? CP_UTF8 : CP_ACP;
     if (!validatePackage(package, size, &header, &totalUnpacked) ||
-        !packageTextsAreValid(package, size, header.command, codePage) ||
-        !packageNamesAreDistinct(package, size, codePage)) {
+        !packageTextsAreValid(package, size, header.command, codePage)) {
         return reportWithFailCode(IDS_PROCESS_RUNINFO);
     }
 

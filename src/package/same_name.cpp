@@ -52,9 +52,9 @@ uint32_t nameKey(const uint16_t* path, uint32_t length, uint16_t* key) {
 uint32_t nameKeyRecords(const uint16_t* key, uint32_t length, uint32_t index, bool namesFile,
                         NameKeyRecord* records) {
     uint32_t count = 0;
-    // The separators of a share's root ("\\") end no directory.
-    uint32_t from = length >= 2 && key[0] == '\\' && key[1] == '\\' ? 2 : 0;
-    for (uint32_t i = from; i <= length; ++i) {
+    // A share's two leading separators give directory records of 0 and 1 units, which no
+    // file's key can equal.
+    for (uint32_t i = 0; i <= length; ++i) {
         bool last = i == length;
         if (last ? length == 0 : key[i] != '\\') continue;
         if (records != NULL) {
@@ -67,7 +67,7 @@ uint32_t nameKeyRecords(const uint16_t* key, uint32_t length, uint32_t index, bo
     return count;
 }
 
-static int compareNameKeys(const void* left, const void* right) {
+int compareNameKeys(const void* left, const void* right) {
     const NameKeyRecord* a = static_cast<const NameKeyRecord*>(left);
     const NameKeyRecord* b = static_cast<const NameKeyRecord*>(right);
     uint32_t common = a->length < b->length ? a->length : b->length;
@@ -75,10 +75,6 @@ static int compareNameKeys(const void* left, const void* right) {
         if (a->key[i] != b->key[i]) return a->key[i] < b->key[i] ? -1 : 1;
     }
     return a->length == b->length ? 0 : a->length < b->length ? -1 : 1;
-}
-
-void sortNameKeys(NameKeyRecord* records, uint32_t count) {
-    qsort(records, count, sizeof(NameKeyRecord), compareNameKeys);
 }
 
 bool nameKeysClash(const NameKeyRecord* records, uint32_t count) {

@@ -6,6 +6,7 @@
 #pragma once
 
 #include <stdint.h>
+#include <stdlib.h>
 
 // The code unit as the file system compares it: its simple uppercase mapping (Unicode's), or
 // the unit itself. Surrogates map to themselves.
@@ -25,15 +26,20 @@ struct NameKeyRecord {
 };
 
 // Writes, for the entry `index` whose destination has the key `key` (`length` units), a record
-// for each directory on its way (each prefix that ends before a "\" of the key, the root of a
-// share excepted) and one for the whole key: its file when `namesFile`, else a directory (a
-// destination that ends in a separator); `records` may be null to count them. Returns the
-// number of records: none for an empty key, at most `length` + 1.
+// for each directory on its way (each prefix that ends before a "\" of the key) and one for the
+// whole key: its file when `namesFile`, else a directory (a destination that ends in a
+// separator); `records` may be null to count them. Returns the number of records: none for an
+// empty key, at most `length` + 1.
 uint32_t nameKeyRecords(const uint16_t* key, uint32_t length, uint32_t index, bool namesFile,
                         NameKeyRecord* records);
 
+// The order of records by their keys, unit by unit, a shorter key first: qsort's comparison.
+int compareNameKeys(const void* left, const void* right);
+
 // Sorts the records so that equal keys follow one another; O(n log n) comparisons.
-void sortNameKeys(NameKeyRecord* records, uint32_t count);
+inline void sortNameKeys(NameKeyRecord* records, uint32_t count) {
+    qsort(records, count, sizeof(NameKeyRecord), compareNameKeys);
+}
 
 // True when the sorted records hold two entries that would land on one object: a file's key
 // equal to another record's.
