@@ -23,7 +23,7 @@ packages=(
   googletest libgtest-dev libbenchmark-dev libssl-dev
   nlohmann-json3-dev liblhasa-dev lhasa liblzma-dev dpkg-dev
   osslsigncode openssl bc python3-pefile p7zip-full man-db groff-base
-  qemu-system-x86 busybox-static zstd xz-utils ccache
+  qemu-system-x86 busybox-static zstd xz-utils ccache unicode-data
 )
 
 missing=()

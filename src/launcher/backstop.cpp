@@ -55,8 +55,7 @@ void recordEntry(const JournalNode* entry) {
     if (backstop == NULL || !isFullPath(entry->path)) return;
     // The package's file at a path whose user's object waits right below it in the journal:
     // the backstop removes it to make room, exactly as the drain would.
-    bool replacing = entry->kind == JOURNAL_CREATED && entry->older != NULL &&
-                     entry->older->kind == JOURNAL_SET_ASIDE && wcscmp(entry->older->path, entry->path) == 0;
+    bool replacing = replacesSetAside(entry);
     if (entry->kind != JOURNAL_SET_ASIDE && !replacing) return;
     SetAsideRecord record;
     memset(&record, 0, sizeof(record));

@@ -25,6 +25,7 @@
 #include "runpack/image/pe_resources.h"
 #include "runpack/package/run_options_record.h"
 #include "runpack/package/destination_rules.h"
+#include "runpack/package/name_clashes.h"
 #include "runpack/package/text_encoding.h"
 #include "runpack/package/visible_text.h"
 
@@ -40,13 +41,18 @@ const char LIST_USAGE[] =
     "the engine refuses (\"..\", a device name, a colon after the drive, ...) are counted in a\n"
     "warning and marked with \"x\", with the reason after them; destinations longer than many\n"
     "Windows programs can open (259 characters, relative ones below a working directory of a\n"
-    "usual length) get a warning each. Then the executable's icon (the size and depth of each\n"
+    "usual length) get a warning each. Two entries that Windows takes for one file or folder\n"
+    "(names that differ only in case, over all of Unicode, or in trailing dots and spaces; a\n"
+    "file where another entry's folder goes) get a warning that names both: the engine refuses\n"
+    "such a package. Then the executable's icon (the size and depth of each\n"
     "image), its version numbers and strings, and the execution level its manifest requests.\n"
     "--json prints the same as one JSON object.\n"
     "Texts are shown as code page N (1250 or 1252; default 1252) would show them, with every\n"
     "control character (C0, DEL, C1, the bidirectional controls) as an escape such as \\x1B or\n"
-    "\\u202E, on a terminal and in a pipe alike; --json escapes them as JSON does. A command\n"
-    "that holds one gets a warning, and verify fails.\n"
+    "\\u202E, and every character that renders as nothing (format characters and default-\n"
+    "ignorable code points: \\u200B, \\u00AD, \\uFEFF, \\U000E0041, ...) likewise, on a terminal\n"
+    "and in a pipe alike; --json escapes them as JSON does (\\u200b). A command that holds a\n"
+    "control character gets a warning, and verify fails.\n"
     "Exit code 0; 1 when EXE holds no package that can be read, and also, after the listing\n"
     "and a warning, when the package digest fails: the engine refuses to run such an\n"
     "executable (verify says more).\n"
@@ -58,7 +64,7 @@ const char VERIFY_USAGE[] =
     "Checks what the engine checks before a run, and more: the package digest is present,\n"
     "20 bytes long and matches; the run options, when present, are a record the engine\n"
     "accepts; the package passes the engine's validation; no destination is one the engine\n"
-    "refuses; every file unpacks to its unpacked size and to the SHA-1 its entry records.\n"
+    "refuses, and no two are one file or folder on Windows (see list); every file unpacks to its unpacked size and to the SHA-1 its entry records.\n"
     "Exit code 0 when all of it holds, 1 otherwise, with one line per failure.\n"
     "-- ends the options: EXE may then begin with -.\n";
 
@@ -247,6 +253,26 @@ std::string shownDestination(const FileEntry& e) {
     return visibleText(decodeAnsi(composedDestination(e), DEFAULT_DISPLAY_CODE_PAGE));
 }
 
+// The entries' destinations as UTF-8: the package's own bytes under the UTF-8 flag, otherwise
+// decoded from `codePage`.
+std::vector<std::string> destinationsText(const std::vector<FileEntry>& entries, bool utf8Names, uint32_t codePage) {
+    std::vector<std::string> destinations;
+    destinations.reserve(entries.size());
+    for (const FileEntry& e : entries) {
+        const std::string composed = composedDestination(e);
+        destinations.push_back(utf8Names ? composed : decodeAnsi(composed, codePage));
+    }
+    return destinations;
+}
+
+// The line that says two entries land on one object on Windows, for list, verify and extract.
+std::string clashText(const NameClash& c, const std::vector<std::string>& destinations) {
+    return "entries " + std::to_string(c.first) + " (" + visibleText(destinations[c.first]) + ") and " +
+           std::to_string(c.second) + " (" + visibleText(destinations[c.second]) +
+           ") are one file or folder on Windows, which ignores case and trailing dots and spaces: the engine "
+           "refuses the package";
+}
+
 // True, with the character escaped in `which`, when the command holds a control character:
 // `build` never writes one, and a terminal acts on it.
 bool commandControlCharacter(const PackageHeader& h, std::string* which) {
@@ -263,8 +289,9 @@ std::string digestProblem(const LoadedPackage& loaded) {
 }
 
 // The package checks of verify; problems are written to `err` one per line, each after
-// "runpack " and `command`.
-bool verifyPackage(LoadedPackage* loaded, const char* command, std::ostream& err) {
+// "runpack " and `command`. Names not under the UTF-8 flag are read in `codePage`.
+bool verifyPackage(LoadedPackage* loaded, const char* command, std::ostream& err,
+                   uint32_t codePage = DEFAULT_DISPLAY_CODE_PAGE) {
     const std::string prefix = std::string("runpack ") + command + ": ";
     bool ok = true;
     std::string error = digestProblem(*loaded);
@@ -311,6 +338,12 @@ bool verifyPackage(LoadedPackage* loaded, const char* command, std::ostream& err
                 << "): the engine refuses this destination: " << describeDestinationVerdict(verdict) << "\n";
             ok = false;
         }
+    }
+    const std::vector<std::string> destinations =
+        destinationsText(loaded->entries, (options.flags & RUN_UTF8_NAMES) != 0, codePage);
+    for (const NameClash& clash : findNameClashes(destinations)) {
+        err << prefix << clashText(clash, destinations) << "\n";
+        ok = false;
     }
     std::unique_ptr<LzhufContext> context = newCodecContext();
     std::unique_ptr<SolidCursor> solid(new SolidCursor);
@@ -503,6 +536,10 @@ int runListCommand(const std::vector<std::string>& args, std::ostream& out, std:
         if (outside(e)) ++outsideCount;
         if (destinationVerdict(e) != DESTINATION_OK) ++refusedCount;
     }
+    // Entries that land on one file or folder on Windows: the engine refuses the package.
+    const std::vector<std::string> destinations = destinationsText(loaded.entries, utf8Names, codePage);
+    const std::vector<NameClash> clashes = findNameClashes(destinations);
+    const std::vector<std::vector<size_t>> partners = clashPartners(clashes, loaded.entries.size());
     // A solid stream's members have no packed size of their own: each shows its stream's ratio.
     const std::vector<size_t> streams = solidStreamNumbers(loaded.entries);
     const std::vector<SolidStreamFacts> streamFacts = solidStreams(loaded.entries);
@@ -527,6 +564,7 @@ int runListCommand(const std::vector<std::string>& args, std::ostream& out, std:
         root["outsideWorkingDirectory"] = outsideCount;
         root["refusedByEngine"] = refusedCount;
         root["commandHasControlCharacter"] = commandControlCharacter(h, nullptr);
+        root["nameClashes"] = clashes.size();
         root["files"] = nlohmann::ordered_json::array();
         for (size_t i = 0; i < loaded.entries.size(); ++i) {
             const FileEntry& e = loaded.entries[i];
@@ -540,6 +578,7 @@ int runListCommand(const std::vector<std::string>& args, std::ostream& out, std:
             f["longPath"] = !longPathWarning(composedDestination(e), "").empty();
             f["refusal"] = verdict != DESTINATION_OK ? nlohmann::ordered_json(describeDestinationVerdict(verdict))
                                                      : nlohmann::ordered_json(nullptr);
+            f["sameNameAs"] = partners[i];
             f["method"] = methodName(e.method);
             f["stream"] = streams[i] != 0 ? nlohmann::ordered_json(streams[i]) : nlohmann::ordered_json(nullptr);
             f["unpackedSize"] = e.unpackedSize;
@@ -585,6 +624,7 @@ int runListCommand(const std::vector<std::string>& args, std::ostream& out, std:
         out << "WARNING: " << refusedCount
             << " file(s) have a destination the engine refuses (marked x): it stops there, and verify fails\n";
     }
+    for (const NameClash& clash : clashes) out << "WARNING: " << clashText(clash, destinations) << ", and verify fails\n";
     for (const FileEntry& e : loaded.entries) {
         const std::string warning = longPathWarning(composedDestination(e), shown(composedDestination(e).c_str()));
         if (!warning.empty()) out << "WARNING: " << warning << "\n";
@@ -762,7 +802,7 @@ int runExtractCommand(const std::vector<std::string>& args, std::ostream& out, s
         err << "runpack extract: " << error << "\n";
         return 1;
     }
-    if (!verifyPackage(&loaded, "extract", err)) {
+    if (!verifyPackage(&loaded, "extract", err, codePage)) {
         err << "runpack extract: " << exe << " does not verify; nothing extracted\n";
         return 1;
     }
