@@ -126,9 +126,10 @@ int main(int argc, char** argv)
     }
     const double writeRate = argc > 2 ? atof(argv[2]) : 0;
     const int rounds = argc > 3 ? atoi(argv[3]) : 3;
-    std::vector<uint8_t> image, package;
+    std::vector<uint8_t> image, package, digest;
+    bool hasPackage = false, hasDigest = false;
     std::string error;
-    if (!readFile(argv[1], &image, &error) || !readRunInfo(image, &package, nullptr, nullptr, nullptr, &error)) {
+    if (!readFile(argv[1], &image, &error) || !readRunInfo(image, &package, &hasPackage, &digest, &hasDigest, &error)) {
         fprintf(stderr, "%s\n", error.c_str());
         return 1;
     }

@@ -69,7 +69,7 @@ Streams makeStreams(int streams, int damaged)
         std::vector<uint8_t> stream;
         std::string error;
         EXPECT_TRUE(encodeSolidStream(pointers, SOLID_LEVEL_FAST, false, &stream, &error)) << error;
-        for (size_t at = stream.size() / 2; k == damaged; ++at) {
+        for (size_t at = stream.size() / 2; k == damaged && at < stream.size(); ++at) {
             std::vector<uint8_t> trial = stream;
             trial[at] ^= 0x5A;
             if (!decodesWhole(trial)) {
