@@ -513,12 +513,12 @@ bool extractPackage(const uint8_t* package, uint32_t size, const ExtractionTarge
     held.count = 0;
     held.ownsRoot = false;
     StreamPrefetch prefetch;
-    prefetchBegin(&prefetch);
+    prefetchBegin(&prefetch, package, size, processorCount(), PREFETCH_MEMORY_CAP);
     for (uint32_t index = 0; index < header.fileCount; ++index) {
         ok = readEntry(package, size, offset, &offset, &entry);
         if (!ok) break;
         if (entry.method == METHOD_LZMA2 && entry.packedSize != 0) {
-            prefetchAtStream(&prefetch, package, size, offset, &entry);
+            prefetchAtStream(&prefetch, &entry, offset);
         }
         ok = extractHeld(&entry, target, &held, journal);
         if (!ok) break;
