@@ -50,9 +50,10 @@ TEST(AddressSpace, AnImageWithAPackageAtTheLimitAndTheDecodersMemoryFitTogether)
     void* image = VirtualAlloc(NULL, ENGINE_PACKAGE_LIMIT + ENGINE_IMAGE_ALLOWANCE, MEM_RESERVE, PAGE_NOACCESS);
     ASSERT_NE(image, nullptr) << "largest free block: " << (largest >> 20) << " MiB";
     reserved.push_back(image);
-    // The extraction's dictionary, and each helper's dictionary and output.
-    std::vector<size_t> beside(1 + PREFETCH_HELPERS, SOLID_DICTIONARY_MAX);
-    for (uint32_t i = 0; i < PREFETCH_HELPERS; ++i) beside.push_back(PREFETCH_MAX_UNPACKED);
+    // The extraction's own dictionary must fit; the look-ahead takes at most half of what is
+    // free when it starts (and at most its cap), so a quarter of the cap beside it leaves it
+    // room for a stream or two.
+    std::vector<size_t> beside = {SOLID_DICTIONARY_MAX, PREFETCH_MEMORY_CAP / 4};
     for (size_t size : beside) {
         void* block = VirtualAlloc(NULL, size, MEM_RESERVE, PAGE_NOACCESS);
         EXPECT_NE(block, nullptr) << (size >> 20) << " MiB beside the image";
