@@ -2,7 +2,9 @@
 # The solid LZMA2 levels beside 7z and xz, and the same executable from every thread count.
 #
 #   bench/solid_bench.sh [levels] [jobs]     (default: both; after the host and win32 builds)
-#   ROUNDS=1 (best of, for the build times), LEVELS="fast best max", JOBS_LEVELS="best"
+#   ROUNDS=1 (best of, for the build times), LEVELS="fast best max", JOBS_LEVELS="best",
+#   REFS=0 (keep the 7z and xz files of an earlier run: their speeds then show as -),
+#   SETS="dlls text", ENGINE=build/win32/runpack-engine.exe
 #
 # Two sets, made under build/bench:
 # - dlls: Wine's i386 DLLs, whole files in name order until 64 MiB are reached, as
@@ -18,7 +20,7 @@
 set -euo pipefail
 cd "$(dirname "${BASH_SOURCE[0]}")/.."
 tool=build/host/runpack
-engine=build/win32/runpack-engine.exe
+engine=${ENGINE:-build/win32/runpack-engine.exe}
 work=build/bench
 rounds=${ROUNDS:-1}
 parts=${*:-levels jobs}
@@ -54,21 +56,24 @@ best() {
   printf '%.1f' "$best_time"
 }
 
-for set in dlls text; do
+for set in ${SETS:-dlls text}; do
   files=$work/$set
   bytes=$(cat "$files"/* | wc -c)
   mb=$(echo "$bytes / 1000000" | bc -l)
   echo "$set: $(ls "$files" | wc -l) files, $bytes bytes; engine $engine_size bytes; $(nproc) cores; load $(cut -d' ' -f1-3 /proc/loadavg)"
   if [[ " $parts " == *" levels "* ]]; then
-    rm -f "$work/$set.7z"
-    t7z=$(best bash -c "rm -f '$work/$set.7z'; cd '$files' && 7z a -t7z -mx=9 -ms=on '$PWD/$work/$set.7z' ./*")
+    t7z=- txz=-
+    if [ "${REFS:-1}" != 0 ] || [ ! -f "$work/$set.7z" ] || [ ! -f "$work/$set.tar.xz" ]; then
+      t7z=$(best bash -c "rm -f '$work/$set.7z'; cd '$files' && 7z a -t7z -mx=9 -ms=on '$PWD/$work/$set.7z' ./*")
+      tar -cf "$work/$set.tar" -C "$files" .
+      txz=$(best bash -c "xz -6 -c < '$work/$set.tar' > '$work/$set.tar.xz'")
+    fi
     s7z=$(stat -c %s "$work/$set.7z")
-    tar -cf "$work/$set.tar" -C "$files" .
-    txz=$(best bash -c "xz -6 -c < '$work/$set.tar' > '$work/$set.tar.xz'")
     sxz=$(stat -c %s "$work/$set.tar.xz")
     printf '  %-28s %12s %8s %8s %8s\n' "" "bytes" "/7z" "/xz -6" "MB/s"
-    printf '  %-28s %12s %8.4f %8.4f %8.1f\n' "7z a -t7z -mx=9 -ms=on" "$s7z" 1 "$(echo "$s7z / $sxz" | bc -l)" "$(echo "$mb / $t7z" | bc -l)"
-    printf '  %-28s %12s %8.4f %8.4f %8.1f\n' "tar | xz -6" "$sxz" "$(echo "$sxz / $s7z" | bc -l)" 1 "$(echo "$mb / $txz" | bc -l)"
+    speed() { [ "$1" = - ] && echo - || printf '%.1f' "$(echo "$mb / $1" | bc -l)"; }
+    printf '  %-28s %12s %8.4f %8.4f %8s\n' "7z a -t7z -mx=9 -ms=on" "$s7z" 1 "$(echo "$s7z / $sxz" | bc -l)" "$(speed "$t7z")"
+    printf '  %-28s %12s %8.4f %8.4f %8s\n' "tar | xz -6" "$sxz" "$(echo "$sxz / $s7z" | bc -l)" 1 "$(speed "$txz")"
     for level in ${LEVELS:-fast best max}; do
       exe=$work/$set-$level.exe
       t=$(best bash -c "rm -f '$exe'; '$tool' build -o '$exe' --engine '$engine' --level $level '$files'")
