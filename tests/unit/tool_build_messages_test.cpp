@@ -125,6 +125,19 @@ TEST_F(ToolBuildMessages, ANameFromDiskWithAColonOrBackslashIsRefusedForThatChar
     EXPECT_EQ(r.err, "runpack build: manifest " + (dir / "m.json").string() + ", file 0: " + colon + "\n");
 }
 
+TEST_F(ToolBuildMessages, AnUnknownLevelIsRefusedWithTheLevelsThereAre) {
+    writeText(dir / "a.txt", "a");
+    const Result r = build(dir / "out.exe", {"--level", "ultra", (dir / "a.txt").string()});
+    EXPECT_EQ(r.code, 2);
+    EXPECT_EQ(r.err, "runpack build: unknown level \"ultra\" (fast, ref, best or max)\nTry 'runpack build --help'.\n");
+    EXPECT_FALSE(fs::exists(dir / "out.exe"));
+    const Result help = run(runBuildCommand, {"--help"});
+    EXPECT_NE(help.out.find("  --level LEVEL            best: small streams at a good speed (default)\n"
+                            "                           max: the smallest LZMA2 streams"),
+              std::string::npos)
+        << help.out;
+}
+
 TEST_F(ToolBuildMessages, APackageAboveWhatThe32BitEngineCanMapIsRefusedBeforeItsFilesAreRead) {
     // Sparse: the file claims its size without taking the room; nothing reads it.
     const fs::path big = dir / "in" / "big.bin";

@@ -72,7 +72,10 @@ const char BUILD_USAGE[] =
     "                           auto: LZHUF when it is smaller, else stored (default without\n"
     "                           the LZMA2 encoder)\n"
     "                           stored | lzhuf: every file of PATH... so\n"
-    "  --level LEVEL            best: the smallest streams (default)\n"
+    "  --level LEVEL            best: small streams at a good speed (default)\n"
+    "                           max: the smallest LZMA2 streams, a dictionary of up to 64\n"
+    "                           MiB and a longer search: about twice the time of best, and\n"
+    "                           up to 700 MiB of memory per thread (for LZHUF: best)\n"
     "                           fast: several times faster than best\n"
     "                           ref: LZHUF's reference encoder, as earlier versions wrote\n"
     "  --to DIR                 destination directory of the PATH inputs: relative to the\n"
@@ -85,7 +88,8 @@ const char BUILD_USAGE[] =
     "  --codepage N             the Windows code page (1250 or 1252) for non-ASCII names and\n"
     "                           command; without it such text is stored as UTF-8\n"
     "  --names utf8             store names, directories and command as UTF-8 (any character)\n"
-    "  --jobs N                 packing threads (default: one per core)\n"
+    "  --jobs N                 packing threads (default: one per core); they change the\n"
+    "                           speed only, never the output\n"
     "  --set-icon FILE.ico      the executable's icon: every image of FILE.ico (any size and\n"
     "                           depth, PNG images too) replaces the engine's icon\n"
     "  --set-file-version A.B.C.D\n"
@@ -132,6 +136,27 @@ namespace {
 
 enum class Method { Auto, Stored, Lzhuf, Lzma2 };
 
+// --level: one name for both encoders. LZHUF has nothing beyond its best, so max is best
+// there; ref is LZHUF's own and leaves LZMA2 at best.
+enum class Level { Fast, Ref, Best, Max };
+
+bool parseLevel(const std::string& text, Level* level) {
+    if (text == "fast") *level = Level::Fast;
+    else if (text == "ref") *level = Level::Ref;
+    else if (text == "best") *level = Level::Best;
+    else if (text == "max") *level = Level::Max;
+    else return false;
+    return true;
+}
+
+LzhufLevel lzhufLevelOf(Level level) {
+    return level == Level::Fast ? LZHUF_LEVEL_FAST : level == Level::Ref ? LZHUF_LEVEL_REF : LZHUF_LEVEL_BEST;
+}
+
+SolidLevel solidLevelOf(Level level) {
+    return level == Level::Fast ? SOLID_LEVEL_FAST : level == Level::Max ? SOLID_LEVEL_MAX : SOLID_LEVEL_BEST;
+}
+
 // The smallest packages that every engine of this version reads: solid LZMA2 where this build
 // can make it.
 Method defaultMethod() { return solidEncoderAvailable() ? Method::Lzma2 : Method::Auto; }
@@ -142,7 +167,7 @@ struct BuildOptions {
     std::string command;
     uint32_t cleanupMode = CLEANUP_TREE;
     Method method = defaultMethod();
-    LzhufLevel level = LZHUF_LEVEL_BEST;
+    Level level = Level::Best;
     bool hasTo = false;
     std::string to;
     std::string manifest;
@@ -215,7 +240,7 @@ int parseOptions(const std::vector<std::string>& args, BuildOptions* o, std::str
             if (!parseMethod(v, &o->method)) { *error = "unknown method \"" + v + "\" (" + std::string(solidEncoderAvailable() ? "lzma2, " : "") + "auto, stored or lzhuf)"; return 2; }
         } else if (a == "--level") {
             if (!value(&v)) return 2;
-            if (!parseLzhufLevel(v, &o->level)) { *error = "unknown level \"" + v + "\" (fast, ref or best)"; return 2; }
+            if (!parseLevel(v, &o->level)) { *error = "unknown level \"" + v + "\" (fast, ref, best or max)"; return 2; }
         } else if (a == "--to") {
             if (!value(&o->to)) return 2;
             o->hasTo = true;
@@ -655,7 +680,7 @@ bool packAll(const BuildOptions& o, const std::vector<PlannedFile>& planned, std
             const size_t i = next++;
             if (i >= planned.size() || failed) return;
             std::string message;
-            if (!packFile(context.get(), o.level, planned[i], &(*files)[i], &message)) {
+            if (!packFile(context.get(), lzhufLevelOf(o.level), planned[i], &(*files)[i], &message)) {
                 std::lock_guard<std::mutex> hold(errorLock);
                 // Report the first failing file in package order, whatever the timing.
                 if (i < firstErrorIndex) {
@@ -690,34 +715,20 @@ bool packAll(const BuildOptions& o, const std::vector<PlannedFile>& planned, std
     return true;
 }
 
-// Groups consecutive METHOD_LZMA2 files into streams of at least the level's target size and
-// compresses the streams on the build's threads. The first file of each stream then holds the
-// stream, the others nothing.
+// Groups consecutive METHOD_LZMA2 files into the level's streams and compresses the streams
+// on the build's threads. The first file of each stream then holds the stream, the others
+// nothing. Which files share a stream follows from their sizes and the level alone.
 bool formSolidStreams(const BuildOptions& o, std::vector<PackageFile>* files, size_t* streamCount,
                       std::string* error) {
-    const SolidLevel level = o.level == LZHUF_LEVEL_FAST ? SOLID_LEVEL_FAST : SOLID_LEVEL_BEST;
+    const SolidLevel level = solidLevelOf(o.level);
     unsigned jobs = o.jobs ? o.jobs : std::max(1u, std::thread::hardware_concurrency());
-    // At least the level's size per stream, and no more streams than threads: each thread
-    // then compresses one stream, as large as can be.
-    uint64_t solidBytes = 0;
-    for (const PackageFile& f : *files) solidBytes += f.method == METHOD_LZMA2 ? f.packed.size() : 0;
-    const uint64_t target = std::max<uint64_t>(solidStreamTarget(level), (solidBytes + jobs - 1) / jobs);
-    const uint64_t most = 0xFFFFFFFFull;
-    std::vector<std::pair<size_t, size_t>> streams;  // first file, file count
-    uint64_t held = 0;
-    for (size_t i = 0; i < files->size(); ++i) {
-        const PackageFile& f = (*files)[i];
-        if (f.method != METHOD_LZMA2) continue;
-        const bool continues = !streams.empty() && streams.back().first + streams.back().second == i &&
-                               held < target && held + f.packed.size() <= most;
-        if (continues) {
-            ++streams.back().second;
-            held += f.packed.size();
-        } else {
-            streams.push_back({i, 1});
-            held = f.packed.size();
-        }
+    std::vector<uint64_t> sizes;
+    std::vector<bool> solid;
+    for (const PackageFile& f : *files) {
+        sizes.push_back(f.packed.size());
+        solid.push_back(f.method == METHOD_LZMA2);
     }
+    const std::vector<SolidStreamSpan> streams = planSolidStreams(sizes, solid, solidStreamTarget(level));
     *streamCount = streams.size();
     std::vector<std::vector<uint8_t>> encoded(streams.size());
     std::vector<std::string> errors(streams.size());
@@ -728,7 +739,7 @@ bool formSolidStreams(const BuildOptions& o, std::vector<PackageFile>* files, si
             const size_t k = next++;
             if (k >= streams.size() || failed) return;
             std::vector<const std::vector<uint8_t>*> members;
-            for (size_t i = streams[k].first; i < streams[k].first + streams[k].second; ++i)
+            for (size_t i = streams[k].first; i < streams[k].first + streams[k].count; ++i)
                 members.push_back(&(*files)[i].packed);
             if (!encodeSolidStream(members, level, solidWantsX86Filter(members), &encoded[k], &errors[k])) failed = true;
         }
@@ -745,7 +756,7 @@ bool formSolidStreams(const BuildOptions& o, std::vector<PackageFile>* files, si
     }
     for (size_t k = 0; k < streams.size(); ++k) {
         (*files)[streams[k].first].packed = std::move(encoded[k]);
-        for (size_t i = streams[k].first + 1; i < streams[k].first + streams[k].second; ++i) {
+        for (size_t i = streams[k].first + 1; i < streams[k].first + streams[k].count; ++i) {
             (*files)[i].packed.clear();
             (*files)[i].packed.shrink_to_fit();
         }
