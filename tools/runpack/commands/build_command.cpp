@@ -3,6 +3,8 @@
 // context, so the result does not depend on the number of workers), write the package and
 // its digest into a copy of the engine under a temporary name, then rename it into place.
 #include "runpack/commands/build_command.h"
+
+#include "package/package_limit.h"
 #include "runpack/commands/embedded_engine.h"
 
 #include <errno.h>
@@ -28,7 +30,6 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
-#include <map>
 #include <mutex>
 #include <system_error>
 #include <thread>
@@ -36,6 +37,7 @@
 #include <nlohmann/json.hpp>
 
 #include "runpack/package/destination_rules.h"
+#include "runpack/package/name_clashes.h"
 #include "runpack/image/executable_face.h"
 #include "runpack/image/manifest_level.h"
 #include "runpack/package/package_writer.h"
@@ -117,9 +119,12 @@ const char BUILD_USAGE[] =
     "control characters, a trailing dot or space), a first name below PATH that begins with\n"
     "a %VAR% reference (--to and manifests give such destinations), \"..\", destinations\n"
     "longer than the engine's 519 characters (relative ones counted with a 260-character\n"
-    "working directory), two files with the same destination, missing or unreadable inputs,\n"
+    "working directory), two files with the same destination on Windows (names that differ\n"
+    "only in case, over all of Unicode, or in trailing dots and spaces; a file where another\n"
+    "file's folder goes), missing or unreadable inputs,\n"
     "files of 4 GiB or more, a package over 4 GiB - 1 bytes, and a command with a control\n"
-    "character. A destination that would be longer than 259 characters below a working\n"
+    "or invisible character (U+200B, U+FEFF, U+00AD, ...; also refused in names). A\n"
+    "destination that would be longer than 259 characters below a working\n"
     "directory of a usual length (60 characters) is packed with a warning: many Windows\n"
     "programs cannot open such a path.\n";
 
@@ -450,12 +455,28 @@ bool encodeText(const BuildOptions& o, const std::string& utf8, std::string* out
     return true;
 }
 
+// Refuses two files whose destinations Windows takes for one file or folder: names that
+// differ only in case (over all of Unicode) or in trailing dots and spaces, or a file where
+// another file's directory goes. Both are named in the message.
+bool checkNameClashes(const std::vector<PlannedFile>& planned, std::string* error) {
+    std::vector<std::string> destinations;
+    destinations.reserve(planned.size());
+    for (const PlannedFile& p : planned) destinations.push_back(p.directory.empty() ? p.name : p.directory + "\\" + p.name);
+    const std::vector<NameClash> clashes = findNameClashes(destinations);
+    if (clashes.empty()) return true;
+    const NameClash& c = clashes.front();
+    *error = "two files with the same destination on Windows, which ignores case and trailing dots and spaces: " +
+             destinations[c.first] + " (" + planned[c.first].source.u8string() + ") and " + destinations[c.second] +
+             " (" + planned[c.second].source.u8string() + ")";
+    return false;
+}
+
 // Converts the destination texts to the code page and checks what the engine can hold: the
 // length, and the engine's own rule on the bytes it will see. A destination that is long
 // for many Windows programs adds a line to `warnings`.
 bool checkDestinations(const BuildOptions& o, const std::vector<PlannedFile>& planned,
                        std::vector<PackageFile>* files, std::vector<std::string>* warnings, std::string* error) {
-    std::map<std::string, std::string> seen;  // upper-cased destination -> source
+    if (!checkNameClashes(planned, error)) return false;
     for (const PlannedFile& p : planned) {
         PackageFile f;
         if (!encodeText(o, p.name, &f.name, error) || !encodeText(o, p.directory, &f.directory, error) ||
@@ -468,15 +489,6 @@ bool checkDestinations(const BuildOptions& o, const std::vector<PlannedFile>& pl
         const std::string warning = longPathWarning(f.hasDirectory ? f.directory + "\\" + f.name : f.name,
                                                     p.directory.empty() ? p.name : p.directory + "\\" + p.name);
         if (!warning.empty()) warnings->push_back(p.source.u8string() + ": " + warning);
-        std::string key = f.hasDirectory ? f.directory + "\\" + f.name : f.name;
-        for (char& c : key)
-            if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 32);
-        auto inserted = seen.insert({key, p.source.u8string()});
-        if (!inserted.second) {
-            *error = "two files with the same destination " + (f.hasDirectory ? p.directory + "\\" : "") + p.name +
-                     ": " + inserted.first->second + " and " + p.source.u8string();
-            return false;
-        }
         files->push_back(std::move(f));
     }
     return true;
@@ -743,6 +755,38 @@ bool formSolidStreams(const BuildOptions& o, std::vector<PackageFile>* files, si
 
 }  // namespace
 
+namespace {
+
+std::string mebibytes(uint64_t bytes) {
+    char text[32];
+    snprintf(text, sizeof text, "%.1f MiB", static_cast<double>(bytes) / (1 << 20));
+    return text;
+}
+
+// Refuses a package of `size` bytes (with `atLeast`, of at least that many) above what the
+// 32-bit engine can start: its image is mapped whole into a process of 2 GiB of addresses.
+bool withinEngineLimit(uint64_t size, bool atLeast, std::string* error) {
+    if (size <= ENGINE_PACKAGE_LIMIT) return true;
+    *error = std::string("the package would be ") + (atLeast ? "at least " : "") + std::to_string(size) + " bytes (" +
+             mebibytes(size) + "), above the " + std::to_string(ENGINE_PACKAGE_LIMIT) + " bytes (" +
+             mebibytes(ENGINE_PACKAGE_LIMIT) +
+             ") that the 32-bit engine can map and run; split the files over several executables";
+    return false;
+}
+
+// The stored files alone, before any is read: their sizes are the least the package holds.
+bool storedFilesWithinEngineLimit(const std::vector<PlannedFile>& planned, std::string* error) {
+    uint64_t stored = 0;
+    for (const PlannedFile& p : planned) {
+        std::error_code ec;
+        const uintmax_t size = fs::file_size(p.source, ec);
+        if (!ec && p.method == Method::Stored) stored += size;
+    }
+    return withinEngineLimit(stored, true, error);
+}
+
+}  // namespace
+
 int runBuildCommand(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
     BuildOptions o;
     std::string error;
@@ -790,6 +834,8 @@ int runBuildCommand(const std::vector<std::string>& args, std::ostream& out, std
     std::string control;
     if (o.hasCommand && findControlCharacter(o.command, &control))
         return refuse("command \"" + o.command + "\" holds a control character (" + control + ")");
+    if (o.hasCommand && findInvisibleCharacter(o.command, &control))
+        return refuse("command \"" + o.command + "\" holds an invisible character (" + control + ")");
     // Without a code page, names beyond ASCII are stored as UTF-8 and the package says so.
     bool beyondAscii = o.hasCommand && !isAscii(o.command);
     for (const PlannedFile& p : planned) beyondAscii = beyondAscii || !isAscii(p.name) || !isAscii(p.directory);
@@ -812,12 +858,14 @@ int runBuildCommand(const std::vector<std::string>& args, std::ostream& out, std
             return refuse("engine " + (o.engine.empty() ? std::string("carried by this tool") : o.engine) + ": " + error);
         engine.swap(faced);
     }
+    if (!storedFilesWithinEngineLimit(planned, &error)) return refuse(error);
     if (!packAll(o, planned, &contents.files, &error)) return refuse(error);
     size_t streamCount = 0;
     if (!formSolidStreams(o, &contents.files, &streamCount, &error)) return refuse(error);
 
     std::vector<uint8_t> package, image;
     if (!writePackage(contents, &package, &error)) return refuse(error);
+    if (!withinEngineLimit(package.size(), false, &error)) return refuse(error);
     const std::vector<uint8_t> digest = sha1Of(package.data(), package.size());
     // No record without an option: executables built without one stay as they always were.
     const std::vector<uint8_t> runOptions = encodeRunOptions(o.runFlags);

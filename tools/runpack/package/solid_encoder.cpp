@@ -101,7 +101,7 @@ bool encodeSolidStream(const std::vector<const std::vector<uint8_t>*>& members, 
         *error = "LZMA2 encoding failed (liblzma error " + std::to_string(static_cast<int>(ret)) + ")";
         return false;
     }
-    if (stream->size() > 0xFFFFFFFFull) {
+    if (stream->size() > std::size_t{0xFFFFFFFFu}) {
         *error = "a solid stream came out at 4 GiB or more";
         return false;
     }
