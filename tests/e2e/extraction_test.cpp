@@ -10,7 +10,7 @@
 #include "codec/lzhuf_encoder.h"
 #include "package/package_reader.h"
 #include "package/sha1.h"
-#include "extract/storage_methods.h"
+#include "package/method_ids.h"
 #include "codec/solid_stream.h"
 #include "runpack/package/solid_encoder.h"
 #include "support/package_builder.h"

@@ -7,7 +7,7 @@
 #include <random>
 
 #include "codec/lzhuf_encoder.h"
-#include "extract/storage_methods.h"
+#include "package/method_ids.h"
 #include "package/package_reader.h"
 #include "runpack/commands/lzhuf_command.h"
 #include "support/lzhuf_streams.h"

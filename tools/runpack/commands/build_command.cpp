@@ -45,7 +45,7 @@
 #include "runpack/package/run_options_record.h"
 #include "runpack/package/text_encoding.h"
 #include "runpack/package/visible_text.h"
-#include "extract/storage_methods.h"
+#include "package/method_ids.h"
 #include "runpack/package/solid_encoder.h"
 #include "package/run_options.h"
 

@@ -12,7 +12,7 @@
 
 #include "codec/solid_stream.h"
 #include "extract/destination_rule.h"
-#include "extract/storage_methods.h"
+#include "package/method_ids.h"
 #include "package/package_reader.h"
 #include "package/run_options.h"
 #include "runpack/output/confined_output.h"
