@@ -38,7 +38,8 @@ int compareNameKeys(const void* left, const void* right);
 
 // Sorts the records so that equal keys follow one another; O(n log n) comparisons.
 inline void sortNameKeys(NameKeyRecord* records, uint32_t count) {
-    qsort(records, count, sizeof(NameKeyRecord), compareNameKeys);
+    // Nothing to order in fewer than two (and an empty list may have no storage at all).
+    if (count > 1) qsort(records, count, sizeof(NameKeyRecord), compareNameKeys);
 }
 
 // True when the sorted records hold two entries that would land on one object: a file's key
