@@ -13,6 +13,33 @@ uint32_t loadLittleEndian32(const uint8_t* bytes)
            ((uint32_t)bytes[3] << 24);
 }
 
+uint32_t memberSize(const SolidStreamReader* r, uint32_t member)
+{
+    return loadLittleEndian32(r->header.memberSizes + 4 * member);
+}
+
+// Runs the filter over staging[ready, filled) one member at a time: a member's last bytes,
+// which hold no whole instruction, are final as they are, and the next member starts the
+// filter afresh.
+void filterMembers(SolidStreamReader* r)
+{
+    while (r->member < r->header.memberCount) {
+        uint32_t waiting = r->filled - r->ready;
+        if (r->memberLeft > waiting) {
+            uint32_t done = x86FilterDecode(&r->filter, r->staging + r->ready, waiting);
+            r->ready += done;
+            r->memberLeft -= done;
+            return;
+        }
+        x86FilterDecode(&r->filter, r->staging + r->ready, r->memberLeft);
+        r->ready += r->memberLeft;
+        if (++r->member < r->header.memberCount) {
+            r->memberLeft = memberSize(r, r->member);
+        }
+        x86FilterBegin(&r->filter, 0);
+    }
+}
+
 // Decodes into the staging buffer behind what waits there and runs the filter over it, until
 // something is final or the stream has ended. False when the stream is corrupt.
 bool refill(SolidStreamReader* r)
@@ -46,7 +73,9 @@ bool refill(SolidStreamReader* r)
             break;
         }
     }
-    if (r->header.filter == SOLID_FILTER_X86 && !r->decoderEnded) {
+    if (r->header.filter == SOLID_FILTER_X86_EACH_MEMBER) {
+        filterMembers(r);
+    } else if (r->header.filter == SOLID_FILTER_X86 && !r->decoderEnded) {
         r->ready = x86FilterDecode(&r->filter, r->staging, r->filled);
     } else if (r->header.filter == SOLID_FILTER_X86) {
         // At the end the last few bytes can hold no whole instruction and stay as they are.
@@ -73,11 +102,27 @@ bool readSolidStreamHeader(const uint8_t* data, uint32_t size, SolidStreamHeader
     read.filter = loadLittleEndian32(data + 12);
     if (read.memberCount == 0 || read.dictionarySize < SOLID_DICTIONARY_MIN ||
         read.dictionarySize > SOLID_DICTIONARY_MAX || read.dictionarySize % SOLID_DICTIONARY_GRAIN != 0 ||
-        read.filter > SOLID_FILTER_X86) {
+        read.filter > SOLID_FILTER_X86_EACH_MEMBER) {
         return false;
     }
+    read.chunksOffset = SOLID_HEADER_SIZE;
+    read.memberSizes = nullptr;
+    if (read.filter == SOLID_FILTER_X86_EACH_MEMBER) {
+        if (read.memberCount > (size - SOLID_HEADER_SIZE) / 4) {
+            return false;
+        }
+        read.memberSizes = data + SOLID_HEADER_SIZE;
+        read.chunksOffset += 4 * read.memberCount;
+        uint64_t sum = 0;
+        for (uint32_t i = 0; i < read.memberCount; ++i) {
+            sum += loadLittleEndian32(read.memberSizes + 4 * i);
+        }
+        if (sum != read.unpackedSize) {
+            return false;
+        }
+    }
     uint64_t chunksUnpacked = 0;
-    if (!lzma2CheckChunks(data + SOLID_HEADER_SIZE, size - SOLID_HEADER_SIZE, &chunksUnpacked) ||
+    if (!lzma2CheckChunks(data + read.chunksOffset, size - read.chunksOffset, &chunksUnpacked) ||
         chunksUnpacked != read.unpackedSize) {
         return false;
     }
@@ -105,9 +150,11 @@ bool solidStreamOpen(SolidStreamReader* reader, const uint8_t* data, uint32_t si
     if (reader->dictionary == nullptr) {
         return false;
     }
-    lzma2Begin(&reader->decoder, data + SOLID_HEADER_SIZE, size - SOLID_HEADER_SIZE,
+    lzma2Begin(&reader->decoder, data + reader->header.chunksOffset, size - reader->header.chunksOffset,
                reader->dictionary, dictionarySize);
     x86FilterBegin(&reader->filter, 0);
+    reader->member = 0;
+    reader->memberLeft = reader->header.memberSizes != nullptr ? memberSize(reader, 0) : 0;
     reader->delivered = 0;
     reader->ready = 0;
     reader->next = 0;

@@ -8,8 +8,14 @@
 //   0  member count     the number of consecutive entries the stream feeds (at least 1)
 //   4  unpacked size    the sum of their unpacked sizes
 //   8  dictionary size  the LZMA2 dictionary: 4 KiB to 64 MiB, a multiple of 4 KiB
-//  12  filter           0 none, 1 the x86 branch filter
-//  16  the LZMA2 chunks, ending with the end marker at the data's last byte
+//  12  filter           0 none, 1 the x86 branch filter over the whole stream, 2 the x86
+//                       branch filter restarted at each member (offset 0 at its first byte)
+//  16  with filter 2 only: each member's unpacked size, in order, 4 bytes each
+//   .. the LZMA2 chunks, ending with the end marker at the data's last byte
+//
+// With filter 2 a member's code is filtered as if it stood alone, as it does in memory: its
+// branch targets come out the same wherever the member lies in the stream, which compresses
+// better when many executables share code. The sizes tell the reader where to restart.
 #pragma once
 
 #include <stdint.h>
@@ -23,16 +29,19 @@ const uint32_t SOLID_DICTIONARY_MAX = 64u << 20;
 const uint32_t SOLID_DICTIONARY_GRAIN = 4096;
 const uint32_t SOLID_FILTER_NONE = 0;
 const uint32_t SOLID_FILTER_X86 = 1;
+const uint32_t SOLID_FILTER_X86_EACH_MEMBER = 2;
 
 struct SolidStreamHeader {
     uint32_t memberCount;
     uint32_t unpackedSize;
     uint32_t dictionarySize;
     uint32_t filter;
+    uint32_t chunksOffset;        // where the LZMA2 chunks begin
+    const uint8_t* memberSizes;   // filter 2: the members' sizes in the stream; else null
 };
 
 // Reads and checks the header of the stream in `data` (`size` bytes) and walks its chunk
-// heads: every field in range, the chunks in a valid order, their sizes adding up to the
+// heads: every field in range, the member sizes (if any) adding up to the unpacked size, the chunks in a valid order, their sizes adding up to the
 // unpacked size, the end marker at the last byte. Decodes nothing.
 bool readSolidStreamHeader(const uint8_t* data, uint32_t size, SolidStreamHeader* header);
 
@@ -50,6 +59,10 @@ struct SolidStreamReader {
     uint32_t ready;        // staging[next, ready) is final
     uint32_t next;
     uint32_t filled;       // staging[ready, filled) waits for the filter
+    // Filter 2: the member whose bytes start at staging[ready], and how many of its bytes are
+    // not final yet.
+    uint32_t member;
+    uint32_t memberLeft;
     bool decoderEnded;
     bool failed;
     uint8_t staging[SOLID_STAGING_SIZE];

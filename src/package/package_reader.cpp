@@ -29,11 +29,13 @@ uint32_t loadLittleEndian32(const uint8_t* bytes)
 struct OpenStream {
     uint32_t membersLeft;
     uint32_t bytesLeft;
+    const uint8_t* memberSizes;  // the stream's own list of them, when it has one
 };
 
 // Fits `entry` into the run of solid-stream members. An entry with a stream's data opens it
 // (only when the last one is complete); its members follow it without a gap, each taking its
-// unpacked size from what the stream declares, and the last takes exactly the rest. Entries
+// unpacked size from what the stream declares, and the last takes exactly the rest; a stream
+// that lists its members' sizes must list each entry's own. Entries
 // of other methods may come only between streams.
 bool followStream(const FileEntry* entry, OpenStream* stream)
 {
@@ -47,9 +49,16 @@ bool followStream(const FileEntry* entry, OpenStream* stream)
         }
         stream->membersLeft = header.memberCount;
         stream->bytesLeft = header.unpackedSize;
+        stream->memberSizes = header.memberSizes;
     }
     if (stream->membersLeft == 0 || entry->unpackedSize > stream->bytesLeft) {
         return false;
+    }
+    if (stream->memberSizes != nullptr) {
+        if (loadLittleEndian32(stream->memberSizes) != entry->unpackedSize) {
+            return false;
+        }
+        stream->memberSizes += 4;
     }
     --stream->membersLeft;
     stream->bytesLeft -= entry->unpackedSize;
@@ -234,7 +243,7 @@ bool validatePackage(const uint8_t* package, uint32_t size, PackageHeader* heade
     entry.recordSize = FILE_ENTRY_RECORD_SIZE;
     // The sum wraps around modulo 2^32; it only decides whether a progress window is shown.
     uint32_t total = 0;
-    OpenStream stream = {0, 0};
+    OpenStream stream = {0, 0, nullptr};
     for (uint32_t index = 0; index < read.fileCount; ++index) {
         if (!readEntry(package, size, offset, &offset, &entry) || !followStream(&entry, &stream)) {
             return false;

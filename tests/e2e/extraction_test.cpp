@@ -252,12 +252,13 @@ TEST_F(Extraction, BadEntryDataEndsRunWithMessageAndRemovesPartialFiles) {
 namespace {
 
 // Entries of one solid stream over `contents`: the first holds the stream, the rest no data.
-std::vector<TestEntry> solidEntries(const std::string& prefix, const std::vector<std::vector<uint8_t>>& contents) {
+std::vector<TestEntry> solidEntries(const std::string& prefix, const std::vector<std::vector<uint8_t>>& contents,
+                                    SolidLevel level = SOLID_LEVEL_BEST) {
     std::vector<const std::vector<uint8_t>*> members;
     for (const auto& c : contents) members.push_back(&c);
     std::vector<uint8_t> stream;
     std::string error;
-    EXPECT_TRUE(encodeSolidStream(members, SOLID_LEVEL_BEST, solidWantsX86Filter(members), &stream, &error)) << error;
+    EXPECT_TRUE(encodeSolidStream(members, level, solidWantsX86Filter(members), &stream, &error)) << error;
     std::vector<TestEntry> entries;
     for (size_t i = 0; i < contents.size(); ++i) {
         TestEntry entry = storedEntry(i % 2 ? std::optional<std::string>("lib") : std::nullopt,
@@ -292,16 +293,21 @@ std::vector<std::vector<uint8_t>> windowsDlls(size_t limit) {
 TEST_F(Extraction, SolidStreamsOfRealDllsExtractByteForByteAndLeaveNothing) {
     const std::vector<std::vector<uint8_t>> dlls = windowsDlls(6u << 20);
     ASSERT_GT(dlls.size(), 3u) << "no Wine i386 DLLs on this machine";
-    // Two streams with stored and LZHUF entries around them, and an empty member.
+    // Two streams with stored and LZHUF entries around them, and an empty member in each: the
+    // first at best (the x86 filter over the whole stream), the second at max (the filter
+    // restarted at each file).
     std::vector<std::vector<uint8_t>> first(dlls.begin(), dlls.begin() + dlls.size() / 2);
     first.insert(first.begin() + 1, std::vector<uint8_t>());
-    const std::vector<std::vector<uint8_t>> second(dlls.begin() + dlls.size() / 2, dlls.end());
+    std::vector<std::vector<uint8_t>> second(dlls.begin() + dlls.size() / 2, dlls.end());
+    second.insert(second.end() - 1, std::vector<uint8_t>());
     TestPackage package;
     package.cleanupMode = CLEANUP_TREE;
     package.entries.push_back(storedEntry(std::nullopt, std::string("readme.txt"), bytesOf("solid")));
     for (TestEntry& e : solidEntries("a", first)) package.entries.push_back(e);
     package.entries.push_back(compressedEntry(std::nullopt, "between.txt", sampleContent(5000, 9)));
-    for (TestEntry& e : solidEntries("b", second)) package.entries.push_back(e);
+    const std::vector<TestEntry> maxEntries = solidEntries("b", second, SOLID_LEVEL_MAX);
+    ASSERT_EQ((*maxEntries[0].packed)[12], SOLID_FILTER_X86_EACH_MEMBER);
+    for (const TestEntry& e : maxEntries) package.entries.push_back(e);
     expectEveryFileAsPackagedAndNothingLeft(package);
 }
 

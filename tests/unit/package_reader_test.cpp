@@ -4,6 +4,7 @@
 
 #include <string.h>
 
+#include "codec/solid_stream.h"
 #include "runpack/package/solid_encoder.h"
 #include "support/package_builder.h"
 
@@ -464,13 +465,14 @@ namespace {
 
 // Entries for a solid stream of `members` (made by the tool's encoder): the first holds the
 // stream, the others no data.
-std::vector<TestEntry> solidEntries(const std::vector<std::vector<uint8_t>>& members)
+std::vector<TestEntry> solidEntries(const std::vector<std::vector<uint8_t>>& members,
+                                    SolidLevel level = SOLID_LEVEL_FAST, bool x86 = false)
 {
     std::vector<const std::vector<uint8_t>*> pointers;
     for (const auto& m : members) pointers.push_back(&m);
     std::vector<uint8_t> stream;
     std::string error;
-    EXPECT_TRUE(encodeSolidStream(pointers, SOLID_LEVEL_FAST, false, &stream, &error)) << error;
+    EXPECT_TRUE(encodeSolidStream(pointers, level, x86, &stream, &error)) << error;
     std::vector<TestEntry> entries;
     for (size_t i = 0; i < members.size(); ++i) {
         TestEntry entry;
@@ -574,4 +576,23 @@ TEST(PackageReader, RefusesBrokenSolidStreamRuns)
         package.entries = c.entries;
         EXPECT_FALSE(validates(buildPackage(package)));
     }
+}
+
+TEST(PackageReader, StreamThatListsItsMembersSizesMustListEachEntrysOwn)
+{
+    // The filter that restarts at each member lists the members' sizes in the stream: the
+    // entries must declare the same sizes, not only the same total.
+    const std::vector<TestEntry> three =
+        solidEntries({bytesOf("one"), {}, bytesOf("three")}, SOLID_LEVEL_MAX, true);
+    ASSERT_EQ((*three[0].packed)[12], SOLID_FILTER_X86_EACH_MEMBER);
+    TestPackage package;
+    package.entries = three;
+    EXPECT_TRUE(validates(buildPackage(package)));
+    package.entries[0].unpackedSize = 2;
+    package.entries[1].unpackedSize = 1;
+    EXPECT_FALSE(validates(buildPackage(package)));
+    package.entries = three;
+    package.entries[1].unpackedSize = 5;
+    package.entries[2].unpackedSize = 0;
+    EXPECT_FALSE(validates(buildPackage(package)));
 }

@@ -77,6 +77,27 @@ Bytes rawLzma2(const Bytes& data, uint32_t dictionary, uint32_t lc, uint32_t lp,
     return out;
 }
 
+// `member` as liblzma's x86 filter turns it from offset 0: through the filter into LZMA2, and
+// back out of LZMA2 alone.
+Bytes liblzmaX86(const Bytes& member)
+{
+    if (member.empty()) return member;
+    lzma_options_lzma options;
+    lzma_lzma_preset(&options, 0);
+    lzma_filter withFilter[3] = {{LZMA_FILTER_X86, nullptr}, {LZMA_FILTER_LZMA2, &options}, {LZMA_VLI_UNKNOWN, nullptr}};
+    lzma_filter without[2] = {{LZMA_FILTER_LZMA2, &options}, {LZMA_VLI_UNKNOWN, nullptr}};
+    Bytes packed(member.size() * 2 + 4096), filtered(member.size());
+    size_t written = 0, in = 0, out = 0;
+    EXPECT_EQ(lzma_raw_buffer_encode(withFilter, nullptr, member.data(), member.size(), packed.data(), &written,
+                                     packed.size()),
+              LZMA_OK);
+    EXPECT_EQ(lzma_raw_buffer_decode(without, nullptr, packed.data(), &in, written, filtered.data(), &out,
+                                     filtered.size()),
+              LZMA_OK);
+    EXPECT_EQ(out, member.size());
+    return filtered;
+}
+
 void put32(Bytes* b, uint32_t value)
 {
     for (int i = 0; i < 4; ++i) b->push_back((uint8_t)(value >> (8 * i)));
@@ -153,27 +174,82 @@ TEST(SolidStream, DecodesWhatLiblzmaEncodes)
     }
 }
 
+TEST(SolidStream, FilterRestartedAtEachMemberUndoesLiblzmasFilterOfEachMember)
+{
+    // Members that end in an E8 whose operand would reach into the next member, members
+    // shorter than an instruction, empty ones, and members around the reader's 64 KiB
+    // staging buffer, so that boundaries fall before, at and after its ends.
+    Bytes endsInCall = codeBytes(20000, 7);
+    endsInCall[endsInCall.size() - 2] = 0xE8;
+    const std::vector<Bytes> members = {
+        endsInCall, {0xE8, 0x00, 0x00}, {}, codeBytes(SOLID_STAGING_SIZE - 1, 8), {0xE9, 0x10, 0x20, 0x00, 0x00},
+        codeBytes(SOLID_STAGING_SIZE + 3, 9), {}, textBytes(777), codeBytes(3 * SOLID_STAGING_SIZE, 10), {0xE8},
+    };
+    Bytes plain, filtered;
+    for (const Bytes& m : members) {
+        const Bytes f = liblzmaX86(m);
+        plain.insert(plain.end(), m.begin(), m.end());
+        filtered.insert(filtered.end(), f.begin(), f.end());
+    }
+    // Filtering the members as one stream would differ, else this would prove nothing.
+    ASSERT_FALSE(liblzmaX86(plain) == filtered);
+    Bytes stream = withHeader((uint32_t)members.size(), (uint32_t)plain.size(), 1u << 20,
+                              SOLID_FILTER_X86_EACH_MEMBER, {});
+    for (const Bytes& m : members) put32(&stream, (uint32_t)m.size());
+    const Bytes chunks = rawLzma2(filtered, 1u << 20, 2, 0, 0, false);
+    stream.insert(stream.end(), chunks.begin(), chunks.end());
+    Bytes out;
+    ASSERT_TRUE(readAll(stream, &out));
+    EXPECT_TRUE(out == plain);
+    ASSERT_TRUE(readAll(stream, &out, {1, 7, 4093, 65537, 3}));
+    EXPECT_TRUE(out == plain);
+}
+
 TEST(SolidStream, ToolStreamsHoldTheirMembersInOrder)
 {
     // Empty members side by side, and at either end.
     const Bytes a = codeBytes(70000, 5), b, c = textBytes(123457), d = codeBytes(9, 6);
     const std::vector<const Bytes*> members = {&b, &a, &b, &b, &c, &d, &b};
-    Bytes stream;
-    std::string error;
-    ASSERT_TRUE(encodeSolidStream(members, SOLID_LEVEL_BEST, true, &stream, &error)) << error;
-    SolidStreamHeader header;
-    ASSERT_TRUE(readSolidStreamHeader(stream.data(), (uint32_t)stream.size(), &header));
-    EXPECT_EQ(header.memberCount, 7u);
-    EXPECT_EQ(header.unpackedSize, a.size() + c.size() + d.size());
-    EXPECT_EQ(header.filter, SOLID_FILTER_X86);
-    // The dictionary is no larger than the data needs, in whole grains.
-    EXPECT_EQ(header.dictionarySize % SOLID_DICTIONARY_GRAIN, 0u);
-    EXPECT_LT(header.dictionarySize, header.unpackedSize + SOLID_DICTIONARY_GRAIN);
-    Bytes out, expected = a;
+    Bytes expected = a;
     expected.insert(expected.end(), c.begin(), c.end());
     expected.insert(expected.end(), d.begin(), d.end());
-    ASSERT_TRUE(readAll(stream, &out, {70000, 1, 123457, 9}));
-    EXPECT_TRUE(out == expected);
+    // best runs the x86 filter over the whole stream; max restarts it at each member and so
+    // lists their sizes; without the filter neither does.
+    struct Case {
+        const char* what;
+        SolidLevel level;
+        bool x86;
+        uint32_t filter;
+    };
+    for (const Case& k : {Case{"best", SOLID_LEVEL_BEST, true, SOLID_FILTER_X86},
+                          Case{"max", SOLID_LEVEL_MAX, true, SOLID_FILTER_X86_EACH_MEMBER},
+                          Case{"max, no filter", SOLID_LEVEL_MAX, false, SOLID_FILTER_NONE}}) {
+        SCOPED_TRACE(k.what);
+        Bytes stream;
+        std::string error;
+        ASSERT_TRUE(encodeSolidStream(members, k.level, k.x86, &stream, &error)) << error;
+        SolidStreamHeader header;
+        ASSERT_TRUE(readSolidStreamHeader(stream.data(), (uint32_t)stream.size(), &header));
+        EXPECT_EQ(header.memberCount, 7u);
+        EXPECT_EQ(header.unpackedSize, a.size() + c.size() + d.size());
+        EXPECT_EQ(header.filter, k.filter);
+        if (k.filter == SOLID_FILTER_X86_EACH_MEMBER) {
+            ASSERT_EQ(header.memberSizes, stream.data() + SOLID_HEADER_SIZE);
+            for (size_t i = 0; i < members.size(); ++i) {
+                const uint8_t* at = header.memberSizes + 4 * i;
+                EXPECT_EQ(at[0] | at[1] << 8 | at[2] << 16 | (uint32_t)at[3] << 24, members[i]->size()) << i;
+            }
+        } else {
+            EXPECT_EQ(header.memberSizes, nullptr);
+            EXPECT_EQ(header.chunksOffset, SOLID_HEADER_SIZE);
+        }
+        // The dictionary is no larger than the data needs, in whole grains.
+        EXPECT_EQ(header.dictionarySize % SOLID_DICTIONARY_GRAIN, 0u);
+        EXPECT_LT(header.dictionarySize, header.unpackedSize + SOLID_DICTIONARY_GRAIN);
+        Bytes out;
+        ASSERT_TRUE(readAll(stream, &out, {70000, 1, 123457, 9}));
+        EXPECT_TRUE(out == expected);
+    }
 }
 
 TEST(SolidStream, HeaderRefusals)
@@ -192,7 +268,7 @@ TEST(SolidStream, HeaderRefusals)
     Bytes noEnd(chunks.begin(), chunks.end() - 1);
     Bytes cut(chunks.begin(), chunks.end() - 2);
     cut.push_back(0);
-    const std::vector<Case> cases = {
+    std::vector<Case> cases = {
         {"no members", withHeader(0, size, 65536, 0, chunks)},
         {"unpacked size one short", withHeader(1, size - 1, 65536, 0, chunks)},
         {"unpacked size one over", withHeader(1, size + 1, 65536, 0, chunks)},
@@ -200,13 +276,29 @@ TEST(SolidStream, HeaderRefusals)
         {"dictionary over 64 MiB", withHeader(1, size, (64u << 20) + 4096, 0, chunks)},
         {"dictionary of 4 GiB - 4 KiB", withHeader(1, size, 0xFFFFF000u, 0, chunks)},
         {"dictionary not in grains", withHeader(1, size, 65536 + 16, 0, chunks)},
-        {"unknown filter", withHeader(1, size, 65536, 2, chunks)},
+        {"unknown filter", withHeader(1, size, 65536, 3, chunks)},
         {"a byte after the end marker", withHeader(1, size, 65536, 0, trailing)},
         {"no end marker", withHeader(1, size, 65536, 0, noEnd)},
         {"chunk cut short", withHeader(1, size, 65536, 0, cut)},
         {"header only", withHeader(1, 0, 65536, 0, {})},
         {"half a header", Bytes(8, 0)},
     };
+    // The member sizes that the restarting filter needs: they must lie in the data and add up
+    // to the unpacked size, without wrapping around.
+    auto listed = [&](uint32_t members, std::vector<uint32_t> sizes) {
+        Bytes b = withHeader(members, size, 65536, SOLID_FILTER_X86_EACH_MEMBER, {});
+        for (uint32_t s : sizes) put32(&b, s);
+        b.insert(b.end(), chunks.begin(), chunks.end());
+        return b;
+    };
+    const Bytes good = listed(2, {size - 3, 3});
+    ASSERT_TRUE(readSolidStreamHeader(good.data(), (uint32_t)good.size(), nullptr));
+    cases.push_back({"member sizes one short", listed(2, {size - 3, 2})});
+    cases.push_back({"member sizes one over", listed(2, {size - 3, 4})});
+    cases.push_back({"member sizes past 4 GiB", listed(2, {0x80000000u, 0x80000000u + size})});
+    cases.push_back({"more members listed than the data holds", listed(0x40000000u, {size})});
+    const Bytes sizesOnly = listed(1, {size});
+    cases.push_back({"member sizes but no chunks", Bytes(sizesOnly.begin(), sizesOnly.begin() + 20)});
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
         EXPECT_FALSE(readSolidStreamHeader(c.stream.data(), (uint32_t)c.stream.size(), nullptr));

@@ -151,6 +151,25 @@ TEST_F(ToolSolidStreams, TheMaxLevelBuildsSmallerStreamsThatVerifyAndExtract) {
     EXPECT_EQ(verify(dir / "max.exe").code, 0);
     ASSERT_EQ(extract(dir / "max.exe", dir / "out").code, 0);
     for (const auto& [name, bytes] : contents) EXPECT_EQ(fileBytes(dir / "out" / name), bytes) << name;
+    // Mostly code: max restarts the x86 filter at each file, best filters the stream as one.
+    const fs::path code = dir / "code";
+    std::map<std::string, std::vector<uint8_t>> programs = {
+        {"a.dll", dllLike(150000, 3)}, {"b.dll", dllLike(90001, 4)}, {"c.txt", textLike(5000, 5)}, {"d.dll", {'M', 'Z'}}};
+    for (const auto& [name, bytes] : programs) writeBytes(code / name, bytes);
+    for (const char* level : {"best", "max"}) {
+        SCOPED_TRACE(level);
+        const fs::path exe = dir / (std::string("code-") + level + ".exe");
+        ASSERT_EQ(build(exe, {"--level", level, code.string()}).code, 0);
+        const nlohmann::json json = nlohmann::json::parse(list(exe, {"--json"}).out);
+        ASSERT_EQ(json["streams"].size(), 1u);
+        EXPECT_EQ(json["streams"][0]["x86Filter"], true);
+        EXPECT_EQ(json["streams"][0]["x86FilterEachFile"], std::string(level) == "max");
+        EXPECT_EQ(list(exe).out.find("restarted at each file") != std::string::npos, std::string(level) == "max");
+        EXPECT_EQ(verify(exe).code, 0);
+        ASSERT_EQ(extract(exe, dir / (std::string("code-") + level)).code, 0);
+        for (const auto& [name, bytes] : programs)
+            EXPECT_EQ(fileBytes(dir / (std::string("code-") + level) / name), bytes) << name;
+    }
     // For LZHUF, max is best.
     ASSERT_EQ(build(dir / "lzhuf-max.exe", {"--method", "lzhuf", "--level", "max", tree.string()}).code, 0);
     ASSERT_EQ(build(dir / "lzhuf-best.exe", {"--method", "lzhuf", "--level", "best", tree.string()}).code, 0);

@@ -597,7 +597,8 @@ int runListCommand(const std::vector<std::string>& args, std::ostream& out, std:
             f["packedSize"] = sf.packed;
             f["ratio"] = streamRatio(sf);
             f["dictionarySize"] = sf.header.dictionarySize;
-            f["x86Filter"] = sf.header.filter == SOLID_FILTER_X86;
+            f["x86Filter"] = sf.header.filter != SOLID_FILTER_NONE;
+            f["x86FilterEachFile"] = sf.header.filter == SOLID_FILTER_X86_EACH_MEMBER;
             root["streams"].push_back(f);
         }
         faceJson(face, &root);
@@ -656,7 +657,9 @@ int runListCommand(const std::vector<std::string>& args, std::ostream& out, std:
         snprintf(line, sizeof line, "stream %zu: %zu file(s), %llu bytes in %u (%.1f%%), dictionary %u KiB%s\n",
                  sf.number, sf.members, static_cast<unsigned long long>(sf.unpacked), sf.packed,
                  100.0 * streamRatio(sf), sf.header.dictionarySize / 1024,
-                 sf.header.filter == SOLID_FILTER_X86 ? ", x86 branch filter" : "");
+                 sf.header.filter == SOLID_FILTER_X86                ? ", x86 branch filter"
+                 : sf.header.filter == SOLID_FILTER_X86_EACH_MEMBER ? ", x86 branch filter restarted at each file"
+                                                                     : "");
         out << line;
     }
     printFace(face, out);

@@ -26,6 +26,32 @@ uint32_t dictionaryFor(uint64_t total, uint32_t presetDictionary) {
     return static_cast<uint32_t>(size);
 }
 
+#if RUNPACK_HAVE_LZMA
+// `member` as liblzma's x86 filter turns it, from offset 0: liblzma has no way to run the
+// filter alone, so the member goes through the filter into a quick LZMA2 stream, which is
+// decoded again without the filter.
+bool x86Filtered(const std::vector<uint8_t>& member, std::vector<uint8_t>* filtered, std::string* error) {
+    filtered->clear();
+    if (member.empty()) return true;
+    lzma_options_lzma quick;
+    lzma_lzma_preset(&quick, 0);
+    lzma_filter encodeFilters[3] = {{LZMA_FILTER_X86, nullptr}, {LZMA_FILTER_LZMA2, &quick}, {LZMA_VLI_UNKNOWN, nullptr}};
+    lzma_filter decodeFilters[2] = {{LZMA_FILTER_LZMA2, &quick}, {LZMA_VLI_UNKNOWN, nullptr}};
+    std::vector<uint8_t> packed(lzma_stream_buffer_bound(member.size()));
+    size_t packedSize = 0, inPosition = 0, outPosition = 0;
+    filtered->resize(member.size());
+    if (lzma_raw_buffer_encode(encodeFilters, nullptr, member.data(), member.size(), packed.data(), &packedSize,
+                               packed.size()) != LZMA_OK ||
+        lzma_raw_buffer_decode(decodeFilters, nullptr, packed.data(), &inPosition, packedSize, filtered->data(),
+                               &outPosition, filtered->size()) != LZMA_OK ||
+        outPosition != member.size()) {
+        *error = "the x86 branch filter failed on a file";
+        return false;
+    }
+    return true;
+}
+#endif
+
 }  // namespace
 
 uint64_t solidStreamTarget(SolidLevel level) { return level.streamTarget; }
@@ -103,9 +129,18 @@ bool encodeSolidStream(const std::vector<const std::vector<uint8_t>*>& members, 
     if (level.positionBits >= 0) options.pb = static_cast<uint32_t>(level.positionBits);
     if (x86Filter && level.codeLiteralBits >= 0) options.lc = static_cast<uint32_t>(level.codeLiteralBits);
     options.dict_size = dictionaryFor(total, options.dict_size);
+    // Restarting the filter at each member: the members are filtered one by one here and the
+    // stream itself has no filter in liblzma's chain.
+    const bool eachMember = x86Filter && level.filterEachMember;
+    std::vector<std::vector<uint8_t>> filtered(eachMember ? members.size() : 0);
+    std::vector<const std::vector<uint8_t>*> inputs = members;
+    for (size_t i = 0; i < filtered.size(); ++i) {
+        if (!x86Filtered(*members[i], &filtered[i], error)) return false;
+        inputs[i] = &filtered[i];
+    }
     lzma_filter filters[3];
     size_t n = 0;
-    if (x86Filter) filters[n++] = {LZMA_FILTER_X86, nullptr};
+    if (x86Filter && !eachMember) filters[n++] = {LZMA_FILTER_X86, nullptr};
     filters[n++] = {LZMA_FILTER_LZMA2, &options};
     filters[n] = {LZMA_VLI_UNKNOWN, nullptr};
     lzma_stream strm = LZMA_STREAM_INIT;
@@ -117,16 +152,24 @@ bool encodeSolidStream(const std::vector<const std::vector<uint8_t>*>& members, 
     storeLittleEndian32(stream->data(), static_cast<uint32_t>(members.size()));
     storeLittleEndian32(stream->data() + 4, static_cast<uint32_t>(total));
     storeLittleEndian32(stream->data() + 8, options.dict_size);
-    storeLittleEndian32(stream->data() + 12, x86Filter ? SOLID_FILTER_X86 : SOLID_FILTER_NONE);
+    storeLittleEndian32(stream->data() + 12, eachMember  ? SOLID_FILTER_X86_EACH_MEMBER
+                                             : x86Filter ? SOLID_FILTER_X86
+                                                         : SOLID_FILTER_NONE);
+    if (eachMember) {
+        for (const std::vector<uint8_t>* m : members) {
+            stream->resize(stream->size() + 4);
+            storeLittleEndian32(stream->data() + stream->size() - 4, static_cast<uint32_t>(m->size()));
+        }
+    }
     size_t used = stream->size();
     stream->resize(used + 65536 + total / 4);
     lzma_ret ret = LZMA_OK;
     for (size_t i = 0; i <= members.size() && ret == LZMA_OK; ++i) {
         const bool last = i == members.size();
         // liblzma takes a second call that can make no progress for an error.
-        if (!last && members[i]->empty()) continue;
-        strm.next_in = last ? nullptr : members[i]->data();
-        strm.avail_in = last ? 0 : members[i]->size();
+        if (!last && inputs[i]->empty()) continue;
+        strm.next_in = last ? nullptr : inputs[i]->data();
+        strm.avail_in = last ? 0 : inputs[i]->size();
         const lzma_action action = last ? LZMA_FINISH : LZMA_RUN;
         for (;;) {
             if (used == stream->size()) stream->resize(stream->size() * 2);
