@@ -5,12 +5,17 @@ branch filter where most of its bytes are in files that begin with "MZ", as the 
 Prints the streams' total size (with the tool's 16-byte stream header each) and the CPU time
 of the compressors.
 
-    bench/solid_levers.py DIR ORDER TARGET_MIB XZ_FILTER_OPTION...
-    ORDER: name (the tool's order), ext (by extension, then name)
+    bench/solid_levers.py DIR ORDER TARGET_MIB [--x86-each-file] XZ_FILTER_OPTION...
+    ORDER: name (the tool's order), ext (by extension, then name), size (smallest first),
+    FILE (the names in FILE, one a line)
+    --x86-each-file: the x86 filter restarted at each file, as at --level max: each file is
+    filtered alone (liblzma's filter from offset 0) and the stream has no filter of its own;
+    the stream header then also lists the files' sizes, 4 bytes each
     TARGET_MIB: the stream target; files are cut into round(total / target) streams at the
     file boundaries nearest to equal shares (0: one stream)
     e.g. bench/solid_levers.py build/bench/dlls name 16 --lzma2=preset=6
 """
+import lzma
 import os
 import resource
 import subprocess
@@ -41,12 +46,27 @@ def streams_of(sizes, target):
     return streams
 
 
+def x86_alone(data):
+    """liblzma's x86 filter over `data` from offset 0: through the filter into a quick LZMA2
+    stream, and out of LZMA2 alone."""
+    quick = {"id": lzma.FILTER_LZMA2, "preset": 0}
+    packed = lzma.compress(data, format=lzma.FORMAT_RAW, filters=[{"id": lzma.FILTER_X86}, quick])
+    return lzma.decompress(packed, format=lzma.FORMAT_RAW, filters=[quick])
+
+
 def main():
     directory, order, target = sys.argv[1], sys.argv[2], float(sys.argv[3])
     options = sys.argv[4:]
+    each = "--x86-each-file" in options
+    options = [o for o in options if o != "--x86-each-file"]
     names = sorted(os.listdir(directory))
     if order == "ext":
         names.sort(key=lambda n: (os.path.splitext(n)[1], n))
+    elif order == "size":
+        names.sort(key=lambda n: (os.path.getsize(os.path.join(directory, n)), n))
+    elif order != "name":
+        with open(order) as f:
+            names = f.read().split()
     files = []
     for n in names:
         with open(os.path.join(directory, n), "rb") as f:
@@ -55,10 +75,14 @@ def main():
     for stream in streams_of([len(f) for f in files], int(target * (1 << 20))):
         data = b"".join(files[i] for i in stream)
         x86 = sum(len(files[i]) for i in stream if files[i][:2] == b"MZ") * 2 > len(data)
-        packed = subprocess.run(["xz", "--format=raw", "-c"] + (["--x86"] if x86 else []) + options,
+        header = 16
+        if x86 and each:
+            data = b"".join(x86_alone(files[i]) if files[i] else b"" for i in stream)
+            header += 4 * len(stream)
+        packed = subprocess.run(["xz", "--format=raw", "-c"] + (["--x86"] if x86 and not each else []) + options,
                                 input=data, stdout=subprocess.PIPE, check=True).stdout
-        sizes.append(len(packed) + 16)
-        total += len(packed) + 16
+        sizes.append(len(packed) + header)
+        total += len(packed) + header
     cpu = resource.getrusage(resource.RUSAGE_CHILDREN).ru_utime
     print(f"{total} bytes in {len(sizes)} streams, {cpu:.1f} CPU s ({' '.join(map(str, sizes))})")
 

@@ -4,6 +4,9 @@
 // settings), so that long valid streams are always within reach; otherwise the rest is the
 // LZMA2 stream itself. The reader must hand out exactly what liblzma decodes when liblzma
 // accepts the stream whole (end marker at its last byte), and fail when liblzma refuses it.
+// With bits 4, 5 and 6 all set, the plain data is cut into members after each CC byte (the
+// padding between functions in code); each member goes through liblzma's x86 filter alone,
+// and the reader, told the members' sizes, must give the data back whole.
 #include <lzma.h>
 #include <stdint.h>
 #include <stdlib.h>
@@ -122,16 +125,26 @@ bool referenceEncode(const uint8_t* data, size_t size, uint32_t dictionary, bool
     return true;
 }
 
-// The reader's verdict over the same stream behind a one-member header.
-bool ownDecode(const std::vector<uint8_t>& stream, uint32_t dictionary, bool x86, uint32_t unpacked,
-               std::vector<uint8_t>* out)
+void put32(std::vector<uint8_t>* bytes, uint32_t value)
 {
-    std::vector<uint8_t> data(SOLID_HEADER_SIZE);
-    uint32_t fields[4] = {1, unpacked, dictionary, x86 ? SOLID_FILTER_X86 : SOLID_FILTER_NONE};
-    for (int f = 0; f < 4; ++f) {
-        for (int b = 0; b < 4; ++b) {
-            data[f * 4 + b] = (uint8_t)(fields[f] >> (8 * b));
-        }
+    for (int b = 0; b < 4; ++b) {
+        bytes->push_back((uint8_t)(value >> (8 * b)));
+    }
+}
+
+// The reader's verdict over the same stream behind a one-member header, or, given the
+// members' sizes, behind a header that restarts the filter at each of them.
+bool ownDecode(const std::vector<uint8_t>& stream, uint32_t dictionary, bool x86, uint32_t unpacked,
+               std::vector<uint8_t>* out, const std::vector<uint32_t>& memberSizes = {})
+{
+    std::vector<uint8_t> data;
+    bool each = !memberSizes.empty();
+    put32(&data, each ? (uint32_t)memberSizes.size() : 1);
+    put32(&data, unpacked);
+    put32(&data, dictionary);
+    put32(&data, each ? SOLID_FILTER_X86_EACH_MEMBER : x86 ? SOLID_FILTER_X86 : SOLID_FILTER_NONE);
+    for (uint32_t m : memberSizes) {
+        put32(&data, m);
     }
     data.insert(data.end(), stream.begin(), stream.end());
     static SolidStreamReader reader;
@@ -158,6 +171,34 @@ bool ownDecode(const std::vector<uint8_t>& stream, uint32_t dictionary, bool x86
     return ok;
 }
 
+// Members cut after each CC byte, filtered each alone by liblzma, in one unfiltered stream:
+// the reader must undo each member's filter from its own offset 0.
+void checkFilterRestartedAtEachMember(const uint8_t* data, size_t size, uint32_t dictionary, uint8_t settings)
+{
+    std::vector<uint8_t> filtered, packed, alone;
+    std::vector<uint32_t> memberSizes;
+    size_t start = 0;
+    for (size_t i = 0; i < size; ++i) {
+        if (data[i] != 0xCC && i + 1 != size) {
+            continue;
+        }
+        if (!referenceEncode(data + start, i + 1 - start, dictionary, true, 1, &packed) ||
+            !referenceDecode(packed.data(), packed.size(), dictionary, false, &alone) ||
+            alone.size() != i + 1 - start) {
+            abort();
+        }
+        filtered.insert(filtered.end(), alone.begin(), alone.end());
+        memberSizes.push_back((uint32_t)alone.size());
+        start = i + 1;
+    }
+    std::vector<uint8_t> stream, actual;
+    if (!referenceEncode(filtered.data(), filtered.size(), dictionary, false, settings, &stream) ||
+        !ownDecode(stream, dictionary, false, (uint32_t)size, &actual, memberSizes) ||
+        actual != std::vector<uint8_t>(data, data + size)) {
+        abort();
+    }
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
@@ -168,6 +209,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     uint8_t mode = data[0];
     uint32_t dictionary = SOLID_DICTIONARY_MIN * (1 + (mode & 7));
     bool x86 = (mode & 32) != 0;
+    if ((mode & 0x70) == 0x70) {
+        if (size > 1 && size - 1 <= OUTPUT_LIMIT) {
+            checkFilterRestartedAtEachMember(data + 1, size - 1, dictionary, mode >> 7 | (size & 2));
+        }
+        return 0;
+    }
     std::vector<uint8_t> stream;
     if (mode & 64) {
         if (!referenceEncode(data + 1, size - 1, dictionary, x86, mode >> 7 | (size & 2), &stream)) {
