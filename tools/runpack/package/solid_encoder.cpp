@@ -128,6 +128,8 @@ bool encodeSolidStream(const std::vector<const std::vector<uint8_t>*>& members, 
     if (level.dictionary != 0) options.dict_size = level.dictionary;
     if (level.positionBits >= 0) options.pb = static_cast<uint32_t>(level.positionBits);
     if (x86Filter && level.codeLiteralBits >= 0) options.lc = static_cast<uint32_t>(level.codeLiteralBits);
+    if (x86Filter && level.codeNiceLength != 0) options.nice_len = level.codeNiceLength;
+    if (x86Filter && level.codeDepth != 0) options.depth = level.codeDepth;
     options.dict_size = dictionaryFor(total, options.dict_size);
     // Restarting the filter at each member: the members are filtered one by one here and the
     // stream itself has no filter in liblzma's chain.
