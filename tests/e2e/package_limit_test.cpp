@@ -104,6 +104,7 @@ TestPackage largestDecodingPackage() {
     while (large.size() < SOLID_DICTIONARY_MAX) large.insert(large.end(), block.begin(), block.end());
     const SolidLevel level = {1, false, SOLID_DICTIONARY_MAX, -1, -1, SOLID_DICTIONARY_MAX};
     addStream(&package, "large", {large, randomBytes(4000, 2)}, level);
+    EXPECT_EQ(load32(*package.entries[0].packed, 8), SOLID_DICTIONARY_MAX) << "the stream's dictionary";
     for (int k = 0; k < 3; ++k) {
         addStream(&package, "small" + std::to_string(k) + "-",
                   {randomBytes(300000 + 1000 * k, 10 + k), randomBytes(70000, 20 + k)}, SOLID_LEVEL_FAST);
