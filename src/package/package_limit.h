@@ -2,12 +2,13 @@
 // flag has 2 GiB of addresses, and the engine's image is mapped whole, its package included,
 // before the engine's first instruction: beside it the system's libraries, the heap, the
 // stacks and the solid decoder's memory must still fit. On 32-bit Wine an engine whose image
-// takes 1890 MiB of addresses still runs a package with a 64 MiB dictionary whole, at 1900
-// MiB its decoder's memory is refused, and at 2000 MiB the loader refuses the image. An image
-// at this limit takes 1537 MiB: the 353 MiB (19 %) left of the measured figure are for what
-// Wine does not show, Windows' own 32-bit system libraries at randomized addresses in that
-// block, and the libraries that security products load into every process. `runpack build`
-// refuses a package above this size rather than write an executable that cannot start.
+// takes 1890 MiB of addresses still runs a package with a 64 MiB dictionary whole; from 1900
+// MiB its extraction fails for want of memory, and at 2000 MiB the loader refuses the image.
+// An image at this limit takes 1537 MiB: the 353 MiB (19 %) left of the measured figure are
+// for what Wine does not show, Windows' own 32-bit system libraries at randomized addresses
+// in that block, and the libraries that security products load into every process.
+// `runpack build` refuses a package above this size rather than write an executable that
+// cannot start.
 #pragma once
 
 #include <stdint.h>
