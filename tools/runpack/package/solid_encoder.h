@@ -28,6 +28,23 @@ uint64_t solidStreamTarget(SolidLevel level);
 // Windows executables (files that begin with "MZ").
 bool solidWantsX86Filter(const std::vector<const std::vector<uint8_t>*>& members);
 
+// The same from each member's size and whether it begins with "MZ".
+bool solidWantsX86Filter(const std::vector<std::pair<uint64_t, bool>>& members);
+
+// Where a stream's members come from, piece by piece: `read` puts the next bytes of member
+// `member` (0, 1, ... in order) at `buffer`, at most `capacity`, and sets `got` to their count,
+// 0 at the member's end. False with a message when they cannot be read.
+struct SolidMemberReader {
+    bool (*read)(void* state, size_t member, uint8_t* buffer, size_t capacity, size_t* got, std::string* error);
+    void* state;
+};
+
+// The stream of `memberCount` members of `total` bytes together, read through `reader`: the
+// bytes encodeSolidStream makes from the same members in memory. False with a message when
+// the members do not add up to `total`, or as encodeSolidStream.
+bool encodeSolidStreamFrom(size_t memberCount, uint64_t total, SolidLevel level, bool x86Filter,
+                           const SolidMemberReader& reader, std::vector<uint8_t>* stream, std::string* error);
+
 // The stream of `members`, in order: header and LZMA2 chunks. The dictionary is the level's,
 // or less when the members are smaller. False with a message when the members add up to 4 GiB
 // or more, or the compressor fails.
