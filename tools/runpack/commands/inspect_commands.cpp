@@ -871,6 +871,8 @@ int runExtractCommand(const std::vector<std::string>& args, std::ostream& out, s
         err << "runpack extract: " << error << "\n";
         return 1;
     }
+    // The files are written from the bytes just checked, without computing their SHA-1 again;
+    // a change of the executable meanwhile is caught at the end.
     std::unique_ptr<LzhufContext> context = newCodecContext();
     std::unique_ptr<SolidCursor> solid(new SolidCursor);
     ProgressLine progress(err, !quiet, "runpack extract: writing", loaded.size);
@@ -884,7 +886,7 @@ int runExtractCommand(const std::vector<std::string>& args, std::ostream& out, s
         for (; unpackedUpTo < t.entry; ++unpackedUpTo) {
             const FileEntry& skipped = loaded.entries[unpackedUpTo];
             if (skipped.method == METHOD_LZMA2 &&
-                !unpackEntry(context.get(), skipped, nullptr, &error, solid.get(), &input)) {
+                !unpackEntry(context.get(), skipped, nullptr, &error, solid.get(), &input, false)) {
                 progress.finish();
                 err << "runpack extract: entry " << unpackedUpTo << ": " << error << "\n";
                 closeOutputRoot(&root);
@@ -897,13 +899,13 @@ int runExtractCommand(const std::vector<std::string>& args, std::ostream& out, s
             // Empty, but it may be the entry that holds its solid stream.
             const FileEntry& e = loaded.entries[t.entry];
             done = createOutputDirectories(root, t.placement.parts, &error) &&
-                   (e.method != METHOD_LZMA2 || unpackEntry(context.get(), e, nullptr, &error, solid.get(), &input));
+                   (e.method != METHOD_LZMA2 || unpackEntry(context.get(), e, nullptr, &error, solid.get(), &input, false));
         } else {
             OutputFile file;
             if (createOutputFile(root, t.placement.parts, force, &file, &error)) {
                 const EntryWriter writer{writeToOutput, &file};
                 const bool unpacked =
-                    unpackEntry(context.get(), loaded.entries[t.entry], &writer, &error, solid.get(), &input);
+                    unpackEntry(context.get(), loaded.entries[t.entry], &writer, &error, solid.get(), &input, false);
                 std::string closeError;
                 const bool closed = closeOutputFile(&file, &closeError);
                 if (unpacked && !closed) error = closeError;
@@ -920,6 +922,12 @@ int runExtractCommand(const std::vector<std::string>& args, std::ostream& out, s
     }
     closeOutputRoot(&root);
     progress.finish();
+    // The bytes written are those checked above unless the file was written in between.
+    if (!loaded.file.unchanged()) {
+        err << "runpack extract: " << exe << " changed while it was extracted: the files written may not be "
+            << "those checked; verify it and extract again\n";
+        return 1;
+    }
     out << "extracted " << files << " files to " << dir;
     if (skipped) out << " (" << skipped << " with absolute destinations skipped)";
     out << "\n";

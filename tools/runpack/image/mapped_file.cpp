@@ -66,6 +66,8 @@ bool MappedFile::open(const std::string& path, std::string* error) {
     return true;
 }
 
+bool MappedFile::unchanged() const { return true; }
+
 void MappedFile::release(const uint8_t* from, const uint8_t* to) const {
     if (!bytes_ || to <= from) return;
     VirtualUnlock(const_cast<uint8_t*>(from), static_cast<SIZE_T>(to - from));
@@ -94,6 +96,7 @@ bool MappedFile::open(const std::string& path, std::string* error) {
         return false;
     }
     size_ = static_cast<uint64_t>(status.st_size);
+    identify(&identity_);
     if (size_ > LARGEST_IMAGE) {
         *error = path + " is 4 GiB or larger: not a PE image";
         return false;
@@ -106,6 +109,21 @@ bool MappedFile::open(const std::string& path, std::string* error) {
     }
     bytes_ = static_cast<const uint8_t*>(mapped);
     return true;
+}
+
+bool MappedFile::identify(Identity* identity) const {
+    struct stat status;
+    if (descriptor_ < 0 || fstat(descriptor_, &status) != 0) return false;
+    *identity = Identity{static_cast<uint64_t>(status.st_size), static_cast<uint64_t>(status.st_dev),
+                         static_cast<uint64_t>(status.st_ino), static_cast<int64_t>(status.st_mtim.tv_sec),
+                         static_cast<int64_t>(status.st_mtim.tv_nsec), static_cast<int64_t>(status.st_ctim.tv_sec),
+                         static_cast<int64_t>(status.st_ctim.tv_nsec)};
+    return true;
+}
+
+bool MappedFile::unchanged() const {
+    Identity now{};
+    return identify(&now) && now == identity_;
 }
 
 void MappedFile::release(const uint8_t* from, const uint8_t* to) const {

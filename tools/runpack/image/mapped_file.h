@@ -24,6 +24,10 @@ public:
     // The pages wholly inside [from, to) will not be read soon: they leave the process's
     // memory (they stay in the system's file cache, and a later read maps them in again).
     void release(const uint8_t* from, const uint8_t* to) const;
+    // False when the file may have been written since it was opened: its size, modification
+    // or status-change time is not what it was. (On Windows the file is opened without
+    // FILE_SHARE_WRITE: no one can write it while it is mapped.)
+    bool unchanged() const;
 
 private:
     const uint8_t* bytes_ = nullptr;
@@ -33,5 +37,14 @@ private:
     void* mapping_ = nullptr;
 #else
     int descriptor_ = -1;
+    struct Identity {
+        uint64_t size, device, inode;
+        int64_t modified, modifiedNs, changed, changedNs;
+        bool operator==(const Identity& o) const {
+            return size == o.size && device == o.device && inode == o.inode && modified == o.modified &&
+                   modifiedNs == o.modifiedNs && changed == o.changed && changedNs == o.changedNs;
+        }
+    } identity_{};
+    bool identify(Identity* identity) const;
 #endif
 };

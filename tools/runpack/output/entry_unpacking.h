@@ -50,6 +50,8 @@ struct SolidCursor {
 // (optional), and checks that exactly the unpacked size came out and that its SHA-1 is the
 // entry's. A METHOD_LZMA2 entry needs `solid`. False with a message otherwise; the writer may
 // then have received part of the bytes.
-// `progress` (optional) hears how far the packed bytes were read.
+// `progress` (optional) hears how far the packed bytes were read. Without `checkDigest` the
+// content's SHA-1 is neither computed nor compared (the sizes still are): for a second pass
+// over bytes that a first one checked and that cannot have changed since.
 bool unpackEntry(LzhufContext* context, const FileEntry& entry, const EntryWriter* writer, std::string* error,
-                 SolidCursor* solid = nullptr, const InputProgress* progress = nullptr);
+                 SolidCursor* solid = nullptr, const InputProgress* progress = nullptr, bool checkDigest = true);
