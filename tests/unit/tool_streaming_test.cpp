@@ -158,7 +158,7 @@ TEST(SolidStreamPieces, TheStreamDoesNotDependOnHowTheMembersAreRead) {
                                            if (member != c->member) c->member = member, c->offset = 0;
                                            const std::vector<uint8_t>& m = (*c->members)[member];
                                            *got = std::min({capacity, m.size() - c->offset, size_t(1000 + 777 * (c->step++ % 5))});
-                                           memcpy(buffer, m.data() + c->offset, *got);
+                                           if (*got) memcpy(buffer, m.data() + c->offset, *got);
                                            c->offset += *got;
                                            return true;
                                        },
