@@ -2,10 +2,13 @@
 # Builds a sample runpack executable from examples/hello, looks inside it, and runs it under
 # Wine: the engine extracts the files into a fresh temporary directory, runs hello.bat there,
 # waits for it, and removes everything again. Prints a line for each step with its time, the
-# build's own progress, and the whole output of a step that fails. Ends with the executable's
-# exit code (as much of it as Wine passes on: the low 8 bits), 0 when it succeeded.
+# build's own progress, and the whole output of a step that fails. Ends with what the demo
+# wrote, then the line "exit code: N" with the executable's exit code (as much of it as Wine
+# passes on: the low 8 bits; 0 when it succeeded), which is also its own.
 set -euo pipefail
 cd "$(dirname "${BASH_SOURCE[0]}")/.."
+. scripts/locale.sh
+use_test_locale
 . scripts/steps.sh
 
 step "installing what is missing"
@@ -48,12 +51,17 @@ else
 fi
 out="$PWD/build/demo/hello-output.txt"
 rm -f "$out"
-# A failing run shows a message box that no one here can answer: give up after five minutes
-# (exit code 124).
+# Runs the demo and shows what it wrote, then hands on its exit code. A failing run shows a
+# message box that no one here can answer: give up after five minutes (exit code 124).
+run_demo() {
+  local status=0
+  env RUNPACK_DEMO_OUT="Z:${out//\//\\}" scripts/wine-session timeout 300 scripts/wine build/demo/hello.exe ||
+    status=$?
+  if [ -f "$out" ]; then cat "$out"; fi
+  return "$status"
+}
 status=0
-report_exit env RUNPACK_DEMO_OUT="Z:${out//\//\\}" \
-  scripts/wine-session timeout 300 scripts/wine build/demo/hello.exe || status=$?
-if [ -f "$out" ]; then cat "$out"; fi
+report_exit run_demo || status=$?
 if [ "$status" -ne 0 ]; then
   echo "demo: build/demo/hello.exe failed (exit code $status)" >&2
 fi

@@ -2,7 +2,8 @@
 # Installs what a fresh Debian 12 machine lacks to build and test runpack:
 # the MinGW-w64 i686 cross toolchain, Wine (32-bit), Xvfb, the Czech and US English
 # locales, the libraries the host tool, tests and benchmarks use, qemu with a static busybox
-# for the guest that runs the 32-bit tests where this kernel cannot, and ccache.
+# for the guest that runs the 32-bit tests where this kernel cannot, ccache, and man with
+# groff for the manual page.
 # Idempotent: when everything is present it only checks and prints nothing. Otherwise it
 # prints a line for each step, and the whole output of a step that fails (kept under
 # build/logs/ as well).
@@ -21,8 +22,8 @@ packages=(
   locales
   googletest libgtest-dev libbenchmark-dev libssl-dev
   nlohmann-json3-dev liblhasa-dev lhasa liblzma-dev dpkg-dev
-  osslsigncode openssl bc python3-pefile p7zip-full
-  qemu-system-x86 busybox-static zstd xz-utils ccache
+  osslsigncode openssl bc python3-pefile p7zip-full man-db groff-base
+  qemu-system-x86 busybox-static zstd xz-utils ccache unicode-data
 )
 
 missing=()
@@ -45,10 +46,8 @@ if [ ${#missing[@]} -gt 0 ]; then
   step "installing ${#missing[@]} packages and what they need: ${missing[*]}"
   # apt-get's status lines on standard output (sudo passes no other descriptor) become a few
   # progress lines; everything else goes to the log.
-  : >"$logs/setup-install.log"
   status=0
-  $SUDO apt-get install -y -q --no-install-recommends -o APT::Status-Fd=1 "${missing[@]}" 2>&1 |
-    apt_progress "$logs/setup-install.log" || status=$?
+  apt_install "$logs/setup-install.log" "${missing[@]}" || status=$?
   if [ "$status" -ne 0 ]; then
     printf '%s\n' "$MIRROR_HINT" >&2
     echo "-- apt-get install failed with exit code $status; its output ($logs/setup-install.log):" >&2

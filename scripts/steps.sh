@@ -1,6 +1,7 @@
-# Sourced by scripts/setup.sh and scripts/demo.sh: a line for each step with the time since
-# the run began, commands whose output goes to a log that is shown whole when they fail, and
-# apt's status turned into a few progress lines.
+# Sourced by the scripts that set up, build and test: a line for each step with the time since
+# the run began, a line a minute while a long quiet command runs, commands whose output goes
+# to a log that is shown whole when they fail, and apt's status turned into a few progress
+# lines.
 
 # When the run began, in seconds since the epoch: inherited from the script that started this
 # one when it is a plain number and not in the future, else now.
@@ -14,6 +15,27 @@ export RUNPACK_STEPS_STARTED=$((10#$RUNPACK_STEPS_STARTED))
 step() {
   local elapsed=$(($(date +%s) - RUNPACK_STEPS_STARTED))
   printf '== [%02d:%02d] %s\n' $((elapsed / 60)) $((elapsed % 60)) "$*"
+}
+
+# with_heartbeat TEXT COMMAND [ARG...]: runs the command; while it runs, says on stderr once a
+# minute (every RUNPACK_HEARTBEAT seconds) "   still TEXT (mm:ss so far)", so that a long
+# stretch without output shows that it is moving. Returns the command's exit code.
+with_heartbeat() {
+  local text=$1 interval=${RUNPACK_HEARTBEAT:-60} status=0 ticker started
+  shift
+  started=$(date +%s)
+  (
+    # The sleep holds none of the caller's pipes: ending this loop ends all it writes.
+    while sleep "$interval" </dev/null >/dev/null 2>&1; do
+      elapsed=$(($(date +%s) - started))
+      printf '   still %s (%02d:%02d so far)\n' "$text" $((elapsed / 60)) $((elapsed % 60)) >&2
+    done
+  ) &
+  ticker=$!
+  "$@" || status=$?
+  kill "$ticker" 2>/dev/null || true
+  wait "$ticker" 2>/dev/null || true
+  return "$status"
 }
 
 # quietly LOG COMMAND [ARG...]: runs the command with its output in LOG. When it fails, LOG is
@@ -63,6 +85,19 @@ apt_progress() {
     fi
   done
   return 0
+}
+
+# apt_install LOG PACKAGE...: installs the packages (through $SUDO when set), their progress
+# shown by apt_progress and the rest of apt-get's output in LOG. apt's last status line comes
+# before the last package is set up; once apt-get has succeeded, the installation is whole,
+# and the count goes to 100 %. Returns apt-get's exit code.
+apt_install() {
+  local log=$1 status=0
+  shift
+  : >"$log"
+  { ${SUDO:-} apt-get install -y -q --no-install-recommends -o APT::Status-Fd=1 "$@" 2>&1 &&
+    echo "pmstatus:apt-get:100:every package is set up"; } | apt_progress "$log" || status=$?
+  return "$status"
 }
 
 # The line said when apt could not fetch the distribution's indexes, or could not install

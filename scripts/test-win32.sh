@@ -14,6 +14,8 @@
 set -euo pipefail
 cd "$(dirname "${BASH_SOURCE[0]}")/.."
 root=$PWD
+. scripts/locale.sh
+use_test_locale
 
 SUDO=""
 if [ "$(id -u)" -ne 0 ]; then SUDO="sudo"; fi
@@ -175,7 +177,7 @@ boot_guest() {
   if [ -f "$prefix/.runpack-ready" ]; then
     echo "== the 32-bit tests in a qemu guest (Wine prefix $prefix)"
   else
-    echo "== the 32-bit tests in a qemu guest (creating its Wine prefix: one to six minutes, only on a machine's first run)"
+    echo "== the 32-bit tests in a qemu guest (creating its Wine prefix: up to ten minutes on a busy machine, only on a machine's first run)"
   fi
   local console=$results/console.log
   : >"$console"

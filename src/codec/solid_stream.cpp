@@ -107,7 +107,7 @@ bool solidStreamOpen(SolidStreamReader* reader, const uint8_t* data, uint32_t si
     }
     lzma2Begin(&reader->decoder, data + SOLID_HEADER_SIZE, size - SOLID_HEADER_SIZE,
                reader->dictionary, dictionarySize);
-    x86FilterBegin(&reader->filter);
+    x86FilterBegin(&reader->filter, 0);
     reader->delivered = 0;
     reader->ready = 0;
     reader->next = 0;

@@ -1,98 +1,110 @@
-// The x86 branch filter's decoder. An E8 or E9 byte followed by a 32-bit operand whose top
-// byte is 00 or FF (a near target, forward or back) was converted by the encoder from a
-// displacement into an absolute address (operand + offset of the next instruction). Where
-// other candidate opcodes lie within the four bytes before it, the conversion was taken with
-// care: such an operand may itself hold bytes that look like the top of an address, and the
-// encoder flipped the bits below that byte until it did not, which is undone here the same way.
+// The x86 branch filter.
+//
+// The filter works on a stream of bytes at stream offsets counted from a start offset (0 for
+// a solid stream), modulo 2^32. It looks for the opcodes of CALL rel32 (E8) and JMP rel32 (E9)
+// and rewrites their 32-bit little-endian operand, the target's distance from the end of the
+// instruction, as the target itself, and back. Nothing marks which bytes are instructions, so
+// every E8 or E9 byte whose four operand bytes lie in the stream is a *candidate*, scanned from
+// the first byte on; the last four bytes of the stream are never candidates.
+//
+// A candidate at offset p is converted when both hold:
+//   - its operand's most significant byte (offset p + 4) is 00 or FF: a target within 16 MiB
+//     either way, as in real code;
+//   - of the candidates at p - 3, p - 2 and p - 1 that were left as they were, there is at most
+//     one, and that one's own most significant byte, which lies inside this operand, is neither
+//     00 nor FF. Bytes of a converted operand are never candidates, and a conversion forgets
+//     the candidates left before it.
+// Otherwise the candidate is left as it is and scanning goes on at p + 1.
+//
+// Converting maps the operand v to v + (p + 5) when encoding and to v - (p + 5) when decoding.
+// When a skipped candidate lies k bytes before (k = 1..3), its most significant byte is byte
+// 3 - k of the operand (byte 0 the lowest). That byte must not come out as 00 or FF, or the
+// other side would decide differently about the skipped candidate: when it does, the result's
+// bytes from it down to byte 0 are inverted and the mapping is applied once more. Those bytes
+// then hold the inverse of what they held before the conversion, so the byte reads neither 00
+// nor FF and once is enough. Last, the most significant byte is set from bit 24 (00 when
+// clear, FF when set), so that the other side finds the same candidates converted, and
+// scanning goes on at p + 5.
+//
+// Between calls the state is the offset of the next byte and the offsets of the two most
+// recent skipped candidates: nothing else from earlier bytes decides anything. The operand
+// bytes that a decision reads lie ahead of the candidate, so the bytes from the first candidate
+// that cannot yet be decided are handed in again with the next buffer.
 #include "codec/x86_branch_filter.h"
 
 namespace {
 
-const uint32_t INSTRUCTION_SIZE = 5;  // the opcode and its 32-bit operand
+const uint8_t OPCODE_CALL = 0xE8;
+const uint8_t OPCODE_JMP = 0xE9;
+const uint32_t INSTRUCTION_SIZE = 5;
+// How far back a skipped candidate bears on a decision.
+const uint32_t SKIPPED_REACH = 3;
 
-// A byte that can be the top of a near 32-bit target.
-inline bool isNearTop(uint8_t b)
+bool isCandidateOpcode(uint8_t byte)
 {
-    return b == 0x00 || b == 0xFF;
+    return byte == OPCODE_CALL || byte == OPCODE_JMP;
 }
 
-// For each pattern of candidates within the three bytes before (bits 1..3 of the mask,
-// shifted down), whether a conversion is allowed, and which operand byte is checked.
-const bool CONVERSION_ALLOWED[8] = {true, true, true, false, true, false, false, false};
-const uint32_t CHECKED_BYTE[8] = {0, 1, 2, 2, 3, 3, 3, 3};
+// A most significant byte of a short reach, forward or back.
+bool isNearTargetByte(uint8_t byte)
+{
+    return byte == 0x00 || byte == 0xFF;
+}
+
+// The offsets of skipped candidates as far back as no later candidate can see them.
+void forgetSkipped(X86BranchFilter* filter, uint32_t at)
+{
+    filter->lastSkipped = at - (SKIPPED_REACH + 1);
+    filter->skippedBefore = filter->lastSkipped;
+}
 
 }  // namespace
 
-void x86FilterBegin(X86BranchFilter* filter)
+void x86FilterBegin(X86BranchFilter* filter, uint32_t start)
 {
-    filter->position = 0;
-    filter->lastOpcode = 0u - INSTRUCTION_SIZE;
-    filter->recentMask = 0;
+    filter->position = start;
+    forgetSkipped(filter, start);
 }
 
 uint32_t x86FilterDecode(X86BranchFilter* filter, uint8_t* buffer, uint32_t size)
 {
-    if (size < INSTRUCTION_SIZE) {
-        return 0;
-    }
-    uint32_t base = filter->position;
-    uint32_t last = filter->lastOpcode;
-    uint32_t mask = filter->recentMask;
-    if (base - last > INSTRUCTION_SIZE) {
-        last = base - INSTRUCTION_SIZE;
-    }
-    uint32_t i = 0;
-    const uint32_t limit = size - INSTRUCTION_SIZE;
-    while (i <= limit) {
-        uint8_t opcode = buffer[i];
-        if (opcode != 0xE8 && opcode != 0xE9) {
-            ++i;
+    uint32_t done = 0;
+    while (size - done >= INSTRUCTION_SIZE) {
+        uint8_t* instruction = buffer + done;
+        if (!isCandidateOpcode(instruction[0])) {
+            ++done;
             continue;
         }
-        uint32_t here = base + i;
-        uint32_t gap = here - last;
-        last = here;
-        if (gap > INSTRUCTION_SIZE) {
-            mask = 0;
-        } else {
-            for (uint32_t step = 0; step < gap; ++step) {
-                mask = (mask & 0x77) << 1;
-            }
+        uint32_t at = filter->position + done;
+        uint32_t back = at - filter->lastSkipped;
+        bool guarded = back <= SKIPPED_REACH;
+        // The operand's bit offset of the skipped candidate's most significant byte.
+        uint32_t guardShift = guarded ? 8 * (SKIPPED_REACH - back) : 0;
+        bool convert = isNearTargetByte(instruction[4]);
+        if (guarded) {
+            convert = convert && at - filter->skippedBefore > SKIPPED_REACH &&
+                      !isNearTargetByte(instruction[4 - back]);
         }
-        uint8_t top = buffer[i + 4];
-        uint32_t pattern = mask >> 1;
-        if (isNearTop(top) && pattern < 8 && CONVERSION_ALLOWED[pattern]) {
-            uint32_t operand = ((uint32_t)top << 24) | ((uint32_t)buffer[i + 3] << 16) |
-                               ((uint32_t)buffer[i + 2] << 8) | buffer[i + 1];
-            uint32_t target;
-            for (;;) {
-                target = operand - (here + INSTRUCTION_SIZE);
-                if (mask == 0) {
-                    break;
-                }
-                uint32_t shift = CHECKED_BYTE[pattern] * 8;
-                if (!isNearTop((uint8_t)(target >> (24 - shift)))) {
-                    break;
-                }
-                operand = target ^ ((1u << (32 - shift)) - 1);
-            }
-            // The top byte is rebuilt from bit 24: 00 forward, FF back.
-            buffer[i + 4] = (uint8_t)(0u - ((target >> 24) & 1));
-            buffer[i + 3] = (uint8_t)(target >> 16);
-            buffer[i + 2] = (uint8_t)(target >> 8);
-            buffer[i + 1] = (uint8_t)target;
-            i += INSTRUCTION_SIZE;
-            mask = 0;
-        } else {
-            ++i;
-            mask |= 1;
-            if (isNearTop(top)) {
-                mask |= 0x10;
-            }
+        if (!convert) {
+            filter->skippedBefore = filter->lastSkipped;
+            filter->lastSkipped = at;
+            ++done;
+            continue;
         }
+        uint32_t operand = (uint32_t)instruction[1] | ((uint32_t)instruction[2] << 8) |
+                           ((uint32_t)instruction[3] << 16) | ((uint32_t)instruction[4] << 24);
+        uint32_t following = at + INSTRUCTION_SIZE;  // where the target was counted from
+        operand -= following;
+        if (guarded && isNearTargetByte((uint8_t)(operand >> guardShift))) {
+            operand = (operand ^ ((1u << (guardShift + 8)) - 1)) - following;
+        }
+        instruction[1] = (uint8_t)operand;
+        instruction[2] = (uint8_t)(operand >> 8);
+        instruction[3] = (uint8_t)(operand >> 16);
+        instruction[4] = (uint8_t)(0 - ((operand >> 24) & 1));
+        forgetSkipped(filter, at + INSTRUCTION_SIZE);
+        done += INSTRUCTION_SIZE;
     }
-    filter->position = base + i;
-    filter->lastOpcode = last;
-    filter->recentMask = mask;
-    return i;
+    filter->position += done;
+    return done;
 }

@@ -1,11 +1,13 @@
 #include "extract/entry_extraction.h"
 
+#include <stdlib.h>
 #include <string.h>
 
 #include "extract/destination_rule.h"
 #include "extract/file_objects.h"
 #include "extract/storage_methods.h"
 #include "extract/stream_prefetch.h"
+#include "package/same_name.h"
 
 // The longest name of one file or directory that the file systems take.
 const size_t NAME_LIMIT = 255;
@@ -55,24 +57,6 @@ static bool validText(const char* text, UINT codePage) {
            MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text, -1, NULL, 0) > 0;
 }
 
-bool packageTextsAreValid(const uint8_t* package, uint32_t size, const char* command, UINT codePage) {
-    if (!validText(command, codePage)) return false;
-    PackageHeader header;
-    memset(&header, 0, sizeof(header));
-    header.recordSize = PACKAGE_HEADER_RECORD_SIZE;
-    uint32_t offset = 0;
-    if (!readHeader(package, size, &offset, &header)) return false;
-    FileEntry entry;
-    memset(&entry, 0, sizeof(entry));
-    entry.recordSize = FILE_ENTRY_RECORD_SIZE;
-    for (uint32_t index = 0; index < header.fileCount; ++index) {
-        if (!readEntry(package, size, offset, &offset, &entry) || !validText(entry.name, codePage) ||
-            !validText(entry.directory, codePage)) {
-            return false;
-        }
-    }
-    return true;
-}
 
 bool isLocalFixedPath(const WCHAR* path) {
     WCHAR letter = path[0] | 0x20;
@@ -196,6 +180,24 @@ static void writeHex(WCHAR* out, uint32_t value) {
 
 const size_t ASIDE_NAME_LENGTH = 30;  // ".runpack-XXXXXXXX-YYYYYYYY.bak"
 
+// Puts the name that `object` has in its directory, read from the handle, behind the first
+// `directoryLength` characters of `path` (which keeps its own name when the handle cannot
+// tell, or the name would not fit).
+static void ownName(HANDLE object, WCHAR* path, size_t directoryLength) {
+    union {
+        FILE_NAME_INFO info;
+        WCHAR room[WIDE_PATH_SIZE + 4];
+    } name;
+    if (!GetFileInformationByHandleEx(object, FileNameInfo, &name, sizeof(name))) return;
+    const WCHAR* end = name.info.FileName + name.info.FileNameLength / sizeof(WCHAR);
+    const WCHAR* last = end;
+    while (last > name.info.FileName && last[-1] != L'\\') --last;
+    size_t length = static_cast<size_t>(end - last);
+    if (length == 0 || directoryLength + length >= DEST_PATH_SIZE) return;
+    memcpy(path + directoryLength, last, length * sizeof(WCHAR));
+    path[directoryLength + length] = L'\0';
+}
+
 // Renames the user's object `object` in the held `directory` (whose full path, with a final
 // separator, is `directoryPath`) to a fresh hidden name beside it and records it, so that
 // the drain brings it back. False when no name can be had or the journal cannot take it; the
@@ -204,6 +206,10 @@ static bool setAside(HANDLE object, HANDLE directory, const WCHAR* path, size_t 
                      const ObjectFacts* facts, CleanupJournal* journal) {
     WCHAR aside[DEST_PATH_SIZE];
     if (directoryLength + ASIDE_NAME_LENGTH >= DEST_PATH_SIZE) return false;
+    // It comes back under the name it has, which may differ from the package's in case.
+    WCHAR ownPath[DEST_PATH_SIZE];
+    wcscpy(ownPath, path);
+    ownName(object, ownPath, directoryLength);
     memcpy(aside, path, directoryLength * sizeof(WCHAR));
     WCHAR* name = aside + directoryLength;
     for (uint32_t attempt = 0; attempt < SET_ASIDE_ATTEMPTS; ++attempt) {
@@ -216,8 +222,8 @@ static bool setAside(HANDLE object, HANDLE directory, const WCHAR* path, size_t 
             if (GetLastError() == ERROR_ALREADY_EXISTS || GetLastError() == ERROR_FILE_EXISTS) continue;
             return false;
         }
-        if (!journalPushSetAside(path, aside, &facts->identity, facts->attributes, journal)) {
-            renameBelow(object, directory, path + directoryLength, wcslen(path + directoryLength));
+        if (!journalPushSetAside(ownPath, aside, &facts->identity, facts->attributes, journal)) {
+            renameBelow(object, directory, ownPath + directoryLength, wcslen(ownPath + directoryLength));
             return false;
         }
         setAttributesByHandle(object, facts->attributes | FILE_ATTRIBUTE_HIDDEN);
@@ -313,11 +319,12 @@ static bool expandedFollowsTheRule(const WCHAR* path) {
     return length > 0 && followsTheRule(utf8, static_cast<size_t>(length - 1));
 }
 
-static bool extractHeld(const FileEntry* entry, const ExtractionTarget* target, HeldDirectories* held,
-                        CleanupJournal* journal) {
-    UnpackFn unpack = findUnpackOp(entry->method);
-    if (unpack == NULL) return false;
-
+// The destination of `entry` in `path`, in the journal's form: composed from its directory and
+// name, checked against the destination rule (unless `ruleAside`), converted to UTF-16, its
+// environment references expanded and checked again, separators normalised. False when any of
+// that fails.
+static bool composeDestination(const FileEntry* entry, const ExtractionTarget* target, WCHAR* path,
+                               bool ruleAside) {
     // The destination as the package composes it: the entry's directory, a backslash and
     // its name. The rule is checked on these bytes, then they become UTF-16 once.
     char composed[DEST_PATH_SIZE];
@@ -333,8 +340,7 @@ static bool extractHeld(const FileEntry* entry, const ExtractionTarget* target, 
     }
     memcpy(composed + length - nameLength, name, nameLength);
     composed[length] = '\0';
-    if (!followsTheRule(composed, length)) return false;
-    WCHAR path[DEST_PATH_SIZE];
+    if (!ruleAside && !followsTheRule(composed, length)) return false;
     if (!packageText(composed, length, target->codePage, path, DEST_PATH_SIZE)) return false;
 
     // References to environment variables are expanded before the test for an absolute path,
@@ -344,7 +350,7 @@ static bool extractHeld(const FileEntry* entry, const ExtractionTarget* target, 
     if (wcschr(path, L'%') != NULL) {
         WCHAR expanded[DEST_PATH_SIZE];
         DWORD needed = ExpandEnvironmentStringsW(path, expanded, DEST_PATH_SIZE);
-        if (needed == 0 || needed > DEST_PATH_SIZE || !expandedFollowsTheRule(expanded)) return false;
+        if (needed == 0 || needed > DEST_PATH_SIZE || (!ruleAside && !expandedFollowsTheRule(expanded))) return false;
         if (target->elevated && isFullPath(expanded) && !isLocalFixedPath(expanded)) return false;
         memcpy(path, expanded, needed * sizeof(WCHAR));
     }
@@ -355,10 +361,131 @@ static bool extractHeld(const FileEntry* entry, const ExtractionTarget* target, 
         partLength = *c == L'\\' ? 0 : partLength + 1;
         if (partLength > NAME_LIMIT) return false;
     }
+    return true;
+}
+
+static bool extractHeld(const FileEntry* entry, const ExtractionTarget* target, HeldDirectories* held,
+                        CleanupJournal* journal) {
+    UnpackFn unpack = findUnpackOp(entry->method);
+    if (unpack == NULL) return false;
+    WCHAR path[DEST_PATH_SIZE];
+    if (!composeDestination(entry, target, path, false)) return false;
     const WCHAR* fileName = NULL;
     if (!holdDirectories(path, target, held, journal, &fileName)) return false;
     return writeEntryFile(entry, unpack, held->handles[held->count - 1], path, fileName, !isFullPath(path),
                           journal);
+}
+
+// The plan's slot for the volume that holds the open `directory`; -1 when it cannot be told.
+static int32_t volumeOf(HANDLE directory, SpacePlan* plan) {
+    VolumeFacts facts;
+    return readVolumeFacts(directory, &facts) ? spacePlanVolume(plan, &facts) : -1;
+}
+
+// The plan's slot for the volume a file at the full path `path` will be written on: that of
+// the deepest directory on its way that exists, reached from the volume's root as the
+// extraction reaches it (a link only where the system owns it), so that a volume mounted on
+// the way counts, not the one its path begins with. The missing directories will be made on
+// that volume.
+static int32_t wayVolume(const WCHAR* path, SpacePlan* plan) {
+    const WCHAR* part = NULL;
+    HANDLE directory = openVolumeRoot(path, &part);
+    if (directory == INVALID_HANDLE_VALUE) return -1;
+    for (const WCHAR* end; (end = wcschr(part, L'\\')) != NULL; part = end + 1) {
+        HANDLE next = openDirectoryOnTheWay(directory, part, static_cast<size_t>(end - part));
+        if (next == INVALID_HANDLE_VALUE) break;
+        CloseHandle(directory);
+        directory = next;
+    }
+    int32_t volume = volumeOf(directory, plan);
+    CloseHandle(directory);
+    return volume;
+}
+
+bool packageFitsItsVolumes(const uint8_t* package, uint32_t size, const ExtractionTarget* target) {
+    PackageHeader header;
+    memset(&header, 0, sizeof(header));
+    header.recordSize = PACKAGE_HEADER_RECORD_SIZE;
+    uint32_t offset = 0;
+    if (!readHeader(package, size, &offset, &header)) return true;
+    FileEntry entry;
+    memset(&entry, 0, sizeof(entry));
+    entry.recordSize = FILE_ENTRY_RECORD_SIZE;
+    SpacePlan plan;
+    spacePlanBegin(&plan);
+    int32_t workVolume = volumeOf(target->workDir, &plan);
+    // Consecutive entries in one directory share its volume: the way is walked once for them.
+    WCHAR lastDirectory[DEST_PATH_SIZE];
+    size_t lastLength = DEST_PATH_SIZE;  // none yet
+    int32_t lastVolume = -1;
+    for (uint32_t index = 0; index < header.fileCount; ++index) {
+        if (!readEntry(package, size, offset, &offset, &entry)) break;
+        WCHAR path[DEST_PATH_SIZE];
+        // A destination the extraction refuses fails the run there; it is not counted.
+        if (entry.unpackedSize == 0 || !composeDestination(&entry, target, path, false)) continue;
+        int32_t volume = workVolume;
+        if (isFullPath(path)) {
+            size_t length = static_cast<size_t>(wcsrchr(path, L'\\') - path);
+            if (length != lastLength || memcmp(path, lastDirectory, length * sizeof(WCHAR)) != 0) {
+                lastVolume = wayVolume(path, &plan);
+                lastLength = length;
+                memcpy(lastDirectory, path, length * sizeof(WCHAR));
+            }
+            volume = lastVolume;
+        }
+        spacePlanFile(&plan, volume, entry.unpackedSize);
+    }
+    return spacePlanShortfall(&plan) < 0;
+}
+
+bool packageTextsAreValid(const uint8_t* package, uint32_t size, const char* command, UINT codePage) {
+    if (!validText(command, codePage)) return false;
+    const ExtractionTarget target = {NULL, codePage, false};
+    // The first pass counts what the second writes into one allocation: the records of every
+    // file and directory the entries name, then their keys, one after the other.
+    NameKeyRecord* records = NULL;
+    uint16_t* keys = NULL;
+    uint32_t keyUnits = 0;
+    uint32_t recordCount = 0;
+    PackageHeader header;
+    memset(&header, 0, sizeof(header));
+    header.recordSize = PACKAGE_HEADER_RECORD_SIZE;
+    FileEntry entry;
+    memset(&entry, 0, sizeof(entry));
+    entry.recordSize = FILE_ENTRY_RECORD_SIZE;
+    for (int pass = 0; pass < 2; ++pass) {
+        uint32_t offset = 0;
+        keyUnits = recordCount = 0;
+        readHeader(package, size, &offset, &header);
+        for (uint32_t index = 0; index < header.fileCount && readEntry(package, size, offset, &offset, &entry);
+             ++index) {
+            if (pass == 0 && !(validText(entry.name, codePage) && validText(entry.directory, codePage))) return false;
+            // A destination that breaks the rule still takes part ("a.txt. " is "a.txt"); one that
+            // cannot be composed at all stops the extraction there.
+            WCHAR path[DEST_PATH_SIZE];
+            if (!composeDestination(&entry, &target, path, true)) continue;
+            uint32_t length = static_cast<uint32_t>(wcslen(path));
+            uint16_t* key = keys != NULL ? keys + keyUnits : reinterpret_cast<uint16_t*>(path);
+            uint32_t keyLength = nameKey(reinterpret_cast<const uint16_t*>(path), length, key);
+            // A destination that ends in a separator names a directory only.
+            bool namesFile = length > 0 && path[length - 1] != L'\\';
+            recordCount += nameKeyRecords(key, keyLength, index, namesFile, keys != NULL ? records + recordCount : NULL);
+            keyUnits += keyLength;
+        }
+        if (pass == 0) {
+            // Counts from the package decide this allocation: it is refused when it would not
+            // fit the address space rather than computed modulo 2^32.
+            uint64_t bytes = uint64_t(recordCount) * sizeof(NameKeyRecord) + (uint64_t(keyUnits) + 1) * sizeof(uint16_t);
+            if (bytes > 0x7FFFFFFFu) return false;
+            records = static_cast<NameKeyRecord*>(malloc(static_cast<size_t>(bytes)));
+            if (records == NULL) return false;
+            keys = reinterpret_cast<uint16_t*>(records + recordCount);
+        }
+    }
+    sortNameKeys(records, recordCount);
+    bool distinct = !nameKeysClash(records, recordCount);
+    free(records);
+    return distinct;
 }
 
 bool extractEntry(const FileEntry* entry, const ExtractionTarget* target, CleanupJournal* journal) {
@@ -386,12 +513,12 @@ bool extractPackage(const uint8_t* package, uint32_t size, const ExtractionTarge
     held.count = 0;
     held.ownsRoot = false;
     StreamPrefetch prefetch;
-    prefetchBegin(&prefetch);
+    prefetchBegin(&prefetch, package, size, processorCount(), PREFETCH_MEMORY_CAP);
     for (uint32_t index = 0; index < header.fileCount; ++index) {
         ok = readEntry(package, size, offset, &offset, &entry);
         if (!ok) break;
         if (entry.method == METHOD_LZMA2 && entry.packedSize != 0) {
-            prefetchAtStream(&prefetch, package, size, offset, &entry);
+            prefetchAtStream(&prefetch, &entry, offset);
         }
         ok = extractHeld(&entry, target, &held, journal);
         if (!ok) break;

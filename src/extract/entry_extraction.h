@@ -33,12 +33,25 @@ struct ExtractionTarget {
 bool packageText(const char* text, size_t length, UINT codePage, WCHAR* wide, size_t capacity);
 
 // True when every entry's name and directory and the command (null: none) are valid in
-// `codePage`; only UTF-8 can be invalid. Checked before anything is made for the run.
+// `codePage` (only UTF-8 can be invalid), and no two entries land on one file on Windows: no
+// destination (as the extraction composes it, environment references expanded) is, by the file
+// system's comparison of names, another entry's file or a directory on another entry's way.
+// Entries whose destination cannot be composed are left to the extraction, which fails at
+// them. Checked before anything is made for the run; false also when memory for the check
+// cannot be had.
 bool packageTextsAreValid(const uint8_t* package, uint32_t size, const char* command, UINT codePage);
 
 // True when `path` (a full path) lies on a local fixed drive: "X:\" of a fixed disk. UNC
 // paths, device paths and removable, network or unknown drives are not.
 bool isLocalFixedPath(const WCHAR* path);
+
+// True when the files of the package fit the free space of the volumes they go to: the
+// working directory's (`target->workDir`, or any directory on its volume) for relative
+// destinations, and for each full one (as written or through a variable) the volume of the
+// deepest directory on its way that exists. Each file counts its unpacked size in whole
+// allocation units. Asks only: creates nothing. Destinations the extraction refuses, and
+// volumes that cannot tell their free space, are not counted.
+bool packageFitsItsVolumes(const uint8_t* package, uint32_t size, const ExtractionTarget* target);
 
 // The extraction pass: every entry in package order; stops at the first that fails. True
 // when every entry was extracted and the entries end exactly at the end of the package.

@@ -147,6 +147,22 @@ bool readAttributes(HANDLE object, ObjectFacts* facts) {
     return true;
 }
 
+bool readVolumeFacts(HANDLE object, VolumeFacts* facts) {
+    ObjectFacts identity;
+    FILE_FS_FULL_SIZE_INFORMATION size;
+    IO_STATUS_BLOCK status;
+    if (!readObject(object, &identity) ||
+        NtQueryVolumeInformationFile(object, &status, &size, sizeof(size), FileFsFullSizeInformation) < 0) {
+        return false;
+    }
+    uint32_t unit = size.SectorsPerAllocationUnit * size.BytesPerSector;
+    facts->serial = identity.identity.volumeSerial;
+    facts->totalUnits = static_cast<uint64_t>(size.TotalAllocationUnits.QuadPart);
+    facts->unitSize = unit;
+    facts->freeBytes = static_cast<uint64_t>(size.CallerAvailableAllocationUnits.QuadPart) * unit;
+    return true;
+}
+
 bool handleFollowedLink(const WCHAR* path, const ObjectFacts* facts) {
     DWORD listed = GetFileAttributesW(path);
     return listed != INVALID_FILE_ATTRIBUTES && (listed & FILE_ATTRIBUTE_REPARSE_POINT) && !isLink(facts);

@@ -9,6 +9,7 @@
 #include <windows.h>
 
 #include "extract/journal.h"
+#include "extract/volume_space.h"
 
 // Full paths hold at most this many characters and a terminator.
 const uint32_t WIDE_PATH_SIZE = 520;
@@ -85,5 +86,9 @@ HANDLE openDirectoryOnTheWay(HANDLE parent, const WCHAR* name, size_t length);
 // root as openDirectoryOnTheWay does; `*name` points at the object's name in `path`.
 // INVALID_HANDLE_VALUE on failure.
 HANDLE openParentOnTheWay(const WCHAR* path, const WCHAR** name);
+// What the volume that holds `object` has: its serial number, size and allocation unit, and
+// the free bytes the process's user may write there (quotas counted), asked of the handle,
+// never of a path. False when the file system cannot tell.
+bool readVolumeFacts(HANDLE object, VolumeFacts* facts);
 // Writes all `count` bytes through `file`; false when any is not written.
 bool writeAll(void* file, const uint8_t* bytes, uint32_t count);

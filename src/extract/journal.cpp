@@ -3,6 +3,8 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include "package/same_name.h"
+
 static JournalAction pushObserver = NULL;
 
 // One allocation holds the node and its path texts.
@@ -65,4 +67,14 @@ bool journalHoldsCreated(CleanupJournal journal, const FileIdentity* identity) {
         }
     }
     return false;
+}
+
+bool replacesSetAside(const JournalNode* entry) {
+    const JournalNode* older = entry->older;
+    if (entry->kind != JOURNAL_CREATED || older == NULL || older->kind != JOURNAL_SET_ASIDE) return false;
+    for (size_t i = 0;; ++i) {
+        uint16_t unit = static_cast<uint16_t>(entry->path[i]);
+        if (upcaseUnit(unit) != upcaseUnit(static_cast<uint16_t>(older->path[i]))) return false;
+        if (unit == 0) return true;
+    }
 }

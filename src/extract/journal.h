@@ -56,6 +56,10 @@ void journalObserve(JournalAction observer);
 // Calls `action` with every entry from the newest to the oldest and frees each node. The
 // action may look at the entry's older neighbours but must not change the journal.
 void journalDrain(CleanupJournal* journal, JournalAction action);
+// True when `entry` is a file the run made in the place of a user's object that was set aside
+// right before it (the entry below it in the journal): the same path, compared as the file
+// system compares names, since the user's object keeps its own name, case included.
+bool replacesSetAside(const JournalNode* entry);
 // True when an entry of kind JOURNAL_CREATED carries `identity`.
 bool journalHoldsCreated(CleanupJournal journal, const FileIdentity* identity);
 bool sameIdentity(const FileIdentity* a, const FileIdentity* b);

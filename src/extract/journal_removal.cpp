@@ -42,13 +42,6 @@ static bool deleteObject(HANDLE object, const ObjectFacts* facts, bool evenReadO
     return false;
 }
 
-// True when the user's object set aside for the same path waits right below `entry`: the
-// package's file must then go even when read-only, so that the user's can come back.
-static bool setAsideWaitsBelow(const JournalNode* entry) {
-    const JournalNode* older = entry->older;
-    return older != NULL && older->kind == JOURNAL_SET_ASIDE && wcscmp(older->path, entry->path) == 0;
-}
-
 // Opens the object that `path` (relative to the removal root) names, directory by directory
 // from the root, never through a link. INVALID_HANDLE_VALUE with the last error otherwise.
 static HANDLE openBelowRoot(const WCHAR* path, DWORD access, DWORD share) {
@@ -176,7 +169,8 @@ void deletePath(const JournalNode* entry) {
     }
     if (object == INVALID_HANDLE_VALUE) return;
     // A directory goes only when empty.
-    deleteObject(object, &facts, setAsideWaitsBelow(entry));
+    // The package's file goes even when read-only where the user's object waits to come back.
+    deleteObject(object, &facts, replacesSetAside(entry));
     CloseHandle(object);
 }
 

@@ -1,4 +1,4 @@
-// The table of storage methods and its lookups.
+// The table of storage methods and its lookup.
 #include "extract/storage_methods.h"
 
 #include "extract/pack_operations.h"
@@ -10,28 +10,12 @@ const StorageMethod STORAGE_METHODS[STORAGE_METHOD_COUNT] = {
     {METHOD_LZMA2, lzma2Measure, lzma2Pack, lzma2Unpack},
 };
 
-namespace {
-
-// The first row with this id, or null.
-const StorageMethod* findMethod(uint32_t id)
+UnpackFn findUnpackOp(uint32_t id)
 {
     for (uint32_t row = 0; row < STORAGE_METHOD_COUNT; ++row) {
         if (STORAGE_METHODS[row].id == id) {
-            return &STORAGE_METHODS[row];
+            return STORAGE_METHODS[row].unpack;
         }
     }
     return nullptr;
-}
-
-}  // namespace
-
-bool isKnownMethod(uint32_t id)
-{
-    return findMethod(id) != nullptr;
-}
-
-UnpackFn findUnpackOp(uint32_t id)
-{
-    const StorageMethod* method = findMethod(id);
-    return method == nullptr ? nullptr : method->unpack;
 }

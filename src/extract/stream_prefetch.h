@@ -1,48 +1,75 @@
-// Decoding solid streams ahead of the extraction, on another processor. While the extraction
-// decodes one stream and writes its files, a helper thread decodes a later stream into
-// memory; when the extraction reaches that stream, it writes the members from there as the
-// bytes arrive (lzma2AdoptDecoded) and decodes the stream after it itself, while a helper
-// takes the next one again. The helpers touch no file and no journal: every directory and
-// file is still made by the extraction, in package order, exactly as without them. A stream
-// that cannot be held in memory, or a run on one processor, is decoded by the extraction
-// itself, as before; a stream a helper finds corrupt fails its member as it would have.
+// Decoding solid streams ahead of the extraction, on the other processors. Helper threads,
+// as many at once as the process has processors, each decode a later stream into memory,
+// in package order, while the extraction writes the files of the current one; when the
+// extraction reaches a stream a helper has, it writes the members from there as the bytes
+// arrive (lzma2AdoptDecoded). The helpers touch no file and no journal: every directory and
+// file is still made by the extraction, in package order, exactly as without them.
+//
+// The streams held in memory are always the current one and those right behind it, and
+// together they take at most the memory cap. A stream that cannot be had ahead (larger than
+// the cap, memory or a thread refused, a header the decoder refuses) stops the look-ahead
+// there; when the extraction reaches it, it decodes it itself, with no helper holding
+// memory, as on one processor, and the look-ahead goes on behind it. A stream a helper finds
+// corrupt fails its member as it would have.
 #pragma once
 
 #include <stdint.h>
-#include <windows.h>
 
+#include "codec/solid_stream.h"
 #include "package/package_reader.h"
+#include "platform/threads.h"
 
-// The largest stream decoded by a helper: its unpacked bytes are held in memory whole.
-const uint32_t PREFETCH_MAX_UNPACKED = 64u << 20;
-// Helpers at once: one finishing the stream being written, one on a later stream.
-const uint32_t PREFETCH_HELPERS = 2;
-// How long the extraction sleeps at a time when it is ahead of its helper.
-const DWORD PREFETCH_POLL_MS = 1;
+// Streams held at once, at most: decoding, or decoded and waiting to be written.
+const uint32_t PREFETCH_SLOTS = 32;
+// The memory all helpers may hold together: their streams' decoded bytes, and while they
+// decode, each its dictionary and reader. An eighth of the 32-bit engine's 2 GiB of address
+// space: eight streams of 24 MiB at an 8 MiB dictionary, more than one thread can write as
+// fast as they are decoded. Never more than half of what is free when the extraction starts
+// (the package is mapped whole): the rest stays for the extraction's own decoder, the
+// files' buffers and the system.
+const uint32_t PREFETCH_MEMORY_CAP = 256u << 20;
 
-// One helper and the stream it decodes.
+// How far a helper's stream has come.
+const uint32_t PREFETCH_DECODING = 0;
+const uint32_t PREFETCH_ENDED = 1;   // every byte decoded, and the stream ended right there
+const uint32_t PREFETCH_FAILED = 2;  // corrupt, or cancelled: `ready` bytes are all there will be
+
+struct StreamPrefetch;
+
+// One helper and the stream it decodes. `ready`, `state` and `cancel` are shared with the
+// helper; the rest is set before it starts.
 struct PrefetchSlot {
-    HANDLE thread;            // null when the slot is free
+    ThreadHandle thread;      // null when the slot is free
+    StreamPrefetch* owner;
     const uint8_t* stream;    // the stream's data: its first member's
-    uint32_t packedSize;
+    SolidStreamReader* reader;  // the helper's; it gives it back at its end
+    uint8_t* output;          // the decoded bytes, unpackedSize of them
     uint32_t unpackedSize;
-    uint8_t* output;          // unpackedSize bytes from malloc
-    volatile LONG ready;      // bytes of `output` that are final, published by the helper
-    volatile LONG decoded;    // set by the helper at its end: the stream ended right
+    uint32_t decoderMemory;   // the reader's size and its dictionary's
+    uint32_t ready;           // bytes of `output` that are final
+    uint32_t state;           // PREFETCH_DECODING, _ENDED or _FAILED
+    uint32_t cancel;          // set by the extraction: stop decoding
 };
 
 struct StreamPrefetch {
-    bool enabled;  // more than one processor
-    PrefetchSlot slots[PREFETCH_HELPERS];
+    const uint8_t* package;
+    uint32_t size;
+    uint32_t helpers;     // helpers decoding at once; 0: the extraction decodes alone
+    uint32_t memoryCap;
+    uint32_t lookAhead;   // package offset of the next entry the look-ahead reads
+    bool stopped;         // the look-ahead waits until the extraction reaches a later stream
+    PrefetchSlot slots[PREFETCH_SLOTS];
 };
 
-void prefetchBegin(StreamPrefetch* prefetch);
+// Sets up the look-ahead over the package: `processors` helpers at once (none when it is
+// 1), holding at most `memoryCap` bytes, and never more than half the free address space.
+void prefetchBegin(StreamPrefetch* prefetch, const uint8_t* package, uint32_t size, uint32_t processors,
+                   uint32_t memoryCap);
 
 // At the first member of a solid stream (`head`; `next` is the package offset behind its
 // entry): lets go of the streams already written, hands this one to the extraction's unpack
-// operation when a helper has it, and sets a helper on a later stream.
-void prefetchAtStream(StreamPrefetch* prefetch, const uint8_t* package, uint32_t size, uint32_t next,
-                      const FileEntry* head);
+// operation when a helper has it, and sets helpers on the streams after it.
+void prefetchAtStream(StreamPrefetch* prefetch, const FileEntry* head, uint32_t next);
 
-// Waits for every helper and frees what they made.
+// Stops every helper, waits for them and frees what they made.
 void prefetchEnd(StreamPrefetch* prefetch);

@@ -55,8 +55,7 @@ void recordEntry(const JournalNode* entry) {
     if (backstop == NULL || !isFullPath(entry->path)) return;
     // The package's file at a path whose user's object waits right below it in the journal:
     // the backstop removes it to make room, exactly as the drain would.
-    bool replacing = entry->kind == JOURNAL_CREATED && entry->older != NULL &&
-                     entry->older->kind == JOURNAL_SET_ASIDE && wcscmp(entry->older->path, entry->path) == 0;
+    bool replacing = replacesSetAside(entry);
     if (entry->kind != JOURNAL_SET_ASIDE && !replacing) return;
     SetAsideRecord record;
     memset(&record, 0, sizeof(record));
@@ -128,23 +127,40 @@ void readRecords(HKEY hive, const char* name, CleanupJournal* journal) {
     RegCloseKey(records);
 }
 
-bool isHexDigit(char c) { return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'F'); }
+bool isHexDigit(WCHAR c) { return (c >= L'0' && c <= L'9') || (c >= L'A' && c <= L'F'); }
 
-// The directory that a backstop call names, checked as text: the temporary directory, byte
-// for byte, then a working directory's name, and nothing more. `name` receives the name.
-bool isWorkingDirectoryPath(const char* path, size_t length, char* name) {
-    char temp[TEMP_PATH_LENGTH + 1];
-    DWORD tempLength = GetTempPathA(TEMP_PATH_LENGTH, temp);
-    if (tempLength == 0 || tempLength > TEMP_PATH_LENGTH) return false;
-    if (length != tempLength + WORKING_NAME_LENGTH || memcmp(path, temp, tempLength) != 0) return false;
-    const char* candidate = path + tempLength;
-    const size_t prefixLength = sizeof(WORKING_DIRECTORY_PREFIX) - 1;
-    if (memcmp(candidate, WORKING_DIRECTORY_PREFIX, prefixLength) != 0) return false;
-    for (size_t i = prefixLength; i < WORKING_NAME_LENGTH; ++i) {
-        if (!isHexDigit(candidate[i])) return false;
+// Whether `name` begins with a working directory's name: the prefix and the hex digits.
+bool isWorkingName(const WCHAR* name) {
+    for (size_t i = 0; i < WORKING_NAME_LENGTH; ++i) {
+        bool fits = i < sizeof(WORKING_DIRECTORY_PREFIX) - 1 ? name[i] == WORKING_DIRECTORY_PREFIX[i]
+                                                              : isHexDigit(name[i]);
+        if (!fits) return false;
     }
-    memcpy(name, candidate, WORKING_NAME_LENGTH);
-    name[WORKING_NAME_LENGTH] = '\0';
+    return true;
+}
+
+// The directory that a backstop call names, checked as text: a drive's full path, in plain
+// names (no empty, "." or ".." part, nothing that a path cannot hold), that ends in a working
+// directory's name.
+bool isWorkingDirectoryForm(const WCHAR* path, size_t length) {
+    if (length < 3 + WORKING_NAME_LENGTH || length > WORK_DIR_PATH_LIMIT || path[1] != L':' ||
+        path[length - WORKING_NAME_LENGTH - 1] != L'\\' || !isWorkingName(path + length - WORKING_NAME_LENGTH)) {
+        return false;
+    }
+    WCHAR letter = path[0] | 0x20;
+    if (letter < L'a' || letter > L'z') return false;
+    size_t dots = 0, partLength = 0;
+    for (size_t i = 2; i < length; ++i) {
+        WCHAR c = path[i];
+        if (c < 32 || wcschr(L"/:*?<>|", c) != NULL) return false;
+        if (c == L'\\') {
+            if (i > 2 && (partLength == 0 || dots == partLength)) return false;
+            dots = partLength = 0;
+        } else {
+            ++partLength;
+            if (c == L'.') ++dots;
+        }
+    }
     return true;
 }
 
@@ -166,15 +182,26 @@ DirectoryState inspectDirectory(const WCHAR* wide, FileIdentity* identity) {
     return DIRECTORY_PLAIN;
 }
 
-// The text of the SID of the process's user into `text` (SID_TEXT_SIZE bytes).
-bool userSidText(char* text) {
+// The text of the SID of the process's user into `text` (SID_TEXT_SIZE characters).
+bool userSidText(WCHAR* text) {
     DWORD sid[SECURITY_MAX_SID_SIZE / sizeof(DWORD)];
-    char* converted = NULL;
-    if (!tokenUserSid(sid) || !ConvertSidToStringSidA(sid, &converted)) return false;
-    bool fits = strlen(converted) < SID_TEXT_SIZE;
-    if (fits) strcpy(text, converted);
+    WCHAR* converted = NULL;
+    if (!tokenUserSid(sid) || !ConvertSidToStringSidW(sid, &converted)) return false;
+    bool fits = wcslen(converted) < SID_TEXT_SIZE;
+    if (fits) wcscpy(text, converted);
     LocalFree(converted);
     return fits;
+}
+
+// Whether `text` is a SID exactly as the system writes one: no alias, no other spelling.
+bool isSidText(const WCHAR* text) {
+    PSID sid = NULL;
+    WCHAR* written = NULL;
+    bool same = ConvertStringSidToSidW(text, &sid) && ConvertSidToStringSidW(sid, &written) &&
+                wcscmp(written, text) == 0;
+    LocalFree(sid);
+    LocalFree(written);
+    return same;
 }
 
 // The Windows directory's Temp, with a final separator: the system's own, never a user's
@@ -247,38 +274,68 @@ bool writeWithoutResources(const BYTE* image, DWORD size, HANDLE out) {
     return written;
 }
 
-// Whether the module this process runs is a remover: REMOVER_NAME in a directory of the
-// Windows directory's Temp.
+// Whether this process is a remover: an image without resources, so never one that carries
+// a package, started as REMOVER_NAME from a working directory's name below the Windows
+// directory's Temp. `self` receives its path.
 bool runsAsRemover(WCHAR* self) {
+    const BYTE* image = reinterpret_cast<const BYTE*>(GetModuleHandleW(NULL));
+    const IMAGE_NT_HEADERS* nt =
+        reinterpret_cast<const IMAGE_NT_HEADERS*>(image + reinterpret_cast<const IMAGE_DOS_HEADER*>(image)->e_lfanew);
+    if (nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_RESOURCE].VirtualAddress != 0) return false;
     WCHAR parent[MAX_PATH + 1];
     DWORD length = GetModuleFileNameW(NULL, self, MAX_PATH + 1);
     if (length == 0 || length > MAX_PATH || !removerParent(parent)) return false;
-    size_t parentLength = lstrlenW(parent);
-    const size_t nameLength = sizeof(REMOVER_NAME) - 1;
+    int parentLength = lstrlenW(parent);
+    const WCHAR* directory = self + parentLength;
+    const int nameLength = sizeof(REMOVER_NAME) - 1;
     return length == parentLength + WORKING_NAME_LENGTH + 1 + nameLength &&
-           CompareStringW(LOCALE_INVARIANT, NORM_IGNORECASE, self, static_cast<int>(parentLength), parent,
-                          static_cast<int>(parentLength)) == CSTR_EQUAL &&
-           self[parentLength + WORKING_NAME_LENGTH] == L'\\';
+           CompareStringW(LOCALE_INVARIANT, NORM_IGNORECASE, self, parentLength, parent, parentLength) == CSTR_EQUAL &&
+           isWorkingName(directory) && directory[WORKING_NAME_LENGTH] == L'\\' &&
+           CompareStringW(LOCALE_INVARIANT, NORM_IGNORECASE, directory + WORKING_NAME_LENGTH + 1, nameLength,
+                          L"" REMOVER_NAME, nameLength) == CSTR_EQUAL;
 }
 
-// Writes the value `name` of HKEY_LOCAL_MACHINE's RunOnce back with the command line this
-// process was started with, which was the value's data. Only a value of a working
-// directory's name, and only where the caller may write there.
-void restoreValue(const char* name) {
-    for (size_t i = sizeof(WORKING_DIRECTORY_PREFIX) - 1; i < WORKING_NAME_LENGTH; ++i) {
-        if (!isHexDigit(name[i])) return;
-    }
-    if (memcmp(name, WORKING_DIRECTORY_PREFIX, sizeof(WORKING_DIRECTORY_PREFIX) - 1) != 0) return;
+// Puts the value of another user's run back in HKEY_LOCAL_MACHINE's RunOnce for that user's
+// next logon, composed from what was checked: this remover's own path, the working
+// directory's path and the SID. A value of that name that is there stays as it is.
+void restoreValue(const WCHAR* self, const WCHAR* directory, const WCHAR* sid) {
     HKEY runOnce = NULL;
-    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, RUN_ONCE_KEY, 0, KEY_SET_VALUE | REGISTRY_VIEW, &runOnce) != ERROR_SUCCESS) {
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, RUN_ONCE_KEY, 0, KEY_QUERY_VALUE | KEY_SET_VALUE | REGISTRY_VIEW,
+                      &runOnce) != ERROR_SUCCESS) {
         return;
     }
-    const WCHAR* command = GetCommandLineW();
-    WCHAR valueName[WORKING_NAME_LENGTH + 1];
-    wsprintfW(valueName, L"%S", name);
-    RegSetValueExW(runOnce, valueName, 0, REG_SZ, reinterpret_cast<const BYTE*>(command),
-                   static_cast<DWORD>((lstrlenW(command) + 1) * sizeof(WCHAR)));
+    const WCHAR* name = directory + wcslen(directory) - WORKING_NAME_LENGTH;
+    WCHAR command[COMMAND_SIZE];
+    int length = wsprintfW(command, L"\"%s\" " BACKSTOP_ARGUMENT L" \"%s\" %s", self, directory, sid);
+    if (RegQueryValueExW(runOnce, name, NULL, NULL, NULL, NULL) == ERROR_FILE_NOT_FOUND) {
+        RegSetValueExW(runOnce, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(command),
+                       static_cast<DWORD>((length + 1) * sizeof(WCHAR)));
+    }
     RegCloseKey(runOnce);
+}
+
+// Opens the temporary directory and checks that `directory` (`length` characters) is a name
+// right below it, as the path of its held handle gives it (links and short names resolved,
+// in UTF-16). The held directory, or INVALID_HANDLE_VALUE when it is not.
+HANDLE openTemporaryParent(const WCHAR* directory, size_t length) {
+    WCHAR path[WORK_DIR_BUFFER_SIZE + 1];
+    DWORD tempLength = GetTempPathW(TEMP_PATH_LENGTH + 1, path);
+    if (tempLength == 0 || tempLength > TEMP_PATH_LENGTH) return INVALID_HANDLE_VALUE;
+    HANDLE parent = CreateFileW(path, FILE_LIST_DIRECTORY | FILE_TRAVERSE | SYNCHRONIZE,
+                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, NULL, OPEN_EXISTING,
+                                FILE_FLAG_BACKUP_SEMANTICS, NULL);
+    if (parent == INVALID_HANDLE_VALUE) return parent;
+    size_t parentLength = 0;
+    if (finalDirectoryPath(parent, path)) {
+        parentLength = wcslen(path);
+        if (path[parentLength - 1] != L'\\') path[parentLength++] = L'\\';
+    }
+    if (parentLength == 0 || length != parentLength + WORKING_NAME_LENGTH ||
+        wcsncmp(directory, path, parentLength) != 0) {
+        CloseHandle(parent);
+        return INVALID_HANDLE_VALUE;
+    }
+    return parent;
 }
 
 }  // namespace
@@ -294,33 +351,24 @@ bool registerBackstop(const WCHAR* workDir, bool administrators, Backstop* backs
 
     backstop->remover.handle = INVALID_HANDLE_VALUE;
 
-    // In Unicode: the engine's own path may hold characters that the code page cannot.
     WCHAR program[MAX_PATH + 1];
+    // "REMOVER" /runpack-remove "WORKDIR", and for an elevated run the run's user's SID.
     WCHAR command[COMMAND_SIZE];
-    int commandLength = 0;
-    if (administrators) {
-        // "REMOVER" /runpack-remove "WORKDIR" SID
-        char sid[SID_TEXT_SIZE];
-        WCHAR parent[MAX_PATH + 1];
-        if (!userSidText(sid) || !removerParent(parent) ||
-            createWorkingDirectory(parent, true, &backstop->remover) != WORKING_DIRECTORY_CREATED) {
-            backstop->remover.path[0] = L'\0';  // nothing of the run's there to remove
-            return false;
-        }
-        wsprintfW(program, L"%s\\" REMOVER_NAME, backstop->remover.path);
-        if (!writeRemover(program)) {
-            withdrawBackstop(backstop, false);
-            return false;
-        }
-        commandLength = wsprintfW(command, L"\"%s\" " BACKSTOP_ARGUMENT L" \"%s\" %S", program, workDir, sid);
-    } else {
-        // "ENGINE" /runpack-remove "WORKDIR"
-        DWORD engineLength = GetModuleFileNameW(NULL, program, MAX_PATH + 1);
-        if (engineLength == 0 || engineLength > MAX_PATH) return false;
-        commandLength = wsprintfW(command, L"\"%s\" " BACKSTOP_ARGUMENT L" \"%s\"", program, workDir);
+    WCHAR sid[SID_TEXT_SIZE];
+    WCHAR parent[MAX_PATH + 1];
+    if ((administrators && !userSidText(sid)) || !removerParent(parent) ||
+        createWorkingDirectory(parent, administrators, &backstop->remover) != WORKING_DIRECTORY_CREATED) {
+        backstop->remover.path[0] = L'\0';  // nothing of the run's there to remove
+        return false;
     }
-    WCHAR valueName[WORKING_NAME_LENGTH + 1];
-    wsprintfW(valueName, L"%S", backstop->name);
+    wsprintfW(program, L"%s\\" REMOVER_NAME, backstop->remover.path);
+    if (!writeRemover(program)) {
+        withdrawBackstop(backstop, false);
+        return false;
+    }
+    int commandLength = wsprintfW(command, L"\"%s\" " BACKSTOP_ARGUMENT L" \"%s\"", program, workDir);
+    if (administrators) commandLength += wsprintfW(command + commandLength, L" %s", sid);
+    const WCHAR* valueName = workDir + length - WORKING_NAME_LENGTH;
 
     HKEY hive = hiveFor(administrators);
     HKEY runOnce = NULL;
@@ -398,63 +446,68 @@ bool writeRemover(const WCHAR* target) {
 
 bool isBackstopCall(const WCHAR* arguments) { return firstArgumentIs(arguments, BACKSTOP_ARGUMENT); }
 
-uint32_t runBackstop(const WCHAR* wideArguments) {
+uint32_t runBackstop(const WCHAR* arguments) {
+    // Only the remover acts on a call, and it is known as one before anything is read or
+    // written: an executable that carries a package never removes or registers anything.
+    WCHAR self[MAX_PATH + 1];
+    if (!runsAsRemover(self)) return BACKSTOP_REFUSED;
     SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOOPENFILEERRORBOX);
-    // Only text the code page holds as it is: no character stands in for another.
-    char arguments[COMMAND_SIZE];
-    BOOL substituted = FALSE;
-    if (WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, wideArguments, -1, arguments, sizeof(arguments), NULL,
-                            &substituted) == 0 ||
-        substituted) {
-        return BACKSTOP_REFUSED;
-    }
-    // Exactly: the argument, one space, the path in quotes, and nothing after it.
-    const char* path = arguments + BACKSTOP_ARGUMENT_LENGTH;
-    if (memcmp(arguments, BACKSTOP_ARGUMENT, BACKSTOP_ARGUMENT_LENGTH) != 0 || path[0] != ' ' || path[1] != '"') {
+    // Exactly: the argument, one space, the path in quotes, then nothing or one space and a SID.
+    const WCHAR* path = arguments + BACKSTOP_ARGUMENT_LENGTH;
+    if (wcsncmp(arguments, L"" BACKSTOP_ARGUMENT, BACKSTOP_ARGUMENT_LENGTH) != 0 || path[0] != L' ' ||
+        path[1] != L'"') {
         return BACKSTOP_REFUSED;
     }
     path += 2;
-    const char* end = strchr(path, '"');
-    if (end == NULL || (end[1] != '\0' && end[1] != ' ')) return BACKSTOP_REFUSED;
-    char directory[TEMP_PATH_LENGTH + 1];
+    const WCHAR* end = wcschr(path, L'"');
+    if (end == NULL || (end[1] != L'\0' && end[1] != L' ')) return BACKSTOP_REFUSED;
     size_t length = static_cast<size_t>(end - path);
-    char name[WORKING_NAME_LENGTH + 1];
-    if (end[1] == ' ') {
+    if (!isWorkingDirectoryForm(path, length)) return BACKSTOP_REFUSED;
+    WCHAR directory[WORK_DIR_BUFFER_SIZE];
+    memcpy(directory, path, length * sizeof(WCHAR));
+    directory[length] = L'\0';
+    const WCHAR* name = directory + length - WORKING_NAME_LENGTH;
+    if (end[1] == L' ') {
         // Another user's run: its directory is not this user's to judge. The logon consumed
         // the value; it goes back for that user's next logon.
-        char sid[SID_TEXT_SIZE];
-        if (!userSidText(sid) || strcmp(end + 2, sid) != 0) {
-            if (length >= WORKING_NAME_LENGTH && processHasAdministrators()) {
-                memcpy(name, end - WORKING_NAME_LENGTH, WORKING_NAME_LENGTH);
-                name[WORKING_NAME_LENGTH] = '\0';
-                restoreValue(name);
-            }
+        WCHAR sid[SID_TEXT_SIZE];
+        if (!userSidText(sid)) return BACKSTOP_REFUSED;
+        if (wcscmp(end + 2, sid) != 0) {
+            if (isSidText(end + 2) && processHasAdministrators()) restoreValue(self, directory, end + 2);
             return BACKSTOP_REFUSED;
         }
     }
-    if (length > TEMP_PATH_LENGTH || !isWorkingDirectoryPath(path, length, name)) return BACKSTOP_REFUSED;
-    memcpy(directory, path, length);
-    directory[length] = '\0';
-    // The text passed the check against the temporary path above, in the same code page.
-    WCHAR wide[WIDE_PATH_SIZE];
-    if (MultiByteToWideChar(CP_ACP, 0, directory, -1, wide, WIDE_PATH_SIZE) <= 0) return BACKSTOP_REFUSED;
-    FileIdentity identity;
-    DirectoryState state = inspectDirectory(wide, &identity);
-    if (state == DIRECTORY_OTHER) return BACKSTOP_REFUSED;
+    // The directory is reached below the held temporary directory, never through a link.
+    HANDLE parent = openTemporaryParent(directory, length);
+    if (parent == INVALID_HANDLE_VALUE) return BACKSTOP_REFUSED;
+    HANDLE found = openBelow(parent, name, WORKING_NAME_LENGTH, FILE_READ_ATTRIBUTES,
+                             FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, BELOW_OPEN, false);
+    DWORD error = GetLastError();
+    ObjectFacts facts;
+    bool plain = found != INVALID_HANDLE_VALUE && readObject(found, &facts) && isPlainDirectory(&facts);
+    bool missing = found == INVALID_HANDLE_VALUE && (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND);
+    if (found != INVALID_HANDLE_VALUE) CloseHandle(found);
+    if (!plain && !missing) {
+        CloseHandle(parent);
+        return BACKSTOP_REFUSED;
+    }
 
+    char key[WORKING_NAME_LENGTH + 1];  // the name is the prefix and hex digits: ASCII
+    for (size_t i = 0; i <= WORKING_NAME_LENGTH; ++i) key[i] = static_cast<char>(name[i]);
     HKEY hive = hiveFor(processHasAdministrators());
     CleanupJournal journal = NULL;
-    readRecords(hive, name, &journal);
+    readRecords(hive, key, &journal);
     journalDrain(&journal, deletePath);
-    if (state == DIRECTORY_PLAIN) removeWorkingTreeAt(wide, &identity);
-    deleteRecords(hive, name);
-    deleteValue(hive, name);
-    // A remover cannot delete its own running file: it and its directory go at the restart.
-    WCHAR self[MAX_PATH + 1];
-    if (runsAsRemover(self)) {
-        MoveFileExW(self, NULL, MOVEFILE_DELAY_UNTIL_REBOOT);
-        *wcsrchr(self, L'\\') = L'\0';
-        MoveFileExW(self, NULL, MOVEFILE_DELAY_UNTIL_REBOOT);
+    if (plain) {
+        HANDLE tree = openWorkingTree(parent, name, WORKING_NAME_LENGTH, &facts.identity);
+        if (tree != INVALID_HANDLE_VALUE) removeWorkingTree(tree);
     }
+    CloseHandle(parent);
+    deleteRecords(hive, key);
+    deleteValue(hive, key);
+    // A remover cannot delete its own running file: it and its directory go at the restart.
+    MoveFileExW(self, NULL, MOVEFILE_DELAY_UNTIL_REBOOT);
+    *wcsrchr(self, L'\\') = L'\0';
+    MoveFileExW(self, NULL, MOVEFILE_DELAY_UNTIL_REBOOT);
     return 0;
 }

@@ -1,11 +1,12 @@
 // The clean-up backstop. While a run's files are in its working directory, a RunOnce value
-// named after the directory starts this engine again at the next logon with the reserved
-// argument, so that a run that was killed (the task manager, a power cut, a logoff) leaves
-// nothing behind for long. Started that way, the engine removes the directory tree, never
-// following a link, and gives back the user's files that the run had set aside at absolute
-// destinations. Those are recorded, as they are set aside, in a key of the same hive: only
-// the principal whose rights the run had can write there, so the list a later elevated
-// process acts on cannot have been planted.
+// named after the directory starts a remover at the next logon with the reserved argument,
+// so that a run that was killed (the task manager, a power cut, a logoff) leaves nothing
+// behind for long. The remover is a copy of the running engine without its resources in a
+// private directory of its own; it removes the directory tree, never following a link, and
+// gives back the user's files that the run had set aside at absolute destinations. Those are
+// recorded, as they are set aside, in a key of the same hive: only the principal whose rights
+// the run had can write there, so the list a later elevated process acts on cannot have been
+// planted. An executable that carries a package never acts on the reserved argument.
 #pragma once
 
 #include <stdint.h>
@@ -41,10 +42,11 @@ struct SetAsideRecord {
     WCHAR asidePath[DEST_PATH_SIZE];  // "" for JOURNAL_CREATED
 };
 
-// An elevated run's value starts not the engine where the user started it (a folder the user
-// can write, where a file of the user's could stand by the next logon) but a copy of the
-// running engine without its resources, under this name in a private directory (SYSTEM and
-// Administrators only) made for it below the Windows directory's Temp.
+// The value starts not the engine where the user started it (a folder the user can write,
+// where a file of the user's could stand by the next logon, and an executable that refuses
+// the argument) but a copy of the running engine without its resources, under this name in a
+// private directory (SYSTEM and Administrators for an elevated run, SYSTEM and the user
+// otherwise) made for it below the Windows directory's Temp.
 #define REMOVER_NAME "runpack-remover.exe"
 
 struct Backstop {
@@ -56,15 +58,14 @@ struct Backstop {
     WorkingDirectory remover;
 };
 
-// Registers the backstop of the working directory `workDir` (a full path ending in its
-// name) in the hive that `administrators` selects, and from then on records every set-aside
-// entry pushed to a journal. Unelevated, the value starts the engine from where it was
-// started: `"ENGINE" /runpack-remove "WORKDIR"`, in the user's own hive. Elevated, it starts
-// the remover, and names the run's user: `"REMOVER" /runpack-remove "WORKDIR" SID`. The
-// remover is written from the engine's own file only once that file is known to be the image
-// this process runs (it cannot change while the image is mapped), and never holds the
-// package. False, with nothing registered or left, when the engine's own file, the remover,
-// the key or the value cannot be had: the run goes on without a backstop.
+// Registers the backstop of the working directory `workDir` (the full path of the held
+// directory, ending in its name) in the hive that `administrators` selects, and from then on
+// records every set-aside entry pushed to a journal. The value starts the remover:
+// `"REMOVER" /runpack-remove "WORKDIR"`, and for an elevated run the run's user's SID after
+// it. The remover is written from the engine's own file only once that file is known to be
+// the image this process runs (it cannot change while the image is mapped), and never holds
+// the package. False, with nothing registered or left, when the engine's own file, the
+// remover, the key or the value cannot be had: the run goes on without a backstop.
 bool registerBackstop(const WCHAR* workDir, bool administrators, Backstop* backstop);
 
 // Stops the recording and deletes the records; deletes the value and the remover too unless
@@ -85,16 +86,20 @@ bool writeRemover(const WCHAR* target);
 // (firstArgumentIs). The process is then a backstop call, whatever follows.
 bool isBackstopCall(const WCHAR* arguments);
 
-// The backstop call, for `arguments` that isBackstopCall accepted: exactly the argument in
-// lower case, one space and the path in quotes, all of it in the code page, optionally
-// followed by one space and the SID of the run's user. With a SID that is not the caller's
-// (another administrator logged on first), nothing is touched: the value, which the logon
-// consumed, is written back for the next logon where the caller can, and the result is
-// BACKSTOP_REFUSED. A remover marks itself and its directory for removal at the next restart
-// once it is done. The path must be
-// the temporary directory (GetTempPathA, byte for byte) followed by a working directory's name ("QELTMP" and 16 hex digits), and must name a plain
-// directory, not a link; otherwise nothing is touched and the result is BACKSTOP_REFUSED.
-// The set-aside records are played back as the run's drain would, then the tree is removed
-// (a missing one is not an error) and the value and the records are deleted; the result is 0.
-// Shows nothing.
+// The backstop call, for `arguments` that isBackstopCall accepted. Only a remover acts on
+// it: any other image (one that carries a package) returns BACKSTOP_REFUSED having read and
+// written nothing. The call must be exactly the argument in lower case, one space and the
+// path in quotes, optionally followed by one space and the SID of the run's user; the path
+// must be a drive's full path of plain names that ends in a working directory's name
+// ("QELTMP" and 16 hex digits). With a SID that is not the caller's (another administrator
+// logged on first), nothing is removed: the value, which the logon consumed, is written back
+// for the next logon, where the caller can and no value of its name is there, composed from
+// the remover's own path, the path and the SID (a SID as the system writes one), and the
+// result is BACKSTOP_REFUSED. Otherwise the path must be the temporary directory, as the
+// final path of its handle gives it (UTF-16, links and short names resolved), followed by the
+// name, which must name a plain directory or nothing; otherwise nothing is touched and the
+// result is BACKSTOP_REFUSED. The set-aside records are played back as the run's drain would,
+// then the tree is removed below the held temporary directory (a missing one is not an
+// error), the value and the records are deleted, the remover and its directory are marked
+// for removal at the next restart, and the result is 0. Shows nothing.
 uint32_t runBackstop(const WCHAR* arguments);

@@ -2,6 +2,7 @@
 
 #include <stdlib.h>
 #include <string.h>
+#include <wchar.h>
 
 #include "package/run_options.h"
 
@@ -46,29 +47,83 @@ bool findInSystemDirectory(UINT (WINAPI* query)(LPWSTR, UINT), const WCHAR* name
     return length > 0 && length < PROGRAM_PATH_SIZE && findInDirectory(directory, length, name, path);
 }
 
-// Each absolute entry of PATH, in order. The variable may be of any length and shape: it is
-// read into a buffer of its own size, and entries that do not fit a path are skipped.
-bool findOnSearchPath(const WCHAR* name, WCHAR* path) {
-    DWORD size = GetEnvironmentVariableW(L"PATH", NULL, 0);
-    if (size == 0) return false;
-    WCHAR* list = static_cast<WCHAR*>(malloc(size * sizeof(WCHAR)));
-    if (list == NULL) return false;
-    DWORD length = GetEnvironmentVariableW(L"PATH", list, size);
-    bool found = false;
-    if (length > 0 && length < size) {
-        for (const WCHAR* entry = list; !found && *entry != L'\0';) {
-            const WCHAR* end = wcschr(entry, L';');
-            if (end == NULL) end = entry + wcslen(entry);
-            const WCHAR* first = entry;
-            const WCHAR* last = end;
-            if (last - first >= 2 && *first == L'"' && last[-1] == L'"') {
-                ++first;
-                --last;
-            }
-            size_t entryLength = static_cast<size_t>(last - first);
-            found = isAbsoluteDirectory(first, entryLength) && findInDirectory(first, entryLength, name, path);
-            entry = *end == L';' ? end + 1 : end;
+// The machine-wide PATH as the registry keeps it, unexpanded; null when there is none. The
+// caller frees it.
+WCHAR* machineSearchPath() {
+    HKEY key = NULL;
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, MACHINE_ENVIRONMENT_KEY, 0, KEY_QUERY_VALUE, &key) != ERROR_SUCCESS) {
+        return NULL;
+    }
+    DWORD type = 0, size = 0;
+    WCHAR* list = NULL;
+    if (RegQueryValueExW(key, L"Path", NULL, &type, NULL, &size) == ERROR_SUCCESS &&
+        (type == REG_SZ || type == REG_EXPAND_SZ)) {
+        // Room for a terminator the data may lack.
+        list = static_cast<WCHAR*>(malloc(size + sizeof(WCHAR)));
+        if (list != NULL && RegQueryValueExW(key, L"Path", NULL, &type, reinterpret_cast<BYTE*>(list), &size) ==
+                                ERROR_SUCCESS) {
+            list[size / sizeof(WCHAR)] = L'\0';
+        } else {
+            free(list);
+            list = NULL;
         }
+    }
+    RegCloseKey(key);
+    return list;
+}
+
+// The process's own PATH; null when there is none. The variable may be of any length and
+// shape: it is read into a buffer of its own size. The caller frees it.
+WCHAR* environmentSearchPath() {
+    DWORD size = GetEnvironmentVariableW(L"PATH", NULL, 0);
+    WCHAR* list = size != 0 ? static_cast<WCHAR*>(malloc(size * sizeof(WCHAR))) : NULL;
+    if (list != NULL) {
+        DWORD length = GetEnvironmentVariableW(L"PATH", list, size);
+        if (length == 0 || length >= size) {
+            free(list);
+            list = NULL;
+        }
+    }
+    return list;
+}
+
+// Looks for `name` in the directory `entry` (`length` characters) of a PATH list. An entry of
+// the machine's list may begin with the system root's reference, which stands for the
+// system's own Windows directory; any other reference there is a variable whose value the
+// user may set, and the entry is skipped.
+bool findInEntry(const WCHAR* entry, size_t length, const WCHAR* name, bool machine, WCHAR* path) {
+    WCHAR expanded[PROGRAM_PATH_SIZE];
+    const size_t rootLength = sizeof(SYSTEM_ROOT_REFERENCE) / sizeof(WCHAR) - 1;
+    if (machine && length >= rootLength &&
+        CompareStringW(LOCALE_INVARIANT, NORM_IGNORECASE, entry, rootLength, SYSTEM_ROOT_REFERENCE, rootLength) ==
+            CSTR_EQUAL) {
+        UINT windows = GetSystemWindowsDirectoryW(expanded, PROGRAM_PATH_SIZE);
+        if (windows == 0 || windows + length - rootLength >= PROGRAM_PATH_SIZE) return false;
+        memcpy(expanded + windows, entry + rootLength, (length - rootLength) * sizeof(WCHAR));
+        entry = expanded;
+        length = windows + length - rootLength;
+    }
+    if (machine && wmemchr(entry, L'%', length) != NULL) return false;
+    return isAbsoluteDirectory(entry, length) && findInDirectory(entry, length, name, path);
+}
+
+// Each absolute entry of a PATH list, in order: the machine's (`machine`) or the process's.
+// Entries that do not fit a path are skipped.
+bool findOnSearchPath(const WCHAR* name, bool machine, WCHAR* path) {
+    WCHAR* list = machine ? machineSearchPath() : environmentSearchPath();
+    if (list == NULL) return false;
+    bool found = false;
+    for (const WCHAR* entry = list; !found && *entry != L'\0';) {
+        const WCHAR* end = wcschr(entry, L';');
+        if (end == NULL) end = entry + wcslen(entry);
+        const WCHAR* first = entry;
+        const WCHAR* last = end;
+        if (last - first >= 2 && *first == L'"' && last[-1] == L'"') {
+            ++first;
+            --last;
+        }
+        found = findInEntry(first, static_cast<size_t>(last - first), name, machine, path);
+        entry = *end == L';' ? end + 1 : end;
     }
     free(list);
     return found;
@@ -115,7 +170,7 @@ bool programName(const WCHAR* commandLine, WCHAR* name, size_t capacity) {
     return true;
 }
 
-bool findProgram(const WCHAR* commandLine, const WCHAR* workDir, WCHAR* path) {
+bool findProgram(const WCHAR* commandLine, const WCHAR* workDir, bool elevated, WCHAR* path) {
     WCHAR name[PROGRAM_PATH_SIZE];
     bool found = false;
     if (programName(commandLine, name, PROGRAM_PATH_SIZE)) {
@@ -125,8 +180,8 @@ bool findProgram(const WCHAR* commandLine, const WCHAR* workDir, WCHAR* path) {
         } else {
             found = findInDirectory(workDir, wcslen(workDir), name, path) ||
                     findInSystemDirectory(GetSystemDirectoryW, name, path) ||
-                    findInSystemDirectory(GetWindowsDirectoryW, name, path) ||
-                    findOnSearchPath(name, path);
+                    findInSystemDirectory(GetSystemWindowsDirectoryW, name, path) ||
+                    findOnSearchPath(name, elevated, path);
         }
     }
     if (!found) SetLastError(ERROR_FILE_NOT_FOUND);

@@ -9,6 +9,11 @@
 
 // Room for a program's full path and its terminator.
 const size_t PROGRAM_PATH_SIZE = MAX_PATH + 1;
+// Where the machine-wide environment is kept, in HKEY_LOCAL_MACHINE; its PATH is the value
+// "Path".
+#define MACHINE_ENVIRONMENT_KEY L"SYSTEM\\CurrentControlSet\\Control\\Session Manager\\Environment"
+// The one reference of the machine's PATH that is expanded: the system's Windows directory.
+#define SYSTEM_ROOT_REFERENCE L"%SystemRoot%"
 // Added to a program name whose file-name part has no extension.
 #define PROGRAM_DEFAULT_EXTENSION L".exe"
 
@@ -21,11 +26,17 @@ bool programName(const WCHAR* commandLine, WCHAR* name, size_t capacity);
 // Finds the program that `commandLine` names and writes its full path into `path`
 // (PROGRAM_PATH_SIZE characters). A name with a path (a drive, a leading or inner separator) is
 // taken as it stands, relative ones below `workDir`, and looked for nowhere else. A bare
-// name is looked for in `workDir`, the system directory, the Windows directory and then each
-// absolute entry of PATH, in this order; empty and relative entries are skipped, as they
-// would name whatever directory happens to be current. Only a file counts, not a directory.
-// False, with the last error ERROR_FILE_NOT_FOUND, when it is found nowhere.
-bool findProgram(const WCHAR* commandLine, const WCHAR* workDir, WCHAR* path);
+// name is looked for in `workDir`, the system directory, the system's Windows directory (never
+// a terminal session's private one) and then each absolute entry of PATH, in this order; empty
+// and relative entries are skipped, as they would name whatever directory happens to be
+// current. Unelevated, PATH is the process's own. `elevated`, it is the machine's as the
+// registry keeps it (MACHINE_ENVIRONMENT_KEY), never the user's or the caller's: a folder
+// that only the user's PATH names is the user's to write, and what an elevated run starts
+// from there would run with the administrator's rights. Of its references only the system
+// root's is expanded, to the system's Windows directory; an entry with any other is skipped.
+// Only a file counts, not a directory. False, with the last error ERROR_FILE_NOT_FOUND, when
+// it is found nowhere.
+bool findProgram(const WCHAR* commandLine, const WCHAR* workDir, bool elevated, WCHAR* path);
 
 // Whether the program at `path` (a full path, as findProgram gives it) is started through a
 // command interpreter or is one (isCommandInterpreter), by the name as found and by its long

@@ -1,7 +1,8 @@
 // Process entry: before anything else, DLL search is narrowed to the system directory. The
 // run's result is the exit code. The engine's arguments mean nothing to it, but for the
-// reserved argument of a backstop call; the run passes them on to the command when the run
-// options say so.
+// reserved argument of a backstop call, which only the remover acts on (an executable that
+// carries a package refuses it); the run passes them on to the command when the run options
+// say so.
 #include <windows.h>
 
 #include "launcher/backstop.h"

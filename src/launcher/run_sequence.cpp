@@ -62,10 +62,11 @@ uint32_t startPackageCommand(const char* packageCommand, UINT codePage, bool for
         result = reportError(IDS_CREATE_PROCESS);
         break;
     case COMMAND_LINE_COMPOSED: {
-        // The engine finds the program itself, never in its own folder, and starts it by its
-        // full path; where the mode waits, in a job of its own.
+        // The engine finds the program itself, never in its own folder nor, elevated, in a
+        // folder of the user's PATH, and starts it by its full path; where the mode waits, in
+        // a job of its own.
         WCHAR program[PROGRAM_PATH_SIZE];
-        if (!findProgram(wideCommand, workDir, program)) {
+        if (!findProgram(wideCommand, workDir, processHasAdministrators(), program)) {
             result = reportError(IDS_CREATE_PROCESS);
         } else if (arguments != NULL && arguments[0] != 0 && startsCommandInterpreter(program)) {
             // An interpreter would read the caller's arguments as commands of their own: what
@@ -111,6 +112,18 @@ bool lockDestinations(const uint8_t* package, uint32_t size, HWND progress, HAND
     return false;
 }
 
+// True when the package's files fit the free space of every volume they go to. Asked before
+// anything is made: the working directory will be made in the temporary directory, so its
+// volume answers for the relative destinations.
+bool packageFits(const uint8_t* package, uint32_t size, const WCHAR* tempPath, UINT codePage, bool administrators) {
+    HANDLE temp = CreateFileW(tempPath, FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                              NULL, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, NULL);
+    ExtractionTarget target = {temp, codePage, administrators};
+    bool fits = packageFitsItsVolumes(package, size, &target);
+    if (temp != INVALID_HANDLE_VALUE) CloseHandle(temp);
+    return fits;
+}
+
 }  // namespace
 
 uint32_t runPackage(HINSTANCE instance) {
@@ -152,11 +165,15 @@ uint32_t runPackage(HINSTANCE instance) {
     WCHAR tempPath[TEMP_PATH_LENGTH + 1];
     DWORD tempLength = GetTempPathW(TEMP_PATH_LENGTH + 1, tempPath);
     if (tempLength == 0 || tempLength > TEMP_PATH_LENGTH) return reportError(IDS_TEMP_NAME);
+    bool administrators = processHasAdministrators();
+    if (!packageFits(package, size, tempPath, codePage, administrators)) {
+        SetLastError(ERROR_DISK_FULL);
+        return reportError(IDS_EXTRACT);
+    }
     // The working directory stays open until the clean-up begins: while the run extracts
     // and runs files from it, nobody can rename or replace it. Everything below it is
     // reached through that handle.
     WorkingDirectory work;
-    bool administrators = processHasAdministrators();
     switch (createWorkingDirectory(tempPath, administrators, &work)) {
     case WORKING_DIRECTORY_NO_NAME: return reportError(IDS_TEMP_NAME);
     case WORKING_DIRECTORY_NOT_CREATED: return reportError(IDS_TEMP_CREATE);

@@ -115,11 +115,7 @@ bool createPrivateDirectory(HANDLE parent, const char* name, PrivateSecurity* se
     return false;
 }
 
-namespace {
-
-// The full path of the held directory, its links resolved, in the form a current directory
-// takes ("X:\..." or "\\server\share\..."); false when it cannot be had or does not fit.
-bool heldPath(HANDLE directory, WCHAR* path) {
+bool finalDirectoryPath(HANDLE directory, WCHAR* path) {
     WCHAR final[WIDE_PATH_SIZE];
     DWORD length = GetFinalPathNameByHandleW(directory, final, WIDE_PATH_SIZE, FILE_NAME_NORMALIZED);
     if (length == 0 || length >= WIDE_PATH_SIZE) return false;
@@ -143,8 +139,6 @@ bool heldPath(HANDLE directory, WCHAR* path) {
     path[total] = L'\0';
     return true;
 }
-
-}  // namespace
 
 WorkingDirectoryStatus createWorkingDirectory(const WCHAR* tempPath, bool administrators,
                                               WorkingDirectory* work) {
@@ -198,7 +192,7 @@ WorkingDirectoryStatus createWorkingDirectory(const WCHAR* tempPath, bool admini
     if (!plain) error = ERROR_DIRECTORY;
     // The path it is known by from now on is the one the held handle has: a link on the way
     // that is retargeted later changes nothing.
-    bool named = plain && heldPath(directory, work->path);
+    bool named = plain && finalDirectoryPath(directory, work->path);
     if (plain && !named) error = GetLastError();
     for (size_t i = 0; i <= WORKING_NAME_LENGTH; ++i) work->name[i] = static_cast<unsigned char>(name[i]);
     if (!named) {

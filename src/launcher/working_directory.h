@@ -85,6 +85,12 @@ bool buildPrivateSecurity(bool administrators, PrivateSecurity* security);
 bool createPrivateDirectory(HANDLE parent, const char* name, PrivateSecurity* security,
                             HANDLE* directory);
 
+// The full path of the held directory `directory`, links and short names resolved, in the
+// form a current directory takes ("X:\..." or "\\server\share\...") and in UTF-16, into
+// `path` (WORK_DIR_BUFFER_SIZE characters); false when it cannot be had or is longer than
+// WORK_DIR_PATH_LIMIT.
+bool finalDirectoryPath(HANDLE directory, WCHAR* path);
+
 // Creates a working directory with a fresh random name in `tempPath` (drawing a new name,
 // up to WORKING_NAME_ATTEMPTS times, only while the one drawn exists), holds it and the
 // temporary directory open and takes its identity. The path is the one the held directory

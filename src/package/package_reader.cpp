@@ -3,7 +3,7 @@
 #include "package/package_reader.h"
 
 #include "codec/solid_stream.h"
-#include "extract/storage_methods.h"
+#include "package/method_ids.h"
 
 // The record sizes that callers put in the size words are the records' sizes in the engine's
 // 32-bit build.

@@ -104,24 +104,26 @@ static DWORD now() { return GetTickCount() - startTick; }
 static std::vector<HWND> windowsSeen;
 
 // The names of the working directories in `temp` ("QELTMP..."), and whether each holds an entry.
-static std::vector<std::pair<std::string, bool>> workingDirectories(const std::string& temp) {
+// Wide, so that a temporary path outside the code page is the directory itself.
+static std::vector<std::pair<std::string, bool>> workingDirectories(const std::wstring& temp) {
     std::vector<std::pair<std::string, bool>> found;
-    WIN32_FIND_DATAA entry;
-    HANDLE search = FindFirstFileA((temp + "QELTMP*").c_str(), &entry);
+    WIN32_FIND_DATAW entry;
+    HANDLE search = FindFirstFileW((temp + L"QELTMP*").c_str(), &entry);
     if (search == INVALID_HANDLE_VALUE) return found;
     do {
         if ((entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0) continue;
-        WIN32_FIND_DATAA inner;
-        HANDLE below = FindFirstFileA((temp + entry.cFileName + "\\*").c_str(), &inner);
+        WIN32_FIND_DATAW inner;
+        HANDLE below = FindFirstFileW((temp + entry.cFileName + L"\\*").c_str(), &inner);
         bool holds = false;
         if (below != INVALID_HANDLE_VALUE) {
             do {
-                holds = strcmp(inner.cFileName, ".") != 0 && strcmp(inner.cFileName, "..") != 0;
-            } while (!holds && FindNextFileA(below, &inner));
+                holds = wcscmp(inner.cFileName, L".") != 0 && wcscmp(inner.cFileName, L"..") != 0;
+            } while (!holds && FindNextFileW(below, &inner));
             FindClose(below);
         }
-        found.push_back({entry.cFileName, holds});
-    } while (FindNextFileA(search, &entry));
+        // The names are the prefix and hex digits: ASCII.
+        found.push_back({std::string(entry.cFileName, entry.cFileName + wcslen(entry.cFileName)), holds});
+    } while (FindNextFileW(search, &entry));
     FindClose(search);
     return found;
 }
@@ -480,7 +482,10 @@ int main(int argc, char** argv) {
     // Written out at once: a report with nothing in it means the engine was never started.
     printf("temp path=%s\n", hexOfBytes(tempPath).c_str());
     fflush(stdout);
-    std::vector<std::pair<std::string, bool>> directoriesBefore = workingDirectories(tempPath);
+    WCHAR wideTemp[MAX_PATH + 1];
+    DWORD wideTempLength = GetTempPathW(MAX_PATH + 1, wideTemp);
+    if (wideTempLength == 0 || wideTempLength > MAX_PATH) wideTemp[0] = L'\0';
+    std::vector<std::pair<std::string, bool>> directoriesBefore = workingDirectories(wideTemp);
     bool killed = false;
 
     std::string commandLine = wholeCommandLine ? std::string() : std::string("\"") + engine + "\"";
@@ -594,7 +599,7 @@ int main(int argc, char** argv) {
             }
         }
         if (killWhenExtracting && !killed) {
-            for (const auto& directory : workingDirectories(tempPath)) {
+            for (const auto& directory : workingDirectories(wideTemp)) {
                 bool before = false;
                 for (const auto& old : directoriesBefore) before = before || old.first == directory.first;
                 if (before || !directory.second) continue;

@@ -8,6 +8,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <fstream>
@@ -134,6 +135,35 @@ protected:
         options.arguments = arguments;
         return options;
     }
+    // A remover as a run leaves one: the engine with its resource directory cleared, as
+    // runpack-remover.exe in a directory of a working directory's name below the Windows
+    // directory's Temp. Its Windows path.
+    std::string makeRemover() {
+        std::vector<uint8_t> image = engineImage();
+        size_t optional = le32(image, 0x3C) + 24;
+        size_t directories = optional + (image.at(optional) == 0x0B && image.at(optional + 1) == 0x02 ? 112 : 96);
+        const size_t RESOURCE_DIRECTORY = 2;
+        std::fill(image.begin() + directories + 8 * RESOURCE_DIRECTORY, image.begin() + directories + 8 * RESOURCE_DIRECTORY + 8, 0);
+        char name[32];
+        snprintf(name, sizeof(name), "QELTMP%08X%08X", static_cast<unsigned>(getpid()), counter++);
+        std::string windows = std::string("C:\\windows\\temp\\") + name + "\\runpack-remover.exe";
+        fs::path linux = linuxPath(windows);
+        fs::create_directories(linux.parent_path());
+        leftovers.push_back(linux.parent_path());
+        std::string error;
+        EXPECT_TRUE(writeFile(linux.string(), image, &error)) << error;
+        return windows;
+    }
+    // Runs the remover at the Windows path `remover` with the engine's arguments `arguments`.
+    EngineRun runRemover(const std::string& remover, const std::string& arguments) {
+        RunOptions options = withArguments(arguments);
+        options.exeText = remover;
+        return run(fs::path(), options);
+    }
+    static uint32_t le32(const std::vector<uint8_t>& bytes, size_t at) {
+        return bytes.at(at) | bytes.at(at + 1) << 8 | bytes.at(at + 2) << 16 | static_cast<uint32_t>(bytes.at(at + 3)) << 24;
+    }
+    unsigned counter = 0;
     std::vector<std::string> registered;
     std::vector<fs::path> leftovers;
 };
@@ -199,6 +229,7 @@ TEST_F(Backstop, KilledRunIsRemovedAndTheUsersFileGivenBackAtTheNextLogon) {
     int status = -1;
     wine("wineboot", &status);
     EXPECT_EQ(status, 0);
+    EXPECT_FALSE(fs::exists(dir / "probe-ran.txt")) << readText(dir / "probe-ran.txt");
     EXPECT_FALSE(fs::exists(work)) << testing::PrintToString(listTree(work));
     EXPECT_EQ(runOnceValue(run.killedDirectory), std::nullopt);
     EXPECT_EQ(readText(destination / "settings.ini"), users);
@@ -213,6 +244,88 @@ TEST_F(Backstop, KilledRunIsRemovedAndTheUsersFileGivenBackAtTheNextLogon) {
     };
     if (fs::exists(unixRemover)) {
         EXPECT_NE(lower(pending).find(lower(remover)), std::string::npos) << pending;
+    }
+}
+
+// TEMP and TMP of the user's environment (HKCU\Environment), which the next logon's
+// processes get, set to `path` for as long as it lives, and then put back as they were.
+class UserTemporaryDirectory {
+public:
+    explicit UserTemporaryDirectory(const std::string& path) {
+        std::string listing = wine("reg query 'HKCU\\Environment'");
+        for (const char* name : {"TEMP", "TMP"}) {
+            for (const char* type : {"REG_EXPAND_SZ", "REG_SZ"}) {
+                std::string marker = std::string("    ") + name + "    " + type + "    ";
+                size_t at = listing.find(marker);
+                if (at == std::string::npos) continue;
+                at += marker.size();
+                saved.push_back({name, type, listing.substr(at, listing.find('\n', at) - at)});
+            }
+            wine(std::string("reg add 'HKCU\\Environment' /v ") + name + " /t REG_SZ /d " + shellQuote(path) + " /f");
+        }
+    }
+    ~UserTemporaryDirectory() {
+        for (const char* name : {"TEMP", "TMP"}) wine(std::string("reg delete 'HKCU\\Environment' /v ") + name + " /f");
+        for (const Value& value : saved) {
+            wine("reg add 'HKCU\\Environment' /v " + value.name + " /t " + value.type + " /d " + shellQuote(value.data) +
+                 " /f");
+        }
+    }
+
+private:
+    struct Value {
+        std::string name, type, data;
+    };
+    std::vector<Value> saved;
+};
+
+TEST_F(Backstop, KilledRunInATemporaryDirectoryOutsideTheCodePageLinkedOrShortIsRemovedAtTheNextLogon) {
+    // "Jiří": the ř is in no Western code page. The run's user and the next logon have it as
+    // TEMP: by its own path, then through a link to it; and then a folder by its short name.
+    fs::path temp = dir / "Users" / "Ji\xC5\x99\xC3\xAD" / "Temp";
+    fs::create_directories(temp);
+    fs::create_directory_symlink(temp, dir / "linked");
+    fs::path longNamed = dir / "Temporary files of a long name";
+    fs::create_directories(longNamed);
+    std::string shortName = wine("winepath -s " + shellQuote(windowsPath(longNamed)));
+    shortName = shortName.substr(0, shortName.find('\n'));
+    ASSERT_EQ(shortName.find("Temporary files"), std::string::npos) << shortName;
+    TestPackage package;
+    package.command = "cmd.exe /c exit";
+    package.cleanupMode = CLEANUP_TREE;
+    for (int i = 0; i < 32; ++i) {
+        package.entries.push_back(entryOf(std::nullopt, "part" + std::to_string(i) + ".bin",
+                                          std::vector<uint8_t>(2 << 20, static_cast<uint8_t>('a' + i % 26))));
+    }
+    fs::path exe = makeExe(buildPackage(package));
+    const std::vector<std::pair<std::string, fs::path>> temporaryDirectories = {
+        {windowsPath(temp), temp}, {windowsPath(dir / "linked"), temp}, {shortName, longNamed}};
+    for (const auto& [given, real] : temporaryDirectories) {
+        SCOPED_TRACE(given);
+        UserTemporaryDirectory userTemp(given);
+        RunOptions options;
+        options.tempText = given;
+        options.killWhenExtracting = true;
+        EngineRun run = this->run(exe, options);
+        ASSERT_FALSE(run.killedDirectory.empty()) << run.output;
+        registered.push_back(run.killedDirectory);
+        fs::path work = real / run.killedDirectory;
+        leftovers.push_back(work);
+        ASSERT_TRUE(fs::is_directory(work)) << work;
+        EXPECT_FALSE(listTree(work).empty());
+        std::optional<std::string> value = runOnceValue(run.killedDirectory);
+        ASSERT_TRUE(value.has_value());
+        std::string remover = value->substr(1, value->find('"', 1) - 1);
+        ASSERT_TRUE(startsWithIgnoringCase(remover, "C:\\windows\\Temp\\QELTMP")) << *value;
+        std::string unixRemover = wine("winepath -u " + shellQuote(remover));
+        leftovers.push_back(fs::path(unixRemover.substr(0, unixRemover.find('\n'))).parent_path());
+
+        int status = -1;
+        wine("wineboot", &status);
+        EXPECT_EQ(status, 0);
+        EXPECT_FALSE(fs::exists(work)) << testing::PrintToString(listTree(work));
+        EXPECT_EQ(runOnceValue(run.killedDirectory), std::nullopt);
+        EXPECT_TRUE(listTree(real).empty()) << testing::PrintToString(listTree(real));
     }
 }
 
@@ -313,17 +426,17 @@ TEST_F(Backstop, ReservedArgumentRemovesOnlyAWorkingDirectoryOfTheTemporaryDirec
     package.command = "cmd.exe /c echo ran> " + windowsPath(marker);
     package.entries.push_back(entryOf(std::nullopt, "a.txt", bytesOf("a")));
     fs::path exe = makeExe(buildPackage(package));
+    const std::string remover = makeRemover();
     std::vector<std::string> before = listTree(tmp), outsideBefore = listTree(outside);
     for (const std::string& arguments : refused) {
         SCOPED_TRACE(arguments);
-        EngineRun run = this->run(exe, withArguments(arguments));
+        EngineRun run = runRemover(remover, arguments);
         EXPECT_EQ(run.exitCode, REFUSED) << run.output;
         EXPECT_TRUE(run.boxes.empty()) << run.output;
         EXPECT_TRUE(run.windows.empty()) << run.output;
         EXPECT_EQ(listTree(tmp), before);
         EXPECT_EQ(listTree(outside), outsideBefore);
         EXPECT_TRUE(fs::exists(elsewhere / "own.txt"));
-        EXPECT_FALSE(fs::exists(marker)) << "the package ran";
     }
     EXPECT_TRUE(fs::is_symlink(link));
 
@@ -334,7 +447,16 @@ TEST_F(Backstop, ReservedArgumentRemovesOnlyAWorkingDirectoryOfTheTemporaryDirec
     std::ofstream(work / "sub" / "deeper" / "x.txt") << "x";
     std::ofstream(work / "top.txt") << "top";
     fs::create_directory_symlink(outside, work / "sub" / "link");
-    EngineRun removal = this->run(exe, withArguments(" /runpack-remove \"" + temp + "QELTMP0123456789ABCDEF\""));
+    const std::string call = " /runpack-remove \"" + temp + "QELTMP0123456789ABCDEF\"";
+    // The same call to an executable that carries a package, even one of the run's: refused,
+    // nothing touched, the package not run.
+    std::vector<std::string> workBefore = listTree(work);
+    EngineRun plain = this->run(exe, withArguments(call));
+    EXPECT_EQ(plain.exitCode, REFUSED) << plain.output;
+    EXPECT_TRUE(plain.boxes.empty()) << plain.output;
+    EXPECT_EQ(listTree(work), workBefore);
+    EXPECT_FALSE(fs::exists(marker)) << "the package ran";
+    EngineRun removal = runRemover(remover, call);
     EXPECT_EQ(removal.exitCode, 0u) << removal.output;
     EXPECT_TRUE(removal.windows.empty()) << removal.output;
     // Wine opens a link's target whatever the flags say, so the walk must leave a Unix link
@@ -395,28 +517,75 @@ TEST_F(Backstop, AnotherUsersRemovalLeavesEverythingAndKeepsTheValue) {
     fs::create_directories(work);
     std::ofstream(work / "own.txt") << "own";
     registered.push_back(name);
-    fs::path exe = makeExe(buildPackage([&] {
-        TestPackage package;
-        package.entries.push_back(entryOf(std::nullopt, "a.txt", bytesOf("a")));
-        return package;
-    }()));
+    const std::string remover = makeRemover();
     const std::string call = " /runpack-remove \"" + windowsPath(tmp) + "\\" + name + "\"";
-    EngineRun other = this->run(exe, withArguments(call + " S-1-5-21-1-2-3-1001"));
+    EngineRun other = runRemover(remover, call + " S-1-5-21-1-2-3-1001");
     EXPECT_EQ(other.exitCode, REFUSED) << other.output;
     EXPECT_TRUE(fs::exists(work / "own.txt"));
-    // The logon consumed the value; the call wrote it back for its own user's next logon.
-    std::optional<std::string> value = runOnceValue(name);
-    ASSERT_TRUE(value.has_value());
-    EXPECT_NE(value->find(call.substr(1) + " S-1-5-21-1-2-3-1001"), std::string::npos) << *value;
+    // The logon consumed the value; the remover wrote it back for its own user's next logon,
+    // from what it checked: its own path, the directory and the SID.
+    EXPECT_EQ(runOnceValue(name), "\"" + remover + "\"" + call + " S-1-5-21-1-2-3-1001");
+    // A value of that name that is there stays as it is.
+    wine(std::string("reg add ") + shellQuote(RUN_ONCE) + " /v " + name + " /d 'cmd.exe /c exit 3' /f");
+    EXPECT_EQ(runRemover(remover, call + " S-1-5-21-1-2-3-1002").exitCode, REFUSED);
+    EXPECT_EQ(runOnceValue(name), "cmd.exe /c exit 3");
     wine(std::string("reg delete ") + shellQuote(RUN_ONCE) + " /v " + name + " /f");
 
-    // A SID that is not one, or text after it, is no user's: nothing is touched either.
-    for (const std::string& sid : {std::string(" S-1-5-21-1-2-3-1001 x"), std::string(" "), std::string("  S-1")}) {
-        EngineRun run = this->run(exe, withArguments(call + sid));
+    // A SID that is not one, or not as the system writes it, or text after it, is no user's:
+    // nothing is touched and nothing written. So is a path that is no working directory's.
+    const std::vector<std::string> refused = {
+        call + " S-1-5-21-1-2-3-1001 x", call + " ", call + "  S-1", call + " BA", call + " s-1-5-21-1-2-3-1001",
+        call + " S-1-5-21-1-2-3-01001",
+        " /runpack-remove \"C:\\any dir\\..\\" + name + "\" S-1-5-21-1-2-3-4",
+        " /runpack-remove \"C:\\any dir\\\\" + name + "\" S-1-5-21-1-2-3-4",
+        " /runpack-remove \"C:\\any dir\\" + name + "\\\" S-1-5-21-1-2-3-4",
+        " /runpack-remove \"\\\\server\\share\\" + name + "\" S-1-5-21-1-2-3-4",
+        " /runpack-remove \"C:\\any dir\\" + name.substr(0, 21) + "g\" S-1-5-21-1-2-3-4",
+    };
+    for (const std::string& arguments : refused) {
+        SCOPED_TRACE(arguments);
+        EngineRun run = runRemover(remover, arguments);
         EXPECT_EQ(run.exitCode, REFUSED) << run.output;
         EXPECT_TRUE(fs::exists(work / "own.txt"));
-        wine(std::string("reg delete ") + shellQuote(RUN_ONCE) + " /v " + name + " /f");
+        EXPECT_EQ(runOnceValue(name), std::nullopt);
+        EXPECT_EQ(runOnceValue(name.substr(0, 21) + "g"), std::nullopt);
     }
+}
+
+TEST_F(Backstop, RemoversCallToAPlainExecutableWritesNothingAndItsFileNeverRunsAtTheNextLogon) {
+    // A process of the user starts a runpack executable of the user's folder elevated with the
+    // remover's arguments and another user's SID, hoping for a RunOnce value that starts the
+    // executable's path, where it then puts a program of its own.
+    const std::string name = "QELTMP0123456789ABCDEF";
+    registered.push_back(name);
+    fs::path marker = dir / "ran.txt";
+    TestPackage package;
+    package.command = "cmd.exe /c echo ran> " + windowsPath(marker);
+    package.entries.push_back(entryOf(std::nullopt, "a.txt", bytesOf("a")));
+    fs::path exe = makeExe(buildPackage(package));
+    const std::string call = " /runpack-remove \"C:\\any dir\\" + name + "\" S-1-5-21-1-2-3-4";
+    EngineRun run = this->run(exe, withArguments(call));
+    EXPECT_EQ(run.exitCode, REFUSED) << run.output;
+    EXPECT_TRUE(run.boxes.empty()) << run.output;
+    EXPECT_FALSE(fs::exists(marker)) << "the package ran";
+    EXPECT_TRUE(listTree(tmp).empty()) << testing::PrintToString(listTree(tmp));
+    EXPECT_EQ(runOnceValue(name), std::nullopt);
+
+    // The user's program in the executable's place, and the next logon: it never runs.
+    fs::path renamed = dir / "renamed.exe";
+    fs::rename(exe, renamed);
+    fs::copy_file(windowsBuildDir() / "runpack-probe.exe", exe);
+    int status = -1;
+    wine("wineboot", &status);
+    EXPECT_EQ(status, 0);
+    EXPECT_FALSE(fs::exists(dir / "probe-ran.txt")) << readText(dir / "probe-ran.txt");
+
+    // An administrator's value of that name is left as it is.
+    wine(std::string("reg add ") + shellQuote(RUN_ONCE) + " /v " + name + " /d 'cmd.exe /c exit 3' /f");
+    EXPECT_EQ(this->run(renamed, withArguments(call)).exitCode, REFUSED);
+    EXPECT_EQ(runOnceValue(name), "cmd.exe /c exit 3");
+    wine(std::string("reg delete ") + shellQuote(RUN_ONCE) + " /v " + name + " /f");
+    EXPECT_EQ(runOnceValue(name), std::nullopt);
 }
 
 }  // namespace

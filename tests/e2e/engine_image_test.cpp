@@ -115,7 +115,8 @@ struct LoadFacts {
 };
 
 const uint16_t IMAGE_FILE_RELOCS_STRIPPED = 0x0001;
-const uint16_t DLL_HIGH_ENTROPY_VA = 0x0020, DLL_DYNAMIC_BASE = 0x0040, DLL_NX_COMPAT = 0x0100;
+const uint16_t DLL_HIGH_ENTROPY_VA = 0x0020, DLL_DYNAMIC_BASE = 0x0040, DLL_NX_COMPAT = 0x0100,
+               DLL_TERMINAL_SERVER_AWARE = 0x8000;
 const uint16_t RELOCATION_ABSOLUTE = 0, RELOCATION_HIGHLOW = 3, RELOCATION_DIR64 = 10;
 
 uint32_t le32(const std::vector<uint8_t>& b, size_t at) {
@@ -198,6 +199,8 @@ TEST(EngineImage, LoadsAtRandomBaseWithDataNotExecutable) {
         LoadFacts facts = loadFacts(image);
         EXPECT_EQ(facts.dllCharacteristics & DLL_DYNAMIC_BASE, DLL_DYNAMIC_BASE);
         EXPECT_EQ(facts.dllCharacteristics & DLL_NX_COMPAT, DLL_NX_COMPAT);
+        // A Remote Desktop host gives it the system's Windows directory, not a session's own.
+        EXPECT_EQ(facts.dllCharacteristics & DLL_TERMINAL_SERVER_AWARE, DLL_TERMINAL_SERVER_AWARE);
         if (facts.pe32Plus) {
             EXPECT_EQ(facts.dllCharacteristics & DLL_HIGH_ENTROPY_VA, DLL_HIGH_ENTROPY_VA);
         }

@@ -10,7 +10,7 @@
 #include "codec/lzhuf_encoder.h"
 #include "package/package_reader.h"
 #include "package/sha1.h"
-#include "extract/storage_methods.h"
+#include "package/method_ids.h"
 #include "codec/solid_stream.h"
 #include "runpack/package/solid_encoder.h"
 #include "support/package_builder.h"
@@ -153,7 +153,7 @@ TEST_F(Extraction, DetachModeLeavesEverything) {
     EXPECT_EQ(fileBytes(*work / "b.txt"), sampleContent(5000, 7));
 }
 
-TEST_F(Extraction, FileInPlaceOfDirectoryEndsRunAndRemovesEverything) {
+TEST_F(Extraction, FileInPlaceOfAnotherEntrysDirectoryIsRefusedBeforeAnythingIsMade) {
     fs::path outside = dir / "outside";
     fs::create_directories(outside);
     TestPackage package;
@@ -166,8 +166,9 @@ TEST_F(Extraction, FileInPlaceOfDirectoryEndsRunAndRemovesEverything) {
     for (const char* language : {"en_US.UTF-8", "cs_CZ.UTF-8"}) {
         SCOPED_TRACE(language);
         EngineRun run = this->run(makeExe(buildPackage(package)), inLanguage(language));
+        // "sub" is a file and a directory at once: the package is invalid on Windows.
         ASSERT_EQ(run.boxes.size(), 1u) << run.output;
-        EXPECT_EQ(run.boxes[0].text, language[0] == 'c' ? "Výkonné soubory se nepodařilo rozbalit!" : "Cannot extract files!");
+        EXPECT_EQ(run.boxes[0].text, language[0] == 'c' ? "RUNINFO nepze zpracovat!" : "Cannot process RUNINFO!");
         EXPECT_EQ(run.exitCode, NTE_FAIL);
         EXPECT_TRUE(listTree(tmp).empty()) << testing::PrintToString(listTree(tmp));
         EXPECT_FALSE(fs::exists(outside / "later.txt"));
@@ -197,16 +198,15 @@ TEST_F(Extraction, EdgeEntriesExtractAsDescribed) {
     package.entries.push_back(storedEntry(std::string("only\\dirs"), std::string(""), {}));   // empty name
     package.entries.push_back(storedEntry(std::nullopt, std::string("empty-stored"), {}));
     package.entries.push_back(compressedEntry(std::nullopt, "empty-lzhuf", {}));
-    package.entries.push_back(storedEntry(std::nullopt, std::string("twice.txt"), bytesOf("first")));
-    package.entries.push_back(compressedEntry(std::nullopt, "twice.txt", bytesOf("second second second")));
+    package.entries.push_back(compressedEntry(std::nullopt, "text.txt", bytesOf("second second second")));
     EngineRun run = this->run(makeExe(buildPackage(package)));
     EXPECT_EQ(run.exitCode, 0u) << run.output;
     std::optional<fs::path> work = onlyWorkingDirectory(tmp);
     ASSERT_TRUE(work.has_value());
-    EXPECT_EQ(listTree(*work), std::vector<std::string>({"empty-lzhuf", "empty-stored", "only/", "only/dirs/", "twice.txt"}));
-    EXPECT_EQ(fileBytes(*work / "twice.txt"), bytesOf("second second second"));
+    EXPECT_EQ(listTree(*work), std::vector<std::string>({"empty-lzhuf", "empty-stored", "only/", "only/dirs/", "text.txt"}));
+    EXPECT_EQ(fileBytes(*work / "text.txt"), bytesOf("second second second"));
 
-    // The same package in tree mode leaves nothing, the doubly recorded path included.
+    // The same package in journal mode leaves nothing.
     fs::remove_all(tmp);
     fs::create_directories(tmp);
     package.cleanupMode = CLEANUP_JOURNAL;
@@ -351,18 +351,23 @@ TEST_F(Extraction, DamagedSolidStreamEndsRunAndRemovesEverything) {
 }
 
 // Packages of several streams: on a machine with more than one processor, the engine decodes
-// a later stream on another thread while it writes the files of the one before, and writes
-// the files of such a stream as its bytes arrive. Whichever thread decodes a stream, the files
-// are the members' bytes, and a damaged stream (the first, decoded by the engine itself; the
-// second and third, by a helper) fails the run cleanly.
+// later streams on helper threads, as many at once as it has processors, while it writes the
+// files of the current one, and writes the files of such a stream as its bytes arrive.
+// Whichever thread decodes a stream, the files are the members' bytes, and a damaged stream
+// (the first, which a helper takes at once; the second; the sixth, decoded several streams
+// ahead of the files being written) fails the run cleanly.
 TEST_F(Extraction, SeveralSolidStreamsExtractByteForByteAndADamagedOneFailsTheRun) {
+    std::vector<std::vector<TestEntry>> streams;
+    for (int k = 0; k < 7; ++k) {
+        std::vector<std::vector<uint8_t>> members;
+        for (int m = 0; m < 3; ++m) members.push_back(sampleContent(100000 + 50000 * m + 9000 * k, 40 + 3 * k + m));
+        streams.push_back(solidEntries("s" + std::to_string(k) + "-", members));
+    }
     auto severalStreams = [&](int damaged) {
         TestPackage package;
         package.cleanupMode = CLEANUP_TREE;
-        for (int k = 0; k < 5; ++k) {
-            std::vector<std::vector<uint8_t>> members;
-            for (int m = 0; m < 3; ++m) members.push_back(sampleContent(150000 + 70000 * m + 9000 * k, 40 + 3 * k + m));
-            std::vector<TestEntry> entries = solidEntries("s" + std::to_string(k) + "-", members);
+        for (int k = 0; k < 7; ++k) {
+            std::vector<TestEntry> entries = streams[k];
             if (k == damaged) damageStream(&entries);
             for (TestEntry& e : entries) package.entries.push_back(e);
             if (k % 2 == 1) package.entries.push_back(storedEntry(std::nullopt, "between" + std::to_string(k), bytesOf("x")));
@@ -370,7 +375,7 @@ TEST_F(Extraction, SeveralSolidStreamsExtractByteForByteAndADamagedOneFailsTheRu
         return package;
     };
     expectEveryFileAsPackagedAndNothingLeft(severalStreams(-1));
-    for (int damaged : {0, 1, 2}) {
+    for (int damaged : {0, 1, 5}) {
         TestPackage package = severalStreams(damaged);
         EngineRun run = this->run(makeExe(buildPackage(package)));
         ASSERT_EQ(run.boxes.size(), 1u) << damaged << run.output;

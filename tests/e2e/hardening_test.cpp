@@ -158,6 +158,27 @@ TEST_F(AbsoluteDestinationRun, UsersFileIsBackByteForByteAfterAFailedRun) {
     EXPECT_TRUE(listTree(tmp).empty()) << testing::PrintToString(listTree(tmp));
 }
 
+TEST_F(AbsoluteDestinationRun, UsersFileComesBackUnderItsOwnNameCaseIncluded) {
+    // The user's "Config.ini" where the package writes "config.ini": the same file on Windows.
+    const fs::path config = kept / "Config.ini";
+    writeBytes(config, usersBytes());
+    for (uint32_t mode : {CLEANUP_TREE, CLEANUP_JOURNAL}) {
+        SCOPED_TRACE(mode);
+        fs::path seen = dir / ("seen-" + std::to_string(mode) + ".txt");
+        TestPackage package;
+        package.cleanupMode = mode;
+        package.entries.push_back(entry(windowsPath(kept), "config.ini", bytesOf("the package's settings")));
+        package.command = "cmd.exe /c copy " + windowsPath(kept / "config.ini") + " " + windowsPath(seen);
+        EngineRun run = this->run(makeExe(buildPackage(package)));
+        EXPECT_EQ(run.exitCode, 0u) << run.output;
+        EXPECT_TRUE(run.boxes.empty()) << run.output;
+        EXPECT_EQ(fileBytes(seen), bytesOf("the package's settings"));  // in place while the command ran
+        EXPECT_EQ(listTree(dir / "outside"), std::vector<std::string>({"kept/", "kept/Config.ini", "kept/notes.txt"}));
+        EXPECT_EQ(fileBytes(config), usersBytes());
+        EXPECT_TRUE(listTree(tmp).empty()) << testing::PrintToString(listTree(tmp));
+    }
+}
+
 TEST_F(AbsoluteDestinationRun, DetachLeavesThePackagesFileAndNoBackup) {
     EngineRun run = this->run(makeExe(buildPackage(packageOver(CLEANUP_DETACH))));
     EXPECT_EQ(run.exitCode, 0u) << run.output;

@@ -154,7 +154,7 @@ EngineRun EngineTest::run(const fs::path& exe, const RunOptions& options) {
     // The report goes through a file: Wine's own background processes may inherit and keep
     // open a pipe, which would never see its end.
     fs::path report = dir / ("driver-report" + options.tag + ".txt");
-    command += " " + shellQuote(windowsPath(exe)) + " >" + shellQuote(report.string()) + " 2>&1 </dev/null";
+    command += " " + shellQuote(options.exeText ? *options.exeText : windowsPath(exe)) + " >" + shellQuote(report.string()) + " 2>&1 </dev/null";
 
     // The screenshot is taken from here, once the driver says the window has been up a moment;
     // the driver holds the engine until the signal is gone.

@@ -68,6 +68,7 @@ struct RunOptions {
     bool noConsole = false;  // started without the driver's console, as from the desktop
     bool systemTemp = false;  // leave TMP alone: the engine uses the prefix's own temporary directory
     std::optional<std::string> tempText;  // TMP and TEMP as this text (UTF-8) instead of `tmp`
+    std::optional<std::string> exeText;   // start the engine by this Windows path, not by `exe`
     bool killWhenExtracting = false;  // end the engine once its working directory holds a file
     long timeoutMs = 60000;  // before the time scale
     // Added to the names of the run's own files in the test directory (its report, its

@@ -198,6 +198,51 @@ TEST_F(RunSequence, ProgramBesideTheEngineNeverRuns) {
     EXPECT_TRUE(listTree(tmp).empty()) << testing::PrintToString(listTree(tmp));
 }
 
+// Runs `command` in the Wine session (a Windows program and its arguments, shell-quoted);
+// its exit status.
+int inWine(const std::string& command) {
+    return system((RUNPACK_SOURCE_DIR "/scripts/wine " + command + " >/dev/null 2>&1 </dev/null").c_str());
+}
+
+TEST_F(RunSequence, ElevatedRunNeverStartsAProgramOfTheUsersPath) {
+    // Folders of the user's holding programs of the names packages run: one on the PATH of
+    // the user's environment, one on the caller's (Wine adds WINEPATH to a program's PATH).
+    // Under Wine every run is elevated.
+    std::vector<uint8_t> probe = probeProgram();
+    std::string error;
+    fs::path users = dir / "users bin", callers = dir / "callers bin";
+    for (const fs::path& folder : {users, callers}) {
+        fs::create_directories(folder);
+        for (const char* name : {"java.exe", "python.exe"}) {
+            ASSERT_TRUE(writeFile((folder / name).string(), probe, &error)) << error;
+        }
+    }
+    ASSERT_EQ(inWine("reg add 'HKCU\\Environment' /v PATH /d '" + windowsPath(users) + "' /f"), 0);
+    // First the user's environment alone, then the caller's as well.
+    RunOptions options;
+    for (const fs::path& folder : {users, callers}) {
+        SCOPED_TRACE(folder.string());
+        if (folder == callers) options.environment["WINEPATH"] = windowsPath(callers);
+        // The setting is real: a command started by the run sees the folder on its PATH.
+        fs::path seen = dir / "path.txt";
+        std::string show = "cmd.exe /c echo %PATH%> " + windowsPath(seen);
+        EngineRun shown = this->run(makeExe(buildPackage(onePackage(show, CLEANUP_TREE))), options);
+        EXPECT_EQ(shown.exitCode, 0u) << shown.output;
+        EXPECT_NE(readText(seen).find(windowsPath(folder)), std::string::npos) << readText(seen);
+
+        for (const char* command : {"java.exe -jar setup.jar", "python.exe setup.py"}) {
+            SCOPED_TRACE(command);
+            EngineRun run = this->run(makeExe(buildPackage(onePackage(std::string(command), CLEANUP_TREE))), options);
+            EXPECT_EQ(run.boxes.size(), 1u) << run.output;
+            EXPECT_EQ(run.boxes.empty() ? "" : run.boxes[0].text, "Cannot create process!");
+            EXPECT_EQ(run.exitCode, 2u);  // ERROR_FILE_NOT_FOUND
+            EXPECT_TRUE(listTree(tmp).empty()) << testing::PrintToString(listTree(tmp));
+        }
+        EXPECT_FALSE(fs::exists(folder / "probe-ran.txt")) << readText(folder / "probe-ran.txt");
+    }
+    inWine("reg delete 'HKCU\\Environment' /v PATH /f");
+}
+
 TEST_F(RunSequence, CleanUpWaitsForWhatTheCommandStarted) {
     // An installer's way: start a second program and end at once. The second one reads the
     // extracted files two seconds later; they must still be there, and gone after it ends.

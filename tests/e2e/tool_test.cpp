@@ -139,6 +139,39 @@ TEST_F(Tool, WindowsBuildOfToolMakesIdenticalExecutable) {
     EXPECT_TRUE(listTree(tmp).empty()) << testing::PrintToString(listTree(tmp));
 }
 
+// The Windows tool runs in whatever code page its user has, and Wine gives it the code page
+// of the locale it runs in (1250 under cs_CZ, 1252 under en_US and POSIX): from the same
+// names, command and version strings beyond ASCII it makes the native tool's bytes in each.
+// A shell without LANG (POSIX, as minimal machines and containers give) is among them.
+TEST_F(Tool, WindowsBuildOfToolMakesTheSameBytesInAnyLocale) {
+    const fs::path tree = dir / "tree";
+    for (const char* name : {"P\xC5\x99\xC3\xADli\xC5\xA1.txt", "\xE6\x97\xA5\xE6\x9C\xAC/\xF0\x9F\x93\xA6.bin",
+                             "\xC3\xA9t\xC3\xA9/ascii.txt"}) {
+        const fs::path path = tree / fs::u8path(name);
+        fs::create_directories(path.parent_path());
+        std::ofstream(path, std::ios::binary) << name;
+    }
+    const std::string options = " -c " + quote("cmd.exe /c type P\xC5\x99\xC3\xADli\xC5\xA1.txt") +
+                                " --set-version-string Comments " + quote("\xC2\xA9 K\xC5\xAF\xC5\x88 \xE6\x97\xA5");
+    const fs::path engine = windowsBuildDir() / "runpack-engine.exe";
+    const fs::path native = dir / "native.exe", windows = dir / "windows.exe";
+    std::string output;
+    ASSERT_EQ(shell(std::string(TOOL) + " build -o " + quote(native.string()) + " --engine " + quote(engine.string()) +
+                    options + " " + quote(tree.string()), &output), 0) << output;
+    ASSERT_EQ(shell(std::string(TOOL) + " list " + quote(native.string()), &output), 0) << output;
+    ASSERT_NE(output.find("\xE6\x97\xA5\xE6\x9C\xAC\\\xF0\x9F\x93\xA6.bin"), std::string::npos) << output;
+    for (const std::string locale : {"LANG=POSIX", "LANG=C", "LANG=cs_CZ.UTF-8", "LANG=en_US.UTF-8",
+                                     "LANG=cs_CZ.UTF-8 LC_ALL=POSIX", "LANG=C.UTF-8 LC_CTYPE=C"}) {
+        SCOPED_TRACE(locale);
+        fs::remove(windows);
+        ASSERT_EQ(shell("env -u LANG -u LC_ALL -u LC_CTYPE -u LC_MESSAGES " + locale + " " + RUNPACK_SOURCE_DIR +
+                            "/scripts/wine " + quote((windowsBuildDir() / "runpack.exe").string()) + " build -o " +
+                            quote(windowsPath(windows)) + " --engine " + quote(windowsPath(engine)) + options + " " +
+                            quote(windowsPath(tree)) + " </dev/null", &output), 0) << output;
+        EXPECT_EQ(bytesOf(windows), bytesOf(native));
+    }
+}
+
 TEST_F(Tool, SignedExecutableVerifiesRunsAndStaysReadable) {
     fs::path tree = dir / "tree";
     fs::create_directories(tree);
@@ -214,7 +247,8 @@ TEST_F(Tool, EntryDeclaringTwoGiBFailsCleanlyUnderAOneGiBAddressLimit) {
 
 // The Windows build of the tool under Wine: extract writes the tree, refuses to overwrite,
 // refuses a link on the way (Wine shows a Unix symbolic link as a plain directory, so the
-// check of the final path by handle is what finds it), and refuses the crafted root.
+// check of the final path by handle is what finds it) and takes back what it wrote before
+// it, and refuses the crafted root.
 TEST_F(Tool, WindowsBuildExtractsOnlyInsideItsTarget) {
     fs::path tree = dir / "tree";
     fs::create_directories(tree / "sub");
@@ -245,6 +279,9 @@ TEST_F(Tool, WindowsBuildExtractsOnlyInsideItsTarget) {
     EXPECT_EQ(windowsTool(extract + quote(windowsPath(linked)) + " --force", &output), 1);
     EXPECT_NE(output.find("sub resolves outside"), std::string::npos) << output;
     EXPECT_TRUE(fs::is_empty(outside));
+    // a.txt, written before the link stopped the run, was the run's own: it is taken back.
+    EXPECT_NE(output.find("removed the files and folders this run had made"), std::string::npos) << output;
+    EXPECT_FALSE(fs::exists(linked / "a.txt"));
 
     // The crafted directory "/:/<dir>/victim" that once reset the path to the host's root.
     fs::create_directories(dir / "victim");

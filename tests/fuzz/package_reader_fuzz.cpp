@@ -6,7 +6,7 @@
 #include <stdlib.h>
 #include <string.h>
 
-#include "extract/storage_methods.h"
+#include "package/method_ids.h"
 #include "package/package_reader.h"
 
 namespace {

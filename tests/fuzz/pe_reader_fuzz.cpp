@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "extract/destination_rule.h"
-#include "extract/storage_methods.h"
+#include "package/method_ids.h"
 #include "image_edits.h"
 #include "package/package_reader.h"
 #include "runpack/output/entry_unpacking.h"

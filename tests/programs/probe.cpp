@@ -13,6 +13,9 @@
 //   probe exit CODE [ARG...]          end with CODE (decimal, or hex after 0x), all 32 bits
 //   probe where OUT                   write OUT with this program's full path and its current
 //                                     directory, one a line, in UTF-8
+//   probe ANYTHING ELSE               append its command line and a line end to probe-ran.txt
+//                                     beside this program, and end with 2: a program put where
+//                                     it must never run (a user's folder) says that it ran
 //
 // Reports are written to a temporary name and renamed, so a reader sees all of one or none.
 #include <windows.h>
@@ -139,6 +142,17 @@ int main(int argc, char** argv) {
     if (argc >= 3 && strcmp(argv[1], "command-line") == 0) return commandLine(argv[2]);
     if (argc >= 3 && strcmp(argv[1], "exit") == 0) ExitProcess(strtoul(argv[2], NULL, 0));
     if (argc == 3 && strcmp(argv[1], "where") == 0) return where(argv[2]);
+    char ran[MAX_PATH + 32];
+    DWORD length = GetModuleFileNameA(NULL, ran, MAX_PATH);
+    char* name = length > 0 && length < MAX_PATH ? strrchr(ran, '\\') : NULL;
+    if (name != NULL) {
+        strcpy(name + 1, "probe-ran.txt");
+        FILE* file = fopen(ran, "ab");
+        if (file != NULL) {
+            fprintf(file, "%s\r\n", GetCommandLineA());
+            fclose(file);
+        }
+    }
     fprintf(stderr, "usage: probe marker OUT | spawn [--breakaway] CMD... | read-later OUT FILE... | "
                     "wait-for GO LIMIT_MS OUT | command-line OUT [ARG...] | exit CODE [ARG...] | where OUT\n");
     return 2;

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "extract/storage_methods.h"
+#include "package/method_ids.h"
 #include "package/package_reader.h"
 
 // Raw items, appended in the order of the calls; for packages of any shape, malformed ones

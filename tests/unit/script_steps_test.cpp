@@ -1,5 +1,6 @@
 // scripts/steps.sh, which scripts/setup.sh and scripts/demo.sh source: exit codes that survive
-// set -e, the output of a failed step shown whole, the step lines' clock, apt's progress.
+// set -e, the output of a failed step shown whole, the step lines' clock, apt's progress, the
+// line a minute of a long quiet command; and scripts/locale.sh, the locale the scripts choose.
 #include <gtest/gtest.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -178,5 +179,89 @@ TEST(ScriptSteps, AptUpdateThatKeepsFailingSaysTheMirrorIsInconsistentBeforeTheL
         EXPECT_NE(log.find("-- apt-get update, try 3 of 3\nGet:1"), std::string::npos) << log;
         EXPECT_NE(log.find("Mirror sync in progress?"), std::string::npos);
         EXPECT_NE(r.output.find("status 100, calls 3: update -q\n"), std::string::npos) << r.output;
+    }
+}
+
+TEST(ScriptSteps, AptInstallEndsAt100PercentOnlyWhenAptGetSucceeds) {
+    // A stand-in apt-get whose status lines stop at 95 %, as apt's own do before the last
+    // package is set up, and which ends with CODE.
+    const auto install = [](int code) {
+        const std::string script =
+            "stub=$(mktemp -d); trap 'rm -rf \"$stub\"' EXIT\n"
+            "cat >\"$stub/apt-get\" <<'STUB'\n"
+            "#!/bin/sh\n"
+            "echo \"$*\"\n"
+            "echo 'pmstatus:bc:0.0000:Running dpkg'\n"
+            "echo 'Unpacking bc ...' >&2\n"
+            "echo 'pmstatus:bc:95.2:Installing bc'\n"
+            "exit " + std::to_string(code) + "\n"
+            "STUB\n"
+            "chmod +x \"$stub/apt-get\"\n"
+            "status=0; PATH=\"$stub:$PATH\" apt_install \"$stub/install.log\" bc 'wine32:i386' || status=$?\n"
+            "echo \"status $status\"; cat \"$stub/install.log\"\n";
+        return runWithSteps(script);
+    };
+    Shell r = install(0);
+    EXPECT_EQ(r.code, 0);
+    EXPECT_EQ(r.output,
+              "   installing: 0 %\n"
+              "   installing: 90 %\n"
+              "   installing: 100 %\n"
+              "status 0\n"
+              "install -y -q --no-install-recommends -o APT::Status-Fd=1 bc wine32:i386\n"
+              "Unpacking bc ...\n");
+    // A failure keeps its code and never claims the end.
+    r = install(100);
+    EXPECT_EQ(r.output,
+              "   installing: 0 %\n"
+              "   installing: 90 %\n"
+              "status 100\n"
+              "install -y -q --no-install-recommends -o APT::Status-Fd=1 bc wine32:i386\n"
+              "Unpacking bc ...\n");
+}
+
+TEST(ScriptSteps, HeartbeatSpeaksWhileTheCommandRunsAndStopsWithIt) {
+    // The command waits until it has heard two heartbeats (each a second apart here), then
+    // ends with 4; nothing more is said once it has ended. No limit on how long it waits:
+    // a loaded machine only makes it slower.
+    const Shell r = runWithSteps(
+        "heard=$(mktemp); trap 'rm -f \"$heard\"' EXIT\n"
+        "status=0\n"
+        "with_heartbeat 'making things' sh -c 'until [ $(grep -c still \"$0\") -ge 2 ]; do sleep 0.1; done; exit 4' "
+        "\"$heard\" 2>>\"$heard\" || status=$?\n"
+        "lines=$(wc -l <\"$heard\"); sleep 2.5\n"
+        "echo \"status $status, later $(($(wc -l <\"$heard\") - lines))\"; head -n 2 \"$heard\"\n",
+        "RUNPACK_HEARTBEAT=1");
+    EXPECT_EQ(r.code, 0);
+    const std::string first = "status 4, later 0\n   still making things (00:0";
+    ASSERT_EQ(r.output.compare(0, first.size(), first), 0) << r.output;
+    const std::string second = r.output.substr(r.output.find('\n', first.size()) + 1);
+    EXPECT_TRUE(framed(second, "   still making things (", "0123456789:", " so far)\n")) << r.output;
+    // Under set -e a failing command still ends the script with its code.
+    const Shell failed = runWithSteps("with_heartbeat 'failing' sh -c 'exit 3'; echo never");
+    EXPECT_EQ(failed.code, 3);
+    EXPECT_EQ(failed.output, "");
+}
+
+// scripts/locale.sh, sourced in a shell that starts with the environment given.
+Shell withLocale(const std::string& environment, const std::string& function) {
+    return runWithSteps(". " + shellQuoted(RUNPACK_SOURCE_DIR "/scripts/locale.sh") + "; " + function +
+                            "; echo \"LANG=${LANG-} LC_ALL=${LC_ALL-} LC_CTYPE=${LC_CTYPE-} $(locale charmap)\"",
+                        "env -u LANG -u LC_ALL -u LC_CTYPE -u LC_MESSAGES -u LANGUAGE " + environment);
+}
+
+TEST(ScriptSteps, LocaleIsUtf8WhateverTheCallerSet) {
+    // The tests' locale: C.UTF-8 in every category, from a shell without LANG too.
+    EXPECT_EQ(withLocale("", "use_test_locale").output, "LANG=C.UTF-8 LC_ALL= LC_CTYPE= UTF-8\n");
+    EXPECT_EQ(withLocale("LC_ALL=POSIX LC_CTYPE=C LANG=cs_CZ.UTF-8", "use_test_locale").output,
+              "LANG=C.UTF-8 LC_ALL= LC_CTYPE= UTF-8\n");
+    // Wine's: a UTF-8 locale that chooses a language stays; anything else becomes C.UTF-8.
+    EXPECT_EQ(withLocale("LANG=POSIX", "use_utf8_locale").output, "LANG=C.UTF-8 LC_ALL= LC_CTYPE= UTF-8\n");
+    EXPECT_EQ(withLocale("", "use_utf8_locale").output, "LANG=C.UTF-8 LC_ALL= LC_CTYPE= UTF-8\n");
+    EXPECT_EQ(withLocale("LANG=C.UTF-8 LC_CTYPE=POSIX", "use_utf8_locale").output, "LANG=C.UTF-8 LC_ALL= LC_CTYPE= UTF-8\n");
+    EXPECT_EQ(withLocale("LANG=C.UTF-8 LC_ALL=C.UTF-8", "use_utf8_locale").output,
+              "LANG=C.UTF-8 LC_ALL=C.UTF-8 LC_CTYPE= UTF-8\n");
+    if (system("locale -a 2>/dev/null | grep -qix cs_CZ.utf8") == 0) {
+        EXPECT_EQ(withLocale("LANG=cs_CZ.UTF-8", "use_utf8_locale").output, "LANG=cs_CZ.UTF-8 LC_ALL= LC_CTYPE= UTF-8\n");
     }
 }

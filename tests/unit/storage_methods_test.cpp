@@ -4,8 +4,14 @@
 
 #include "extract/unpack_operations.h"
 
-TEST(StorageMethods, LookupsKnowExactlyTheTableIds)
+TEST(StorageMethods, TableHasARowForExactlyTheKnownIds)
 {
+    for (uint32_t row = 0; row < STORAGE_METHOD_COUNT; ++row) {
+        EXPECT_TRUE(isKnownMethod(STORAGE_METHODS[row].id)) << row;
+    }
+    for (uint32_t id = 0; id < 1024; ++id) {
+        EXPECT_EQ(isKnownMethod(id), findUnpackOp(id) != nullptr) << id;
+    }
     EXPECT_TRUE(isKnownMethod(METHOD_STORED));
     EXPECT_TRUE(isKnownMethod(METHOD_LZHUF));
     EXPECT_TRUE(isKnownMethod(METHOD_LZMA2));

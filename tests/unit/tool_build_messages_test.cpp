@@ -2,6 +2,7 @@
 // code: 1 for a refusal, 0 with a warning for inputs that hold no file.
 #include <algorithm>
 
+#include "package/package_limit.h"
 #include "tool_test_support.h"
 
 using namespace tooltest;
@@ -122,4 +123,35 @@ TEST_F(ToolBuildMessages, ANameFromDiskWithAColonOrBackslashIsRefusedForThatChar
     const Result r = build(dir / "out.exe", {"--manifest", (dir / "m.json").string()});
     EXPECT_EQ(r.code, 1);
     EXPECT_EQ(r.err, "runpack build: manifest " + (dir / "m.json").string() + ", file 0: " + colon + "\n");
+}
+
+TEST_F(ToolBuildMessages, AnUnknownLevelIsRefusedWithTheLevelsThereAre) {
+    writeText(dir / "a.txt", "a");
+    const Result r = build(dir / "out.exe", {"--level", "ultra", (dir / "a.txt").string()});
+    EXPECT_EQ(r.code, 2);
+    EXPECT_EQ(r.err, "runpack build: unknown level \"ultra\" (fast, ref, best or max)\nTry 'runpack build --help'.\n");
+    EXPECT_FALSE(fs::exists(dir / "out.exe"));
+    const Result help = run(runBuildCommand, {"--help"});
+    EXPECT_NE(help.out.find("  --level LEVEL            best: small streams at a good speed (default)\n"
+                            "                           max: the smallest LZMA2 streams"),
+              std::string::npos)
+        << help.out;
+}
+
+TEST_F(ToolBuildMessages, APackageAboveWhatThe32BitEngineCanMapIsRefusedBeforeItsFilesAreRead) {
+    // Sparse: the file claims its size without taking the room; nothing reads it.
+    const fs::path big = dir / "in" / "big.bin";
+    fs::create_directories(big.parent_path());
+    const uint64_t size = static_cast<uint64_t>(ENGINE_PACKAGE_LIMIT) + 1;
+    { std::ofstream(big.string()); }
+    fs::resize_file(big, size);
+    const Result r = build(dir / "out.exe", {"--method", "stored", (dir / "in").string()});
+    EXPECT_EQ(r.code, 1);
+    char limit[32], over[32];
+    snprintf(limit, sizeof limit, "%.1f MiB", ENGINE_PACKAGE_LIMIT / 1048576.0);
+    snprintf(over, sizeof over, "%.1f MiB", size / 1048576.0);
+    EXPECT_EQ(r.err, "runpack build: the package would be at least " + std::to_string(size) + " bytes (" + over +
+                         "), above the " + std::to_string(ENGINE_PACKAGE_LIMIT) + " bytes (" + limit +
+                         ") that the 32-bit engine can map and run; split the files over several executables\n");
+    EXPECT_FALSE(fs::exists(dir / "out.exe"));
 }

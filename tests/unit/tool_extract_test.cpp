@@ -1,6 +1,11 @@
 // `runpack extract` against hostile packages and hostile file systems: where destinations are
 // placed, and that nothing is written outside DIR whatever links appear, before or during.
+#include <signal.h>
+#include <sys/mount.h>
+#include <sys/resource.h>
 #include <unistd.h>
+
+#include <algorithm>
 
 #include "runpack/output/confined_output.h"
 #include "runpack/output/extract_placement.h"
@@ -224,7 +229,8 @@ TEST_F(ToolExtract, PlansEverythingBeforeWritingAnything) {
     embed(engine, exe, package);
     const Result dup = extract(exe, dir / "x");
     EXPECT_EQ(dup.code, 1);
-    EXPECT_NE(dup.err.find("entry 2 has the same destination as entry 0: sub/\\a.txt; nothing extracted"),
+    EXPECT_NE(dup.err.find("runpack extract: entries 0 (sub\\a.txt) and 2 (sub/\\a.txt) are one file or folder on "
+                           "Windows"),
               std::string::npos) << dup.err;
     EXPECT_FALSE(fs::exists(dir / "x"));
 
@@ -244,4 +250,141 @@ TEST_F(ToolExtract, PlansEverythingBeforeWritingAnything) {
     EXPECT_NE(again.err.find((dir / "x" / "sub" / "a.txt").string() + " exists (use --force to overwrite)"),
               std::string::npos) << again.err;
     EXPECT_EQ(textOf(dir / "x" / "sub" / "a.txt"), "changed");
+}
+
+namespace {
+
+std::string bytesText(size_t count, char fill) { return std::string(count, fill); }
+
+// Paths below `root`, relative and sorted; directories end in '/', links are not followed.
+std::vector<std::string> listTree(const fs::path& root) {
+    std::vector<std::string> paths;
+    for (auto it = fs::recursive_directory_iterator(root); it != fs::recursive_directory_iterator(); ++it) {
+        const bool directory = it->is_directory() && !it->is_symlink();
+        paths.push_back(it->path().lexically_relative(root).string() + (directory ? "/" : ""));
+    }
+    std::sort(paths.begin(), paths.end());
+    return paths;
+}
+
+// A small tmpfs mounted for the test (only root may mount: the test is skipped otherwise).
+class SmallFileSystem {
+public:
+    explicit SmallFileSystem(const fs::path& at, const std::string& size) : at_(at) {
+        fs::create_directories(at);
+        mounted_ = mount("tmpfs", at.c_str(), "tmpfs", 0, ("size=" + size).c_str()) == 0;
+    }
+    ~SmallFileSystem() {
+        if (mounted_) umount2(at_.c_str(), MNT_DETACH);
+    }
+    bool mounted() const { return mounted_; }
+
+private:
+    fs::path at_;
+    bool mounted_ = false;
+};
+
+// Limits the size of every file this process writes, for one scope: a write beyond it fails
+// (EFBIG) instead of raising SIGXFSZ.
+class FileSizeLimit {
+public:
+    explicit FileSizeLimit(rlim_t bytes) {
+        getrlimit(RLIMIT_FSIZE, &saved_);
+        previous_ = signal(SIGXFSZ, SIG_IGN);
+        struct rlimit limit = {bytes, saved_.rlim_max};
+        setrlimit(RLIMIT_FSIZE, &limit);
+    }
+    ~FileSizeLimit() {
+        setrlimit(RLIMIT_FSIZE, &saved_);
+        signal(SIGXFSZ, previous_);
+    }
+
+private:
+    struct rlimit saved_;
+    void (*previous_)(int);
+};
+
+}  // namespace
+
+TEST_F(ToolExtract, FolderWithoutRoomIsRefusedBeforeAnythingIsWrittenNamingTheSpace) {
+    const fs::path small = dir / "small";
+    SmallFileSystem fileSystem(small, "1m");
+    if (!fileSystem.mounted()) GTEST_SKIP() << "mounting a tmpfs needs root";
+    TestPackage package;
+    package.entries.push_back(entry("sub", "a.bin", bytesText(600 * 1024, 'a')));
+    package.entries.push_back(entry("sub", "b.bin", bytesText(600 * 1024 + 1, 'b')));
+    const fs::path exe = dir / "big.exe";
+    embed(engine, exe, package);
+    for (const fs::path& target : {small / "new" / "deeper", small}) {
+        SCOPED_TRACE(target.string());
+        const Result r = extract(exe, target);
+        EXPECT_EQ(r.code, 1);
+        // 150 + 151 pages of 4 KiB against the 256 pages of a 1 MiB tmpfs.
+        EXPECT_EQ(r.err, "runpack extract: not enough space for 2 files in " + target.string() +
+                             ": they need 1232896 bytes (1.2 MiB), its file system has 1048576 bytes (1.0 MiB) "
+                             "free; nothing extracted\n");
+        EXPECT_TRUE(fs::is_empty(small));
+    }
+    // One of them fits.
+    package.entries.pop_back();
+    embed(engine, exe, package);
+    const Result fits = extract(exe, small);
+    EXPECT_EQ(fits.code, 0) << fits.err;
+    EXPECT_EQ(fs::file_size(small / "sub" / "a.bin"), 600u * 1024);
+}
+
+TEST_F(ToolExtract, FileCutShortMidwayTakesBackEverythingTheRunMade) {
+    TestPackage package;
+    package.entries.push_back(entry("one", "a.txt", bytesText(10000, 'a')));
+    package.entries.push_back(entry("one\\two", "b.txt", bytesText(10000, 'b')));
+    package.entries.push_back(entry("three", "big.bin", bytesText(100000, 'c')));  // cut at the limit
+    package.entries.push_back(entry("", "never.txt", "never"));
+    const fs::path exe = dir / "cut.exe";
+    embed(engine, exe, package);
+    // Into a folder that does not exist yet: it goes too, with the parent it lacked.
+    const fs::path target = dir / "parent" / "target";
+    Result r;
+    {
+        FileSizeLimit limit(64 * 1024);
+        r = extract(exe, target);
+    }
+    EXPECT_EQ(r.code, 1);
+    EXPECT_EQ(r.err, "runpack extract: cannot write " + (target / "three" / "big.bin").string() +
+                         ": File too large\n"
+                         "runpack extract: removed the files and folders this run had made\n");
+    EXPECT_FALSE(fs::exists(dir / "parent"));
+
+    // Into a folder of the user's: the run's files and folders go, the user's stay.
+    fs::create_directories(dir / "mine" / "one");
+    writeText(dir / "mine" / "one" / "kept.txt", "the user's");
+    {
+        FileSizeLimit limit(64 * 1024);
+        r = extract(exe, dir / "mine");
+    }
+    EXPECT_EQ(r.code, 1);
+    EXPECT_EQ(listTree(dir / "mine"), (std::vector<std::string>{"one/", "one/kept.txt"}));
+}
+
+TEST_F(ToolExtract, FailureMidwayKeepsWhatWasThereAndAWholeFileThatForceReplaced) {
+    TestPackage package;
+    package.entries.push_back(entry("a", "1.txt", "new one"));
+    package.entries.push_back(entry("a", "2.txt", "new two"));
+    package.entries.push_back(entry("n", "3.txt", "new three"));
+    package.entries.push_back(entry("b", "4.txt", "four"));  // b is a link: refused there
+    const fs::path exe = dir / "midway.exe";
+    embed(engine, exe, package);
+    const fs::path target = dir / "target";
+    fs::create_directories(target / "a");
+    fs::create_directories(dir / "elsewhere");
+    writeText(target / "a" / "1.txt", "old one");
+    fs::create_directory_symlink(dir / "elsewhere", target / "b");
+    const Result r = extract(exe, target, {"--force"});
+    EXPECT_EQ(r.code, 1);
+    EXPECT_EQ(r.err, "runpack extract: " + (target / "b").string() + " is a symbolic link: not followed\n"
+                     "runpack extract: removed the files and folders this run had made\n");
+    // a/1.txt was there: --force replaced it and the new one was whole. a/2.txt, n/3.txt and
+    // n/ were the run's own.
+    EXPECT_EQ(listTree(target), (std::vector<std::string>{"a/", "a/1.txt", "b"}));
+    EXPECT_EQ(textOf(target / "a" / "1.txt"), "new one");
+    EXPECT_TRUE(fs::is_empty(dir / "elsewhere"));
 }

@@ -131,3 +131,27 @@ TEST_F(ToolInspectMessages, TwoDashesEndTheOptionsOfEveryCommand) {
     EXPECT_EQ(r.code, 2);
     EXPECT_EQ(r.err, "runpack list: one EXE only\nTry 'runpack list --help'.\n");
 }
+
+TEST_F(ToolInspectMessages, ExtractTakesTheFolderAfterTheExeOrAfterCButNotBoth) {
+    const fs::path exe = sampleExe();
+    Result r = run(runExtractCommand, {exe.string(), (dir / "positional").string()});
+    EXPECT_EQ(r.code, 0) << r.err;
+    EXPECT_EQ(r.out, "extracted 1 files to " + (dir / "positional").string() + "\n");
+    EXPECT_EQ(fileBytes(dir / "positional" / "a.txt"), (std::vector<uint8_t>{'a', 'l', 'p', 'h', 'a'}));
+    // After "--" too: EXE, then DIR.
+    r = run(runExtractCommand, {"--force", "--", exe.string(), (dir / "positional").string()});
+    EXPECT_EQ(r.code, 0) << r.err;
+
+    r = run(runExtractCommand, {exe.string(), "one", "-C", "two"});
+    EXPECT_EQ(r.code, 2);
+    EXPECT_EQ(r.err, "runpack extract: DIR given twice: give either -C DIR or DIR after EXE\n"
+                     "Try 'runpack extract --help'.\n");
+    r = run(runExtractCommand, {exe.string(), "one", "two"});
+    EXPECT_EQ(r.code, 2);
+    EXPECT_EQ(r.err, "runpack extract: one EXE and one DIR only\nTry 'runpack extract --help'.\n");
+    r = run(runExtractCommand, {exe.string()});
+    EXPECT_EQ(r.code, 2);
+    EXPECT_EQ(r.err, "runpack extract: no target: give DIR after EXE, or -C DIR\nTry 'runpack extract --help'.\n");
+    EXPECT_FALSE(fs::exists(dir / "one"));
+    EXPECT_FALSE(fs::exists(dir / "two"));
+}

@@ -7,7 +7,7 @@
 #include <random>
 
 #include "codec/lzhuf_encoder.h"
-#include "extract/storage_methods.h"
+#include "package/method_ids.h"
 #include "package/package_reader.h"
 #include "runpack/commands/lzhuf_command.h"
 #include "support/lzhuf_streams.h"
@@ -101,7 +101,7 @@ TEST_F(ToolLevels, TheDefaultIsTheBestLevelAndUnknownLevelsAreRefused) {
 
     const Result refused = build(dir / "x.exe", {"--level", "smallest", tree.string()});
     EXPECT_EQ(refused.code, 2);
-    EXPECT_NE(refused.err.find("unknown level \"smallest\" (fast, ref or best)"), std::string::npos) << refused.err;
+    EXPECT_NE(refused.err.find("unknown level \"smallest\" (fast, ref, best or max)"), std::string::npos) << refused.err;
     EXPECT_FALSE(fs::exists(dir / "x.exe"));
 }
 

@@ -6,9 +6,14 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <fstream>
+
 #include <nlohmann/json.hpp>
 
+#include "package/run_options.h"
+
 #include "runpack/package/destination_rules.h"
+#include "runpack/package/run_options_record.h"
 #include "runpack/package/visible_text.h"
 #include "support/package_builder.h"
 #include "tool_test_support.h"
@@ -248,4 +253,111 @@ TEST_F(ToolVisibleText, BuildAndListWarnOfPathsTooLongForManyPrograms) {
     const Result shortOne = build(dir / "short.exe", {(dir / "in" / "short.txt").string()});
     EXPECT_EQ(shortOne.err, "");
     EXPECT_EQ(list(dir / "short.exe").out.find("characters long"), std::string::npos);
+}
+
+// Characters that render as nothing: U+200B, U+200C, U+200D, U+2060, U+FEFF, U+00AD, U+3164,
+// U+180E and U+2063, then a tag character beyond the basic plane (U+E0041).
+const std::string INVISIBLE = "\xE2\x80\x8B\xE2\x80\x8C\xE2\x80\x8D\xE2\x81\xA0\xEF\xBB\xBF\xC2\xAD\xE3\x85\xA4"
+                              "\xE1\xA0\x8E\xE2\x81\xA3\xF3\xA0\x81\x81";
+const std::string INVISIBLE_SHOWN =
+    "\\u200B\\u200C\\u200D\\u2060\\uFEFF\\u00AD\\u3164\\u180E\\u2063\\U000E0041";
+
+TEST(VisibleText, EscapesWhatRendersAsNothing) {
+    EXPECT_EQ(visibleText("set" + INVISIBLE + "up.exe"), "set" + INVISIBLE_SHOWN + "up.exe");
+    for (char32_t c : {0x00ADu, 0x034Fu, 0x061Cu, 0x115Fu, 0x17B4u, 0x180Bu, 0x200Bu, 0x2064u, 0x206Fu, 0xFE00u,
+                       0xFE0Fu, 0xFEFFu, 0xFFA0u, 0xFFF9u, 0x1D173u, 0xE0001u, 0xE01EFu, 0xE0FFFu}) {
+        EXPECT_TRUE(isInvisibleCodePoint(c)) << std::hex << static_cast<unsigned>(c);
+    }
+    // Their visible neighbours are not.
+    for (char32_t c : {0x00ACu, 0x00AEu, 0x2010u, 0x2070u, 0x3165u, 0xFEFEu, 0xFFFCu, 0x1F4E6u, 0xE1000u, 0x10FFFFu}) {
+        EXPECT_FALSE(isInvisibleCodePoint(c)) << std::hex << static_cast<unsigned>(c);
+    }
+    std::string which;
+    EXPECT_TRUE(findInvisibleCharacter("setup\xEF\xBB\xBF.exe", &which));
+    EXPECT_EQ(which, "\\uFEFF");
+    EXPECT_FALSE(findInvisibleCharacter("setup.exe \xC5\x99 \xE2\x82\xAC", &which));
+}
+
+TEST(VisibleText, InvisibleSetAgreesWithTheUnicodeData) {
+    // Every format character of UnicodeData.txt, and every Default_Ignorable_Code_Point of
+    // DerivedCoreProperties.txt, is escaped.
+    std::ifstream data("/usr/share/unicode/UnicodeData.txt");
+    std::ifstream derived("/usr/share/unicode/DerivedCoreProperties.txt");
+    if (!data || !derived) GTEST_SKIP() << "no /usr/share/unicode (Debian's unicode-data)";
+    std::vector<bool> expected(0x110000, false);
+    std::string line;
+    while (std::getline(data, line)) {
+        const size_t first = line.find(';');
+        if (line.compare(line.find(';', first + 1) + 1, 3, "Cf;") == 0) expected[std::stoul(line.substr(0, first), nullptr, 16)] = true;
+    }
+    while (std::getline(derived, line)) {
+        if (line.find("; Default_Ignorable_Code_Point") == std::string::npos || line[0] == '#') continue;
+        const unsigned long from = std::stoul(line, nullptr, 16);
+        const size_t dots = line.find("..");
+        const unsigned long to = dots != std::string::npos && dots < line.find(';') ? std::stoul(line.substr(dots + 2), nullptr, 16) : from;
+        for (unsigned long c = from; c <= to; ++c) expected[c] = true;
+    }
+    size_t wrong = 0;
+    for (char32_t c = 0; c < 0x110000; ++c) {
+        if (isInvisibleCodePoint(c) != expected[c] && ++wrong <= 5) ADD_FAILURE() << std::hex << "U+" << static_cast<unsigned>(c);
+    }
+    EXPECT_EQ(wrong, 0u);
+}
+
+TEST_F(ToolVisibleText, ListVerifyAndExtractShowInvisibleCharactersEscaped) {
+    TestPackage p;
+    p.command = "set\xE2\x80\x8Bup.exe /quiet";
+    TestEntry e;
+    e.name = "read" + INVISIBLE + "me.txt";
+    e.content = {'a'};
+    p.entries = {e};
+    // Names and command in UTF-8, as the run options say.
+    const fs::path exe = craftedExe(p);
+    const std::vector<uint8_t> bytes = buildPackage(p);
+    const std::vector<uint8_t> digest = sha1Digest(bytes);
+    const std::vector<uint8_t> options = encodeRunOptions(RUN_UTF8_NAMES);
+    std::vector<uint8_t> image;
+    std::string error;
+    ASSERT_TRUE(embedRunInfo(fileBytes(exe), &bytes, &digest, &image, &error, &options)) << error;
+    writeBytes(exe, image);
+
+    const Result shown = list(exe);
+    EXPECT_EQ(shown.code, 0) << shown.err;
+    EXPECT_NE(shown.out.find("command: \"set\\u200Bup.exe /quiet\"\n"), std::string::npos) << shown.out;
+    EXPECT_NE(shown.out.find("  read" + INVISIBLE_SHOWN + "me.txt\n"), std::string::npos) << shown.out;
+    EXPECT_EQ(shown.out.find("\xE2\x80\x8B"), std::string::npos);
+    EXPECT_EQ(listOnTerminal(exe), shown.out);
+
+    const Result json = list(exe, {"--json"});
+    EXPECT_NE(json.out.find("\"set\\u200bup.exe /quiet\""), std::string::npos) << json.out;
+    EXPECT_NE(json.out.find("\\udb40\\udc41"), std::string::npos) << json.out;  // U+E0041
+    EXPECT_EQ(json.out.find("\xE2\x80\x8B"), std::string::npos);
+    const nlohmann::json parsed = nlohmann::json::parse(json.out);
+    EXPECT_EQ(parsed["command"], *p.command);
+    EXPECT_EQ(parsed["files"][0]["name"], *e.name);
+
+    // verify passes (the package is sound) and extract writes the file under its exact name;
+    // what they quote of it is escaped.
+    EXPECT_EQ(verify(exe).code, 0);
+    const Result x = extract(exe, dir / "out");
+    EXPECT_EQ(x.code, 0) << x.err;
+    EXPECT_TRUE(fs::exists(dir / "out" / *e.name));
+}
+
+TEST_F(ToolVisibleText, BuildRefusesInvisibleCharactersInTheCommandAndInNames) {
+    writeText(dir / "a.txt", "alpha");
+    const std::string a = (dir / "a.txt").string();
+    const fs::path out = dir / "out.exe";
+    const Result c = build(out, {"-c", "set\xE2\x80\x8Bup.exe", a});
+    EXPECT_EQ(c.code, 1);
+    EXPECT_NE(c.err.find("command \"set\\u200Bup.exe\" holds an invisible character (\\u200B)"), std::string::npos) << c.err;
+    const Result to = build(out, {"--to", "to\xC2\xADols", a});
+    EXPECT_EQ(to.code, 1);
+    EXPECT_NE(to.err.find("\"to\\u00ADols\" has an invisible character (\\u00AD)"), std::string::npos) << to.err;
+    writeText(dir / "tree" / "set\xEF\xBB\xBFup.exe", "x");
+    const Result t = build(out, {(dir / "tree").string()});
+    EXPECT_EQ(t.code, 1);
+    EXPECT_NE(t.err.find("has an invisible character (\\uFEFF)"), std::string::npos) << t.err;
+    EXPECT_EQ(t.err.find("\xEF\xBB\xBF"), std::string::npos) << t.err;
+    EXPECT_FALSE(fs::exists(out));
 }

@@ -5,6 +5,7 @@
 
 #include <windows.h>
 
+#include <sddl.h>
 #include <string.h>
 
 #include <string>
@@ -104,43 +105,39 @@ TEST(Backstop, ValueInTheHiveOfTheRunsRightsUntilWithdrawn) {
         Backstop backstop;
         ASSERT_TRUE(registerBackstop(wide(workDir()).c_str(), administrators, &backstop));
         std::string value = stringValue(hive, RUN_ONCE_KEY, NAME);
-        std::string remover;
+        // Either way a remover in a directory of its own below the Windows directory's Temp,
+        // never the engine where it was started; an elevated run's names the run's user.
+        char windows[MAX_PATH + 1];
+        GetSystemWindowsDirectoryA(windows, sizeof(windows));
+        std::string remover = narrow(backstop.remover.path) + "\\" REMOVER_NAME;
+        // The path as the held directory gives it: the case is the file system's.
+        std::string expected = std::string(windows) + "\\Temp\\QELTMP";
+        EXPECT_EQ(CompareStringA(LOCALE_INVARIANT, NORM_IGNORECASE, remover.c_str(), (int)expected.size(),
+                                 expected.c_str(), (int)expected.size()),
+                  CSTR_EQUAL)
+            << remover;
+        std::string call = "\"" + remover + "\" /runpack-remove \"" + workDir() + "\"";
         if (administrators) {
-            // A remover in a directory of its own below the Windows directory's Temp, and the
-            // run's user.
-            char windows[MAX_PATH + 1];
-            GetSystemWindowsDirectoryA(windows, sizeof(windows));
-            remover = narrow(backstop.remover.path) + "\\" REMOVER_NAME;
-            // The path as the held directory gives it: the case is the file system's.
-            std::string expected = std::string(windows) + "\\Temp\\QELTMP";
-            EXPECT_EQ(CompareStringA(LOCALE_INVARIANT, NORM_IGNORECASE, remover.c_str(), (int)expected.size(),
-                                     expected.c_str(), (int)expected.size()),
-                      CSTR_EQUAL)
-                << remover;
-            EXPECT_EQ(value.rfind("\"" + remover + "\" /runpack-remove \"" + workDir() + "\" S-1-", 0), 0u) << value;
-            EXPECT_NE(GetFileAttributesA(remover.c_str()), INVALID_FILE_ATTRIBUTES);
+            EXPECT_EQ(value.rfind(call + " S-1-", 0), 0u) << value;
         } else {
-            EXPECT_EQ(value, "\"" + enginePath() + "\" /runpack-remove \"" + workDir() + "\"");
+            EXPECT_EQ(value, call);
         }
+        EXPECT_NE(GetFileAttributesA(remover.c_str()), INVALID_FILE_ATTRIBUTES);
         EXPECT_EQ(stringValue(other, RUN_ONCE_KEY, NAME), "<none>");
         withdrawBackstop(&backstop, false);
         EXPECT_EQ(stringValue(hive, RUN_ONCE_KEY, NAME), "<none>");
-        if (administrators) {
-            // The copy and its directory go with the value.
-            EXPECT_EQ(GetFileAttributesA(remover.c_str()), INVALID_FILE_ATTRIBUTES);
-            EXPECT_EQ(GetFileAttributesA(remover.substr(0, remover.rfind('\\')).c_str()), INVALID_FILE_ATTRIBUTES);
-        }
+        // The copy and its directory go with the value.
+        EXPECT_EQ(GetFileAttributesA(remover.c_str()), INVALID_FILE_ATTRIBUTES);
+        EXPECT_EQ(GetFileAttributesA(remover.substr(0, remover.rfind('\\')).c_str()), INVALID_FILE_ATTRIBUTES);
 
         // Kept when the clean-up has left the tree for the next logon, with its remover.
         ASSERT_TRUE(registerBackstop(wide(workDir()).c_str(), administrators, &backstop));
         std::string kept = narrow(backstop.remover.path) + "\\" REMOVER_NAME;
         withdrawBackstop(&backstop, true);
         EXPECT_NE(stringValue(hive, RUN_ONCE_KEY, NAME), "<none>");
-        if (administrators) {
-            EXPECT_NE(GetFileAttributesA(kept.c_str()), INVALID_FILE_ATTRIBUTES);
-            DeleteFileA(kept.c_str());
-            RemoveDirectoryA(kept.substr(0, kept.rfind('\\')).c_str());
-        }
+        EXPECT_NE(GetFileAttributesA(kept.c_str()), INVALID_FILE_ATTRIBUTES);
+        DeleteFileA(kept.c_str());
+        RemoveDirectoryA(kept.substr(0, kept.rfind('\\')).c_str());
         Backstop again;
         ASSERT_TRUE(registerBackstop(wide(workDir()).c_str(), administrators, &again));
         withdrawBackstop(&again, false);
@@ -195,13 +192,29 @@ TEST(Backstop, CallsAreTheReservedArgumentInAnySpellingAndNothingElse) {
                                L"\uFF0Frunpack-remove", L"\"/runpack-remove x\""}) {
         EXPECT_FALSE(isBackstopCall(other));
     }
-    // The strict form is checked by the call itself: anything else is refused unread.
-    EXPECT_EQ(runBackstop(L"/RUNPACK-REMOVE \"C:\\x\""), BACKSTOP_REFUSED);
-    EXPECT_EQ(runBackstop(L"\"/runpack-remove\" \"C:\\x\""), BACKSTOP_REFUSED);
-    EXPECT_EQ(runBackstop(L"/runpack-remove"), BACKSTOP_REFUSED);
-    EXPECT_EQ(runBackstop(L"/runpack-remove \"C:\\windows\""), BACKSTOP_REFUSED);
-    // A character the code page lacks is never read as another.
-    EXPECT_EQ(runBackstop(L"/runpack-remove \"C:\\\u0141\""), BACKSTOP_REFUSED);
+}
+
+TEST(Backstop, OnlyARemoverActsOnACall) {
+    // This program has resources and runs from no remover's directory: even a well-formed
+    // call of its own user names nothing it acts on, and no value appears.
+    WCHAR sid[256] = L"";
+    DWORD user[SECURITY_MAX_SID_SIZE / sizeof(DWORD)];
+    LPWSTR text = NULL;
+    ASSERT_TRUE(tokenUserSid(user) && ConvertSidToStringSidW(user, &text));
+    wcscpy(sid, text);
+    LocalFree(text);
+    char temp[MAX_PATH + 1];
+    GetTempPathA(sizeof(temp), temp);
+    std::string directory = std::string(temp) + NAME;
+    ASSERT_TRUE(CreateDirectoryA(directory.c_str(), NULL));
+    std::wstring call = L"/runpack-remove \"" + wide(directory) + L"\"";
+    EXPECT_EQ(runBackstop(call.c_str()), BACKSTOP_REFUSED);
+    EXPECT_EQ(runBackstop((call + L" " + sid).c_str()), BACKSTOP_REFUSED);
+    EXPECT_EQ(runBackstop((call + L" S-1-5-21-1-2-3-4").c_str()), BACKSTOP_REFUSED);
+    EXPECT_NE(GetFileAttributesA(directory.c_str()), INVALID_FILE_ATTRIBUTES);
+    EXPECT_EQ(stringValue(HKEY_LOCAL_MACHINE, RUN_ONCE_KEY, NAME), "<none>");
+    EXPECT_EQ(stringValue(HKEY_CURRENT_USER, RUN_ONCE_KEY, NAME), "<none>");
+    RemoveDirectoryA(directory.c_str());
 }
 
 TEST(Backstop, RemoverIsTheRunningImageWithoutItsResources) {

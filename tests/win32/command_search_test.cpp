@@ -82,11 +82,11 @@ protected:
     void setPath(const std::string& value) { ASSERT_TRUE(SetEnvironmentVariableA("PATH", value.c_str())); }
 
     // The full path found for `commandLine`, or "<not found: CODE>".
-    std::string find(const char* commandLine) {
+    std::string find(const char* commandLine, bool elevated = false) {
         WCHAR path[PROGRAM_PATH_SIZE];
         wmemset(path, L'x', PROGRAM_PATH_SIZE);
         SetLastError(0);
-        if (findProgram(wide(commandLine).c_str(), wide(work).c_str(), path)) return narrow(path);
+        if (findProgram(wide(commandLine).c_str(), wide(work).c_str(), elevated, path)) return narrow(path);
         return "<not found: " + std::to_string(GetLastError()) + ">";
     }
 
@@ -221,4 +221,76 @@ TEST_F(CommandSearch, NameWithAPathIsTakenBelowTheWorkingDirectoryOnly) {
     EXPECT_EQ(find(("\"" + wanted + "\" /x").c_str()), wanted);
     EXPECT_EQ(find((systemDirectory() + "\\cmd.exe /c exit").c_str()), systemDirectory() + "\\cmd.exe");
     EXPECT_EQ(find((onPath + "\\missing.exe").c_str()), NOT_FOUND);
+}
+
+// The machine's PATH in the registry, put back as it was (type and bytes) after a test.
+class MachinePath {
+public:
+    MachinePath() {
+        RegOpenKeyExW(HKEY_LOCAL_MACHINE, MACHINE_ENVIRONMENT_KEY, 0, KEY_QUERY_VALUE | KEY_SET_VALUE, &key);
+        DWORD size = 0;
+        had = RegQueryValueExW(key, L"Path", NULL, &type, NULL, &size) == ERROR_SUCCESS;
+        saved.resize(size);
+        if (had) RegQueryValueExW(key, L"Path", NULL, &type, saved.data(), &size);
+    }
+    ~MachinePath() {
+        if (had) RegSetValueExW(key, L"Path", 0, type, saved.data(), static_cast<DWORD>(saved.size()));
+        else RegDeleteValueW(key, L"Path");
+        RegCloseKey(key);
+    }
+    bool set(const std::string& value, DWORD valueType = REG_EXPAND_SZ) {
+        std::wstring text = wide(value);
+        return RegSetValueExW(key, L"Path", 0, valueType, reinterpret_cast<const BYTE*>(text.c_str()),
+                              static_cast<DWORD>((text.size() + 1) * sizeof(WCHAR))) == ERROR_SUCCESS;
+    }
+    HKEY key = NULL;
+
+private:
+    bool had = false;
+    DWORD type = 0;
+    std::vector<BYTE> saved;
+};
+
+TEST_F(CommandSearch, ElevatedSearchTakesOnlyTheMachinesPathAsTheRegistryKeepsIt) {
+    MachinePath machine;
+    ASSERT_NE(machine.key, static_cast<HKEY>(NULL));
+    // The user's folders: on the process's PATH, and behind variables the user can set.
+    std::string users = directory("users"), machineOwn = directory("machine");
+    program(users, "tool.exe");
+    program(users, "only.exe");
+    std::string wanted = program(machineOwn, "tool.exe");
+    setPath(users);
+    ASSERT_TRUE(SetEnvironmentVariableA("RUNPACK_USERS", users.c_str()));
+    ASSERT_TRUE(SetEnvironmentVariableA("RUNPACK_TAIL", users.substr(2).c_str()));
+    ASSERT_TRUE(machine.set("%RUNPACK_USERS%;" + users.substr(0, 2) + "%RUNPACK_TAIL%;" + machineOwn));
+    EXPECT_EQ(find("tool"), users + "\\tool.exe");  // unelevated: the process's PATH, as ever
+    EXPECT_EQ(find("tool", true), wanted);
+    EXPECT_EQ(find("only", true), NOT_FOUND);
+    // Unexpanded text as REG_SZ is no reference either; a missing value finds nothing.
+    ASSERT_TRUE(machine.set("%RUNPACK_USERS%", REG_SZ));
+    EXPECT_EQ(find("tool", true), NOT_FOUND);
+    ASSERT_EQ(RegDeleteValueW(machine.key, L"Path"), ERROR_SUCCESS);
+    EXPECT_EQ(find("tool", true), NOT_FOUND);
+    EXPECT_EQ(find("tool"), users + "\\tool.exe");
+    SetEnvironmentVariableA("RUNPACK_USERS", NULL);
+    SetEnvironmentVariableA("RUNPACK_TAIL", NULL);
+
+    // The system root's reference is the system's Windows directory, whatever the process's
+    // SystemRoot says, in any case; a value without its terminator is read to its end.
+    char windows[MAX_PATH];
+    GetSystemWindowsDirectoryA(windows, MAX_PATH);
+    std::string below = std::string(windows) + "\\rpc-search-" + std::to_string(GetCurrentProcessId());
+    ASSERT_TRUE(CreateDirectoryA(below.c_str(), NULL));
+    made.push_back(below);
+    std::string system = program(below, "tool.exe");
+    std::string leaf = below.substr(strlen(windows));
+    ASSERT_TRUE(SetEnvironmentVariableA("SystemRoot", users.c_str()));
+    ASSERT_TRUE(machine.set("%SYSTEMROOT%" + leaf));
+    EXPECT_EQ(find("tool", true), system);
+    std::wstring unterminated = wide("%SystemRoot%" + leaf);
+    ASSERT_EQ(RegSetValueExW(machine.key, L"Path", 0, REG_EXPAND_SZ, reinterpret_cast<const BYTE*>(unterminated.data()),
+                             static_cast<DWORD>(unterminated.size() * sizeof(WCHAR))),
+              ERROR_SUCCESS);
+    EXPECT_EQ(find("tool", true), system);
+    SetEnvironmentVariableA("SystemRoot", windows);
 }

@@ -18,7 +18,7 @@
 #include "extract/entry_extraction.h"
 #include "extract/file_objects.h"
 #include "extract/journal.h"
-#include "extract/storage_methods.h"
+#include "package/method_ids.h"
 #include "win32/test_files.h"
 
 namespace {

@@ -3,6 +3,8 @@
 // context, so the result does not depend on the number of workers), write the package and
 // its digest into a copy of the engine under a temporary name, then rename it into place.
 #include "runpack/commands/build_command.h"
+
+#include "package/package_limit.h"
 #include "runpack/commands/embedded_engine.h"
 
 #include <errno.h>
@@ -29,7 +31,6 @@
 #include <condition_variable>
 #include <filesystem>
 #include <fstream>
-#include <map>
 #include <mutex>
 #include <system_error>
 #include <thread>
@@ -37,6 +38,7 @@
 #include <nlohmann/json.hpp>
 
 #include "runpack/package/destination_rules.h"
+#include "runpack/package/name_clashes.h"
 #include "runpack/image/executable_face.h"
 #include "runpack/image/manifest_level.h"
 #include "runpack/package/package_writer.h"
@@ -46,7 +48,7 @@
 #include "runpack/package/run_options_record.h"
 #include "runpack/package/text_encoding.h"
 #include "runpack/package/visible_text.h"
-#include "extract/storage_methods.h"
+#include "package/method_ids.h"
 #include "runpack/package/solid_encoder.h"
 #include "package/run_options.h"
 
@@ -73,7 +75,10 @@ const char BUILD_USAGE[] =
     "                           auto: LZHUF when it is smaller, else stored (default without\n"
     "                           the LZMA2 encoder)\n"
     "                           stored | lzhuf: every file of PATH... so\n"
-    "  --level LEVEL            best: the smallest streams (default)\n"
+    "  --level LEVEL            best: small streams at a good speed (default)\n"
+    "                           max: the smallest LZMA2 streams, a dictionary of up to 64\n"
+    "                           MiB and a longer search: about twice the time of best, and\n"
+    "                           up to 700 MiB of memory per thread (for LZHUF: best)\n"
     "                           fast: several times faster than best\n"
     "                           ref: LZHUF's reference encoder, as earlier versions wrote\n"
     "  --to DIR                 destination directory of the PATH inputs: relative to the\n"
@@ -86,7 +91,8 @@ const char BUILD_USAGE[] =
     "  --codepage N             the Windows code page (1250 or 1252) for non-ASCII names and\n"
     "                           command; without it such text is stored as UTF-8\n"
     "  --names utf8             store names, directories and command as UTF-8 (any character)\n"
-    "  --jobs N                 packing threads (default: one per core)\n"
+    "  --jobs N                 packing threads (default: one per core); they change the\n"
+    "                           speed only, never the output\n"
     "  --quiet                  no progress line (on a terminal, a build that takes more\n"
     "                           than a second shows how far it is, cleared at the end)\n"
     "  --set-icon FILE.ico      the executable's icon: every image of FILE.ico (any size and\n"
@@ -122,15 +128,39 @@ const char BUILD_USAGE[] =
     "control characters, a trailing dot or space), a first name below PATH that begins with\n"
     "a %VAR% reference (--to and manifests give such destinations), \"..\", destinations\n"
     "longer than the engine's 519 characters (relative ones counted with a 260-character\n"
-    "working directory), two files with the same destination, missing or unreadable inputs,\n"
+    "working directory), two files with the same destination on Windows (names that differ\n"
+    "only in case, over all of Unicode, or in trailing dots and spaces; a file where another\n"
+    "file's folder goes), missing or unreadable inputs,\n"
     "files of 4 GiB or more, a package over 4 GiB - 1 bytes, and a command with a control\n"
-    "character. A destination that would be longer than 259 characters below a working\n"
+    "or invisible character (U+200B, U+FEFF, U+00AD, ...; also refused in names). A\n"
+    "destination that would be longer than 259 characters below a working\n"
     "directory of a usual length (60 characters) is packed with a warning: many Windows\n"
     "programs cannot open such a path.\n";
 
 namespace {
 
 enum class Method { Auto, Stored, Lzhuf, Lzma2 };
+
+// --level: one name for both encoders. LZHUF has nothing beyond its best, so max is best
+// there; ref is LZHUF's own and leaves LZMA2 at best.
+enum class Level { Fast, Ref, Best, Max };
+
+bool parseLevel(const std::string& text, Level* level) {
+    if (text == "fast") *level = Level::Fast;
+    else if (text == "ref") *level = Level::Ref;
+    else if (text == "best") *level = Level::Best;
+    else if (text == "max") *level = Level::Max;
+    else return false;
+    return true;
+}
+
+LzhufLevel lzhufLevelOf(Level level) {
+    return level == Level::Fast ? LZHUF_LEVEL_FAST : level == Level::Ref ? LZHUF_LEVEL_REF : LZHUF_LEVEL_BEST;
+}
+
+SolidLevel solidLevelOf(Level level) {
+    return level == Level::Fast ? SOLID_LEVEL_FAST : level == Level::Max ? SOLID_LEVEL_MAX : SOLID_LEVEL_BEST;
+}
 
 // The smallest packages that every engine of this version reads: solid LZMA2 where this build
 // can make it.
@@ -142,7 +172,7 @@ struct BuildOptions {
     std::string command;
     uint32_t cleanupMode = CLEANUP_TREE;
     Method method = defaultMethod();
-    LzhufLevel level = LZHUF_LEVEL_BEST;
+    Level level = Level::Best;
     bool hasTo = false;
     std::string to;
     std::string manifest;
@@ -216,7 +246,7 @@ int parseOptions(const std::vector<std::string>& args, BuildOptions* o, std::str
             if (!parseMethod(v, &o->method)) { *error = "unknown method \"" + v + "\" (" + std::string(solidEncoderAvailable() ? "lzma2, " : "") + "auto, stored or lzhuf)"; return 2; }
         } else if (a == "--level") {
             if (!value(&v)) return 2;
-            if (!parseLzhufLevel(v, &o->level)) { *error = "unknown level \"" + v + "\" (fast, ref or best)"; return 2; }
+            if (!parseLevel(v, &o->level)) { *error = "unknown level \"" + v + "\" (fast, ref, best or max)"; return 2; }
         } else if (a == "--to") {
             if (!value(&o->to)) return 2;
             o->hasTo = true;
@@ -458,12 +488,28 @@ bool encodeText(const BuildOptions& o, const std::string& utf8, std::string* out
     return true;
 }
 
+// Refuses two files whose destinations Windows takes for one file or folder: names that
+// differ only in case (over all of Unicode) or in trailing dots and spaces, or a file where
+// another file's directory goes. Both are named in the message.
+bool checkNameClashes(const std::vector<PlannedFile>& planned, std::string* error) {
+    std::vector<std::string> destinations;
+    destinations.reserve(planned.size());
+    for (const PlannedFile& p : planned) destinations.push_back(p.directory.empty() ? p.name : p.directory + "\\" + p.name);
+    const std::vector<NameClash> clashes = findNameClashes(destinations);
+    if (clashes.empty()) return true;
+    const NameClash& c = clashes.front();
+    *error = "two files with the same destination on Windows, which ignores case and trailing dots and spaces: " +
+             destinations[c.first] + " (" + planned[c.first].source.u8string() + ") and " + destinations[c.second] +
+             " (" + planned[c.second].source.u8string() + ")";
+    return false;
+}
+
 // Converts the destination texts to the code page and checks what the engine can hold: the
 // length, and the engine's own rule on the bytes it will see. A destination that is long
 // for many Windows programs adds a line to `warnings`.
 bool checkDestinations(const BuildOptions& o, const std::vector<PlannedFile>& planned,
                        std::vector<PackageFile>* files, std::vector<std::string>* warnings, std::string* error) {
-    std::map<std::string, std::string> seen;  // upper-cased destination -> source
+    if (!checkNameClashes(planned, error)) return false;
     for (const PlannedFile& p : planned) {
         PackageFile f;
         if (!encodeText(o, p.name, &f.name, error) || !encodeText(o, p.directory, &f.directory, error) ||
@@ -476,15 +522,6 @@ bool checkDestinations(const BuildOptions& o, const std::vector<PlannedFile>& pl
         const std::string warning = longPathWarning(f.hasDirectory ? f.directory + "\\" + f.name : f.name,
                                                     p.directory.empty() ? p.name : p.directory + "\\" + p.name);
         if (!warning.empty()) warnings->push_back(p.source.u8string() + ": " + warning);
-        std::string key = f.hasDirectory ? f.directory + "\\" + f.name : f.name;
-        for (char& c : key)
-            if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 32);
-        auto inserted = seen.insert({key, p.source.u8string()});
-        if (!inserted.second) {
-            *error = "two files with the same destination " + (f.hasDirectory ? p.directory + "\\" : "") + p.name +
-                     ": " + inserted.first->second + " and " + p.source.u8string();
-            return false;
-        }
         files->push_back(std::move(f));
     }
     return true;
@@ -654,39 +691,26 @@ struct PackUnit {
     bool fromSource = false;  // stored: the file is read again as it is written
 };
 
-// Groups consecutive METHOD_LZMA2 files (by their sizes on disk) into streams of at least the
-// level's target size; every other file is a unit of its own.
+// Groups consecutive METHOD_LZMA2 files into the level's streams, by their sizes on disk;
+// every other file is a unit of its own. Which files share a stream follows from their sizes
+// and the level alone, never from the number of threads.
 std::vector<PackUnit> formSolidStreams(const BuildOptions& o, const std::vector<PlannedFile>& planned,
                                        const std::vector<uint64_t>& sizes) {
-    const SolidLevel level = o.level == LZHUF_LEVEL_FAST ? SOLID_LEVEL_FAST : SOLID_LEVEL_BEST;
-    const unsigned jobs = o.jobs ? o.jobs : std::max(1u, std::thread::hardware_concurrency());
-    // At least the level's size per stream, and no more streams than threads: each thread
-    // then compresses one stream, as large as can be.
-    uint64_t solidBytes = 0;
-    for (size_t i = 0; i < planned.size(); ++i) solidBytes += planned[i].method == Method::Lzma2 ? sizes[i] : 0;
-    const uint64_t target = std::max<uint64_t>(solidStreamTarget(level), (solidBytes + jobs - 1) / jobs);
-    const uint64_t most = 0xFFFFFFFFull;
+    std::vector<bool> solid;
+    for (const PlannedFile& p : planned) solid.push_back(p.method == Method::Lzma2);
+    const std::vector<SolidStreamSpan> streams =
+        planSolidStreams(sizes, solid, solidStreamTarget(solidLevelOf(o.level)));
     std::vector<PackUnit> units;
-    uint64_t held = 0;
-    for (size_t i = 0; i < planned.size(); ++i) {
-        if (planned[i].method != Method::Lzma2) {
-            PackUnit u;
-            u.first = i;
-            units.push_back(u);
-            continue;
-        }
-        const bool continues = !units.empty() && units.back().solid && units.back().first + units.back().count == i &&
-                               held < target && held + sizes[i] <= most;
-        if (continues) {
-            ++units.back().count;
-            held += sizes[i];
-        } else {
-            PackUnit u;
-            u.first = i;
+    size_t stream = 0;
+    for (size_t i = 0; i < planned.size();) {
+        PackUnit u;
+        u.first = i;
+        if (solid[i]) {
             u.solid = true;
-            units.push_back(u);
-            held = sizes[i];
+            u.count = streams[stream++].count;
         }
+        units.push_back(u);
+        i += u.count;
     }
     return units;
 }
@@ -748,9 +772,9 @@ bool packUnit(const BuildOptions& o, LzhufContext* context, const std::vector<Pl
             unit->fromSource = true;
             return hashSource(plan.source, &(*files)[unit->first], error);
         }
-        return packFile(context, o.level, plan, &(*files)[unit->first], error);
+        return packFile(context, lzhufLevelOf(o.level), plan, &(*files)[unit->first], error);
     }
-    const SolidLevel level = o.level == LZHUF_LEVEL_FAST ? SOLID_LEVEL_FAST : SOLID_LEVEL_BEST;
+    const SolidLevel level = solidLevelOf(o.level);
     std::vector<std::pair<uint64_t, bool>> facts;
     uint64_t total = 0;
     for (size_t i = unit->first; i < unit->first + unit->count; ++i) {
@@ -892,6 +916,38 @@ bool packAndWrite(const BuildOptions& o, const std::vector<PlannedFile>& planned
 
 }  // namespace
 
+namespace {
+
+std::string mebibytes(uint64_t bytes) {
+    char text[32];
+    snprintf(text, sizeof text, "%.1f MiB", static_cast<double>(bytes) / (1 << 20));
+    return text;
+}
+
+// Refuses a package of `size` bytes (with `atLeast`, of at least that many) above what the
+// 32-bit engine can start: its image is mapped whole into a process of 2 GiB of addresses.
+bool withinEngineLimit(uint64_t size, bool atLeast, std::string* error) {
+    if (size <= ENGINE_PACKAGE_LIMIT) return true;
+    *error = std::string("the package would be ") + (atLeast ? "at least " : "") + std::to_string(size) + " bytes (" +
+             mebibytes(size) + "), above the " + std::to_string(ENGINE_PACKAGE_LIMIT) + " bytes (" +
+             mebibytes(ENGINE_PACKAGE_LIMIT) +
+             ") that the 32-bit engine can map and run; split the files over several executables";
+    return false;
+}
+
+// The stored files alone, before any is read: their sizes are the least the package holds.
+bool storedFilesWithinEngineLimit(const std::vector<PlannedFile>& planned, std::string* error) {
+    uint64_t stored = 0;
+    for (const PlannedFile& p : planned) {
+        std::error_code ec;
+        const uintmax_t size = fs::file_size(p.source, ec);
+        if (!ec && p.method == Method::Stored) stored += size;
+    }
+    return withinEngineLimit(stored, true, error);
+}
+
+}  // namespace
+
 int runBuildCommand(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
     BuildOptions o;
     std::string error;
@@ -939,6 +995,8 @@ int runBuildCommand(const std::vector<std::string>& args, std::ostream& out, std
     std::string control;
     if (o.hasCommand && findControlCharacter(o.command, &control))
         return refuse("command \"" + o.command + "\" holds a control character (" + control + ")");
+    if (o.hasCommand && findInvisibleCharacter(o.command, &control))
+        return refuse("command \"" + o.command + "\" holds an invisible character (" + control + ")");
     // Without a code page, names beyond ASCII are stored as UTF-8 and the package says so.
     bool beyondAscii = o.hasCommand && !isAscii(o.command);
     for (const PlannedFile& p : planned) beyondAscii = beyondAscii || !isAscii(p.name) || !isAscii(p.directory);
@@ -961,6 +1019,8 @@ int runBuildCommand(const std::vector<std::string>& args, std::ostream& out, std
             return refuse("engine " + (o.engine.empty() ? std::string("carried by this tool") : o.engine) + ": " + error);
         engine.swap(faced);
     }
+    // Stored files are counted before any is read: they alone can put the package over.
+    if (!storedFilesWithinEngineLimit(planned, &error)) return refuse(error);
     // No record without an option: executables built without one stay as they always were.
     const std::vector<uint8_t> runOptions = encodeRunOptions(o.runFlags);
     const std::string engineName = "engine " + (o.engine.empty() ? std::string("carried by this tool") : o.engine);
@@ -981,6 +1041,11 @@ int runBuildCommand(const std::vector<std::string>& args, std::ostream& out, std
     if (!packAndWrite(o, planned, &contents, &image, &streamCount, err, &error)) {
         image.abandon();
         return image.failure() != StreamedImage::NONE ? imageFailure(error) : refuse(error);
+    }
+    // The whole package's size is known once it is written; the unfinished file goes with it.
+    if (!withinEngineLimit(image.packageSize(), false, &error)) {
+        image.abandon();
+        return refuse(error);
     }
     if (!image.finish(&error)) return imageFailure(error);
     std::error_code ec;

@@ -14,7 +14,7 @@
 
 #include "codec/solid_stream.h"
 #include "extract/destination_rule.h"
-#include "extract/storage_methods.h"
+#include "package/method_ids.h"
 #include "package/package_reader.h"
 #include "package/run_options.h"
 #include "runpack/output/confined_output.h"
@@ -23,10 +23,13 @@
 #include "runpack/image/mapped_file.h"
 #include "runpack/output/extract_placement.h"
 #include "runpack/output/progress_line.h"
+#include "runpack/output/output_space.h"
+#include "extract/volume_space.h"
 #include "runpack/package/package_writer.h"
 #include "runpack/image/pe_resources.h"
 #include "runpack/package/run_options_record.h"
 #include "runpack/package/destination_rules.h"
+#include "runpack/package/name_clashes.h"
 #include "runpack/package/text_encoding.h"
 #include "runpack/package/visible_text.h"
 
@@ -42,13 +45,18 @@ const char LIST_USAGE[] =
     "the engine refuses (\"..\", a device name, a colon after the drive, ...) are counted in a\n"
     "warning and marked with \"x\", with the reason after them; destinations longer than many\n"
     "Windows programs can open (259 characters, relative ones below a working directory of a\n"
-    "usual length) get a warning each. Then the executable's icon (the size and depth of each\n"
+    "usual length) get a warning each. Two entries that Windows takes for one file or folder\n"
+    "(names that differ only in case, over all of Unicode, or in trailing dots and spaces; a\n"
+    "file where another entry's folder goes) get a warning that names both: the engine refuses\n"
+    "such a package. Then the executable's icon (the size and depth of each\n"
     "image), its version numbers and strings, and the execution level its manifest requests.\n"
     "--json prints the same as one JSON object.\n"
     "Texts are shown as code page N (1250 or 1252; default 1252) would show them, with every\n"
     "control character (C0, DEL, C1, the bidirectional controls) as an escape such as \\x1B or\n"
-    "\\u202E, on a terminal and in a pipe alike; --json escapes them as JSON does. A command\n"
-    "that holds one gets a warning, and verify fails.\n"
+    "\\u202E, and every character that renders as nothing (format characters and default-\n"
+    "ignorable code points: \\u200B, \\u00AD, \\uFEFF, \\U000E0041, ...) likewise, on a terminal\n"
+    "and in a pipe alike; --json escapes them as JSON does (\\u200b). A command that holds a\n"
+    "control character gets a warning, and verify fails.\n"
     "Exit code 0; 1 when EXE holds no package that can be read, and also, after the listing\n"
     "and a warning, when the package digest is missing or not 20 bytes: the engine refuses\n"
     "to run such an executable. list reads the entries only, not the files' data, so it\n"
@@ -61,7 +69,7 @@ const char VERIFY_USAGE[] =
     "Checks what the engine checks before a run, and more: the package digest is present,\n"
     "20 bytes long and matches; the run options, when present, are a record the engine\n"
     "accepts; the package passes the engine's validation; no destination is one the engine\n"
-    "refuses; every file unpacks to its unpacked size and to the SHA-1 its entry records.\n"
+    "refuses, and no two are one file or folder on Windows (see list); every file unpacks to its unpacked size and to the SHA-1 its entry records.\n"
     "Exit code 0 when all of it holds, 1 otherwise, with one line per failure.\n"
     "On a terminal, a check that takes more than a second shows how far it is (bytes done\n"
     "and to do, rate, time left) on one line, cleared at the end; --quiet shows none.\n"
@@ -69,9 +77,13 @@ const char VERIFY_USAGE[] =
 
 const char EXTRACT_USAGE[] =
     "usage: runpack extract EXE -C DIR [--include-absolute] [--force] [--codepage N] [--quiet]\n"
+    "       runpack extract EXE DIR [...]\n"
     "\n"
     "Writes the files of the package in EXE under DIR (created when missing) after checking\n"
-    "the package like verify. Destinations relative to the engine's working directory go\n"
+    "the package like verify, and after checking that DIR's file system has room for them\n"
+    "(refused otherwise, saying how much is needed and how much is free). Should a file fail\n"
+    "to be written, the files and folders this run created are removed again, so no cut file\n"
+    "is left; a file that --force replaced stays when it was written in full. Destinations relative to the engine's working directory go\n"
     "under DIR as they are; absolute ones (C:\\x, \\\\server\\share\\x) and ones starting with\n"
     "an environment variable (%APPDATA%\\x) are skipped unless --include-absolute puts them\n"
     "under DIR/_absolute/ (C:\\x and c:\\x as _absolute/C/x, \\\\server\\share as\n"
@@ -82,7 +94,7 @@ const char EXTRACT_USAGE[] =
     "Existing files are kept (and the extraction refused) unless --force is given. Names\n"
     "are converted from code page N (1250 or 1252; default 1252). On a terminal, a long\n"
     "check or extraction shows how far it is on one line, cleared at the end; --quiet shows\n"
-    "none. -- ends the options: all that follows is EXE, so give -C DIR before it.\n";
+    "none. -- ends the options: what follows is EXE and, if given, DIR.\n";
 
 namespace {
 
@@ -270,6 +282,26 @@ std::string shownDestination(const FileEntry& e) {
     return visibleText(decodeAnsi(composedDestination(e), DEFAULT_DISPLAY_CODE_PAGE));
 }
 
+// The entries' destinations as UTF-8: the package's own bytes under the UTF-8 flag, otherwise
+// decoded from `codePage`.
+std::vector<std::string> destinationsText(const std::vector<FileEntry>& entries, bool utf8Names, uint32_t codePage) {
+    std::vector<std::string> destinations;
+    destinations.reserve(entries.size());
+    for (const FileEntry& e : entries) {
+        const std::string composed = composedDestination(e);
+        destinations.push_back(utf8Names ? composed : decodeAnsi(composed, codePage));
+    }
+    return destinations;
+}
+
+// The line that says two entries land on one object on Windows, for list, verify and extract.
+std::string clashText(const NameClash& c, const std::vector<std::string>& destinations) {
+    return "entries " + std::to_string(c.first) + " (" + visibleText(destinations[c.first]) + ") and " +
+           std::to_string(c.second) + " (" + visibleText(destinations[c.second]) +
+           ") are one file or folder on Windows, which ignores case and trailing dots and spaces: the engine "
+           "refuses the package";
+}
+
 // True, with the character escaped in `which`, when the command holds a control character:
 // `build` never writes one, and a terminal acts on it.
 bool commandControlCharacter(const PackageHeader& h, std::string* which) {
@@ -326,19 +358,21 @@ std::vector<uint8_t> packageSha1(const LoadedPackage& loaded) {
     return digest;
 }
 
-bool verifyEntries(LoadedPackage* loaded, const std::string& prefix, std::ostream& err, ProgressLine* progress);
+bool verifyEntries(LoadedPackage* loaded, const std::string& prefix, std::ostream& err, ProgressLine* progress,
+                   uint32_t codePage);
 
 // The package checks of verify; problems are written to `err` one per line, each after
 // "runpack " and `command`. The package's SHA-1 is computed on a second thread while the
 // files are unpacked; its line still comes first. `progress` (optional) counts the package
-// bytes unpacked.
-bool verifyPackage(LoadedPackage* loaded, const char* command, std::ostream& firstErr, ProgressLine* progress) {
+// bytes unpacked. Names not under the UTF-8 flag are read in `codePage`.
+bool verifyPackage(LoadedPackage* loaded, const char* command, std::ostream& firstErr, ProgressLine* progress,
+                   uint32_t codePage = DEFAULT_DISPLAY_CODE_PAGE) {
     const std::string prefix = std::string("runpack ") + command + ": ";
     const bool digestToCompute = digestProblem(*loaded, nullptr).empty();
     std::future<std::vector<uint8_t>> computed;
     if (digestToCompute) computed = std::async(std::launch::async, [loaded] { return packageSha1(*loaded); });
     std::ostringstream err;
-    const bool rest = verifyEntries(loaded, prefix, err, progress);
+    const bool rest = verifyEntries(loaded, prefix, err, progress, codePage);
     if (progress) progress->finish();
     std::vector<uint8_t> sha1;
     if (digestToCompute) sha1 = computed.get();
@@ -348,7 +382,8 @@ bool verifyPackage(LoadedPackage* loaded, const char* command, std::ostream& fir
     return rest && error.empty();
 }
 
-bool verifyEntries(LoadedPackage* loaded, const std::string& prefix, std::ostream& err, ProgressLine* progress) {
+bool verifyEntries(LoadedPackage* loaded, const std::string& prefix, std::ostream& err, ProgressLine* progress,
+                   uint32_t codePage) {
     bool ok = true;
     std::string error;
     RunOptions options;
@@ -390,6 +425,12 @@ bool verifyEntries(LoadedPackage* loaded, const std::string& prefix, std::ostrea
                 << "): the engine refuses this destination: " << describeDestinationVerdict(verdict) << "\n";
             ok = false;
         }
+    }
+    const std::vector<std::string> destinations =
+        destinationsText(loaded->entries, (options.flags & RUN_UTF8_NAMES) != 0, codePage);
+    for (const NameClash& clash : findNameClashes(destinations)) {
+        err << prefix << clashText(clash, destinations) << "\n";
+        ok = false;
     }
     std::unique_ptr<LzhufContext> context = newCodecContext();
     std::unique_ptr<SolidCursor> solid(new SolidCursor);
@@ -575,6 +616,10 @@ int runListCommand(const std::vector<std::string>& args, std::ostream& out, std:
         if (outside(e)) ++outsideCount;
         if (destinationVerdict(e) != DESTINATION_OK) ++refusedCount;
     }
+    // Entries that land on one file or folder on Windows: the engine refuses the package.
+    const std::vector<std::string> destinations = destinationsText(loaded.entries, utf8Names, codePage);
+    const std::vector<NameClash> clashes = findNameClashes(destinations);
+    const std::vector<std::vector<size_t>> partners = clashPartners(clashes, loaded.entries.size());
     // A solid stream's members have no packed size of their own: each shows its stream's ratio.
     const std::vector<size_t> streams = solidStreamNumbers(loaded.entries);
     const std::vector<SolidStreamFacts> streamFacts = solidStreams(loaded.entries);
@@ -599,6 +644,7 @@ int runListCommand(const std::vector<std::string>& args, std::ostream& out, std:
         root["outsideWorkingDirectory"] = outsideCount;
         root["refusedByEngine"] = refusedCount;
         root["commandHasControlCharacter"] = commandControlCharacter(h, nullptr);
+        root["nameClashes"] = clashes.size();
         root["files"] = nlohmann::ordered_json::array();
         for (size_t i = 0; i < loaded.entries.size(); ++i) {
             const FileEntry& e = loaded.entries[i];
@@ -612,6 +658,7 @@ int runListCommand(const std::vector<std::string>& args, std::ostream& out, std:
             f["longPath"] = !longPathWarning(composedDestination(e), "").empty();
             f["refusal"] = verdict != DESTINATION_OK ? nlohmann::ordered_json(describeDestinationVerdict(verdict))
                                                      : nlohmann::ordered_json(nullptr);
+            f["sameNameAs"] = partners[i];
             f["method"] = methodName(e.method);
             f["stream"] = streams[i] != 0 ? nlohmann::ordered_json(streams[i]) : nlohmann::ordered_json(nullptr);
             f["unpackedSize"] = e.unpackedSize;
@@ -657,6 +704,7 @@ int runListCommand(const std::vector<std::string>& args, std::ostream& out, std:
         out << "WARNING: " << refusedCount
             << " file(s) have a destination the engine refuses (marked x): it stops there, and verify fails\n";
     }
+    for (const NameClash& clash : clashes) out << "WARNING: " << clashText(clash, destinations) << ", and verify fails\n";
     for (const FileEntry& e : loaded.entries) {
         const std::string warning = longPathWarning(composedDestination(e), shown(composedDestination(e).c_str()));
         if (!warning.empty()) out << "WARNING: " << warning << "\n";
@@ -754,18 +802,65 @@ std::string placementKey(const std::vector<std::string>& parts) {
     return key;
 }
 
+// Refuses, in one line, a DIR whose file system has no room for files of `sizes` bytes, each
+// taking whole allocation units. When the free space cannot be had, the writing says so.
+bool outputFits(const std::string& dir, const std::vector<uint32_t>& sizes, std::ostream& err) {
+    VolumeFacts facts{0, 0, 0, 0};
+    std::string error;
+    if (!outputFreeSpace(dir, &facts.freeBytes, &facts.unitSize, &error)) return true;
+    SpacePlan plan;
+    spacePlanBegin(&plan);
+    const int32_t volume = spacePlanVolume(&plan, &facts);
+    for (uint32_t size : sizes) spacePlanFile(&plan, volume, size);
+    if (spacePlanShortfall(&plan) < 0) return true;
+    const auto amount = [](uint64_t bytes) {
+        char text[64];
+        snprintf(text, sizeof text, "%llu bytes (%.1f MiB)", static_cast<unsigned long long>(bytes),
+                 static_cast<double>(bytes) / (1024 * 1024));
+        return std::string(text);
+    };
+    err << "runpack extract: not enough space for " << sizes.size() << " files in " << dir << ": they need "
+        << amount(plan.volumes[0].neededBytes) << ", its file system has " << amount(facts.freeBytes)
+        << " free; nothing extracted\n";
+    return false;
+}
+
+// What this run made: below DIR, and DIR itself with the parents it lacked (deepest first).
+struct RunRecord : OutputRecord {
+    std::vector<fs::path> folders;
+};
+
+// After a failure midway: removes what this run made and says so. DIR and its parents go
+// only when empty.
+void takeBack(OutputRoot* root, const RunRecord& record, std::ostream& err) {
+    rollBackOutput(*root, record);
+    closeOutputRoot(root);
+    std::error_code ec;
+    for (const fs::path& folder : record.folders) {
+        if (!fs::remove(folder, ec)) break;
+    }
+    if (!record.made.empty()) err << "runpack extract: removed the files and folders this run had made\n";
+}
+
 }  // namespace
 
 int runExtractCommand(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
     std::string exe, dir;
-    bool includeAbsolute = false, force = false, quiet = false;
+    bool includeAbsolute = false, force = false, dirGiven = false, quiet = false;
     uint32_t codePage = DEFAULT_DISPLAY_CODE_PAGE;
     bool optionsEnded = false;
     for (size_t i = 0; i < args.size(); ++i) {
         const std::string& a = args[i];
         if (optionsEnded || a.empty() || a[0] != '-') {
-            if (!exe.empty()) return usageError("extract", "one EXE only", err);
-            exe = a;
+            // EXE, then DIR: as -C DIR, the way archivers take a folder after the archive.
+            if (exe.empty()) {
+                exe = a;
+            } else if (!dirGiven) {
+                dirGiven = true;
+                dir = a;
+            } else {
+                return usageError("extract", "one EXE and one DIR only", err);
+            }
         } else if (a == "--") {
             optionsEnded = true;
         } else if (a == "-h" || a == "--help") {
@@ -773,6 +868,8 @@ int runExtractCommand(const std::vector<std::string>& args, std::ostream& out, s
             return 0;
         } else if (a == "-C") {
             if (i + 1 >= args.size()) return usageError("extract", "-C needs a directory", err);
+            if (dirGiven) return usageError("extract", "DIR given twice: give either -C DIR or DIR after EXE", err);
+            dirGiven = true;
             dir = args[++i];
         } else if (a == "--include-absolute") {
             includeAbsolute = true;
@@ -788,7 +885,7 @@ int runExtractCommand(const std::vector<std::string>& args, std::ostream& out, s
         }
     }
     if (exe.empty()) return usageError("extract", "no EXE given", err);
-    if (dir.empty()) return usageError("extract", "no target: give -C DIR", err);
+    if (dir.empty()) return usageError("extract", "no target: give DIR after EXE, or -C DIR", err);
 
     LoadedPackage loaded;
     std::string error;
@@ -799,7 +896,7 @@ int runExtractCommand(const std::vector<std::string>& args, std::ostream& out, s
     bool verified;
     {
         ProgressLine progress(err, !quiet, "runpack extract: checking", loaded.size);
-        verified = verifyPackage(&loaded, "extract", err, &progress);
+        verified = verifyPackage(&loaded, "extract", err, &progress, codePage);
     }
     if (!verified) {
         err << "runpack extract: " << exe << " does not verify; nothing extracted\n";
@@ -852,10 +949,14 @@ int runExtractCommand(const std::vector<std::string>& args, std::ostream& out, s
         targets.push_back(t);
     }
 
-    // Everything below DIR is created through the handle of DIR, level by level.
+    // Everything below DIR is created through the handle of DIR, level by level, and what
+    // this run creates is recorded, to be taken back should a file fail.
     OutputRoot root;
+    RunRecord record;
+    root.record = &record;
     std::error_code ec;
-    if (fs::exists(fs::u8path(dir), ec)) {
+    const bool dirExists = fs::exists(fs::u8path(dir), ec);
+    if (dirExists) {
         if (!openOutputRoot(dir, false, &root, &error)) {
             err << "runpack extract: " << error << "\n";
             return 1;
@@ -867,9 +968,25 @@ int runExtractCommand(const std::vector<std::string>& args, std::ostream& out, s
             closeOutputRoot(&root);
             return 1;
         }
-    } else if (!openOutputRoot(dir, true, &root, &error)) {
-        err << "runpack extract: " << error << "\n";
+    }
+    std::vector<uint32_t> sizes;
+    for (const Target& t : targets) sizes.push_back(loaded.entries[t.entry].unpackedSize);
+    if (!outputFits(dir, sizes, err)) {
+        closeOutputRoot(&root);
         return 1;
+    }
+    if (!dirExists) {
+        // DIR and the parents it lacks are this run's too.
+        for (fs::path missing = fs::absolute(fs::u8path(dir), ec); !ec && !fs::exists(missing, ec) &&
+                                                                   missing.has_relative_path();
+             missing = missing.parent_path()) {
+            record.folders.push_back(missing);
+        }
+        if (!openOutputRoot(dir, true, &root, &error)) {
+            err << "runpack extract: " << error << "\n";
+            takeBack(&root, record, err);
+            return 1;
+        }
     }
     // The files are written from the bytes just checked, without computing their SHA-1 again;
     // a change of the executable meanwhile is caught at the end.
@@ -889,7 +1006,7 @@ int runExtractCommand(const std::vector<std::string>& args, std::ostream& out, s
                 !unpackEntry(context.get(), skipped, nullptr, &error, solid.get(), &input, false)) {
                 progress.finish();
                 err << "runpack extract: entry " << unpackedUpTo << ": " << error << "\n";
-                closeOutputRoot(&root);
+                takeBack(&root, record, err);
                 return 1;
             }
         }
@@ -911,23 +1028,26 @@ int runExtractCommand(const std::vector<std::string>& args, std::ostream& out, s
                 if (unpacked && !closed) error = closeError;
                 done = unpacked && closed;
                 files += done ? 1 : 0;
+                if (done) markOutputWhole(&record);
             }
         }
         if (!done) {
             progress.finish();
             err << "runpack extract: " << visibleText(decode(error)) << "\n";
-            closeOutputRoot(&root);
+            takeBack(&root, record, err);
             return 1;
         }
     }
-    closeOutputRoot(&root);
     progress.finish();
-    // The bytes written are those checked above unless the file was written in between.
+    // The bytes written are those checked above unless the file was written in between: then
+    // what this run made goes, as after any failure.
     if (!loaded.file.unchanged()) {
         err << "runpack extract: " << exe << " changed while it was extracted: the files written may not be "
             << "those checked; verify it and extract again\n";
+        takeBack(&root, record, err);
         return 1;
     }
+    closeOutputRoot(&root);
     out << "extracted " << files << " files to " << dir;
     if (skipped) out << " (" << skipped << " with absolute destinations skipped)";
     out << "\n";
@@ -950,6 +1070,6 @@ const char* verifyCommandUsage() {
     return "runpack verify EXE [--quiet]               check digest, structure and every file\n";
 }
 const char* extractCommandUsage() {
-    return "runpack extract EXE -C DIR [--include-absolute] [--force] [--codepage N] [--quiet]\n"
+    return "runpack extract EXE [-C] DIR [--include-absolute] [--force] [--codepage N] [--quiet]\n"
            "                                           write the files under DIR\n";
 }

@@ -34,6 +34,15 @@ std::vector<std::string> prefixOf(const std::vector<std::string>& parts, size_t 
 
 }  // namespace
 
+void markOutputWhole(OutputRecord* record) {
+    for (auto made = record->made.rbegin(); made != record->made.rend(); ++made) {
+        if (!made->directory) {
+            made->whole = true;
+            return;
+        }
+    }
+}
+
 std::string outputPath(const OutputRoot& root, const std::vector<std::string>& parts) {
     fs::path path = fs::u8path(root.path);
     for (const std::string& part : parts) path /= fs::u8path(part);
@@ -61,17 +70,32 @@ std::string directoryRefusal(int parent, const std::string& name, const std::str
 }
 
 // Opens (with `create`, first creates when missing) the directory `name` in `parent`,
-// never through a link.
-int openDirectoryAt(int parent, const std::string& name, bool create) {
+// never through a link; `made` says whether this call created it.
+int openDirectoryAt(int parent, const std::string& name, bool create, bool* made) {
     const int flags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
+    *made = false;
     int fd = openat(parent, name.c_str(), flags);
     if (fd < 0 && errno == ENOENT && create) {
-        if (mkdirat(parent, name.c_str(), NEW_DIRECTORY_MODE) != 0 && errno != EEXIST) return -1;
+        if (mkdirat(parent, name.c_str(), NEW_DIRECTORY_MODE) == 0) *made = true;
+        else if (errno != EEXIST) return -1;
         // Whatever is there now, made by us or swapped in meanwhile, is opened without
         // following it: a link in its place fails here.
         fd = openat(parent, name.c_str(), flags);
     }
     return fd;
+}
+
+// Adds what `fd` holds, just made at `parts`, to the root's record.
+void recordMade(const OutputRoot& root, const std::vector<std::string>& parts, bool directory, bool replaced, int fd) {
+    struct stat st;
+    if (!root.record || fstat(fd, &st) != 0) return;
+    MadeOutput made;
+    made.parts = parts;
+    made.directory = directory;
+    made.replaced = replaced;
+    made.volume = st.st_dev;
+    made.index = st.st_ino;
+    root.record->made.push_back(made);
 }
 
 // Opens every directory of parts[0 .. count-1] in turn; the returned descriptor is the last
@@ -84,12 +108,14 @@ int walkDirectories(const OutputRoot& root, const std::vector<std::string>& part
         return -1;
     }
     for (size_t i = 0; i < count; ++i) {
-        const int next = openDirectoryAt(current, parts[i], create);
+        bool made = false;
+        const int next = openDirectoryAt(current, parts[i], create, &made);
         if (next < 0) {
             *error = directoryRefusal(current, parts[i], outputPath(root, prefixOf(parts, i + 1)));
             close(current);
             return -1;
         }
+        if (made) recordMade(root, prefixOf(parts, i + 1), true, false, next);
         close(current);
         current = next;
         if (root.afterDirectory) root.afterDirectory(root.hookState, prefixOf(parts, i + 1));
@@ -143,7 +169,8 @@ bool createOutputFile(const OutputRoot& root, const std::vector<std::string>& pa
     // O_EXCL with O_NOFOLLOW: neither an existing file nor a link is ever written through.
     const int flags = O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC;
     file->fd = openat(parent, name, flags, NEW_FILE_MODE);
-    if (file->fd < 0 && errno == EEXIST) {
+    const bool replaced = file->fd < 0 && errno == EEXIST;
+    if (replaced) {
         struct stat st;
         std::string refusal;
         if (fstatat(parent, name, &st, AT_SYMLINK_NOFOLLOW) != 0) refusal = "cannot replace " + file->path + ": " + reason();
@@ -161,7 +188,25 @@ bool createOutputFile(const OutputRoot& root, const std::vector<std::string>& pa
     const std::string why = file->fd < 0 ? reason() : std::string();
     close(parent);
     if (file->fd < 0) return fail(error, "cannot create " + file->path + ": " + why);
+    recordMade(root, parts, false, replaced, file->fd);
     return true;
+}
+
+void rollBackOutput(const OutputRoot& root, const OutputRecord& record) {
+    for (auto made = record.made.rbegin(); made != record.made.rend(); ++made) {
+        if (made->parts.empty() || (!made->directory && made->replaced && made->whole)) continue;
+        std::string ignored;
+        const int parent = walkDirectories(root, made->parts, made->parts.size() - 1, false, &ignored);
+        if (parent < 0) continue;
+        const char* name = made->parts.back().c_str();
+        struct stat st;
+        // Only the object made: whatever took its name since stays.
+        if (fstatat(parent, name, &st, AT_SYMLINK_NOFOLLOW) == 0 && static_cast<uint64_t>(st.st_dev) == made->volume &&
+            static_cast<uint64_t>(st.st_ino) == made->index) {
+            unlinkat(parent, name, made->directory ? AT_REMOVEDIR : 0);
+        }
+        close(parent);
+    }
 }
 
 bool writeOutputFile(OutputFile* file, const uint8_t* bytes, size_t count, std::string* error) {
@@ -213,7 +258,7 @@ std::string describeStatus(NTSTATUS status) { return describeError(RtlNtStatusTo
 // Opens or creates `name` relative to the open directory `parent`, as the handle of that
 // very object: a reparse point is opened itself, never followed.
 NTSTATUS createAt(HANDLE parent, const std::string& name, ACCESS_MASK access, ULONG disposition, ULONG options,
-                  ULONG share, HANDLE* handle) {
+                  ULONG share, HANDLE* handle, ULONG_PTR* information = nullptr) {
     std::wstring text = wide(name);
     UNICODE_STRING unicode;
     unicode.Buffer = &text[0];
@@ -228,9 +273,31 @@ NTSTATUS createAt(HANDLE parent, const std::string& name, ACCESS_MASK access, UL
     IO_STATUS_BLOCK io;
     memset(&io, 0, sizeof io);
     *handle = nullptr;
-    return NtCreateFile(handle, access | SYNCHRONIZE, &attributes, &io, nullptr, FILE_ATTRIBUTE_NORMAL, share,
-                        disposition, options | FILE_OPEN_REPARSE_POINT | FILE_SYNCHRONOUS_IO_NONALERT, nullptr,
-                        0);
+    const NTSTATUS status = NtCreateFile(handle, access | SYNCHRONIZE, &attributes, &io, nullptr, FILE_ATTRIBUTE_NORMAL,
+                                         share, disposition,
+                                         options | FILE_OPEN_REPARSE_POINT | FILE_SYNCHRONOUS_IO_NONALERT, nullptr, 0);
+    if (information) *information = io.Information;
+    return status;
+}
+
+// The identity of the object behind `handle`; false when the handle cannot tell.
+bool identityOf(HANDLE handle, uint64_t* volume, uint64_t* index) {
+    BY_HANDLE_FILE_INFORMATION info;
+    if (!GetFileInformationByHandle(handle, &info)) return false;
+    *volume = info.dwVolumeSerialNumber;
+    *index = (static_cast<uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow;
+    return true;
+}
+
+// Adds what `handle` holds, just made at `parts`, to the root's record.
+void recordMade(const OutputRoot& root, const std::vector<std::string>& parts, bool directory, bool replaced,
+                HANDLE handle) {
+    MadeOutput made;
+    if (!root.record || !identityOf(handle, &made.volume, &made.index)) return;
+    made.parts = parts;
+    made.directory = directory;
+    made.replaced = replaced;
+    root.record->made.push_back(made);
 }
 
 bool isReparsePoint(HANDLE handle) {
@@ -280,9 +347,10 @@ HANDLE walkDirectories(const OutputRoot& root, const std::vector<std::string>& p
     for (size_t i = 0; i < count; ++i) {
         const std::string shown = outputPath(root, prefixOf(parts, i + 1));
         HANDLE next = nullptr;
+        ULONG_PTR information = 0;
         // No FILE_SHARE_DELETE: while the walk holds a level, nobody renames or removes it.
         const NTSTATUS result = createAt(current, parts[i], DIRECTORY_ACCESS, create ? FILE_OPEN_IF : FILE_OPEN,
-                                         FILE_DIRECTORY_FILE, FILE_SHARE_READ | FILE_SHARE_WRITE, &next);
+                                         FILE_DIRECTORY_FILE, FILE_SHARE_READ | FILE_SHARE_WRITE, &next, &information);
         CloseHandle(current);
         current = nullptr;
         if (result < 0) {
@@ -303,6 +371,7 @@ HANDLE walkDirectories(const OutputRoot& root, const std::vector<std::string>& p
             *error = shown + " resolves outside " + root.path + " (a link?): not followed";
             return nullptr;
         }
+        if (information == FILE_CREATED) recordMade(root, prefixOf(parts, i + 1), true, false, next);
         current = next;
         if (root.afterDirectory) root.afterDirectory(root.hookState, prefixOf(parts, i + 1));
     }
@@ -371,7 +440,8 @@ bool createOutputFile(const OutputRoot& root, const std::vector<std::string>& pa
     const ACCESS_MASK access = GENERIC_WRITE | DELETE | FILE_READ_ATTRIBUTES;
     HANDLE handle = nullptr;
     NTSTATUS status = createAt(parent, name, access, FILE_CREATE, FILE_NON_DIRECTORY_FILE, FILE_SHARE_READ, &handle);
-    if (status == STATUS_NAME_COLLISION) {
+    const bool replaced = status == STATUS_NAME_COLLISION;
+    if (replaced) {
         // Look at what is there through its own handle: a link is opened itself, not followed.
         HANDLE existing = nullptr;
         const NTSTATUS opened = createAt(parent, name, DELETE | FILE_READ_ATTRIBUTES, FILE_OPEN, 0,
@@ -407,7 +477,26 @@ bool createOutputFile(const OutputRoot& root, const std::vector<std::string>& pa
         return fail(error, file->path + " resolves outside " + root.path + ": refused");
     }
     file->handle = handle;
+    recordMade(root, parts, false, replaced, handle);
     return true;
+}
+
+void rollBackOutput(const OutputRoot& root, const OutputRecord& record) {
+    for (auto made = record.made.rbegin(); made != record.made.rend(); ++made) {
+        if (made->parts.empty() || (!made->directory && made->replaced && made->whole)) continue;
+        std::string ignored;
+        HANDLE parent = walkDirectories(root, made->parts, made->parts.size() - 1, false, &ignored);
+        if (!parent) continue;
+        HANDLE object = nullptr;
+        const NTSTATUS opened = createAt(parent, made->parts.back(), DELETE | FILE_READ_ATTRIBUTES, FILE_OPEN, 0,
+                                         FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, &object);
+        CloseHandle(parent);
+        if (opened < 0) continue;
+        // Only the object made: whatever took its name since stays.
+        uint64_t volume = 0, index = 0;
+        if (identityOf(object, &volume, &index) && volume == made->volume && index == made->index) deleteByHandle(object);
+        CloseHandle(object);
+    }
 }
 
 bool writeOutputFile(OutputFile* file, const uint8_t* bytes, size_t count, std::string* error) {

@@ -12,6 +12,21 @@
 #include <string>
 #include <vector>
 
+// What one run made below the root, oldest first, so that a run that fails midway can take
+// back what it made and leave no cut file looking whole.
+struct MadeOutput {
+    std::vector<std::string> parts;
+    bool directory = false;
+    bool replaced = false;  // a file: --force replaced one that stood at its path
+    bool whole = false;     // a file: all of it was written (markOutputWhole)
+    // The identity of the object made: device and inode, or volume serial and file index.
+    uint64_t volume = 0;
+    uint64_t index = 0;
+};
+struct OutputRecord {
+    std::vector<MadeOutput> made;
+};
+
 // The directory everything is created below. The root itself is the user's choice: a link
 // in its own path is followed.
 struct OutputRoot {
@@ -26,6 +41,8 @@ struct OutputRoot {
     // parts up to it; the tests swap links in here.
     void (*afterDirectory)(void* state, const std::vector<std::string>& parts) = nullptr;
     void* hookState = nullptr;
+    // When set, every directory and file created below the root is added to it.
+    OutputRecord* record = nullptr;
 };
 
 // Opens `dir`, creating it (and missing parents) first when `create` is set. False with a
@@ -60,6 +77,15 @@ bool createOutputFile(const OutputRoot& root, const std::vector<std::string>& pa
 bool writeOutputFile(OutputFile* file, const uint8_t* bytes, size_t count, std::string* error);
 // Closes the file; false when the last writes could not be stored.
 bool closeOutputFile(OutputFile* file, std::string* error);
+
+// Marks the file created last as written in full.
+void markOutputWhole(OutputRecord* record);
+// Takes back, newest first, what `record` holds: every file made (but a whole one that
+// replaced a file: what stood there is gone, and the new one is what the user asked for), and
+// every directory made once it is empty. Only the very object made is removed, reached
+// without following a link; a file or directory that was there before the run is never
+// touched. Failures are silent: what cannot be removed stays.
+void rollBackOutput(const OutputRoot& root, const OutputRecord& record);
 
 // The path of `parts` below the root as the user would write it, for messages.
 std::string outputPath(const OutputRoot& root, const std::vector<std::string>& parts);

@@ -9,7 +9,7 @@
 
 #include "codec/lzhuf_decoder.h"
 #include "codec/stream_callbacks.h"
-#include "extract/storage_methods.h"
+#include "package/method_ids.h"
 #include "package/sha1.h"
 
 namespace {

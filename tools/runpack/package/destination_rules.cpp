@@ -49,6 +49,9 @@ bool checkComponent(const std::string& component, std::string* error) {
     // In the UTF-8 given here: C0, DEL, C1 and the bidirectional controls.
     std::string control;
     if (findControlCharacter(component, &control)) return fail(error, quoted + " has a control character (" + control + ")");
+    // Characters that render as nothing: the name would look like another.
+    if (findInvisibleCharacter(component, &control))
+        return fail(error, quoted + " has an invisible character (" + control + ")");
     for (char ch : component) {
         const unsigned char c = static_cast<unsigned char>(ch);
         if (c == '<' || c == '>' || c == ':' || c == '"' || c == '|' || c == '?' || c == '*' || c == '/' || c == '\\')

@@ -19,7 +19,7 @@ const uint32_t MAX_WORK_DIR_LENGTH = 260;
 enum class DestinationKind { Relative, Absolute, Variable };
 
 // True when Windows can hold `component` as a file or directory name: not empty, no control
-// characters or <>:"/\|?*, and nothing the engine's destination rule refuses ("." and "..",
+// or invisible characters or <>:"/\|?*, and nothing the engine's destination rule refuses ("." and "..",
 // a trailing dot or space, a device name). Stricter than that rule, which lets through what
 // Windows merely fails to create.
 bool checkComponent(const std::string& component, std::string* error);

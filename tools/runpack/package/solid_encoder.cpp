@@ -30,9 +30,49 @@ uint32_t dictionaryFor(uint64_t total, uint32_t presetDictionary) {
 
 }  // namespace
 
-uint64_t solidStreamTarget(SolidLevel level) {
-    // Three dictionaries' worth: past that, a larger stream gains little.
-    return level.preset >= 6 ? 24u << 20 : 8u << 20;
+uint64_t solidStreamTarget(SolidLevel level) { return level.streamTarget; }
+
+std::vector<SolidStreamSpan> planSolidStreams(const std::vector<uint64_t>& sizes, const std::vector<bool>& solid,
+                                              uint64_t target) {
+    const uint64_t most = 0xFFFFFFFFull;
+    if (target == 0) target = 1;
+    std::vector<SolidStreamSpan> streams;
+    for (size_t i = 0; i < sizes.size();) {
+        if (!solid[i]) {
+            ++i;
+            continue;
+        }
+        size_t end = i;
+        uint64_t runBytes = 0;
+        while (end < sizes.size() && solid[end]) runBytes += sizes[end++];
+        uint64_t count = std::max<uint64_t>(1, runBytes / target + (runBytes % target >= (target + 1) / 2 ? 1 : 0));
+        count = std::min<uint64_t>(count, end - i);
+        // Where the run's share `k` of `count` ends, without overflow.
+        auto shareEnd = [&](uint64_t k) { return runBytes / count * k + runBytes % count * k / count; };
+        uint64_t share = 1, before = 0, held = 0;
+        streams.push_back({i, 0});
+        for (; i < end; ++i) {
+            const uint64_t after = before + sizes[i];
+            // A share that ends before this file, or in it but nearer its start, ends the
+            // stream here; one nearer its end waits for the next file, as it does at an
+            // empty file.
+            bool cut = false;
+            while (share < count && sizes[i] != 0) {
+                const uint64_t boundary = shareEnd(share);
+                if (boundary > after || (boundary > before && boundary - before > after - boundary)) break;
+                cut = true;
+                ++share;
+            }
+            if (streams.back().count > 0 && (cut || held + sizes[i] > most)) {
+                streams.push_back({i, 0});
+                held = 0;
+            }
+            ++streams.back().count;
+            held += sizes[i];
+            before = after;
+        }
+    }
+    return streams;
 }
 
 bool solidWantsX86Filter(const std::vector<std::pair<uint64_t, bool>>& members) {
@@ -98,10 +138,13 @@ bool encodeSolidStreamFrom(size_t memberCount, uint64_t total, SolidLevel level,
         return false;
     }
     lzma_options_lzma options;
-    if (lzma_lzma_preset(&options, level.preset)) {
+    if (lzma_lzma_preset(&options, level.preset | (level.extreme ? LZMA_PRESET_EXTREME : 0))) {
         *error = "no such compression preset";
         return false;
     }
+    if (level.dictionary != 0) options.dict_size = level.dictionary;
+    if (level.positionBits >= 0) options.pb = static_cast<uint32_t>(level.positionBits);
+    if (x86Filter && level.codeLiteralBits >= 0) options.lc = static_cast<uint32_t>(level.codeLiteralBits);
     options.dict_size = dictionaryFor(total, options.dict_size);
     lzma_filter filters[3];
     size_t n = 0;
@@ -171,7 +214,7 @@ bool encodeSolidStreamFrom(size_t memberCount, uint64_t total, SolidLevel level,
         *error = "LZMA2 encoding failed (liblzma error " + std::to_string(static_cast<int>(ret)) + ")";
         return false;
     }
-    if (stream->size() > 0xFFFFFFFFull) {
+    if (stream->size() > std::size_t{0xFFFFFFFFu}) {
         *error = "a solid stream came out at 4 GiB or more";
         return false;
     }
@@ -187,6 +230,5 @@ bool encodeSolidStreamFrom(size_t, uint64_t, SolidLevel, bool, const SolidMember
     *error = "this build of runpack has no LZMA2 encoder (built without liblzma)";
     return false;
 }
-
 
 #endif

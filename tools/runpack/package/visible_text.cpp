@@ -59,7 +59,38 @@ std::string codePointEscape(char32_t c) {
     return escaped;
 }
 
+#include "runpack/package/invisible_ranges.inc"
+
+// Shown as an escape wherever a package's text is printed.
+bool isEscaped(char32_t c) { return isControlCodePoint(c) || isInvisibleCodePoint(c); }
+
+// True, with the first character that `wanted` picks as an escape in `which`.
+bool findCharacter(const std::string& utf8, bool (*wanted)(char32_t), std::string* which) {
+    for (size_t i = 0; i < utf8.size();) {
+        char32_t c;
+        size_t length;
+        if (!decodeAt(utf8, i, &c, &length)) {
+            ++i;
+            continue;
+        }
+        if (wanted(c)) {
+            if (which) *which = c < 0x80 ? byteEscape(static_cast<uint8_t>(c)) : codePointEscape(c);
+            return true;
+        }
+        i += length;
+    }
+    return false;
+}
+
 }  // namespace
+
+bool isInvisibleCodePoint(char32_t c) {
+    for (const auto& range : INVISIBLE_RANGES) {
+        if (c < range[0]) return false;
+        if (c <= range[1]) return true;
+    }
+    return false;
+}
 
 bool isControlCodePoint(char32_t c) {
     return c < 0x20 || (c >= 0x7F && c <= 0x9F) || c == 0x061C || c == 0x200E || c == 0x200F ||
@@ -78,7 +109,7 @@ std::string visibleText(const std::string& utf8, bool asciiOnly) {
             continue;
         }
         if (c < 0x80 && isControlCodePoint(c)) out += byteEscape(static_cast<uint8_t>(c));
-        else if (isControlCodePoint(c) || (asciiOnly && c >= 0x80)) out += codePointEscape(c);
+        else if (isEscaped(c) || (asciiOnly && c >= 0x80)) out += codePointEscape(c);
         else out.append(utf8, i, length);
         i += length;
     }
@@ -86,20 +117,11 @@ std::string visibleText(const std::string& utf8, bool asciiOnly) {
 }
 
 bool findControlCharacter(const std::string& utf8, std::string* which) {
-    for (size_t i = 0; i < utf8.size();) {
-        char32_t c;
-        size_t length;
-        if (!decodeAt(utf8, i, &c, &length)) {
-            ++i;
-            continue;
-        }
-        if (isControlCodePoint(c)) {
-            if (which) *which = c < 0x80 ? byteEscape(static_cast<uint8_t>(c)) : codePointEscape(c);
-            return true;
-        }
-        i += length;
-    }
-    return false;
+    return findCharacter(utf8, isControlCodePoint, which);
+}
+
+bool findInvisibleCharacter(const std::string& utf8, std::string* which) {
+    return findCharacter(utf8, isInvisibleCodePoint, which);
 }
 
 std::string escapeJsonControls(const std::string& json) {
@@ -112,9 +134,14 @@ std::string escapeJsonControls(const std::string& json) {
             c = 0;
             length = 1;
         }
-        if (c >= 0x7F && isControlCodePoint(c)) {
-            char escaped[8];
-            snprintf(escaped, sizeof escaped, "\\u%04x", static_cast<unsigned>(c));
+        if (c >= 0x7F && isEscaped(c)) {
+            char escaped[16];
+            if (c > 0xFFFF) {
+                const unsigned v = static_cast<unsigned>(c) - 0x10000;
+                snprintf(escaped, sizeof escaped, "\\u%04x\\u%04x", 0xD800 + (v >> 10), 0xDC00 + (v & 0x3FF));
+            } else {
+                snprintf(escaped, sizeof escaped, "\\u%04x", static_cast<unsigned>(c));
+            }
             out += escaped;
         } else {
             out.append(json, i, length);

@@ -1,0 +1,157 @@
+// The x86 branch filter's decoding against liblzma's. The first byte chooses the start offset
+// (0, or the next four bytes), whether the data is made mostly of the bytes that matter to the
+// filter (E8, E9, 00, FF), and how the data is cut into the pieces handed to the filter; the
+// rest is the data. Both sides must give the same bytes, however the data is cut.
+#include <lzma.h>
+#include <stdint.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include <vector>
+
+#include "codec/x86_branch_filter.h"
+
+namespace {
+
+const size_t DATA_LIMIT = 1u << 18;
+const uint32_t LZMA2_STORED_CHUNK = 1u << 16;
+uint8_t referenceOutput[DATA_LIMIT + 1];
+
+// liblzma's blocks, kept for the next run: the sanitizer would otherwise map and unmap the
+// decoder's dictionary and state every run.
+struct CachedBlock {
+    void* block;
+    size_t size;
+    bool used;
+};
+CachedBlock cachedBlocks[16];
+
+void* cachedAlloc(void*, size_t count, size_t size)
+{
+    size_t bytes = count * size;
+    for (CachedBlock& c : cachedBlocks) {
+        if (!c.used && c.block != nullptr && c.size == bytes) {
+            c.used = true;
+            return c.block;
+        }
+    }
+    void* block = malloc(bytes);
+    for (CachedBlock& c : cachedBlocks) {
+        if (c.block == nullptr) {
+            c = {block, bytes, true};
+            return block;
+        }
+    }
+    return block;
+}
+
+void cachedFree(void*, void* block)
+{
+    for (CachedBlock& c : cachedBlocks) {
+        if (c.block == block && block != nullptr) {
+            c.used = false;
+            return;
+        }
+    }
+    free(block);
+}
+
+const lzma_allocator CACHED_ALLOCATOR = {cachedAlloc, cachedFree, nullptr};
+
+// liblzma's x86 decoding of `data`: the data goes in as stored LZMA2 chunks, which the LZMA2
+// decoder hands to the filter unchanged.
+std::vector<uint8_t> referenceDecode(const std::vector<uint8_t>& data, uint32_t start)
+{
+    std::vector<uint8_t> stream;
+    for (size_t at = 0; at < data.size(); at += LZMA2_STORED_CHUNK) {
+        size_t chunk = data.size() - at < LZMA2_STORED_CHUNK ? data.size() - at : LZMA2_STORED_CHUNK;
+        stream.push_back(at == 0 ? 1 : 2);  // stored, the first one resetting the dictionary
+        stream.push_back((uint8_t)((chunk - 1) >> 8));
+        stream.push_back((uint8_t)(chunk - 1));
+        stream.insert(stream.end(), data.begin() + at, data.begin() + at + chunk);
+    }
+    stream.push_back(0);
+    lzma_options_bcj bcj = {};
+    bcj.start_offset = start;
+    lzma_options_lzma lzma2;
+    lzma_lzma_preset(&lzma2, 0);
+    lzma2.dict_size = 4096;
+    lzma_filter filters[3] = {{LZMA_FILTER_X86, &bcj}, {LZMA_FILTER_LZMA2, &lzma2},
+                              {LZMA_VLI_UNKNOWN, nullptr}};
+    lzma_stream strm = LZMA_STREAM_INIT;
+    strm.allocator = &CACHED_ALLOCATOR;
+    if (lzma_raw_decoder(&strm, filters) != LZMA_OK) {
+        abort();
+    }
+    strm.next_in = stream.data();
+    strm.avail_in = stream.size();
+    strm.next_out = referenceOutput;
+    strm.avail_out = sizeof(referenceOutput);
+    if (lzma_code(&strm, LZMA_FINISH) != LZMA_STREAM_END || strm.avail_in != 0) {
+        abort();
+    }
+    std::vector<uint8_t> out(referenceOutput, referenceOutput + (sizeof(referenceOutput) - strm.avail_out));
+    lzma_end(&strm);
+    return out;
+}
+
+// Ours, the way the solid stream reader runs it: each piece is added behind what the filter
+// left over, and at the end what it left over stays as it is.
+std::vector<uint8_t> ownDecode(const std::vector<uint8_t>& data, uint32_t start, bool smallPieces,
+                               uint32_t cutSeed)
+{
+    X86BranchFilter filter;
+    x86FilterBegin(&filter, start);
+    std::vector<uint8_t> out;
+    std::vector<uint8_t> waiting;
+    uint32_t largest = smallPieces ? 16 : 4096;
+    size_t at = 0;
+    while (at < data.size()) {
+        cutSeed = cutSeed * 1103515245u + 12345u;
+        size_t piece = 1 + (cutSeed >> 16) % largest;
+        piece = piece < data.size() - at ? piece : data.size() - at;
+        waiting.insert(waiting.end(), data.begin() + at, data.begin() + at + piece);
+        at += piece;
+        uint32_t final = x86FilterDecode(&filter, waiting.data(), (uint32_t)waiting.size());
+        if (final > waiting.size() || waiting.size() - final > 4) {
+            abort();
+        }
+        out.insert(out.end(), waiting.begin(), waiting.begin() + final);
+        waiting.erase(waiting.begin(), waiting.begin() + final);
+    }
+    out.insert(out.end(), waiting.begin(), waiting.end());
+    return out;
+}
+
+// Mostly the bytes the filter decides on, so that long runs of candidates are common.
+const uint8_t DENSE_BYTES[8] = {0xE8, 0xE9, 0x00, 0xFF, 0xE8, 0x00, 0xFF, 0x01};
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* input, size_t size)
+{
+    if (size < 1) {
+        return 0;
+    }
+    uint8_t mode = input[0];
+    size_t used = 1;
+    uint32_t start = 0;
+    if ((mode & 1) && size >= 5) {
+        start = (uint32_t)input[1] | ((uint32_t)input[2] << 8) | ((uint32_t)input[3] << 16) |
+                ((uint32_t)input[4] << 24);
+        used = 5;
+    }
+    if (size - used > DATA_LIMIT) {
+        return 0;
+    }
+    std::vector<uint8_t> data(input + used, input + size);
+    if (mode & 2) {
+        for (uint8_t& byte : data) {
+            byte = byte < 0x80 ? DENSE_BYTES[byte & 7] : byte;
+        }
+    }
+    if (ownDecode(data, start, (mode & 4) != 0, mode * 2654435761u ^ (uint32_t)size) != referenceDecode(data, start)) {
+        abort();
+    }
+    return 0;
+}
