@@ -7,6 +7,9 @@
 #   scripts/test-win32.sh [--no-build]
 # --no-build: build/win32 (with its tests) and build/host are already built.
 # RUNPACK_GUEST_TESTS names another list in the form of scripts/guest/tests.
+# RUNPACK_GUEST_MEMORY gives the guest's memory in MiB (3072 by default), and the
+# RUNPACK_MEASURE_* variables reach the tests in the guest (the package limit's measurements,
+# tests/e2e/package_limit_test.cpp).
 # Everything the run leaves is in build/win32-results/: each binary's log and XML report,
 # screenshots/, and with a guest its console.log and timings. The guest's kernel, initramfs and
 # Wine prefix are kept in ${XDG_CACHE_HOME:-~/.cache}/runpack/, so that only a machine's first
@@ -170,6 +173,10 @@ RUNPACK_ROOT='$root'
 RUNPACK_PREFIX='$prefix'
 export RUNPACK_GUEST_TESTS='$tests'
 EOF
+  local name
+  for name in ${!RUNPACK_MEASURE_@}; do
+    printf 'export %s=%q\n' "$name" "${!name}" >>"$results/guest.env"
+  done
 }
 
 # Boots the guest and returns the status of its script.
@@ -184,7 +191,7 @@ boot_guest() {
   local started=$SECONDS
   # TCG (no KVM here) on both cores. -cpu max makes the kernel oops on the first 32-bit iret.
   timeout "$guest_limit" qemu-system-x86_64 \
-    -accel tcg,thread=multi -cpu qemu64,+ssse3,+sse4.1,+sse4.2,+popcnt -smp 2 -m 3072 \
+    -accel tcg,thread=multi -cpu qemu64,+ssse3,+sse4.1,+sse4.2,+popcnt -smp 2 -m "${RUNPACK_GUEST_MEMORY:-3072}" \
     -nodefaults -no-user-config -display none -monitor none -serial "file:$console" -no-reboot \
     -kernel "$kernel_dir/vmlinux" -initrd "$initramfs" \
     -append "console=ttyS0 quiet panic=-1 mitigations=off runpack.results=$results runpack.run=$root/scripts/guest/session" \

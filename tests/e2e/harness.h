@@ -45,6 +45,7 @@ struct EngineRun {
     // so before every step of its run that follows the working directory's creation.
     long tmpLastEmptyAt = -1;
     long exitAt = -1;
+    long startError = -1;  // the error of a refused CreateProcess of the engine; -1 when it started
     std::vector<std::string> windows;  // class names of the engine's top-level windows
     std::string errorOutput;  // the bytes the engine wrote to its standard error pipe
     std::string consoleText;  // UTF-8: what the driver's console showed after the run
@@ -71,6 +72,8 @@ struct RunOptions {
     std::optional<std::string> exeText;   // start the engine by this Windows path, not by `exe`
     bool killWhenExtracting = false;  // end the engine once its working directory holds a file
     long timeoutMs = 60000;  // before the time scale
+    // A refused start of the engine (`startError`) is an outcome of the run, not a failure.
+    bool startMayFail = false;
     // Added to the names of the run's own files in the test directory (its report, its
     // arguments), so that runs of one test can overlap.
     std::string tag;
