@@ -4,7 +4,10 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <sys/time.h>
+
 #include <algorithm>
+#include <functional>
 
 #include "runpack/output/entry_unpacking.h"
 #include "runpack/package/package_writer.h"
@@ -122,6 +125,65 @@ TEST_F(ToolMemory, EntryDeclaringTwoGiBAllocatesNothingLarge) {
     // The image and the package are a few kilobytes; the declared size is 2 GiB.
     EXPECT_GT(largest, 0u);  // the hooks saw the command's allocations
     EXPECT_LT(largest, size_t(16) << 20);
+}
+#endif
+
+#ifndef RUNPACK_ASAN
+namespace {
+
+// The peak resident size, in KiB, of a child process that runs `body`; its exit code in `code`.
+long childPeakKiB(const std::function<int()>& body, int* code) {
+    const pid_t child = fork();
+    if (child == 0) _exit(body());
+    int status = 0;
+    struct rusage usage {};
+    if (child < 0 || wait4(child, &status, 0, &usage) != child) return -1;
+    *code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return usage.ru_maxrss;
+}
+
+}  // namespace
+
+TEST_F(ToolMemory, ALargePackageIsBuiltListedVerifiedAndExtractedInAFixedMemory) {
+    // 96 MiB in one stored file: every command that held the file, the package or the image
+    // whole would grow by that much at least, several times over.
+    const size_t size = size_t(96) << 20;
+    const fs::path input = dir / "in" / "big.bin";
+    fs::create_directories(input.parent_path());
+    {
+        std::ofstream file(input, std::ios::binary);
+        std::vector<uint8_t> piece(1 << 20);
+        uint32_t state = 12345;
+        for (size_t done = 0; done < size; done += piece.size()) {
+            for (uint8_t& b : piece) b = static_cast<uint8_t>((state = state * 1103515245u + 12345u) >> 24);
+            file.write(reinterpret_cast<const char*>(piece.data()), static_cast<std::streamsize>(piece.size()));
+        }
+    }
+    const fs::path exe = dir / "big.exe";
+    using Command = int (*)(const std::vector<std::string>&, std::ostream&, std::ostream&);
+    auto inChild = [](Command command, std::vector<std::string> args) {
+        return [command, args]() {
+            std::ostringstream out, err;
+            return command(args, out, err);
+        };
+    };
+    int code = -1;
+    const long baseline = childPeakKiB([] { return 0; }, &code);
+    ASSERT_GT(baseline, 0);
+    const std::vector<std::pair<const char*, std::function<int()>>> runs = {
+        {"build", inChild(runBuildCommand, {"--engine", engine.string(), "-o", exe.string(), "--method", "stored",
+                                            input.string()})},
+        {"list", inChild(runListCommand, {exe.string()})},
+        {"verify", inChild(runVerifyCommand, {exe.string()})},
+        {"extract", inChild(runExtractCommand, {exe.string(), "-C", (dir / "out").string()})},
+    };
+    for (const auto& [name, body] : runs) {
+        const long peak = childPeakKiB(body, &code);
+        EXPECT_EQ(code, 0) << name;
+        // A fixed amount: buffers of a few MiB, never the 96 MiB of data.
+        EXPECT_LT(peak - baseline, 32 * 1024) << name << ": " << peak << " KiB at most, " << baseline << " KiB before";
+    }
+    EXPECT_EQ(fs::file_size(dir / "out" / "big.bin"), size);
 }
 #endif
 

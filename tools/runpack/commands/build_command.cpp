@@ -28,6 +28,7 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <filesystem>
 #include <fstream>
 #include <mutex>
@@ -42,6 +43,8 @@
 #include "runpack/image/manifest_level.h"
 #include "runpack/package/package_writer.h"
 #include "runpack/image/pe_resources.h"
+#include "runpack/image/streamed_image.h"
+#include "runpack/output/progress_line.h"
 #include "runpack/package/run_options_record.h"
 #include "runpack/package/text_encoding.h"
 #include "runpack/package/visible_text.h"
@@ -90,6 +93,8 @@ const char BUILD_USAGE[] =
     "  --names utf8             store names, directories and command as UTF-8 (any character)\n"
     "  --jobs N                 packing threads (default: one per core); they change the\n"
     "                           speed only, never the output\n"
+    "  --quiet                  no progress line (on a terminal, a build that takes more\n"
+    "                           than a second shows how far it is, cleared at the end)\n"
     "  --set-icon FILE.ico      the executable's icon: every image of FILE.ico (any size and\n"
     "                           depth, PNG images too) replaces the engine's icon\n"
     "  --set-file-version A.B.C.D\n"
@@ -175,6 +180,7 @@ struct BuildOptions {
     uint32_t codePage = 0;
     bool namesUtf8 = false;  // --names utf8
     unsigned jobs = 0;
+    bool quiet = false;  // no progress line
     uint32_t runFlags = 0;  // RUN_* flags; the run options are stored only when one is set
     std::vector<std::string> inputs;
     std::string icon;  // --set-icon; read into face.icon by the build
@@ -267,6 +273,8 @@ int parseOptions(const std::vector<std::string>& args, BuildOptions* o, std::str
             if (v == "command") o->runFlags |= RUN_EXIT_CODE_COMMAND;
             else if (v == "engine") o->runFlags &= ~RUN_EXIT_CODE_COMMAND;
             else { *error = "unknown exit code \"" + v + "\" (engine or command)"; return 2; }
+        } else if (a == "--quiet") {
+            o->quiet = true;
         } else if (a == "--jobs") {
             uint32_t jobs = 0;
             if (!value(&v)) return 2;
@@ -567,44 +575,6 @@ bool checkOutputPath(const std::string& output, std::string* error) {
     return true;
 }
 
-// Writes `bytes` to `path`; false with the system's reason. A file it made and could not fill
-// is removed again; whatever stood at `path` and could not be opened is left alone.
-bool writeImage(const fs::path& path, const std::vector<uint8_t>& bytes, std::string* reason) {
-    // Whatever file stands at the name (one a killed build left, or a link planted there) is
-    // removed as it is, never followed; a directory stays. The file is made new: an exclusive create does not
-    // write through a link, and fails if anything took the name meanwhile.
-    std::error_code ignored;
-    if (fs::is_directory(fs::symlink_status(path, ignored))) {
-        *reason = systemReason(EISDIR);  // not ours to remove
-        return false;
-    }
-    fs::remove(path, ignored);
-    errno = 0;
-#ifdef _WIN32
-    int fd = _wopen(path.c_str(), _O_WRONLY | _O_CREAT | _O_EXCL | _O_BINARY, _S_IREAD | _S_IWRITE);
-#else
-    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_BINARY | O_CLOEXEC, 0666);
-#endif
-    if (fd < 0) {
-        *reason = systemReason(errno);
-        return false;
-    }
-    FILE* file = fdopen(fd, "wb");
-    if (file == nullptr) {
-        *reason = systemReason(errno);
-        close(fd);
-        fs::remove(path, ignored);
-        return false;
-    }
-    errno = 0;
-    bool written = fwrite(bytes.data(), 1, bytes.size(), file) == bytes.size();
-    written = fclose(file) == 0 && written;
-    if (written) return true;
-    *reason = systemReason(errno != 0 ? errno : EIO);
-    fs::remove(path, ignored);
-    return false;
-}
-
 // Packs one file: its content, digest and stored form.
 bool packFile(LzhufContext* context, LzhufLevel level, const PlannedFile& plan, PackageFile* file,
               std::string* error) {
@@ -641,127 +611,307 @@ bool packFile(LzhufContext* context, LzhufLevel level, const PlannedFile& plan, 
     return true;
 }
 
-// A one-line bar on stderr, for terminals only.
-// One line on the terminal: a bar, bytes packed of the total, files, and the throughput.
-void drawProgress(uint64_t done, uint64_t total, size_t filesDone, size_t files,
-                  std::chrono::steady_clock::time_point start) {
-    const int width = 30;
-    const int filled = total ? static_cast<int>(done * width / total) : width;
-    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-    const double mb = 1e6;
-    fprintf(stderr, "\r[%s%s] %3d%%  %.1f/%.1f MB  %zu/%zu files  %.1f MB/s ", std::string(filled, '#').c_str(),
-            std::string(width - filled, ' ').c_str(), total ? static_cast<int>(done * 100 / total) : 100,
-            done / mb, total / mb, filesDone, files, seconds > 0 ? done / mb / seconds : 0.0);
-    fflush(stderr);
+// An input read in pieces, with the messages readSource gives.
+class SourceFile {
+public:
+    bool open(const fs::path& path, std::string* error) {
+        path_ = path;
+        errno = 0;
+        stream_.open(path, std::ios::binary);
+        if (!stream_) {
+            *error = "cannot read input " + path.u8string() + ": " + systemReason(errno);
+            return false;
+        }
+        stream_.seekg(0, std::ios::end);
+        const std::streamoff size = stream_.tellg();
+        if (size < 0) {
+            *error = "cannot read input " + path.u8string();
+            return false;
+        }
+        if (static_cast<uint64_t>(size) > 0xFFFFFFFFull) {
+            *error = "input " + path.u8string() + " is 4 GiB or larger";
+            return false;
+        }
+        stream_.seekg(0, std::ios::beg);
+        size_ = static_cast<uint64_t>(size);
+        left_ = size_;
+        return true;
+    }
+    uint64_t size() const { return size_; }
+    // The next bytes, at most `capacity`; 0 at the end of the size found at open.
+    bool read(uint8_t* buffer, size_t capacity, size_t* got, std::string* error) {
+        *got = static_cast<size_t>(std::min<uint64_t>(capacity, left_));
+        if (*got && !stream_.read(reinterpret_cast<char*>(buffer), static_cast<std::streamsize>(*got))) {
+            *error = "cannot read input " + path_.u8string();
+            return false;
+        }
+        left_ -= *got;
+        return true;
+    }
+
+private:
+    fs::path path_;
+    std::ifstream stream_;
+    uint64_t size_ = 0;
+    uint64_t left_ = 0;
+};
+
+// Inputs are read in pieces of this size.
+const size_t READ_PIECE = 1u << 20;
+
+// A stored file's digest and size, read once; it is read again when it is written.
+bool hashSource(const fs::path& path, PackageFile* file, std::string* error) {
+    SourceFile source;
+    if (!source.open(path, error)) return false;
+    std::vector<uint8_t> piece(static_cast<size_t>(std::min<uint64_t>(READ_PIECE, std::max<uint64_t>(source.size(), 1))));
+    Sha1Context sha1;
+    sha1Start(&sha1);
+    for (;;) {
+        size_t got = 0;
+        if (!source.read(piece.data(), piece.size(), &got, error)) return false;
+        if (got == 0) break;
+        sha1Add(&sha1, piece.data(), static_cast<uint32_t>(got));
+    }
+    file->digest.assign(SHA1_DIGEST_SIZE, 0);
+    sha1Finish(&sha1, file->digest.data());
+    file->unpackedSize = static_cast<uint32_t>(source.size());
+    file->method = METHOD_STORED;
+    return true;
 }
 
-const uint64_t PROGRESS_MIN_BYTES = 8u << 20;
+// One piece of packing work, done on any thread and written in package order: a file, or the
+// files of one solid stream.
+struct PackUnit {
+    size_t first = 0;
+    size_t count = 1;
+    bool solid = false;
+    bool done = false;        // the fields below are set
+    bool ok = false;
+    std::string error;
+    bool fromSource = false;  // stored: the file is read again as it is written
+};
 
-bool packAll(const BuildOptions& o, const std::vector<PlannedFile>& planned, std::vector<PackageFile>* files,
-             std::string* error) {
+// Groups consecutive METHOD_LZMA2 files into the level's streams, by their sizes on disk;
+// every other file is a unit of its own. Which files share a stream follows from their sizes
+// and the level alone, never from the number of threads.
+std::vector<PackUnit> formSolidStreams(const BuildOptions& o, const std::vector<PlannedFile>& planned,
+                                       const std::vector<uint64_t>& sizes) {
+    std::vector<bool> solid;
+    for (const PlannedFile& p : planned) solid.push_back(p.method == Method::Lzma2);
+    const std::vector<SolidStreamSpan> streams =
+        planSolidStreams(sizes, solid, solidStreamTarget(solidLevelOf(o.level)));
+    std::vector<PackUnit> units;
+    size_t stream = 0;
+    for (size_t i = 0; i < planned.size();) {
+        PackUnit u;
+        u.first = i;
+        if (solid[i]) {
+            u.solid = true;
+            u.count = streams[stream++].count;
+        }
+        units.push_back(u);
+        i += u.count;
+    }
+    return units;
+}
+
+// The members of a solid stream read from their files in order, each through SHA-1.
+struct MemberFiles {
+    const std::vector<PlannedFile>* planned = nullptr;
+    std::vector<PackageFile>* files = nullptr;
+    size_t first = 0;
+    const std::vector<uint64_t>* sizes = nullptr;
+    size_t open = SIZE_MAX;  // the member being read
+    SourceFile source;
+    Sha1Context sha1;
+
+    // The member read so far is complete: its entry gets its digest and size.
+    bool close(std::string* error) {
+        if (open == SIZE_MAX) return true;
+        PackageFile& f = (*files)[first + open];
+        f.digest.assign(SHA1_DIGEST_SIZE, 0);
+        sha1Finish(&sha1, f.digest.data());
+        f.unpackedSize = static_cast<uint32_t>(source.size());
+        f.method = METHOD_LZMA2;
+        if (source.size() != (*sizes)[first + open]) {
+            *error = "input " + (*planned)[first + open].source.u8string() + " changed while it was packed";
+            return false;
+        }
+        open = SIZE_MAX;
+        return true;
+    }
+    static bool read(void* state, size_t member, uint8_t* buffer, size_t capacity, size_t* got, std::string* error) {
+        MemberFiles* m = static_cast<MemberFiles*>(state);
+        if (member != m->open) {
+            if (!m->close(error)) return false;
+            m->source = SourceFile();
+            if (!m->source.open((*m->planned)[m->first + member].source, error)) return false;
+            m->open = member;
+            sha1Start(&m->sha1);
+        }
+        if (!m->source.read(buffer, capacity, got, error)) return false;
+        if (*got) sha1Add(&m->sha1, buffer, static_cast<uint32_t>(*got));
+        return true;
+    }
+};
+
+// Whether a file begins with "MZ": for the choice of the branch filter.
+bool beginsWithMz(const fs::path& path) {
+    std::ifstream stream(path, std::ios::binary);
+    char head[2] = {0, 0};
+    return stream.read(head, 2) && head[0] == 'M' && head[1] == 'Z';
+}
+
+// Packs one unit: a stored file's digest, a compressed file's stored form, a stream's bytes
+// (into the first member's `packed`).
+bool packUnit(const BuildOptions& o, LzhufContext* context, const std::vector<PlannedFile>& planned,
+              const std::vector<uint64_t>& sizes, PackUnit* unit, std::vector<PackageFile>* files, std::string* error) {
+    if (!unit->solid) {
+        const PlannedFile& plan = planned[unit->first];
+        if (plan.method == Method::Stored) {
+            unit->fromSource = true;
+            return hashSource(plan.source, &(*files)[unit->first], error);
+        }
+        return packFile(context, lzhufLevelOf(o.level), plan, &(*files)[unit->first], error);
+    }
+    const SolidLevel level = solidLevelOf(o.level);
+    std::vector<std::pair<uint64_t, bool>> facts;
     uint64_t total = 0;
-    for (const PlannedFile& p : planned) {
-        std::error_code ec;
-        const uintmax_t size = fs::file_size(p.source, ec);
-        if (!ec) total += size;
+    for (size_t i = unit->first; i < unit->first + unit->count; ++i) {
+        facts.push_back({sizes[i], sizes[i] >= 2 && beginsWithMz(planned[i].source)});
+        total += sizes[i];
     }
-    unsigned jobs = o.jobs ? o.jobs : std::max(1u, std::thread::hardware_concurrency());
-    jobs = static_cast<unsigned>(std::min<size_t>(jobs, std::max<size_t>(planned.size(), 1)));
-    std::atomic<size_t> next{0};
-    std::atomic<size_t> finished{0};
-    std::atomic<uint64_t> bytesDone{0};
-    std::atomic<bool> failed{false};
-    std::mutex errorLock;
-    std::string firstError;
-    size_t firstErrorIndex = SIZE_MAX;
-    auto worker = [&]() {
-        std::unique_ptr<LzhufContext> context = newCodecContext();
-        for (;;) {
-            const size_t i = next++;
-            if (i >= planned.size() || failed) return;
-            std::string message;
-            if (!packFile(context.get(), lzhufLevelOf(o.level), planned[i], &(*files)[i], &message)) {
-                std::lock_guard<std::mutex> hold(errorLock);
-                // Report the first failing file in package order, whatever the timing.
-                if (i < firstErrorIndex) {
-                    firstErrorIndex = i;
-                    firstError = message;
-                }
-                failed = true;
-            }
-            bytesDone += (*files)[i].unpackedSize;
-            ++finished;
-        }
-    };
-    const bool progress = total >= PROGRESS_MIN_BYTES && isatty(fileno(stderr));
-    const auto start = std::chrono::steady_clock::now();
-    std::vector<std::thread> threads;
-    for (unsigned k = 0; k < jobs; ++k) threads.emplace_back(worker);
-    if (progress) {
-        while (finished < planned.size() && !failed) {
-            drawProgress(bytesDone, total, finished, planned.size(), start);
-            std::this_thread::sleep_for(std::chrono::milliseconds(200));
-        }
+    MemberFiles members;
+    members.planned = &planned;
+    members.files = files;
+    members.first = unit->first;
+    members.sizes = &sizes;
+    std::vector<uint8_t> stream;
+    if (!encodeSolidStreamFrom(unit->count, total, level, solidWantsX86Filter(facts),
+                               SolidMemberReader{MemberFiles::read, &members}, &stream, error))
+        return false;
+    if (!members.close(error)) return false;
+    (*files)[unit->first].packed = std::move(stream);
+    return true;
+}
+
+// Writes the data of a stored file, read again, and checks that it is what was hashed.
+bool copySource(const PlannedFile& plan, const PackageFile& file, StreamedImage* image, ProgressLine* progress,
+                std::string* error) {
+    SourceFile source;
+    if (!source.open(plan.source, error)) return false;
+    std::vector<uint8_t> piece(static_cast<size_t>(std::min<uint64_t>(READ_PIECE, std::max<uint64_t>(source.size(), 1))));
+    Sha1Context sha1;
+    sha1Start(&sha1);
+    for (uint64_t done = 0; done < file.unpackedSize;) {
+        size_t got = 0;
+        if (!source.read(piece.data(), static_cast<size_t>(std::min<uint64_t>(piece.size(), file.unpackedSize - done)),
+                         &got, error))
+            return false;
+        if (got == 0) break;
+        sha1Add(&sha1, piece.data(), static_cast<uint32_t>(got));
+        if (!image->write(piece.data(), got, error)) return false;
+        done += got;
+        progress->add(got);
     }
-    for (std::thread& t : threads) t.join();
-    if (progress) {
-        drawProgress(bytesDone, total, finished, planned.size(), start);
-        fprintf(stderr, "\n");
-    }
-    if (failed) {
-        *error = firstError;
+    uint8_t digest[SHA1_DIGEST_SIZE];
+    sha1Finish(&sha1, digest);
+    if (source.size() != file.unpackedSize || memcmp(digest, file.digest.data(), SHA1_DIGEST_SIZE) != 0) {
+        *error = "input " + plan.source.u8string() + " changed while it was packed";
         return false;
     }
     return true;
 }
 
-// Groups consecutive METHOD_LZMA2 files into the level's streams and compresses the streams
-// on the build's threads. The first file of each stream then holds the stream, the others
-// nothing. Which files share a stream follows from their sizes and the level alone.
-bool formSolidStreams(const BuildOptions& o, std::vector<PackageFile>* files, size_t* streamCount,
-                      std::string* error) {
-    const SolidLevel level = solidLevelOf(o.level);
-    unsigned jobs = o.jobs ? o.jobs : std::max(1u, std::thread::hardware_concurrency());
-    std::vector<uint64_t> sizes;
-    std::vector<bool> solid;
-    for (const PackageFile& f : *files) {
-        sizes.push_back(f.packed.size());
-        solid.push_back(f.method == METHOD_LZMA2);
+// Packs the units on the build's threads and writes them, in package order, to `image` as
+// each is ready. A unit is taken only a few ahead of the one being written, so that what waits
+// in memory stays bounded. The first failure in package order is reported, whatever the timing.
+bool packAndWrite(const BuildOptions& o, const std::vector<PlannedFile>& planned, PackageContents* contents,
+                  StreamedImage* image, size_t* streamCount, std::ostream& err,
+                  std::string* error) {
+    std::vector<PackageFile>& files = contents->files;
+    std::vector<uint64_t> sizes(planned.size(), 0);
+    uint64_t total = 0;
+    for (size_t i = 0; i < planned.size(); ++i) {
+        std::error_code ec;
+        const uintmax_t size = fs::file_size(planned[i].source, ec);
+        sizes[i] = ec ? 0 : static_cast<uint64_t>(size);
+        total += sizes[i];
     }
-    const std::vector<SolidStreamSpan> streams = planSolidStreams(sizes, solid, solidStreamTarget(level));
-    *streamCount = streams.size();
-    std::vector<std::vector<uint8_t>> encoded(streams.size());
-    std::vector<std::string> errors(streams.size());
-    std::atomic<size_t> next{0};
-    std::atomic<bool> failed{false};
+    std::vector<PackUnit> units = formSolidStreams(o, planned, sizes);
+    *streamCount = 0;
+    for (const PackUnit& u : units) *streamCount += u.solid ? 1 : 0;
+
+    unsigned jobs = o.jobs ? o.jobs : std::max(1u, std::thread::hardware_concurrency());
+    jobs = static_cast<unsigned>(std::min<size_t>(jobs, std::max<size_t>(units.size(), 1)));
+    const size_t ahead = 2 * jobs;
+    std::mutex lock;
+    std::condition_variable changed;
+    size_t next = 0, written = 0;
+    bool stopping = false;
     auto worker = [&]() {
+        std::unique_ptr<LzhufContext> context = newCodecContext();
         for (;;) {
-            const size_t k = next++;
-            if (k >= streams.size() || failed) return;
-            std::vector<const std::vector<uint8_t>*> members;
-            for (size_t i = streams[k].first; i < streams[k].first + streams[k].count; ++i)
-                members.push_back(&(*files)[i].packed);
-            if (!encodeSolidStream(members, level, solidWantsX86Filter(members), &encoded[k], &errors[k])) failed = true;
+            size_t k;
+            {
+                std::unique_lock<std::mutex> hold(lock);
+                changed.wait(hold, [&] { return stopping || next >= units.size() || next < written + ahead; });
+                if (stopping || next >= units.size()) return;
+                k = next++;
+            }
+            std::string message;
+            const bool ok = packUnit(o, context.get(), planned, sizes, &units[k], &files, &message);
+            std::lock_guard<std::mutex> hold(lock);
+            units[k].ok = ok;
+            units[k].error = message;
+            units[k].done = true;
+            changed.notify_all();
         }
     };
-    jobs = static_cast<unsigned>(std::min<size_t>(jobs, std::max<size_t>(streams.size(), 1)));
     std::vector<std::thread> threads;
     for (unsigned k = 0; k < jobs; ++k) threads.emplace_back(worker);
+
+    ProgressLine progress(err, !o.quiet, "runpack build", total);
+    std::vector<uint8_t> items;
+    appendPackageHeader(*contents, &items);
+    bool ok = image->write(items.data(), items.size(), error);
+    for (size_t k = 0; ok && k < units.size(); ++k) {
+        {
+            std::unique_lock<std::mutex> hold(lock);
+            changed.wait(hold, [&] { return units[k].done; });
+        }
+        if (!units[k].ok) {
+            *error = units[k].error;
+            ok = false;
+            break;
+        }
+        for (size_t i = units[k].first; ok && i < units[k].first + units[k].count; ++i) {
+            PackageFile& f = files[i];
+            const uint32_t packedSize = units[k].fromSource ? f.unpackedSize : static_cast<uint32_t>(f.packed.size());
+            items.clear();
+            appendEntryHead(f, packedSize, &items);
+            ok = image->write(items.data(), items.size(), error);
+            if (ok && units[k].fromSource) {
+                ok = copySource(planned[i], f, image, &progress, error);
+            } else if (ok) {
+                ok = image->write(f.packed.data(), f.packed.size(), error);
+                progress.add(f.unpackedSize);
+            }
+            f.packed.clear();
+            f.packed.shrink_to_fit();
+        }
+        std::lock_guard<std::mutex> hold(lock);
+        written = k + 1;
+        changed.notify_all();
+    }
+    {
+        std::lock_guard<std::mutex> hold(lock);
+        stopping = true;
+        changed.notify_all();
+    }
     for (std::thread& t : threads) t.join();
-    for (size_t k = 0; k < streams.size(); ++k) {
-        if (!errors[k].empty()) {
-            *error = errors[k];
-            return false;
-        }
-    }
-    for (size_t k = 0; k < streams.size(); ++k) {
-        (*files)[streams[k].first].packed = std::move(encoded[k]);
-        for (size_t i = streams[k].first + 1; i < streams[k].first + streams[k].count; ++i) {
-            (*files)[i].packed.clear();
-            (*files)[i].packed.shrink_to_fit();
-        }
-    }
-    return true;
+    progress.finish();
+    return ok;
 }
 
 }  // namespace
@@ -869,26 +1019,36 @@ int runBuildCommand(const std::vector<std::string>& args, std::ostream& out, std
             return refuse("engine " + (o.engine.empty() ? std::string("carried by this tool") : o.engine) + ": " + error);
         engine.swap(faced);
     }
+    // Stored files are counted before any is read: they alone can put the package over.
     if (!storedFilesWithinEngineLimit(planned, &error)) return refuse(error);
-    if (!packAll(o, planned, &contents.files, &error)) return refuse(error);
-    size_t streamCount = 0;
-    if (!formSolidStreams(o, &contents.files, &streamCount, &error)) return refuse(error);
-
-    std::vector<uint8_t> package, image;
-    if (!writePackage(contents, &package, &error)) return refuse(error);
-    if (!withinEngineLimit(package.size(), false, &error)) return refuse(error);
-    const std::vector<uint8_t> digest = sha1Of(package.data(), package.size());
     // No record without an option: executables built without one stay as they always were.
     const std::vector<uint8_t> runOptions = encodeRunOptions(o.runFlags);
-    if (!embedRunInfo(engine, &package, &digest, &image, &error, o.runFlags != 0 ? &runOptions : nullptr)) return refuse("engine " + (o.engine.empty() ? std::string("carried by this tool") : o.engine) + ": " + error);
-
-    // Written under a temporary name beside the output and renamed into place, so that the
-    // output is either the old file or the whole new one; failures name the user's path.
+    const std::string engineName = "engine " + (o.engine.empty() ? std::string("carried by this tool") : o.engine);
+    // Written under a temporary name beside the output, the package as its files are packed,
+    // and renamed into place, so that the output is either the old file or the whole new one;
+    // failures name the user's path.
     const fs::path output = fs::u8path(o.output);
     fs::path temporary = output;
     temporary += ".partial";
+    StreamedImage image;
+    auto imageFailure = [&](const std::string& message) {
+        if (image.failure() == StreamedImage::ENGINE) return refuse(engineName + ": " + message);
+        if (image.failure() == StreamedImage::TOO_LARGE) return refuse(message);
+        return refuse("cannot write " + o.output + ": " + message);
+    };
+    if (!image.open(temporary, engine, o.runFlags != 0 ? &runOptions : nullptr, &error)) return imageFailure(error);
+    size_t streamCount = 0;
+    if (!packAndWrite(o, planned, &contents, &image, &streamCount, err, &error)) {
+        image.abandon();
+        return image.failure() != StreamedImage::NONE ? imageFailure(error) : refuse(error);
+    }
+    // The whole package's size is known once it is written; the unfinished file goes with it.
+    if (!withinEngineLimit(image.packageSize(), false, &error)) {
+        image.abandon();
+        return refuse(error);
+    }
+    if (!image.finish(&error)) return imageFailure(error);
     std::error_code ec;
-    if (!writeImage(temporary, image, &error)) return refuse("cannot write " + o.output + ": " + error);
     fs::rename(temporary, output, ec);
     if (ec) {
         error = ec.message();
@@ -899,7 +1059,7 @@ int runBuildCommand(const std::vector<std::string>& args, std::ostream& out, std
     for (const PackageFile& f : contents.files) compressed += f.method != METHOD_STORED ? 1 : 0;
     out << "wrote " << o.output << ": " << contents.files.size() << " files (" << compressed << " compressed";
     if (streamCount != 0) out << ", " << streamCount << " solid stream" << (streamCount == 1 ? "" : "s");
-    out << "), package " << package.size() << " bytes\n";
+    out << "), package " << image.packageSize() << " bytes\n";
     return 0;
 }
 

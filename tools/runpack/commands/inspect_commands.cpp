@@ -6,7 +6,9 @@
 #include <string.h>
 
 #include <filesystem>
+#include <future>
 #include <map>
+#include <sstream>
 
 #include <nlohmann/json.hpp>
 
@@ -18,7 +20,9 @@
 #include "runpack/output/confined_output.h"
 #include "runpack/output/entry_unpacking.h"
 #include "runpack/image/executable_face.h"
+#include "runpack/image/mapped_file.h"
 #include "runpack/output/extract_placement.h"
+#include "runpack/output/progress_line.h"
 #include "runpack/output/output_space.h"
 #include "extract/volume_space.h"
 #include "runpack/package/package_writer.h"
@@ -54,22 +58,25 @@ const char LIST_USAGE[] =
     "and in a pipe alike; --json escapes them as JSON does (\\u200b). A command that holds a\n"
     "control character gets a warning, and verify fails.\n"
     "Exit code 0; 1 when EXE holds no package that can be read, and also, after the listing\n"
-    "and a warning, when the package digest fails: the engine refuses to run such an\n"
-    "executable (verify says more).\n"
+    "and a warning, when the package digest is missing or not 20 bytes: the engine refuses\n"
+    "to run such an executable. list reads the entries only, not the files' data, so it\n"
+    "does not check the digest against the package: verify does.\n"
     "-- ends the options: EXE may then begin with -.\n";
 
 const char VERIFY_USAGE[] =
-    "usage: runpack verify EXE\n"
+    "usage: runpack verify EXE [--quiet]\n"
     "\n"
     "Checks what the engine checks before a run, and more: the package digest is present,\n"
     "20 bytes long and matches; the run options, when present, are a record the engine\n"
     "accepts; the package passes the engine's validation; no destination is one the engine\n"
     "refuses, and no two are one file or folder on Windows (see list); every file unpacks to its unpacked size and to the SHA-1 its entry records.\n"
     "Exit code 0 when all of it holds, 1 otherwise, with one line per failure.\n"
+    "On a terminal, a check that takes more than a second shows how far it is (bytes done\n"
+    "and to do, rate, time left) on one line, cleared at the end; --quiet shows none.\n"
     "-- ends the options: EXE may then begin with -.\n";
 
 const char EXTRACT_USAGE[] =
-    "usage: runpack extract EXE -C DIR [--include-absolute] [--force] [--codepage N]\n"
+    "usage: runpack extract EXE -C DIR [--include-absolute] [--force] [--codepage N] [--quiet]\n"
     "       runpack extract EXE DIR [...]\n"
     "\n"
     "Writes the files of the package in EXE under DIR (created when missing) after checking\n"
@@ -85,15 +92,22 @@ const char EXTRACT_USAGE[] =
     "every folder and file is created relative to the one above it, and no symbolic link\n"
     "(or junction) is followed or replaced, even one that appears while extract runs.\n"
     "Existing files are kept (and the extraction refused) unless --force is given. Names\n"
-    "are converted from code page N (1250 or 1252; default 1252). -- ends the options: what\n"
-    "follows is EXE and, if given, DIR.\n";
+    "are converted from code page N (1250 or 1252; default 1252). On a terminal, a long\n"
+    "check or extraction shows how far it is on one line, cleared at the end; --quiet shows\n"
+    "none. -- ends the options: what follows is EXE and, if given, DIR.\n";
 
 namespace {
 
 const uint32_t DEFAULT_DISPLAY_CODE_PAGE = CODE_PAGE_WESTERN;
 
+// The executable mapped into memory and the package found in it. Only the pages that are read
+// are loaded: list reads the entries alone, verify and extract every byte once, in order,
+// handing the pages back behind them.
 struct LoadedPackage {
-    std::vector<uint8_t> bytes;
+    MappedFile file;
+    std::vector<PeResource> resources;  // every resource but the package, with its bytes
+    const uint8_t* package = nullptr;
+    uint32_t size = 0;
     bool hasDigest = false;
     std::vector<uint8_t> digest;
     bool hasRunOptions = false;
@@ -102,31 +116,45 @@ struct LoadedPackage {
     std::vector<FileEntry> entries;
 };
 
-// Reads the executable and its package; with `validate`, the package must pass the
-// engine's validation and its entries are read.
-bool loadPackage(const std::string& path, LoadedPackage* loaded, std::string* error) {
-    std::vector<uint8_t> image;
-    if (!readFile(path, &image, error)) return false;
-    bool hasPackage = false;
-    if (!readRunInfo(image, &loaded->bytes, &hasPackage, &loaded->digest, &loaded->hasDigest, error,
-                     &loaded->runOptionsRecord, &loaded->hasRunOptions)) {
+// Maps the executable and finds its resources; false with the reason when it is no image
+// whose resources can be read.
+bool openImage(const std::string& path, LoadedPackage* loaded, bool* hasPackage, std::string* error) {
+    if (!loaded->file.open(path, error)) return false;
+    RunInfoLocation where;
+    if (!locateRunInfo(ImageBytes(loaded->file.data(), loaded->file.size()), &where, error, &loaded->resources)) {
         *error = path + ": " + *error;
         return false;
     }
+    *hasPackage = where.hasPackage;
+    loaded->package = where.packageSize != 0 ? loaded->file.data() + where.packageOffset : nullptr;
+    loaded->size = where.packageSize;
+    loaded->hasDigest = where.hasDigest;
+    loaded->digest = where.digest;
+    loaded->hasRunOptions = where.hasRunOptions;
+    loaded->runOptionsRecord = where.runOptions;
+    return true;
+}
+
+// Maps the executable and finds its package.
+bool loadPackage(const std::string& path, LoadedPackage* loaded, std::string* error) {
+    bool hasPackage = false;
+    if (!openImage(path, loaded, &hasPackage, error)) return false;
     if (!hasPackage) {
         *error = path + " carries no package (no RUNINFO 102 resource)";
-        return false;
-    }
-    if (static_cast<uint64_t>(loaded->bytes.size()) > MAX_PACKAGE_SIZE) {
-        *error = "package too large";
         return false;
     }
     return true;
 }
 
+// The pages of the package that the validation walk touched go back: a large package of
+// solid streams has a chunk head in every 64 KiB.
+void releasePackage(const LoadedPackage& loaded) {
+    if (loaded.package) loaded.file.release(loaded.package, loaded.package + loaded.size);
+}
+
 bool readEntries(LoadedPackage* loaded, std::string* error) {
-    const uint8_t* data = loaded->bytes.data();
-    const uint32_t size = static_cast<uint32_t>(loaded->bytes.size());
+    const uint8_t* data = loaded->package;
+    const uint32_t size = loaded->size;
     loaded->header = PackageHeader{};
     loaded->header.recordSize = PACKAGE_HEADER_RECORD_SIZE;
     if (!data || !validatePackage(data, size, &loaded->header, nullptr)) {
@@ -147,6 +175,7 @@ bool readEntries(LoadedPackage* loaded, std::string* error) {
         }
         loaded->entries.push_back(entry);
     }
+    releasePackage(*loaded);
     return true;
 }
 
@@ -280,25 +309,83 @@ bool commandControlCharacter(const PackageHeader& h, std::string* which) {
 }
 
 // What is wrong with the package digest, or "" when the engine's integrity check passes.
-std::string digestProblem(const LoadedPackage& loaded) {
+// Without `computed` (the package's SHA-1), only the digest resource itself is checked.
+std::string digestProblem(const LoadedPackage& loaded, const std::vector<uint8_t>* computed) {
     if (!loaded.hasDigest) return "no package digest (RUNINFO 103)";
     if (loaded.digest.size() != PACKAGE_DIGEST_SIZE)
         return "package digest is " + std::to_string(loaded.digest.size()) + " bytes, not 20";
-    if (sha1Of(loaded.bytes.data(), loaded.bytes.size()) != loaded.digest) return "package digest does not match the package";
+    if (computed && *computed != loaded.digest) return "package digest does not match the package";
     return "";
 }
 
+// Drops the pages of a mapped package behind the reader and counts the bytes read.
+struct ReadBehind {
+    const MappedFile* file;
+    const uint8_t* released;  // page-aligned in the mapping (the mapping starts on a page)
+    const uint8_t* counted;
+    ProgressLine* progress;   // optional
+
+    ReadBehind(const MappedFile& f, const uint8_t* start, ProgressLine* line)
+        : file(&f), released(f.data()), counted(start), progress(line) {}
+
+    void reached(const uint8_t* position) {
+        if (position <= counted) return;
+        if (progress) progress->add(static_cast<uint64_t>(position - counted));
+        counted = position;
+        if (position - released >= static_cast<ptrdiff_t>(INPUT_REPORT_BYTES)) {
+            file->release(released, position);
+            const uintptr_t page = 4096;
+            released += (reinterpret_cast<uintptr_t>(position) - reinterpret_cast<uintptr_t>(released)) / page * page;
+        }
+    }
+    static void hook(void* state, const uint8_t* position) { static_cast<ReadBehind*>(state)->reached(position); }
+    InputProgress input() { return InputProgress{hook, this}; }
+};
+
+// The SHA-1 of the whole package, read in pieces that are dropped behind.
+std::vector<uint8_t> packageSha1(const LoadedPackage& loaded) {
+    Sha1Context context;
+    sha1Start(&context);
+    ReadBehind behind(loaded.file, loaded.package, nullptr);
+    for (uint32_t done = 0; done < loaded.size;) {
+        const uint32_t n = std::min<uint32_t>(INPUT_REPORT_BYTES, loaded.size - done);
+        sha1Add(&context, loaded.package + done, n);
+        done += n;
+        behind.reached(loaded.package + done);
+    }
+    std::vector<uint8_t> digest(SHA1_DIGEST_SIZE);
+    sha1Finish(&context, digest.data());
+    return digest;
+}
+
+bool verifyEntries(LoadedPackage* loaded, const std::string& prefix, std::ostream& err, ProgressLine* progress,
+                   uint32_t codePage);
+
 // The package checks of verify; problems are written to `err` one per line, each after
-// "runpack " and `command`. Names not under the UTF-8 flag are read in `codePage`.
-bool verifyPackage(LoadedPackage* loaded, const char* command, std::ostream& err,
+// "runpack " and `command`. The package's SHA-1 is computed on a second thread while the
+// files are unpacked; its line still comes first. `progress` (optional) counts the package
+// bytes unpacked. Names not under the UTF-8 flag are read in `codePage`.
+bool verifyPackage(LoadedPackage* loaded, const char* command, std::ostream& firstErr, ProgressLine* progress,
                    uint32_t codePage = DEFAULT_DISPLAY_CODE_PAGE) {
     const std::string prefix = std::string("runpack ") + command + ": ";
+    const bool digestToCompute = digestProblem(*loaded, nullptr).empty();
+    std::future<std::vector<uint8_t>> computed;
+    if (digestToCompute) computed = std::async(std::launch::async, [loaded] { return packageSha1(*loaded); });
+    std::ostringstream err;
+    const bool rest = verifyEntries(loaded, prefix, err, progress, codePage);
+    if (progress) progress->finish();
+    std::vector<uint8_t> sha1;
+    if (digestToCompute) sha1 = computed.get();
+    const std::string error = digestProblem(*loaded, digestToCompute ? &sha1 : nullptr);
+    if (!error.empty()) firstErr << prefix << error << "\n";
+    firstErr << err.str();
+    return rest && error.empty();
+}
+
+bool verifyEntries(LoadedPackage* loaded, const std::string& prefix, std::ostream& err, ProgressLine* progress,
+                   uint32_t codePage) {
     bool ok = true;
-    std::string error = digestProblem(*loaded);
-    if (!error.empty()) {
-        err << prefix << error << "\n";
-        ok = false;
-    }
+    std::string error;
     RunOptions options;
     if (!readLoadedRunOptions(*loaded, &options, &error)) {
         err << prefix << error << "\n";
@@ -347,8 +434,10 @@ bool verifyPackage(LoadedPackage* loaded, const char* command, std::ostream& err
     }
     std::unique_ptr<LzhufContext> context = newCodecContext();
     std::unique_ptr<SolidCursor> solid(new SolidCursor);
+    ReadBehind behind(loaded->file, loaded->package, progress);
+    const InputProgress input = behind.input();
     for (size_t i = 0; i < loaded->entries.size(); ++i) {
-        if (!unpackEntry(context.get(), loaded->entries[i], nullptr, &error, solid.get())) {
+        if (!unpackEntry(context.get(), loaded->entries[i], nullptr, &error, solid.get(), &input)) {
             err << prefix << "entry " << i << " (" << shownDestination(loaded->entries[i]) << "): " << visibleText(error)
                 << "\n";
             ok = false;
@@ -361,18 +450,7 @@ std::string resourceIdText(const PeResourceId& id) {
     return id.isName ? visibleText(utf16ToUtf8(id.name)) : std::to_string(id.id);
 }
 
-// The face of the executable: icon, version, execution level; read apart from the package.
-bool loadFace(const std::string& path, FaceFacts* face, std::string* error) {
-    std::vector<uint8_t> image;
-    std::vector<PeResource> resources;
-    if (!readFile(path, &image, error)) return false;
-    if (!readPeResources(image, &resources, error)) {
-        *error = path + ": " + *error;
-        return false;
-    }
-    readFace(resources, face);
-    return true;
-}
+
 
 void printFace(const FaceFacts& f, std::ostream& out) {
     out << "icon:    ";
@@ -458,7 +536,7 @@ void faceJson(const FaceFacts& f, nlohmann::ordered_json* root) {
 // list shows a package whatever its digest says, but the engine refuses to run it when the
 // digest fails: then a warning and exit code 1.
 int warnOfDigest(const LoadedPackage& loaded, std::ostream& err) {
-    const std::string problem = digestProblem(loaded);
+    const std::string problem = digestProblem(loaded, nullptr);
     if (problem.empty()) return 0;
     err << "runpack list: warning: " << problem << ": the engine refuses to run this executable\n";
     return 1;
@@ -506,12 +584,14 @@ int runListCommand(const std::vector<std::string>& args, std::ostream& out, std:
     std::string error;
     RunOptions options;
     FaceFacts face;
-    if (!loadFace(exe, &face, &error)) {
+    bool hasPackage = false;
+    if (!openImage(exe, &loaded, &hasPackage, &error)) {
         err << "runpack list: " << error << "\n";
         return 1;
     }
-    if (!loadPackage(exe, &loaded, &error) || !readLoadedRunOptions(loaded, &options, &error) ||
-        !readEntries(&loaded, &error)) {
+    readFace(loaded.resources, &face);
+    if (!hasPackage) error = exe + " carries no package (no RUNINFO 102 resource)";
+    if (!hasPackage || !readLoadedRunOptions(loaded, &options, &error) || !readEntries(&loaded, &error)) {
         err << "runpack list: " << error << "\n";
         return 1;
     }
@@ -558,7 +638,7 @@ int runListCommand(const std::vector<std::string>& args, std::ostream& out, std:
         runOptions["unattended"] = (options.flags & RUN_UNATTENDED) != 0;
         runOptions["utf8Names"] = utf8Names;
         root["options"] = runOptions;
-        root["packageSize"] = loaded.bytes.size();
+        root["packageSize"] = loaded.size;
         root["fileCount"] = loaded.entries.size();
         root["unpackedSize"] = totalUnpacked;
         root["outsideWorkingDirectory"] = outsideCount;
@@ -609,7 +689,7 @@ int runListCommand(const std::vector<std::string>& args, std::ostream& out, std:
     out << "cleanup: " << cleanupName(h.cleanupMode) << "\n";
     out << "options: " << describeRunOptions(options.flags) << "\n";
     out << "files:   " << loaded.entries.size() << ", " << totalUnpacked << " bytes unpacked (package "
-        << loaded.bytes.size() << " bytes)\n";
+        << loaded.size << " bytes)\n";
     if (outsideCount > 0) {
         out << "WARNING: " << outsideCount
             << " file(s) go outside the working directory (marked !)"
@@ -668,7 +748,7 @@ int runListCommand(const std::vector<std::string>& args, std::ostream& out, std:
 
 int runVerifyCommand(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
     std::string exe;
-    bool optionsEnded = false;
+    bool optionsEnded = false, quiet = false;
     for (const std::string& a : args) {
         if (!optionsEnded && a == "--") {
             optionsEnded = true;
@@ -677,6 +757,10 @@ int runVerifyCommand(const std::vector<std::string>& args, std::ostream& out, st
         if (!optionsEnded && (a == "-h" || a == "--help")) {
             out << VERIFY_USAGE;
             return 0;
+        }
+        if (!optionsEnded && a == "--quiet") {
+            quiet = true;
+            continue;
         }
         if (!optionsEnded && !a.empty() && a[0] == '-') return usageError("verify", "unknown option " + a, err);
         if (!exe.empty()) return usageError("verify", "one EXE only", err);
@@ -689,7 +773,12 @@ int runVerifyCommand(const std::vector<std::string>& args, std::ostream& out, st
         err << "runpack verify: " << error << "\n";
         return 1;
     }
-    if (!verifyPackage(&loaded, "verify", err)) {
+    bool verified;
+    {
+        ProgressLine progress(err, !quiet, "runpack verify", loaded.size);
+        verified = verifyPackage(&loaded, "verify", err, &progress);
+    }
+    if (!verified) {
         err << "runpack verify: " << exe << " FAILED\n";
         return 1;
     }
@@ -760,7 +849,7 @@ void takeBack(OutputRoot* root, const RunRecord& record, std::ostream& err) {
 
 int runExtractCommand(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
     std::string exe, dir;
-    bool includeAbsolute = false, force = false, dirGiven = false;
+    bool includeAbsolute = false, force = false, dirGiven = false, quiet = false;
     uint32_t codePage = DEFAULT_DISPLAY_CODE_PAGE;
     bool optionsEnded = false;
     for (size_t i = 0; i < args.size(); ++i) {
@@ -789,6 +878,8 @@ int runExtractCommand(const std::vector<std::string>& args, std::ostream& out, s
             includeAbsolute = true;
         } else if (a == "--force") {
             force = true;
+        } else if (a == "--quiet") {
+            quiet = true;
         } else if (a == "--codepage") {
             if (i + 1 >= args.size() || !parseCodePage(args[++i], &codePage))
                 return usageError("extract", "--codepage needs 1250 or 1252", err);
@@ -805,7 +896,12 @@ int runExtractCommand(const std::vector<std::string>& args, std::ostream& out, s
         err << "runpack extract: " << error << "\n";
         return 1;
     }
-    if (!verifyPackage(&loaded, "extract", err, codePage)) {
+    bool verified;
+    {
+        ProgressLine progress(err, !quiet, "runpack extract: checking", loaded.size);
+        verified = verifyPackage(&loaded, "extract", err, &progress, codePage);
+    }
+    if (!verified) {
         err << "runpack extract: " << exe << " does not verify; nothing extracted\n";
         return 1;
     }
@@ -895,8 +991,13 @@ int runExtractCommand(const std::vector<std::string>& args, std::ostream& out, s
             return 1;
         }
     }
+    // The files are written from the bytes just checked, without computing their SHA-1 again;
+    // a change of the executable meanwhile is caught at the end.
     std::unique_ptr<LzhufContext> context = newCodecContext();
     std::unique_ptr<SolidCursor> solid(new SolidCursor);
+    ProgressLine progress(err, !quiet, "runpack extract: writing", loaded.size);
+    ReadBehind behind(loaded.file, loaded.package, &progress);
+    const InputProgress input = behind.input();
     size_t files = 0;
     size_t unpackedUpTo = 0;  // entries before this one have been through the solid cursor
     for (const Target& t : targets) {
@@ -904,7 +1005,9 @@ int runExtractCommand(const std::vector<std::string>& args, std::ostream& out, s
         // bytes of those that follow them.
         for (; unpackedUpTo < t.entry; ++unpackedUpTo) {
             const FileEntry& skipped = loaded.entries[unpackedUpTo];
-            if (skipped.method == METHOD_LZMA2 && !unpackEntry(context.get(), skipped, nullptr, &error, solid.get())) {
+            if (skipped.method == METHOD_LZMA2 &&
+                !unpackEntry(context.get(), skipped, nullptr, &error, solid.get(), &input, false)) {
+                progress.finish();
                 err << "runpack extract: entry " << unpackedUpTo << ": " << error << "\n";
                 takeBack(&root, record, err);
                 return 1;
@@ -916,12 +1019,13 @@ int runExtractCommand(const std::vector<std::string>& args, std::ostream& out, s
             // Empty, but it may be the entry that holds its solid stream.
             const FileEntry& e = loaded.entries[t.entry];
             done = createOutputDirectories(root, t.placement.parts, &error) &&
-                   (e.method != METHOD_LZMA2 || unpackEntry(context.get(), e, nullptr, &error, solid.get()));
+                   (e.method != METHOD_LZMA2 || unpackEntry(context.get(), e, nullptr, &error, solid.get(), &input, false));
         } else {
             OutputFile file;
             if (createOutputFile(root, t.placement.parts, force, &file, &error)) {
                 const EntryWriter writer{writeToOutput, &file};
-                const bool unpacked = unpackEntry(context.get(), loaded.entries[t.entry], &writer, &error, solid.get());
+                const bool unpacked =
+                    unpackEntry(context.get(), loaded.entries[t.entry], &writer, &error, solid.get(), &input, false);
                 std::string closeError;
                 const bool closed = closeOutputFile(&file, &closeError);
                 if (unpacked && !closed) error = closeError;
@@ -931,10 +1035,20 @@ int runExtractCommand(const std::vector<std::string>& args, std::ostream& out, s
             }
         }
         if (!done) {
+            progress.finish();
             err << "runpack extract: " << visibleText(decode(error)) << "\n";
             takeBack(&root, record, err);
             return 1;
         }
+    }
+    progress.finish();
+    // The bytes written are those checked above unless the file was written in between: then
+    // what this run made goes, as after any failure.
+    if (!loaded.file.unchanged()) {
+        err << "runpack extract: " << exe << " changed while it was extracted: the files written may not be "
+            << "those checked; verify it and extract again\n";
+        takeBack(&root, record, err);
+        return 1;
     }
     closeOutputRoot(&root);
     out << "extracted " << files << " files to " << dir;
@@ -956,9 +1070,9 @@ const char* listCommandUsage() {
     return "runpack list EXE [--json] [--codepage N]   show the command and files of a package\n";
 }
 const char* verifyCommandUsage() {
-    return "runpack verify EXE                         check digest, structure and every file\n";
+    return "runpack verify EXE [--quiet]               check digest, structure and every file\n";
 }
 const char* extractCommandUsage() {
-    return "runpack extract EXE [-C] DIR [--include-absolute] [--force] [--codepage N]\n"
+    return "runpack extract EXE [-C] DIR [--include-absolute] [--force] [--codepage N] [--quiet]\n"
            "                                           write the files under DIR\n";
 }

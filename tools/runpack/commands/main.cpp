@@ -1,4 +1,5 @@
 // The runpack host tool: one subcommand per job, found by name in a table.
+#include <stdio.h>
 #include <string.h>
 
 #include <iostream>
@@ -6,13 +7,19 @@
 #include <vector>
 
 #ifdef _WIN32
+#include <io.h>
 #include <windows.h>
 #include <shellapi.h>
+#define isatty _isatty
+#define fileno _fileno
+#else
+#include <unistd.h>
 #endif
 
 #include "runpack/commands/build_command.h"
 #include "runpack/commands/inspect_commands.h"
 #include "runpack/commands/lzhuf_command.h"
+#include "runpack/output/progress_line.h"
 
 namespace {
 
@@ -87,6 +94,8 @@ int main(int count, char** given) {
         std::cout << TOOL_VERSION << "\n";
         return 0;
     }
+    // Long commands tell how far they are, on a terminal only.
+    setProgressTerminal(isatty(fileno(stderr)) != 0);
     for (const Subcommand& command : SUBCOMMANDS) {
         if (strcmp(argv[1], command.name) == 0) {
             return command.run(argc - 2, argv + 2, std::cout, std::cerr);

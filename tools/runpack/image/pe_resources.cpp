@@ -86,10 +86,10 @@ const uint32_t IMPORT_NAME_LIMIT = 512;
 
 const uint32_t MAX_ALIGNMENT = 0x10000;
 
-uint16_t get16(const std::vector<uint8_t>& b, uint64_t off) {
+uint16_t get16(ImageBytes b, uint64_t off) {
     return static_cast<uint16_t>(b[off] | (b[off + 1] << 8));
 }
-uint32_t get32(const std::vector<uint8_t>& b, uint64_t off) {
+uint32_t get32(ImageBytes b, uint64_t off) {
     return static_cast<uint32_t>(b[off]) | (static_cast<uint32_t>(b[off + 1]) << 8) |
            (static_cast<uint32_t>(b[off + 2]) << 16) | (static_cast<uint32_t>(b[off + 3]) << 24);
 }
@@ -145,7 +145,7 @@ struct PeLayout {
     uint32_t sectionTable = 0;
     std::vector<Section> sections;
 
-    DataDirectory directory(const std::vector<uint8_t>& image, uint32_t slot) const {
+    DataDirectory directory(ImageBytes image, uint32_t slot) const {
         DataDirectory d;
         if (slot < directoryCount) {
             d.rva = get32(image, directoriesOffset + slot * DIRECTORY_ENTRY_SIZE);
@@ -155,7 +155,7 @@ struct PeLayout {
     }
 };
 
-bool parseLayout(const std::vector<uint8_t>& image, PeLayout* pe, std::string* error) {
+bool parseLayout(ImageBytes image, PeLayout* pe, std::string* error) {
     const uint64_t size = image.size();
     if (size < DOS_PE_OFFSET_FIELD + 4 || get16(image, 0) != DOS_MAGIC)
         return fail(error, "not an executable: no MZ header");
@@ -224,7 +224,7 @@ bool parseLayout(const std::vector<uint8_t>& image, PeLayout* pe, std::string* e
 // Finds the file offset of `length` bytes at `rva`, all inside one section's raw data (or
 // the headers) and inside the file. `available` (optional) receives the bytes from there to
 // the end of that area.
-bool mapRva(const std::vector<uint8_t>& image, const PeLayout& pe, uint32_t rva, uint32_t length,
+bool mapRva(ImageBytes image, const PeLayout& pe, uint32_t rva, uint32_t length,
             uint32_t* offset, uint32_t* available = nullptr) {
     for (const Section& s : pe.sections) {
         if (rva < s.virtualAddress) continue;
@@ -255,9 +255,17 @@ std::u16string upperName(const std::u16string& name) {
     return out;
 }
 
+bool isRunInfoType(const PeResourceId& type) {
+    return type.isName && upperName(type.name) == RUNINFO_TYPE_NAME;
+}
+
+bool isPackageResource(const PeResource& r) {
+    return isRunInfoType(r.type) && !r.name.isName && r.name.id == ID_PACKAGE;
+}
+
 // Walks the resource tree, gathering one PeResource per language leaf.
 struct TreeWalk {
-    const std::vector<uint8_t>& image;
+    ImageBytes image;
     const PeLayout& pe;
     uint32_t base = 0;       // file offset of the root directory
     uint32_t available = 0;  // bytes of the section from the root on
@@ -266,6 +274,7 @@ struct TreeWalk {
     uint64_t nameBytes = 0;      // name bytes copied out
     std::vector<PeResource>* out = nullptr;
     std::string* error = nullptr;
+    bool withPackageData = true;  // false: the package resource's bytes are located, not copied
 
     bool inTree(uint64_t offset, uint64_t length) const { return offset + length <= available; }
 
@@ -303,7 +312,10 @@ struct TreeWalk {
         uint32_t offset = 0;
         if (size != 0 && !mapRva(image, pe, rva, size, &offset))
             return fail(error, "malformed resources: data outside the file");
-        resource->data.assign(image.begin() + offset, image.begin() + offset + size);
+        resource->offset = offset;
+        resource->size = size;
+        const bool package = !withPackageData && isPackageResource(*resource);
+        if (!package && size != 0) resource->data.assign(image.data() + offset, image.data() + offset + size);
         return true;
     }
 
@@ -353,8 +365,8 @@ int sectionOf(const PeLayout& pe, uint32_t rva) {
     return -1;
 }
 
-bool readResourcesWithLayout(const std::vector<uint8_t>& image, const PeLayout& pe,
-                             std::vector<PeResource>* resources, std::string* error) {
+bool readResourcesWithLayout(ImageBytes image, const PeLayout& pe, std::vector<PeResource>* resources,
+                             std::string* error, bool withPackageData = true) {
     resources->clear();
     const DataDirectory dir = pe.directory(image, DIRECTORY_RESOURCE);
     if (dir.rva == 0) return true;
@@ -363,6 +375,7 @@ bool readResourcesWithLayout(const std::vector<uint8_t>& image, const PeLayout& 
         return fail(error, "malformed resources: resource directory outside the file");
     walk.out = resources;
     walk.error = error;
+    walk.withPackageData = withPackageData;
     PeResource path;
     return walk.readDirectory(0, 0, &path);
 }
@@ -381,9 +394,19 @@ bool resourceLess(const PeResource* a, const PeResource* b) {
     return c < 0;
 }
 
+// Where a resource's data goes when the caller writes it: the section is laid out with room
+// for `size` bytes there, but its bytes come back without that room.
+struct SectionHole {
+    size_t resource = SIZE_MAX;  // index into the resources; SIZE_MAX: none
+    uint64_t size = 0;
+    uint64_t at = 0;             // set by the layout: the offset in the section
+};
+
 // The new resource section's bytes for resources that will be mapped at `sectionRva`.
+// `dataAtByInput` (optional) receives each resource's data offset in the whole section.
 bool layoutResourceSection(const std::vector<PeResource>& input, uint32_t sectionRva,
-                           std::vector<uint8_t>* section, std::string* error) {
+                           std::vector<uint8_t>* section, std::string* error, SectionHole* hole = nullptr,
+                           std::vector<uint64_t>* dataAtByInput = nullptr) {
     std::vector<PeResource> normalized = input;
     for (PeResource& r : normalized) {
         if (r.type.isName) r.type.name = upperName(r.type.name);
@@ -435,18 +458,32 @@ bool layoutResourceSection(const std::vector<PeResource>& input, uint32_t sectio
         noteString(*t.id);
         for (const NameGroup& n : t.names) noteString(*n.id);
     }
+    const size_t holeIndex = hole ? hole->resource : SIZE_MAX;
+    auto dataSize = [&](const PeResource* r) -> uint64_t {
+        return static_cast<size_t>(r - normalized.data()) == holeIndex ? hole->size : r->data.size();
+    };
     std::vector<uint64_t> dataAt(sorted.size());
     uint64_t end = stringsEnd;
+    uint64_t holeAt = UINT64_MAX, holeSize = 0;
+    if (dataAtByInput) dataAtByInput->assign(input.size(), 0);
     for (size_t i = 0; i < sorted.size(); ++i) {
         end = alignUp(end, RESOURCE_DATA_ALIGNMENT);
         dataAt[i] = end;
-        end += sorted[i]->data.size();
+        if (dataAtByInput) (*dataAtByInput)[sorted[i] - normalized.data()] = end;
+        if (static_cast<size_t>(sorted[i] - normalized.data()) == holeIndex) {
+            holeAt = end;
+            holeSize = hole->size;
+        }
+        end += dataSize(sorted[i]);
     }
+    if (hole) hole->at = holeAt;
     // Offsets inside the tree have 31 bits, and data RVAs must stay 32-bit.
     if (end > 0x7FFFFFFF || sectionRva + end > 0xFFFFFFFFull)
         return fail(error, "resources too large for a PE image");
+    // Offsets behind the hole move back by its size in the bytes made here.
+    auto placed = [&](uint64_t at) { return at > holeAt ? at - holeSize : at; };
 
-    section->assign(static_cast<size_t>(end), 0);
+    section->assign(static_cast<size_t>(end - holeSize), 0);
     auto idWord = [&](const PeResourceId& id) -> uint32_t {
         return id.isName ? static_cast<uint32_t>(RESOURCE_HIGH_BIT | stringAt[id.name]) : id.id;
     };
@@ -488,10 +525,10 @@ bool layoutResourceSection(const std::vector<PeResource>& input, uint32_t sectio
                 put32(section, nameEntry, leaf->language);
                 put32(section, nameEntry + 4, static_cast<uint32_t>(dataEntry));
                 put32(section, dataEntry, static_cast<uint32_t>(sectionRva + dataAt[leafIndex]));
-                put32(section, dataEntry + 4, static_cast<uint32_t>(leaf->data.size()));
+                put32(section, dataEntry + 4, static_cast<uint32_t>(dataSize(leaf)));
                 put32(section, dataEntry + 8, leaf->codePage);
-                if (!leaf->data.empty())
-                    memcpy(section->data() + dataAt[leafIndex], leaf->data.data(), leaf->data.size());
+                if (!leaf->data.empty() && dataAt[leafIndex] != holeAt)
+                    memcpy(section->data() + placed(dataAt[leafIndex]), leaf->data.data(), leaf->data.size());
             }
         }
     }
@@ -501,10 +538,6 @@ bool layoutResourceSection(const std::vector<PeResource>& input, uint32_t sectio
         for (size_t i = 0; i < s->size(); ++i) put16(section, at + 2 + 2 * i, (*s)[i]);
     }
     return true;
-}
-
-bool isRunInfoType(const PeResourceId& type) {
-    return type.isName && upperName(type.name) == RUNINFO_TYPE_NAME;
 }
 
 }  // namespace
@@ -543,15 +576,21 @@ uint32_t computePeChecksum(const std::vector<uint8_t>& image, uint32_t checksumO
     return static_cast<uint32_t>(sum + size);
 }
 
-bool readPeResources(const std::vector<uint8_t>& image, std::vector<PeResource>* resources,
-                     std::string* error) {
+bool readPeResources(ImageBytes image, std::vector<PeResource>* resources, std::string* error,
+                     bool withPackageData) {
     PeLayout pe;
     if (!parseLayout(image, &pe, error)) return false;
-    return readResourcesWithLayout(image, pe, resources, error);
+    return readResourcesWithLayout(image, pe, resources, error, withPackageData);
 }
 
-bool writePeResources(const std::vector<uint8_t>& image, const std::vector<PeResource>& resources,
-                      std::vector<uint8_t>* output, std::string* error) {
+namespace {
+
+// writePeResources, or with `hole` the image without the hole's bytes: then `holeOffset`
+// receives where they go in the file, `dataOffsets` where each resource's data lies, and the
+// checksum is left for the caller, as zero.
+bool writeResources(const std::vector<uint8_t>& image, const std::vector<PeResource>& resources,
+                    std::vector<uint8_t>* output, std::string* error, SectionHole* hole, uint64_t* holeOffset,
+                    std::vector<uint64_t>* dataOffsets, uint32_t* checksumOffset) {
     PeLayout pe;
     if (!parseLayout(image, &pe, error)) return false;
     if (pe.directoryCount <= DIRECTORY_RESOURCE)
@@ -629,13 +668,21 @@ bool writePeResources(const std::vector<uint8_t>& image, const std::vector<PeRes
     if (resourceIndex >= 0 && rsrc.rawSize && rsrc.rawPointer >= keptRawEnd) rsrcRaw = rsrc.rawPointer;
 
     std::vector<uint8_t> sectionBytes;
-    if (!layoutResourceSection(resources, rsrc.virtualAddress, &sectionBytes, error)) return false;
-    const uint64_t rsrcRawSize = alignUp(sectionBytes.size(), pe.fileAlignment);
+    std::vector<uint64_t> dataAt;
+    if (!layoutResourceSection(resources, rsrc.virtualAddress, &sectionBytes, error, hole, &dataAt)) return false;
+    const uint64_t holeSize = hole && hole->at != UINT64_MAX ? hole->size : 0;
+    const uint64_t sectionSize = sectionBytes.size() + holeSize;
+    const uint64_t rsrcRawSize = alignUp(sectionSize, pe.fileAlignment);
     const uint64_t oldRsrcRawSize = resourceIndex >= 0 ? rsrc.rawSize : 0;
-    rsrc.virtualSize = static_cast<uint32_t>(sectionBytes.size());
+    rsrc.virtualSize = static_cast<uint32_t>(sectionSize);
     rsrc.rawSize = static_cast<uint32_t>(rsrcRawSize);
     rsrc.rawPointer = static_cast<uint32_t>(rsrcRaw);
-    if (sectionBytes.empty()) rsrc.rawPointer = 0;
+    if (sectionSize == 0) rsrc.rawPointer = 0;
+    if (holeOffset) *holeOffset = rsrcRaw + (hole ? hole->at : 0);
+    if (dataOffsets) {
+        dataOffsets->clear();
+        for (uint64_t at : dataAt) dataOffsets->push_back(rsrcRaw + at);
+    }
 
     std::vector<Section> newSections(pe.sections.begin(), pe.sections.begin() + keptCount);
     newSections.push_back(rsrc);
@@ -674,7 +721,7 @@ bool writePeResources(const std::vector<uint8_t>& image, const std::vector<PeRes
     out.assign(image.begin(), image.begin() + static_cast<size_t>(std::min<uint64_t>(rsrcRaw, image.size())));
     out.resize(static_cast<size_t>(rsrcRaw), 0);
     out.insert(out.end(), sectionBytes.begin(), sectionBytes.end());
-    out.resize(static_cast<size_t>(rsrcRaw + rsrcRawSize), 0);
+    out.resize(static_cast<size_t>(rsrcRaw + rsrcRawSize - holeSize), 0);
     if (relocIndex >= 0) {
         const Section& reloc = pe.sections[relocIndex];
         out.insert(out.end(), image.begin() + reloc.rawPointer, image.begin() + reloc.rawPointer + reloc.rawSize);
@@ -708,7 +755,7 @@ bool writePeResources(const std::vector<uint8_t>& image, const std::vector<PeRes
     }
     const uint64_t resourceSlot = pe.directoriesOffset + DIRECTORY_RESOURCE * DIRECTORY_ENTRY_SIZE;
     put32(&out, resourceSlot, rsrc.virtualAddress);
-    put32(&out, resourceSlot + 4, static_cast<uint32_t>(sectionBytes.size()));
+    put32(&out, resourceSlot + 4, static_cast<uint32_t>(sectionSize));
     if (pe.directoryCount > DIRECTORY_CERTIFICATE) {
         const uint64_t slot = pe.directoriesOffset + DIRECTORY_CERTIFICATE * DIRECTORY_ENTRY_SIZE;
         put32(&out, slot, 0);
@@ -721,8 +768,53 @@ bool writePeResources(const std::vector<uint8_t>& image, const std::vector<PeRes
     const uint32_t symbols = get32(image, pe.fileHeader + FH_SYMBOL_TABLE);
     if (symbols != 0 && symbols >= oldRawEnd && symbols <= image.size())
         put32(&out, pe.fileHeader + FH_SYMBOL_TABLE, static_cast<uint32_t>(movedOffset(symbols)));
-    put32(&out, pe.checksumOffset, computePeChecksum(out, pe.checksumOffset));
+    if (checksumOffset) *checksumOffset = pe.checksumOffset;
+    put32(&out, pe.checksumOffset, hole ? 0 : computePeChecksum(out, pe.checksumOffset));
     return true;
+}
+
+}  // namespace
+
+bool writePeResources(const std::vector<uint8_t>& image, const std::vector<PeResource>& resources,
+                      std::vector<uint8_t>* output, std::string* error) {
+    return writeResources(image, resources, output, error, nullptr, nullptr, nullptr, nullptr);
+}
+
+bool writePeResourcesAround(const std::vector<uint8_t>& image, const std::vector<PeResource>& resources,
+                            size_t holeResource, ImageAroundHole* out, std::string* error) {
+    SectionHole hole;
+    hole.resource = holeResource;
+    hole.size = holeResource < resources.size() ? resources[holeResource].size : 0;
+    *out = ImageAroundHole();
+    out->holeSize = hole.size;
+    return writeResources(image, resources, &out->bytes, error, &hole, &out->holeOffset, &out->dataOffsets,
+                          &out->checksumOffset);
+}
+
+void PeChecksum::add(const uint8_t* bytes, size_t count) {
+    size_t i = 0;
+    if (pending_ >= 0 && count > 0) {
+        sum_ += static_cast<uint32_t>(pending_) | (static_cast<uint32_t>(bytes[0]) << 8);
+        pending_ = -1;
+        i = 1;
+    }
+    uint64_t sum = 0;
+    for (; i + 1 < count; i += 2) sum += static_cast<uint32_t>(bytes[i]) | (static_cast<uint32_t>(bytes[i + 1]) << 8);
+    sum_ += sum;
+    if (i < count) pending_ = bytes[i];
+    length_ += count;
+}
+
+void PeChecksum::append(const PeChecksum& later) {
+    sum_ += later.sum_;
+    pending_ = later.pending_;
+    length_ += later.length_;
+}
+
+uint32_t PeChecksum::finish() const {
+    uint64_t sum = sum_ + (pending_ >= 0 ? static_cast<uint32_t>(pending_) : 0);
+    while (sum >> 16) sum = (sum & 0xFFFF) + (sum >> 16);
+    return static_cast<uint32_t>(sum + length_);
 }
 
 bool embedRunInfo(const std::vector<uint8_t>& engine, const std::vector<uint8_t>* package,
@@ -778,6 +870,31 @@ bool readRunInfo(const std::vector<uint8_t>& image, std::vector<uint8_t>* packag
         }
     }
     if (hasRunOptions) *hasRunOptions = optionsFound;
+    return true;
+}
+
+bool locateRunInfo(ImageBytes image, RunInfoLocation* where, std::string* error,
+                   std::vector<PeResource>* resources) {
+    std::vector<PeResource> own;
+    if (!resources) resources = &own;
+    *where = RunInfoLocation();
+    if (!readPeResources(image, resources, error, false)) return false;
+    bool optionsFound = false;
+    for (PeResource& r : *resources) {
+        if (!isRunInfoType(r.type) || r.name.isName) continue;
+        if (r.name.id == ID_PACKAGE && !where->hasPackage) {
+            where->hasPackage = true;
+            where->packageOffset = r.offset;
+            where->packageSize = r.size;
+        } else if (r.name.id == ID_PACKAGE_DIGEST && !where->hasDigest) {
+            where->digest = r.data;
+            where->hasDigest = true;
+        } else if (r.name.id == ID_RUN_OPTIONS && !optionsFound) {
+            optionsFound = true;
+            where->runOptions = r.data;
+        }
+    }
+    where->hasRunOptions = optionsFound;
     return true;
 }
 

@@ -22,6 +22,19 @@ struct PeResource {
     uint16_t language = 0;
     uint32_t codePage = 0;
     std::vector<uint8_t> data;
+    uint64_t offset = 0;  // where the bytes lie in the file read (not used when writing)
+    uint32_t size = 0;    // how many
+};
+
+// The bytes of an image to read: a vector, or a file mapped into memory.
+struct ImageBytes {
+    const uint8_t* bytes = nullptr;
+    uint64_t length = 0;
+    ImageBytes(const std::vector<uint8_t>& v) : bytes(v.data()), length(v.size()) {}
+    ImageBytes(const uint8_t* b, uint64_t n) : bytes(b), length(n) {}
+    uint64_t size() const { return length; }
+    const uint8_t* data() const { return bytes; }
+    uint8_t operator[](uint64_t i) const { return bytes[i]; }
 };
 
 // The engine's own resource type and the ids of the package, of its SHA-1 digest and of the
@@ -41,8 +54,10 @@ bool sameResourceId(const PeResourceId& a, const PeResourceId& b);
 // Parses a PE32 or PE32+ image and flattens its resource tree (type, name, language order
 // as stored). An image without a resource directory gives an empty list. False with a
 // message in `error` when the image or its resource tree is malformed.
-bool readPeResources(const std::vector<uint8_t>& image, std::vector<PeResource>* resources,
-                     std::string* error);
+// Without `withPackageData`, the package ("RUNINFO" 102) is only located: its `data` stays
+// empty, `offset` and `size` say where it is.
+bool readPeResources(ImageBytes image, std::vector<PeResource>* resources, std::string* error,
+                     bool withPackageData = true);
 
 // Makes a copy of `image` whose resource section holds exactly `resources`, laid out anew
 // and sorted as the loader requires (named entries first, by name, then ids ascending, at
@@ -54,6 +69,36 @@ bool readPeResources(const std::vector<uint8_t>& image, std::vector<PeResource>*
 // table is dropped: its signature covers the old bytes and would no longer match.
 bool writePeResources(const std::vector<uint8_t>& image, const std::vector<PeResource>& resources,
                       std::vector<uint8_t>* output, std::string* error);
+
+// writePeResources for an image whose one large resource is written apart, piece by piece:
+// resource `holeResource` has `size` bytes and no `data`. `bytes` is the image without them;
+// they go at `holeOffset` in the file. `dataOffsets[i]` is where resource i's data lies in the
+// file; the checksum, at `checksumOffset`, is left as zero for the writer to fill in. The file
+// is byte for byte what writePeResources makes with the data in place.
+struct ImageAroundHole {
+    std::vector<uint8_t> bytes;
+    uint64_t holeOffset = 0;
+    uint64_t holeSize = 0;
+    std::vector<uint64_t> dataOffsets;
+    uint32_t checksumOffset = 0;
+};
+bool writePeResourcesAround(const std::vector<uint8_t>& image, const std::vector<PeResource>& resources,
+                            size_t holeResource, ImageAroundHole* out, std::string* error);
+
+// The PE checksum, from the file's bytes handed in order in any pieces (the checksum field as
+// zeros): what computePeChecksum gives for the whole file.
+class PeChecksum {
+public:
+    void add(const uint8_t* bytes, size_t count);
+    // Counts `later`'s bytes as following this one's, whose length must be even.
+    void append(const PeChecksum& later);
+    uint32_t finish() const;
+
+private:
+    uint64_t sum_ = 0;   // the 16-bit words added up, folded at the end
+    int pending_ = -1;   // the low byte of a word whose high byte is still to come
+    uint64_t length_ = 0;
+};
 
 // Copy of `engine` with the package ("RUNINFO" 102), its digest ("RUNINFO" 103) and the run
 // options ("RUNINFO" 104) stored under RUNINFO_LANGUAGE. A null pointer leaves that resource
@@ -70,6 +115,21 @@ bool readRunInfo(const std::vector<uint8_t>& image, std::vector<uint8_t>* packag
                  bool* hasPackage, std::vector<uint8_t>* digest, bool* hasDigest,
                  std::string* error, std::vector<uint8_t>* runOptions = nullptr,
                  bool* hasRunOptions = nullptr);
+
+// Where the package lies in an image, and the small resources beside it, read without
+// copying the package. `resources` (optional) receives every resource as readPeResources
+// gives them without the package's bytes.
+struct RunInfoLocation {
+    bool hasPackage = false;
+    uint64_t packageOffset = 0;
+    uint32_t packageSize = 0;
+    bool hasDigest = false;
+    std::vector<uint8_t> digest;
+    bool hasRunOptions = false;
+    std::vector<uint8_t> runOptions;
+};
+bool locateRunInfo(ImageBytes image, RunInfoLocation* where, std::string* error,
+                   std::vector<PeResource>* resources = nullptr);
 
 // Machine type values found in the file header.
 const uint16_t PE_MACHINE_I386 = 0x014C;

@@ -31,6 +31,7 @@ const size_t UNPACK_BLOCK_SIZE = 64 * 1024;
 
 struct DigestSink {
     Sha1Context sha1;
+    bool hash;          // the bytes go through SHA-1
     const EntryWriter* writer;
     uint64_t expected;  // bytes the entry declares
     uint64_t produced;  // bytes taken so far
@@ -43,7 +44,7 @@ struct DigestSink {
 
 bool pass(DigestSink* sink, const uint8_t* bytes, size_t count) {
     if (count == 0) return true;
-    sha1Add(&sink->sha1, bytes, static_cast<uint32_t>(count));
+    if (sink->hash) sha1Add(&sink->sha1, bytes, static_cast<uint32_t>(count));
     if (sink->writer && !sink->writer->write(sink->writer->state, bytes, count, sink->error)) {
         sink->writeFailed = true;
         return false;
@@ -76,10 +77,19 @@ int32_t digestSinkWrite(const uint8_t* bytes, int32_t count, void* state) {
     return count;
 }
 
+// Stored data goes to the digest and the writer in pieces of this size, straight from the package.
+const uint32_t STORED_PIECE_SIZE = 1u << 20;
+
+void report(const InputProgress* progress, const uint8_t* position) {
+    if (progress) progress->reached(progress->state, position);
+}
+
 struct MemorySource {
     const uint8_t* data;
     uint32_t size;
     uint32_t position;
+    const InputProgress* progress;
+    uint32_t reported;
 };
 
 int32_t memorySourceRead(uint8_t* destination, int32_t capacity, void* state) {
@@ -89,6 +99,10 @@ int32_t memorySourceRead(uint8_t* destination, int32_t capacity, void* state) {
     const uint32_t n = left < static_cast<uint32_t>(capacity) ? left : static_cast<uint32_t>(capacity);
     if (n) memcpy(destination, source->data + source->position, n);
     source->position += n;
+    if (source->position - source->reported >= INPUT_REPORT_BYTES) {
+        source->reported = source->position;
+        report(source->progress, source->data + source->position);
+    }
     return static_cast<int32_t>(n);
 }
 
@@ -101,7 +115,8 @@ uint64_t lzhufMaxUnpackedSize(uint32_t packedSize) {
 namespace {
 
 // The member's bytes from the open stream, or the stream that its data opens.
-bool unpackSolidMember(const FileEntry& e, SolidCursor* solid, DigestSink* sink, std::string* error) {
+bool unpackSolidMember(const FileEntry& e, SolidCursor* solid, DigestSink* sink, std::string* error,
+                       const InputProgress* progress) {
     if (solid == nullptr) {
         *error = "a member of a solid stream can only be unpacked in package order";
         return false;
@@ -114,6 +129,8 @@ bool unpackSolidMember(const FileEntry& e, SolidCursor* solid, DigestSink* sink,
             return false;
         }
         solid->membersLeft = solid->reader.header.memberCount;
+        solid->dataEnd = e.data + e.packedSize;
+        solid->reported = e.data;
     }
     if (!solid->open || solid->membersLeft == 0) {
         *error = "continues no solid stream";
@@ -129,12 +146,18 @@ bool unpackSolidMember(const FileEntry& e, SolidCursor* solid, DigestSink* sink,
         }
         if (!pass(sink, bytes, static_cast<size_t>(n))) return false;
         left -= static_cast<uint32_t>(n);
+        const uint8_t* read = solid->reader.decoder.input + solid->reader.decoder.inputPosition;
+        if (progress && read - solid->reported >= static_cast<ptrdiff_t>(INPUT_REPORT_BYTES)) {
+            solid->reported = read;
+            report(progress, read);
+        }
     }
     sink->produced = e.unpackedSize;
     if (solid->membersLeft == 0) {
         const bool finished = solidStreamFinished(&solid->reader);
         solidStreamClose(&solid->reader);
         solid->open = false;
+        report(progress, solid->dataEnd);
         if (!finished) {
             *error = "solid stream holds more than its members take";
             return false;
@@ -146,9 +169,10 @@ bool unpackSolidMember(const FileEntry& e, SolidCursor* solid, DigestSink* sink,
 }  // namespace
 
 bool unpackEntry(LzhufContext* context, const FileEntry& e, const EntryWriter* writer, std::string* error,
-                 SolidCursor* solid) {
+                 SolidCursor* solid, const InputProgress* progress, bool checkDigest) {
     DigestSink sink;
     sha1Start(&sink.sha1);
+    sink.hash = checkDigest;
     sink.writer = writer;
     sink.expected = e.unpackedSize;
     sink.produced = 0;
@@ -163,9 +187,10 @@ bool unpackEntry(LzhufContext* context, const FileEntry& e, const EntryWriter* w
             return false;
         }
         for (uint32_t done = 0; done < e.packedSize;) {
-            const uint32_t n = static_cast<uint32_t>(std::min<uint64_t>(UNPACK_BLOCK_SIZE, e.packedSize - done));
+            const uint32_t n = static_cast<uint32_t>(std::min<uint64_t>(STORED_PIECE_SIZE, e.packedSize - done));
             if (!pass(&sink, e.data + done, n)) return false;
             done += n;
+            report(progress, e.data + done);
         }
     } else if (e.method == METHOD_LZHUF) {
         if (e.unpackedSize > LZHUF_MAX_COUNT) {
@@ -179,7 +204,7 @@ bool unpackEntry(LzhufContext* context, const FileEntry& e, const EntryWriter* w
             return false;
         }
         sink.block.reset(new uint8_t[UNPACK_BLOCK_SIZE]);
-        MemorySource source{e.data, e.packedSize, 0};
+        MemorySource source{e.data, e.packedSize, 0, progress, 0};
         const int result = lzhufDecodeBlocks(context, static_cast<int>(e.unpackedSize), memorySourceRead,
                                              &source, digestSinkWrite, &sink);
         if (sink.writeFailed) return false;
@@ -195,12 +220,14 @@ bool unpackEntry(LzhufContext* context, const FileEntry& e, const EntryWriter* w
             *error = "LZHUF stream decodes to the wrong size";
             return false;
         }
+        report(progress, e.data + e.packedSize);
     } else if (e.method == METHOD_LZMA2) {
-        if (!unpackSolidMember(e, solid, &sink, error)) return false;
+        if (!unpackSolidMember(e, solid, &sink, error, progress)) return false;
     } else {
         *error = "unknown storage method " + std::to_string(e.method);
         return false;
     }
+    if (!checkDigest) return true;
     uint8_t digest[SHA1_DIGEST_SIZE];
     sha1Finish(&sink.sha1, digest);
     if (memcmp(digest, e.digest, SHA1_DIGEST_SIZE) != 0) {

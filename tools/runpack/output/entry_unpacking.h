@@ -23,12 +23,23 @@ struct EntryWriter {
     void* state;
 };
 
+// Told now and then (every INPUT_REPORT_BYTES or so, and at the end of each entry) how far the
+// packed bytes have been read: everything before `position` will not be read again. The
+// caller drops those pages of a mapped package and counts progress.
+struct InputProgress {
+    void (*reached)(void* state, const uint8_t* position);
+    void* state;
+};
+const uint32_t INPUT_REPORT_BYTES = 1u << 20;
+
 // The solid stream that METHOD_LZMA2 entries are read from: the caller hands every entry of
 // that method to unpackEntry in package order, each member after the one before it.
 struct SolidCursor {
     SolidStreamReader reader;  // large: keep the cursor on the heap
     bool open = false;
     uint32_t membersLeft = 0;
+    const uint8_t* dataEnd = nullptr;    // behind the open stream's data
+    const uint8_t* reported = nullptr;   // how far InputProgress was told
     SolidCursor() { reader.dictionary = nullptr; }
     ~SolidCursor() { solidStreamClose(&reader); }
     SolidCursor(const SolidCursor&) = delete;
@@ -39,5 +50,8 @@ struct SolidCursor {
 // (optional), and checks that exactly the unpacked size came out and that its SHA-1 is the
 // entry's. A METHOD_LZMA2 entry needs `solid`. False with a message otherwise; the writer may
 // then have received part of the bytes.
+// `progress` (optional) hears how far the packed bytes were read. Without `checkDigest` the
+// content's SHA-1 is neither computed nor compared (the sizes still are): for a second pass
+// over bytes that a first one checked and that cannot have changed since.
 bool unpackEntry(LzhufContext* context, const FileEntry& entry, const EntryWriter* writer, std::string* error,
-                 SolidCursor* solid = nullptr);
+                 SolidCursor* solid = nullptr, const InputProgress* progress = nullptr, bool checkDigest = true);

@@ -137,36 +137,57 @@ std::vector<uint8_t> sha1Of(const uint8_t* data, uint64_t size) {
     return digest;
 }
 
+uint64_t packageHeaderSize(const PackageContents& contents) {
+    return 3 * (ITEM_HEAD_SIZE + 4) + textItemSize(contents.hasCommand, contents.command);
+}
+
+uint64_t packageEntrySize(const PackageFile& f, uint64_t packedSize) {
+    uint64_t size = textItemSize(true, f.name) + textItemSize(f.hasDirectory, f.directory);
+    size += ITEM_HEAD_SIZE + PACKAGE_DIGEST_SIZE + 3 * (ITEM_HEAD_SIZE + 4);
+    if (packedSize != 0) size += ITEM_HEAD_SIZE + packedSize;
+    return size;
+}
+
+void appendPackageHeader(const PackageContents& contents, std::vector<uint8_t>* out) {
+    intItem(out, 0);
+    textItem(out, contents.hasCommand, contents.command);
+    intItem(out, contents.cleanupMode);
+    intItem(out, static_cast<uint32_t>(contents.files.size()));
+}
+
+void appendEntryHead(const PackageFile& f, uint32_t packedSize, std::vector<uint8_t>* out) {
+    textItem(out, true, f.name);
+    textItem(out, f.hasDirectory, f.directory);
+    item(out, ITEM_BLOB, f.digest.data(), PACKAGE_DIGEST_SIZE);
+    intItem(out, f.unpackedSize);
+    intItem(out, f.method);
+    intItem(out, packedSize);
+    if (packedSize != 0) {
+        put32(out, ITEM_BLOB);
+        put32(out, packedSize);
+    }
+}
+
 bool writePackage(const PackageContents& contents, std::vector<uint8_t>* package, std::string* error) {
-    uint64_t size = 3 * (ITEM_HEAD_SIZE + 4) + textItemSize(contents.hasCommand, contents.command);
+    uint64_t size = packageHeaderSize(contents);
     for (const PackageFile& f : contents.files) {
         if (f.digest.size() != PACKAGE_DIGEST_SIZE) {
             *error = "internal error: digest of " + f.name + " is not 20 bytes";
             return false;
         }
-        size += textItemSize(true, f.name) + textItemSize(f.hasDirectory, f.directory);
-        size += ITEM_HEAD_SIZE + PACKAGE_DIGEST_SIZE + 3 * (ITEM_HEAD_SIZE + 4);
-        if (!f.packed.empty()) size += ITEM_HEAD_SIZE + f.packed.size();
+        size += packageEntrySize(f, f.packed.size());
         if (size > MAX_PACKAGE_SIZE) break;
     }
     if (size > MAX_PACKAGE_SIZE) {
-        *error = "package would exceed 4 GiB - 1 bytes";
+        *error = PACKAGE_TOO_LARGE;
         return false;
     }
     package->clear();
     package->reserve(static_cast<size_t>(size));
-    intItem(package, 0);
-    textItem(package, contents.hasCommand, contents.command);
-    intItem(package, contents.cleanupMode);
-    intItem(package, static_cast<uint32_t>(contents.files.size()));
+    appendPackageHeader(contents, package);
     for (const PackageFile& f : contents.files) {
-        textItem(package, true, f.name);
-        textItem(package, f.hasDirectory, f.directory);
-        item(package, ITEM_BLOB, f.digest.data(), PACKAGE_DIGEST_SIZE);
-        intItem(package, f.unpackedSize);
-        intItem(package, f.method);
-        intItem(package, static_cast<uint32_t>(f.packed.size()));
-        if (!f.packed.empty()) item(package, ITEM_BLOB, f.packed.data(), static_cast<uint32_t>(f.packed.size()));
+        appendEntryHead(f, static_cast<uint32_t>(f.packed.size()), package);
+        package->insert(package->end(), f.packed.begin(), f.packed.end());
     }
     return true;
 }

@@ -51,6 +51,16 @@ struct PackageContents {
 // The largest package the 32-bit sizes of the format and of the engine allow.
 const uint64_t MAX_PACKAGE_SIZE = 0xFFFFFFFFull;
 
+const char* const PACKAGE_TOO_LARGE = "package would exceed 4 GiB - 1 bytes";
+
+// The package's pieces, for writing one as its files are packed: the header (its file count
+// is contents.files.size()), and an entry's items up to its data (the data item's head
+// included when `packedSize` is not 0), the data to follow. The sizes of each, in bytes.
+void appendPackageHeader(const PackageContents& contents, std::vector<uint8_t>* out);
+void appendEntryHead(const PackageFile& file, uint32_t packedSize, std::vector<uint8_t>* out);
+uint64_t packageHeaderSize(const PackageContents& contents);
+uint64_t packageEntrySize(const PackageFile& file, uint64_t packedSize);
+
 // The package's bytes: version 0, command, cleanup mode, file count, then per file name,
 // directory, digest, unpacked size, method, packed size and (when not empty) the data.
 // False when the result would exceed MAX_PACKAGE_SIZE.

@@ -2,6 +2,8 @@
 // asked; the stream header in front of it is ours.
 #include "runpack/package/solid_encoder.h"
 
+#include <string.h>
+
 #include <algorithm>
 
 #include "codec/solid_stream.h"
@@ -25,32 +27,6 @@ uint32_t dictionaryFor(uint64_t total, uint32_t presetDictionary) {
     if (size > SOLID_DICTIONARY_MAX) size = SOLID_DICTIONARY_MAX;
     return static_cast<uint32_t>(size);
 }
-
-#if RUNPACK_HAVE_LZMA
-// `member` as liblzma's x86 filter turns it, from offset 0: liblzma has no way to run the
-// filter alone, so the member goes through the filter into a quick LZMA2 stream, which is
-// decoded again without the filter.
-bool x86Filtered(const std::vector<uint8_t>& member, std::vector<uint8_t>* filtered, std::string* error) {
-    filtered->clear();
-    if (member.empty()) return true;
-    lzma_options_lzma quick;
-    lzma_lzma_preset(&quick, 0);
-    lzma_filter encodeFilters[3] = {{LZMA_FILTER_X86, nullptr}, {LZMA_FILTER_LZMA2, &quick}, {LZMA_VLI_UNKNOWN, nullptr}};
-    lzma_filter decodeFilters[2] = {{LZMA_FILTER_LZMA2, &quick}, {LZMA_VLI_UNKNOWN, nullptr}};
-    std::vector<uint8_t> packed(lzma_stream_buffer_bound(member.size()));
-    size_t packedSize = 0, inPosition = 0, outPosition = 0;
-    filtered->resize(member.size());
-    if (lzma_raw_buffer_encode(encodeFilters, nullptr, member.data(), member.size(), packed.data(), &packedSize,
-                               packed.size()) != LZMA_OK ||
-        lzma_raw_buffer_decode(decodeFilters, nullptr, packed.data(), &inPosition, packedSize, filtered->data(),
-                               &outPosition, filtered->size()) != LZMA_OK ||
-        outPosition != member.size()) {
-        *error = "the x86 branch filter failed on a file";
-        return false;
-    }
-    return true;
-}
-#endif
 
 }  // namespace
 
@@ -99,24 +75,89 @@ std::vector<SolidStreamSpan> planSolidStreams(const std::vector<uint64_t>& sizes
     return streams;
 }
 
-bool solidWantsX86Filter(const std::vector<const std::vector<uint8_t>*>& members) {
+bool solidWantsX86Filter(const std::vector<std::pair<uint64_t, bool>>& members) {
     uint64_t executable = 0, total = 0;
-    for (const std::vector<uint8_t>* m : members) {
-        total += m->size();
-        if (m->size() >= 2 && (*m)[0] == 'M' && (*m)[1] == 'Z') executable += m->size();
+    for (const std::pair<uint64_t, bool>& m : members) {
+        total += m.first;
+        if (m.second) executable += m.first;
     }
     return executable * 2 > total;
+}
+
+bool solidWantsX86Filter(const std::vector<const std::vector<uint8_t>*>& members) {
+    std::vector<std::pair<uint64_t, bool>> facts;
+    for (const std::vector<uint8_t>* m : members)
+        facts.push_back({m->size(), m->size() >= 2 && (*m)[0] == 'M' && (*m)[1] == 'Z'});
+    return solidWantsX86Filter(facts);
+}
+
+namespace {
+
+// Members in memory, each handed over whole.
+struct MemoryMembers {
+    const std::vector<const std::vector<uint8_t>*>* members;
+    size_t member = SIZE_MAX;
+    size_t offset = 0;
+};
+
+bool readMemoryMember(void* state, size_t member, uint8_t* buffer, size_t capacity, size_t* got, std::string*) {
+    MemoryMembers* m = static_cast<MemoryMembers*>(state);
+    if (member != m->member) {
+        m->member = member;
+        m->offset = 0;
+    }
+    const std::vector<uint8_t>& bytes = *(*m->members)[member];
+    *got = std::min(capacity, bytes.size() - m->offset);
+    if (*got) memcpy(buffer, bytes.data() + m->offset, *got);
+    m->offset += *got;
+    return true;
+}
+
+}  // namespace
+
+bool encodeSolidStream(const std::vector<const std::vector<uint8_t>*>& members, SolidLevel level, bool x86Filter,
+                       std::vector<uint8_t>* stream, std::string* error) {
+    uint64_t total = 0;
+    for (const std::vector<uint8_t>* m : members) total += m->size();
+    MemoryMembers state{&members};
+    return encodeSolidStreamFrom(members.size(), total, level, x86Filter, SolidMemberReader{readMemoryMember, &state},
+                                 stream, error);
 }
 
 #if RUNPACK_HAVE_LZMA
 
 bool solidEncoderAvailable() { return true; }
 
-bool encodeSolidStream(const std::vector<const std::vector<uint8_t>*>& members, SolidLevel level, bool x86Filter,
-                       std::vector<uint8_t>* stream, std::string* error) {
-    uint64_t total = 0;
-    for (const std::vector<uint8_t>* m : members) total += m->size();
-    if (members.empty() || total > 0xFFFFFFFFull) {
+// The members go to the encoder in pieces of this size.
+const size_t SOLID_READ_PIECE = 1u << 20;
+
+// `member` as liblzma's x86 filter turns it, from offset 0: liblzma has no way to run the
+// filter alone, so the member goes through the filter into a quick LZMA2 stream, which is
+// decoded again without the filter.
+static bool x86Filtered(const std::vector<uint8_t>& member, std::vector<uint8_t>* filtered, std::string* error) {
+    filtered->clear();
+    if (member.empty()) return true;
+    lzma_options_lzma quick;
+    lzma_lzma_preset(&quick, 0);
+    lzma_filter encodeFilters[3] = {{LZMA_FILTER_X86, nullptr}, {LZMA_FILTER_LZMA2, &quick}, {LZMA_VLI_UNKNOWN, nullptr}};
+    lzma_filter decodeFilters[2] = {{LZMA_FILTER_LZMA2, &quick}, {LZMA_VLI_UNKNOWN, nullptr}};
+    std::vector<uint8_t> packed(lzma_stream_buffer_bound(member.size()));
+    size_t packedSize = 0, inPosition = 0, outPosition = 0;
+    filtered->resize(member.size());
+    if (lzma_raw_buffer_encode(encodeFilters, nullptr, member.data(), member.size(), packed.data(), &packedSize,
+                               packed.size()) != LZMA_OK ||
+        lzma_raw_buffer_decode(decodeFilters, nullptr, packed.data(), &inPosition, packedSize, filtered->data(),
+                               &outPosition, filtered->size()) != LZMA_OK ||
+        outPosition != member.size()) {
+        *error = "the x86 branch filter failed on a file";
+        return false;
+    }
+    return true;
+}
+
+bool encodeSolidStreamFrom(size_t memberCount, uint64_t total, SolidLevel level, bool x86Filter,
+                           const SolidMemberReader& reader, std::vector<uint8_t>* stream, std::string* error) {
+    if (memberCount == 0 || total > 0xFFFFFFFFull) {
         *error = "a solid stream holds from 1 file up to 4 GiB - 1 bytes";
         return false;
     }
@@ -131,15 +172,9 @@ bool encodeSolidStream(const std::vector<const std::vector<uint8_t>*>& members, 
     if (x86Filter && level.codeNiceLength != 0) options.nice_len = level.codeNiceLength;
     if (x86Filter && level.codeDepth != 0) options.depth = level.codeDepth;
     options.dict_size = dictionaryFor(total, options.dict_size);
-    // Restarting the filter at each member: the members are filtered one by one here and the
+    // Restarting the filter at each member: each is read whole and filtered here, and the
     // stream itself has no filter in liblzma's chain.
     const bool eachMember = x86Filter && level.filterEachMember;
-    std::vector<std::vector<uint8_t>> filtered(eachMember ? members.size() : 0);
-    std::vector<const std::vector<uint8_t>*> inputs = members;
-    for (size_t i = 0; i < filtered.size(); ++i) {
-        if (!x86Filtered(*members[i], &filtered[i], error)) return false;
-        inputs[i] = &filtered[i];
-    }
     lzma_filter filters[3];
     size_t n = 0;
     if (x86Filter && !eachMember) filters[n++] = {LZMA_FILTER_X86, nullptr};
@@ -151,28 +186,21 @@ bool encodeSolidStream(const std::vector<const std::vector<uint8_t>*>& members, 
         return false;
     }
     stream->assign(SOLID_HEADER_SIZE, 0);
-    storeLittleEndian32(stream->data(), static_cast<uint32_t>(members.size()));
+    storeLittleEndian32(stream->data(), static_cast<uint32_t>(memberCount));
     storeLittleEndian32(stream->data() + 4, static_cast<uint32_t>(total));
     storeLittleEndian32(stream->data() + 8, options.dict_size);
     storeLittleEndian32(stream->data() + 12, eachMember  ? SOLID_FILTER_X86_EACH_MEMBER
                                              : x86Filter ? SOLID_FILTER_X86
                                                          : SOLID_FILTER_NONE);
-    if (eachMember) {
-        for (const std::vector<uint8_t>* m : members) {
-            stream->resize(stream->size() + 4);
-            storeLittleEndian32(stream->data() + stream->size() - 4, static_cast<uint32_t>(m->size()));
-        }
-    }
+    // The members' sizes, filled in as each is read.
+    if (eachMember) stream->resize(SOLID_HEADER_SIZE + 4 * memberCount, 0);
     size_t used = stream->size();
     stream->resize(used + 65536 + total / 4);
+    std::vector<uint8_t> piece(static_cast<size_t>(std::min<uint64_t>(SOLID_READ_PIECE, std::max<uint64_t>(total, 1))));
+    uint64_t fed = 0;
     lzma_ret ret = LZMA_OK;
-    for (size_t i = 0; i <= members.size() && ret == LZMA_OK; ++i) {
-        const bool last = i == members.size();
-        // liblzma takes a second call that can make no progress for an error.
-        if (!last && inputs[i]->empty()) continue;
-        strm.next_in = last ? nullptr : inputs[i]->data();
-        strm.avail_in = last ? 0 : inputs[i]->size();
-        const lzma_action action = last ? LZMA_FINISH : LZMA_RUN;
+    // Runs the encoder over `avail_in` bytes, or to the end with LZMA_FINISH.
+    auto code = [&](lzma_action action) {
         for (;;) {
             if (used == stream->size()) stream->resize(stream->size() * 2);
             strm.next_out = stream->data() + used;
@@ -180,13 +208,67 @@ bool encodeSolidStream(const std::vector<const std::vector<uint8_t>*>& members, 
             ret = lzma_code(&strm, action);
             used = stream->size() - strm.avail_out;
             if (ret != LZMA_OK) break;
-            if (!last && strm.avail_in == 0) break;
+            if (action == LZMA_RUN && strm.avail_in == 0) break;
         }
-        if (last && ret == LZMA_STREAM_END) ret = LZMA_OK;
-        else if (last) ret = ret == LZMA_OK ? LZMA_PROG_ERROR : ret;
+    };
+    bool readFailed = false;
+    std::vector<uint8_t> whole, filtered;
+    for (size_t i = 0; i < memberCount && ret == LZMA_OK && !readFailed; ++i) {
+        if (eachMember) {
+            whole.clear();
+            for (;;) {
+                size_t got = 0;
+                if (!reader.read(reader.state, i, piece.data(), piece.size(), &got, error)) {
+                    readFailed = true;
+                    break;
+                }
+                if (got == 0) break;
+                whole.insert(whole.end(), piece.begin(), piece.begin() + got);
+                if (fed + whole.size() > total) break;
+            }
+            fed += whole.size();
+            if (readFailed || fed > total) break;
+            storeLittleEndian32(stream->data() + SOLID_HEADER_SIZE + 4 * i, static_cast<uint32_t>(whole.size()));
+            if (!x86Filtered(whole, &filtered, error)) {
+                readFailed = true;
+                break;
+            }
+            if (filtered.empty()) continue;
+            strm.next_in = filtered.data();
+            strm.avail_in = filtered.size();
+            code(LZMA_RUN);
+            continue;
+        }
+        for (;;) {
+            size_t got = 0;
+            if (!reader.read(reader.state, i, piece.data(), piece.size(), &got, error)) {
+                readFailed = true;
+                break;
+            }
+            if (got == 0) break;
+            fed += got;
+            if (fed > total) break;
+            // liblzma takes a second call that can make no progress for an error: no empty pieces.
+            strm.next_in = piece.data();
+            strm.avail_in = got;
+            code(LZMA_RUN);
+            if (ret != LZMA_OK) break;
+        }
+        if (fed > total) break;
+    }
+    if (!readFailed && ret == LZMA_OK && fed == total) {
+        strm.next_in = nullptr;
+        strm.avail_in = 0;
+        code(LZMA_FINISH);
+        ret = ret == LZMA_STREAM_END ? LZMA_OK : ret == LZMA_OK ? LZMA_PROG_ERROR : ret;
     }
     lzma_end(&strm);
     stream->resize(used);
+    if (readFailed) return false;
+    if (ret == LZMA_OK && fed != total) {
+        *error = "the files of a solid stream changed while they were packed";
+        return false;
+    }
     if (ret != LZMA_OK) {
         *error = "LZMA2 encoding failed (liblzma error " + std::to_string(static_cast<int>(ret)) + ")";
         return false;
@@ -202,8 +284,8 @@ bool encodeSolidStream(const std::vector<const std::vector<uint8_t>*>& members, 
 
 bool solidEncoderAvailable() { return false; }
 
-bool encodeSolidStream(const std::vector<const std::vector<uint8_t>*>&, SolidLevel, bool, std::vector<uint8_t>*,
-                       std::string* error) {
+bool encodeSolidStreamFrom(size_t, uint64_t, SolidLevel, bool, const SolidMemberReader&, std::vector<uint8_t>*,
+                           std::string* error) {
     *error = "this build of runpack has no LZMA2 encoder (built without liblzma)";
     return false;
 }

@@ -25,11 +25,12 @@ struct SolidLevel {
 // fast and best make streams of 8 and 16 MiB of files, so that the engine can decode a
 // package's streams on several processors; max makes them of 64 MiB, for the smallest package.
 // Past fast, pb=0 and, for x86 code, lc=2 (from lc=3, pb=2) make DLLs about 0.5 % and text
-// about 0.15 % smaller at no cost in speed. max also restarts the x86 filter at each file:
-// a DLL's calls then read the same in every copy of shared code, whatever the file's place in
-// the stream (0.4 % smaller on DLLs; engines before this filter do not read such streams);
-// and on x86 code it stops a match at 112 bytes instead of 273 and follows the match finder's
-// chains four times as deep, 0.1 % smaller again (on text a shorter nice length only costs).
+// about 0.15 % smaller at no cost in speed.
+// max also restarts the x86 filter at each file: a DLL's calls then read the same in every
+// copy of shared code, whatever the file's place in the stream (0.4 % smaller on DLLs; engines
+// before this filter do not read such streams); and on x86 code it stops a match at 112 bytes
+// instead of 273 and follows the match finder's chains four times as deep, 0.1 % smaller again
+// (on text a shorter nice length only costs).
 const SolidLevel SOLID_LEVEL_FAST = {1, false, 0, -1, -1, 8u << 20, false, 0, 0};
 const SolidLevel SOLID_LEVEL_BEST = {6, false, 0, 0, 2, 16u << 20, false, 0, 0};
 const SolidLevel SOLID_LEVEL_MAX = {9, true, 64u << 20, 0, 2, 64u << 20, true, 112, 2000};
@@ -60,8 +61,26 @@ std::vector<SolidStreamSpan> planSolidStreams(const std::vector<uint64_t>& sizes
 // Windows executables (files that begin with "MZ").
 bool solidWantsX86Filter(const std::vector<const std::vector<uint8_t>*>& members);
 
+// The same from each member's size and whether it begins with "MZ".
+bool solidWantsX86Filter(const std::vector<std::pair<uint64_t, bool>>& members);
+
+// Where a stream's members come from, piece by piece: `read` puts the next bytes of member
+// `member` (0, 1, ... in order) at `buffer`, at most `capacity`, and sets `got` to their count,
+// 0 at the member's end. False with a message when they cannot be read.
+struct SolidMemberReader {
+    bool (*read)(void* state, size_t member, uint8_t* buffer, size_t capacity, size_t* got, std::string* error);
+    void* state;
+};
+
+// The stream of `memberCount` members of `total` bytes together, read through `reader`: the
+// bytes encodeSolidStream makes from the same members in memory. False with a message when
+// the members do not add up to `total`, or as encodeSolidStream.
+bool encodeSolidStreamFrom(size_t memberCount, uint64_t total, SolidLevel level, bool x86Filter,
+                           const SolidMemberReader& reader, std::vector<uint8_t>* stream, std::string* error);
+
 // The stream of `members`, in order: header, the members' sizes where the level restarts the
-// x86 filter at each one, and LZMA2 chunks. The dictionary is the level's,
+// x86 filter at each one (each member is then read whole before it is filtered), and LZMA2
+// chunks. The dictionary is the level's,
 // or less when the members are smaller. False with a message when the members add up to 4 GiB
 // or more, or the compressor fails.
 bool encodeSolidStream(const std::vector<const std::vector<uint8_t>*>& members, SolidLevel level, bool x86Filter,
