@@ -130,29 +130,66 @@ bool solidEncoderAvailable() { return true; }
 
 // The members go to the encoder in pieces of this size.
 const size_t SOLID_READ_PIECE = 1u << 20;
+// The x86 filter's pipe, when it restarts at each member, works in pieces of this size.
+const size_t SOLID_PIPE_PIECE = 256u << 10;
 
-// `member` as liblzma's x86 filter turns it, from offset 0: liblzma has no way to run the
-// filter alone, so the member goes through the filter into a quick LZMA2 stream, which is
-// decoded again without the filter.
-static bool x86Filtered(const std::vector<uint8_t>& member, std::vector<uint8_t>* filtered, std::string* error) {
-    filtered->clear();
-    if (member.empty()) return true;
+// liblzma's x86 filter run alone, from offset 0, over one member handed in piece by piece.
+// liblzma has no way to run the filter by itself, so the bytes go through the filter into a
+// quick LZMA2 stream, which a second stream decodes again without the filter: memory stays
+// at the two coders' own and two pieces, whatever the member's size.
+struct X86Pipe {
     lzma_options_lzma quick;
-    lzma_lzma_preset(&quick, 0);
-    lzma_filter encodeFilters[3] = {{LZMA_FILTER_X86, nullptr}, {LZMA_FILTER_LZMA2, &quick}, {LZMA_VLI_UNKNOWN, nullptr}};
-    lzma_filter decodeFilters[2] = {{LZMA_FILTER_LZMA2, &quick}, {LZMA_VLI_UNKNOWN, nullptr}};
-    std::vector<uint8_t> packed(lzma_stream_buffer_bound(member.size()));
-    size_t packedSize = 0, inPosition = 0, outPosition = 0;
-    filtered->resize(member.size());
-    if (lzma_raw_buffer_encode(encodeFilters, nullptr, member.data(), member.size(), packed.data(), &packedSize,
-                               packed.size()) != LZMA_OK ||
-        lzma_raw_buffer_decode(decodeFilters, nullptr, packed.data(), &inPosition, packedSize, filtered->data(),
-                               &outPosition, filtered->size()) != LZMA_OK ||
-        outPosition != member.size()) {
-        *error = "the x86 branch filter failed on a file";
-        return false;
+    lzma_stream encoder = LZMA_STREAM_INIT;
+    lzma_stream decoder = LZMA_STREAM_INIT;
+    std::vector<uint8_t> packed, filtered;
+};
+
+static bool x86PipeBegin(X86Pipe* pipe) {
+    lzma_end(&pipe->encoder);
+    lzma_end(&pipe->decoder);
+    lzma_lzma_preset(&pipe->quick, 0);
+    lzma_filter encodeFilters[3] = {{LZMA_FILTER_X86, nullptr}, {LZMA_FILTER_LZMA2, &pipe->quick}, {LZMA_VLI_UNKNOWN, nullptr}};
+    lzma_filter decodeFilters[2] = {{LZMA_FILTER_LZMA2, &pipe->quick}, {LZMA_VLI_UNKNOWN, nullptr}};
+    if (pipe->packed.empty()) pipe->packed.resize(SOLID_PIPE_PIECE);
+    if (pipe->filtered.empty()) pipe->filtered.resize(SOLID_PIPE_PIECE);
+    return lzma_raw_encoder(&pipe->encoder, encodeFilters) == LZMA_OK &&
+           lzma_raw_decoder(&pipe->decoder, decodeFilters) == LZMA_OK;
+}
+
+static void x86PipeEnd(X86Pipe* pipe) {
+    lzma_end(&pipe->encoder);
+    lzma_end(&pipe->decoder);
+}
+
+// Takes `size` bytes of the member (none, with `finish`, at its end) and hands every filtered
+// byte that comes out to `take`. False when a coder fails or `take` does.
+template <typename Take>
+static bool x86PipeRun(X86Pipe* pipe, const uint8_t* bytes, size_t size, bool finish, Take take) {
+    pipe->encoder.next_in = bytes;
+    pipe->encoder.avail_in = size;
+    const lzma_action action = finish ? LZMA_FINISH : LZMA_RUN;
+    for (;;) {
+        pipe->encoder.next_out = pipe->packed.data();
+        pipe->encoder.avail_out = pipe->packed.size();
+        lzma_ret encoded = lzma_code(&pipe->encoder, action);
+        if (encoded != LZMA_OK && encoded != LZMA_STREAM_END) return false;
+        pipe->decoder.next_in = pipe->packed.data();
+        pipe->decoder.avail_in = pipe->packed.size() - pipe->encoder.avail_out;
+        lzma_ret decoded = LZMA_OK;
+        // Everything the encoder gave, through the decoder; at the end, until it ends too.
+        while (pipe->decoder.avail_in != 0 || (encoded == LZMA_STREAM_END && decoded == LZMA_OK)) {
+            pipe->decoder.next_out = pipe->filtered.data();
+            pipe->decoder.avail_out = pipe->filtered.size();
+            decoded = lzma_code(&pipe->decoder, LZMA_RUN);
+            if (decoded != LZMA_OK && decoded != LZMA_STREAM_END) return false;
+            size_t out = pipe->filtered.size() - pipe->decoder.avail_out;
+            if (out != 0 && !take(pipe->filtered.data(), out)) return false;
+            if (decoded == LZMA_STREAM_END) break;
+            if (out == 0 && pipe->decoder.avail_in == 0 && encoded != LZMA_STREAM_END) break;
+        }
+        if (encoded == LZMA_STREAM_END) return decoded == LZMA_STREAM_END;
+        if (!finish && pipe->encoder.avail_in == 0 && pipe->encoder.avail_out != 0) return true;
     }
-    return true;
 }
 
 bool encodeSolidStreamFrom(size_t memberCount, uint64_t total, SolidLevel level, bool x86Filter,
@@ -172,8 +209,8 @@ bool encodeSolidStreamFrom(size_t memberCount, uint64_t total, SolidLevel level,
     if (x86Filter && level.codeNiceLength != 0) options.nice_len = level.codeNiceLength;
     if (x86Filter && level.codeDepth != 0) options.depth = level.codeDepth;
     options.dict_size = dictionaryFor(total, options.dict_size);
-    // Restarting the filter at each member: each is read whole and filtered here, and the
-    // stream itself has no filter in liblzma's chain.
+    // Restarting the filter at each member: each goes through a pipe of its own that filters
+    // it from offset 0, and the stream itself has no filter in liblzma's chain.
     const bool eachMember = x86Filter && level.filterEachMember;
     lzma_filter filters[3];
     size_t n = 0;
@@ -212,10 +249,23 @@ bool encodeSolidStreamFrom(size_t memberCount, uint64_t total, SolidLevel level,
         }
     };
     bool readFailed = false;
-    std::vector<uint8_t> whole, filtered;
+    X86Pipe pipe;
+    // The filtered bytes, into the stream's encoder.
+    auto encode = [&](const uint8_t* bytes, size_t size) {
+        strm.next_in = bytes;
+        strm.avail_in = size;
+        code(LZMA_RUN);
+        return ret == LZMA_OK;
+    };
     for (size_t i = 0; i < memberCount && ret == LZMA_OK && !readFailed; ++i) {
         if (eachMember) {
-            whole.clear();
+            if (!x86PipeBegin(&pipe)) {
+                *error = "the x86 branch filter failed on a file";
+                readFailed = true;
+                break;
+            }
+            uint64_t size = 0;
+            bool piped = true;
             for (;;) {
                 size_t got = 0;
                 if (!reader.read(reader.state, i, piece.data(), piece.size(), &got, error)) {
@@ -223,20 +273,22 @@ bool encodeSolidStreamFrom(size_t memberCount, uint64_t total, SolidLevel level,
                     break;
                 }
                 if (got == 0) break;
-                whole.insert(whole.end(), piece.begin(), piece.begin() + got);
-                if (fed + whole.size() > total) break;
+                size += got;
+                if (fed + size > total) break;
+                piped = x86PipeRun(&pipe, piece.data(), got, false, encode);
+                if (!piped) break;
             }
-            fed += whole.size();
-            if (readFailed || fed > total) break;
-            storeLittleEndian32(stream->data() + SOLID_HEADER_SIZE + 4 * i, static_cast<uint32_t>(whole.size()));
-            if (!x86Filtered(whole, &filtered, error)) {
-                readFailed = true;
+            fed += size;
+            if (readFailed || fed > total || ret != LZMA_OK) break;
+            storeLittleEndian32(stream->data() + SOLID_HEADER_SIZE + 4 * i, static_cast<uint32_t>(size));
+            if (piped) piped = x86PipeRun(&pipe, nullptr, 0, true, encode);
+            if (!piped) {
+                if (ret == LZMA_OK) {
+                    *error = "the x86 branch filter failed on a file";
+                    readFailed = true;
+                }
                 break;
             }
-            if (filtered.empty()) continue;
-            strm.next_in = filtered.data();
-            strm.avail_in = filtered.size();
-            code(LZMA_RUN);
             continue;
         }
         for (;;) {
@@ -263,6 +315,7 @@ bool encodeSolidStreamFrom(size_t memberCount, uint64_t total, SolidLevel level,
         ret = ret == LZMA_STREAM_END ? LZMA_OK : ret == LZMA_OK ? LZMA_PROG_ERROR : ret;
     }
     lzma_end(&strm);
+    x86PipeEnd(&pipe);
     stream->resize(used);
     if (readFailed) return false;
     if (ret == LZMA_OK && fed != total) {

@@ -79,9 +79,8 @@ bool encodeSolidStreamFrom(size_t memberCount, uint64_t total, SolidLevel level,
                            const SolidMemberReader& reader, std::vector<uint8_t>* stream, std::string* error);
 
 // The stream of `members`, in order: header, the members' sizes where the level restarts the
-// x86 filter at each one (each member is then read whole before it is filtered), and LZMA2
-// chunks. The dictionary is the level's,
-// or less when the members are smaller. False with a message when the members add up to 4 GiB
+// x86 filter at each one, and LZMA2 chunks. The dictionary is the level's, or less when the
+// members are smaller. False with a message when the members add up to 4 GiB
 // or more, or the compressor fails.
 bool encodeSolidStream(const std::vector<const std::vector<uint8_t>*>& members, SolidLevel level, bool x86Filter,
                        std::vector<uint8_t>* stream, std::string* error);
