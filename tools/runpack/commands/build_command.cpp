@@ -527,30 +527,57 @@ bool checkDestinations(const BuildOptions& o, const std::vector<PlannedFile>& pl
     return true;
 }
 
+// An input read in pieces: its size taken at open, and the messages of a read that fails.
+class SourceFile {
+public:
+    bool open(const fs::path& path, std::string* error) {
+        path_ = path;
+        errno = 0;
+        stream_.open(path, std::ios::binary);
+        if (!stream_) {
+            *error = "cannot read input " + path.u8string() + ": " + systemReason(errno);
+            return false;
+        }
+        stream_.seekg(0, std::ios::end);
+        const std::streamoff size = stream_.tellg();
+        if (size < 0) {
+            *error = "cannot read input " + path.u8string();
+            return false;
+        }
+        if (static_cast<uint64_t>(size) > 0xFFFFFFFFull) {
+            *error = "input " + path.u8string() + " is 4 GiB or larger";
+            return false;
+        }
+        stream_.seekg(0, std::ios::beg);
+        size_ = static_cast<uint64_t>(size);
+        left_ = size_;
+        return true;
+    }
+    uint64_t size() const { return size_; }
+    // The next bytes, at most `capacity`; 0 at the end of the size found at open.
+    bool read(uint8_t* buffer, size_t capacity, size_t* got, std::string* error) {
+        *got = static_cast<size_t>(std::min<uint64_t>(capacity, left_));
+        if (*got && !stream_.read(reinterpret_cast<char*>(buffer), static_cast<std::streamsize>(*got))) {
+            *error = "cannot read input " + path_.u8string();
+            return false;
+        }
+        left_ -= *got;
+        return true;
+    }
+
+private:
+    fs::path path_;
+    std::ifstream stream_;
+    uint64_t size_ = 0;
+    uint64_t left_ = 0;
+};
+
 bool readSource(const fs::path& path, std::vector<uint8_t>* bytes, std::string* error) {
-    errno = 0;
-    std::ifstream stream(path, std::ios::binary);
-    if (!stream) {
-        *error = "cannot read input " + path.u8string() + ": " + systemReason(errno);
-        return false;
-    }
-    stream.seekg(0, std::ios::end);
-    const std::streamoff size = stream.tellg();
-    if (size < 0) {
-        *error = "cannot read input " + path.u8string();
-        return false;
-    }
-    if (static_cast<uint64_t>(size) > 0xFFFFFFFFull) {
-        *error = "input " + path.u8string() + " is 4 GiB or larger";
-        return false;
-    }
-    stream.seekg(0, std::ios::beg);
-    bytes->resize(static_cast<size_t>(size));
-    if (size && !stream.read(reinterpret_cast<char*>(bytes->data()), size)) {
-        *error = "cannot read input " + path.u8string();
-        return false;
-    }
-    return true;
+    SourceFile source;
+    if (!source.open(path, error)) return false;
+    bytes->resize(static_cast<size_t>(source.size()));
+    size_t got = 0;
+    return source.read(bytes->data(), bytes->size(), &got, error);
 }
 
 // The output's checks that need no packing: it is no directory, and the directory it goes
@@ -610,51 +637,6 @@ bool packFile(LzhufContext* context, LzhufLevel level, const PlannedFile& plan, 
     }
     return true;
 }
-
-// An input read in pieces, with the messages readSource gives.
-class SourceFile {
-public:
-    bool open(const fs::path& path, std::string* error) {
-        path_ = path;
-        errno = 0;
-        stream_.open(path, std::ios::binary);
-        if (!stream_) {
-            *error = "cannot read input " + path.u8string() + ": " + systemReason(errno);
-            return false;
-        }
-        stream_.seekg(0, std::ios::end);
-        const std::streamoff size = stream_.tellg();
-        if (size < 0) {
-            *error = "cannot read input " + path.u8string();
-            return false;
-        }
-        if (static_cast<uint64_t>(size) > 0xFFFFFFFFull) {
-            *error = "input " + path.u8string() + " is 4 GiB or larger";
-            return false;
-        }
-        stream_.seekg(0, std::ios::beg);
-        size_ = static_cast<uint64_t>(size);
-        left_ = size_;
-        return true;
-    }
-    uint64_t size() const { return size_; }
-    // The next bytes, at most `capacity`; 0 at the end of the size found at open.
-    bool read(uint8_t* buffer, size_t capacity, size_t* got, std::string* error) {
-        *got = static_cast<size_t>(std::min<uint64_t>(capacity, left_));
-        if (*got && !stream_.read(reinterpret_cast<char*>(buffer), static_cast<std::streamsize>(*got))) {
-            *error = "cannot read input " + path_.u8string();
-            return false;
-        }
-        left_ -= *got;
-        return true;
-    }
-
-private:
-    fs::path path_;
-    std::ifstream stream_;
-    uint64_t size_ = 0;
-    uint64_t left_ = 0;
-};
 
 // Inputs are read in pieces of this size.
 const size_t READ_PIECE = 1u << 20;
