@@ -258,55 +258,33 @@ bool encodeSolidStreamFrom(size_t memberCount, uint64_t total, SolidLevel level,
         return ret == LZMA_OK;
     };
     for (size_t i = 0; i < memberCount && ret == LZMA_OK && !readFailed; ++i) {
-        if (eachMember) {
-            if (!x86PipeBegin(&pipe)) {
-                *error = "the x86 branch filter failed on a file";
-                readFailed = true;
-                break;
-            }
-            uint64_t size = 0;
-            bool piped = true;
-            for (;;) {
-                size_t got = 0;
-                if (!reader.read(reader.state, i, piece.data(), piece.size(), &got, error)) {
-                    readFailed = true;
-                    break;
-                }
-                if (got == 0) break;
-                size += got;
-                if (fed + size > total) break;
-                piped = x86PipeRun(&pipe, piece.data(), got, false, encode);
-                if (!piped) break;
-            }
-            fed += size;
-            if (readFailed || fed > total || ret != LZMA_OK) break;
-            storeLittleEndian32(stream->data() + SOLID_HEADER_SIZE + 4 * i, static_cast<uint32_t>(size));
-            if (piped) piped = x86PipeRun(&pipe, nullptr, 0, true, encode);
-            if (!piped) {
-                if (ret == LZMA_OK) {
-                    *error = "the x86 branch filter failed on a file";
-                    readFailed = true;
-                }
-                break;
-            }
-            continue;
-        }
-        for (;;) {
+        bool piped = !eachMember || x86PipeBegin(&pipe);
+        uint64_t size = 0;
+        while (piped) {
             size_t got = 0;
             if (!reader.read(reader.state, i, piece.data(), piece.size(), &got, error)) {
                 readFailed = true;
                 break;
             }
             if (got == 0) break;
-            fed += got;
-            if (fed > total) break;
+            size += got;
+            if (fed + size > total) break;
             // liblzma takes a second call that can make no progress for an error: no empty pieces.
-            strm.next_in = piece.data();
-            strm.avail_in = got;
-            code(LZMA_RUN);
-            if (ret != LZMA_OK) break;
+            piped = eachMember ? x86PipeRun(&pipe, piece.data(), got, false, encode) : encode(piece.data(), got);
         }
-        if (fed > total) break;
+        fed += size;
+        if (readFailed || fed > total || ret != LZMA_OK) break;
+        if (eachMember) {
+            storeLittleEndian32(stream->data() + SOLID_HEADER_SIZE + 4 * i, static_cast<uint32_t>(size));
+            if (piped) piped = x86PipeRun(&pipe, nullptr, 0, true, encode);
+        }
+        if (!piped) {
+            if (ret == LZMA_OK) {
+                *error = "the x86 branch filter failed on a file";
+                readFailed = true;
+            }
+            break;
+        }
     }
     if (!readFailed && ret == LZMA_OK && fed == total) {
         strm.next_in = nullptr;
