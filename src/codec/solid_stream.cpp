@@ -132,24 +132,37 @@ bool readSolidStreamHeader(const uint8_t* data, uint32_t size, SolidStreamHeader
     return true;
 }
 
-bool solidStreamOpen(SolidStreamReader* reader, const uint8_t* data, uint32_t size)
+uint32_t solidDictionaryNeeded(const SolidStreamHeader* header)
 {
-    reader->dictionary = nullptr;
-    if (!readSolidStreamHeader(data, size, &reader->header)) {
-        return false;
-    }
     // No stream needs a dictionary larger than what it holds; the declared size is only an
     // upper bound.
-    uint32_t dictionarySize = reader->header.dictionarySize;
-    if (reader->header.unpackedSize < dictionarySize) {
-        uint32_t rounded = (reader->header.unpackedSize + SOLID_DICTIONARY_GRAIN - 1) / SOLID_DICTIONARY_GRAIN *
+    uint32_t dictionarySize = header->dictionarySize;
+    if (header->unpackedSize < dictionarySize) {
+        uint32_t rounded = (header->unpackedSize + SOLID_DICTIONARY_GRAIN - 1) / SOLID_DICTIONARY_GRAIN *
                            SOLID_DICTIONARY_GRAIN;
         dictionarySize = rounded < SOLID_DICTIONARY_MIN ? SOLID_DICTIONARY_MIN : rounded;
     }
-    reader->dictionary = (uint8_t*)malloc(dictionarySize);
-    if (reader->dictionary == nullptr) {
+    return dictionarySize;
+}
+
+bool solidStreamOpenIn(SolidStreamReader* reader, const uint8_t* data, uint32_t size, uint8_t* dictionary,
+                       uint32_t capacity)
+{
+    reader->dictionary = nullptr;
+    reader->ownsDictionary = dictionary == nullptr;
+    if (!readSolidStreamHeader(data, size, &reader->header)) {
         return false;
     }
+    uint32_t dictionarySize = solidDictionaryNeeded(&reader->header);
+    if (dictionary == nullptr) {
+        dictionary = (uint8_t*)malloc(dictionarySize);
+    } else if (capacity < dictionarySize) {
+        return false;
+    }
+    if (dictionary == nullptr) {
+        return false;
+    }
+    reader->dictionary = dictionary;
     lzma2Begin(&reader->decoder, data + reader->header.chunksOffset, size - reader->header.chunksOffset,
                reader->dictionary, dictionarySize);
     x86FilterBegin(&reader->filter, 0);
@@ -162,6 +175,11 @@ bool solidStreamOpen(SolidStreamReader* reader, const uint8_t* data, uint32_t si
     reader->decoderEnded = false;
     reader->failed = false;
     return true;
+}
+
+bool solidStreamOpen(SolidStreamReader* reader, const uint8_t* data, uint32_t size)
+{
+    return solidStreamOpenIn(reader, data, size, nullptr, 0);
 }
 
 int32_t solidStreamNext(SolidStreamReader* reader, const uint8_t** bytes, uint32_t maximum)
@@ -214,6 +232,9 @@ bool solidStreamFinished(SolidStreamReader* reader)
 
 void solidStreamClose(SolidStreamReader* reader)
 {
-    free(reader->dictionary);
+    // A reader never opened has no dictionary, and its other fields may be anything.
+    if (reader->dictionary != nullptr && reader->ownsDictionary) {
+        free(reader->dictionary);
+    }
     reader->dictionary = nullptr;
 }

@@ -55,6 +55,7 @@ struct SolidStreamReader {
     Lzma2Decoder decoder;
     X86BranchFilter filter;
     uint8_t* dictionary;
+    bool ownsDictionary;   // taken at open, given back at close; else the caller's
     uint32_t delivered;    // bytes handed out so far
     uint32_t ready;        // staging[next, ready) is final
     uint32_t next;
@@ -68,9 +69,19 @@ struct SolidStreamReader {
     uint8_t staging[SOLID_STAGING_SIZE];
 };
 
+// The dictionary a reader of the stream takes: the declared size, or less when the stream
+// holds less (rounded up to the grain, at least the minimum).
+uint32_t solidDictionaryNeeded(const SolidStreamHeader* header);
+
 // Checks the stream as readSolidStreamHeader does and sets the reader up; false when the
 // stream is refused or its dictionary cannot be had (nothing is held then).
 bool solidStreamOpen(SolidStreamReader* reader, const uint8_t* data, uint32_t size);
+
+// The same in a dictionary the caller lends, `capacity` bytes, which must be at least what
+// solidDictionaryNeeded says (false otherwise): it stays the caller's, and may serve one
+// stream after another without the system handing out fresh pages each time.
+bool solidStreamOpenIn(SolidStreamReader* reader, const uint8_t* data, uint32_t size, uint8_t* dictionary,
+                       uint32_t capacity);
 
 // The next bytes of the stream, at most `maximum`: `*bytes` points at them inside the reader,
 // valid until the next call. Returns their count, 0 once the declared size has been handed out,
@@ -81,5 +92,5 @@ int32_t solidStreamNext(SolidStreamReader* reader, const uint8_t** bytes, uint32
 // more in it.
 bool solidStreamFinished(SolidStreamReader* reader);
 
-// Gives back the dictionary. Safe to call on a reader that is closed or was never opened.
+// Gives back the dictionary if the reader took it. Safe to call on a reader that is closed or was never opened.
 void solidStreamClose(SolidStreamReader* reader);

@@ -19,7 +19,7 @@ void prefetchBegin(StreamPrefetch* prefetch, const uint8_t* package, uint32_t si
 }
 
 // The helper: the whole stream through its reader into `output`, each stretch published as
-// soon as it is final; then the reader and its dictionary go back.
+// soon as it is final.
 static unsigned long THREAD_CALL decodeAhead(void* parameter) {
     PrefetchSlot* slot = static_cast<PrefetchSlot*>(parameter);
     uint32_t done = 0;
@@ -32,74 +32,104 @@ static unsigned long THREAD_CALL decodeAhead(void* parameter) {
     }
     bool ended = done == slot->unpackedSize && solidStreamFinished(slot->reader);
     solidStreamClose(slot->reader);
-    free(slot->reader);
     storeRelease(&slot->state, ended ? PREFETCH_ENDED : PREFETCH_FAILED);
     return 0;
 }
 
-static uint32_t loadLittleEndian32(const uint8_t* bytes) {
-    return bytes[0] | (bytes[1] << 8) | (bytes[2] << 16) | (static_cast<uint32_t>(bytes[3]) << 24);
+static uint64_t slotMemory(const PrefetchSlot* slot) {
+    return (slot->reader != NULL ? sizeof(SolidStreamReader) : 0) + static_cast<uint64_t>(slot->outputCapacity) +
+           slot->dictionaryCapacity;
 }
 
-// Helpers still decoding, and the memory the slots hold.
-static uint32_t helpersAtWork(const StreamPrefetch* prefetch, uint64_t* held) {
+uint64_t prefetchHeldMemory(const StreamPrefetch* prefetch) {
+    uint64_t held = 0;
+    for (uint32_t i = 0; i < PREFETCH_SLOTS; ++i) held += slotMemory(&prefetch->slots[i]);
+    return held;
+}
+
+static uint32_t helpersAtWork(const StreamPrefetch* prefetch) {
     uint32_t working = 0;
-    *held = 0;
     for (uint32_t i = 0; i < PREFETCH_SLOTS; ++i) {
         const PrefetchSlot* slot = &prefetch->slots[i];
-        if (slot->thread == NULL) continue;
-        *held += slot->unpackedSize;
-        if (loadAcquire(&slot->state) == PREFETCH_DECODING) {
-            ++working;
-            *held += slot->decoderMemory;
-        }
+        if (slot->thread != NULL && loadAcquire(&slot->state) == PREFETCH_DECODING) ++working;
     }
     return working;
 }
 
-// The slot of the stream whose data begins at `stream`; with null, a free slot.
+// The slot of the stream whose data begins at `stream`.
 static PrefetchSlot* slotOf(StreamPrefetch* prefetch, const uint8_t* stream) {
     for (uint32_t i = 0; i < PREFETCH_SLOTS; ++i) {
-        if (prefetch->slots[i].stream == stream) return &prefetch->slots[i];
+        if (prefetch->slots[i].thread != NULL && prefetch->slots[i].stream == stream) return &prefetch->slots[i];
     }
     return NULL;
+}
+
+// Gives back what a slot without a stream keeps.
+static void dropKept(PrefetchSlot* slot) {
+    free(slot->reader);
+    free(slot->output);
+    free(slot->dictionary);
+    memset(slot, 0, sizeof(*slot));
 }
 
 // Sets a helper on the stream whose first member is `head`; null when no helper may start
 // now or the stream cannot be had ahead: too large for what the cap leaves, refused by the
 // decoder, or memory or a thread not to be had.
 static PrefetchSlot* startHelper(StreamPrefetch* prefetch, const FileEntry* head) {
-    uint64_t held;
-    PrefetchSlot* slot = slotOf(prefetch, NULL);
-    if (slot == NULL || helpersAtWork(prefetch, &held) >= prefetch->helpers || head->packedSize < SOLID_HEADER_SIZE) {
+    SolidStreamHeader header;
+    if (helpersAtWork(prefetch) >= prefetch->helpers || !readSolidStreamHeader(head->data, head->packedSize, &header)) {
         return NULL;
     }
-    // What the reader will take: the dictionary the header declares, never more than the
-    // stream holds (as solidStreamOpen takes it), and the reader itself.
-    uint32_t unpacked = loadLittleEndian32(head->data + 4);
-    uint64_t dictionary = loadLittleEndian32(head->data + 8);
-    uint64_t rounded = (static_cast<uint64_t>(unpacked) + SOLID_DICTIONARY_GRAIN - 1) & ~uint64_t(SOLID_DICTIONARY_GRAIN - 1);
-    if (rounded < dictionary) dictionary = rounded < SOLID_DICTIONARY_MIN ? SOLID_DICTIONARY_MIN : rounded;
-    uint64_t decoderMemory = dictionary + sizeof(SolidStreamReader);
-    if (held + unpacked + decoderMemory > prefetch->memoryCap) return NULL;
-
-    SolidStreamReader* reader = static_cast<SolidStreamReader*>(malloc(sizeof(SolidStreamReader)));
-    uint8_t* output = static_cast<uint8_t*>(malloc(unpacked != 0 ? unpacked : 1));
-    if (reader != NULL && output != NULL && solidStreamOpen(reader, head->data, head->packedSize)) {
-        slot->owner = prefetch;
-        slot->stream = head->data;
-        slot->reader = reader;
-        slot->output = output;
-        slot->unpackedSize = unpacked;
-        slot->decoderMemory = static_cast<uint32_t>(decoderMemory);
-        slot->thread = threadStart(decodeAhead, slot);
-        if (slot->thread != NULL) return slot;
-        solidStreamClose(reader);
-        memset(slot, 0, sizeof(*slot));
+    uint32_t unpacked = header.unpackedSize;
+    uint32_t dictionary = solidDictionaryNeeded(&header);
+    // A free slot whose buffers take the stream; else the free slot that keeps the least.
+    PrefetchSlot* slot = NULL;
+    for (uint32_t i = 0; i < PREFETCH_SLOTS; ++i) {
+        PrefetchSlot* candidate = &prefetch->slots[i];
+        if (candidate->thread != NULL) continue;
+        if (candidate->outputCapacity >= unpacked && candidate->dictionaryCapacity >= dictionary &&
+            candidate->reader != NULL) {
+            slot = candidate;
+            break;
+        }
+        if (slot == NULL || slotMemory(candidate) < slotMemory(slot)) slot = candidate;
     }
-    free(reader);
-    free(output);
-    return NULL;
+    if (slot == NULL) return NULL;
+    bool fits = slot->outputCapacity >= unpacked && slot->dictionaryCapacity >= dictionary && slot->reader != NULL;
+    if (!fits) {
+        dropKept(slot);
+        uint64_t needed = sizeof(SolidStreamReader) + static_cast<uint64_t>(unpacked) + dictionary;
+        // What other free slots keep makes room first.
+        for (uint32_t i = 0; i < PREFETCH_SLOTS && prefetchHeldMemory(prefetch) + needed > prefetch->memoryCap; ++i) {
+            if (prefetch->slots[i].thread == NULL) dropKept(&prefetch->slots[i]);
+        }
+        uint64_t held = prefetchHeldMemory(prefetch);
+        if (held + needed > prefetch->memoryCap) return NULL;
+        // An eighth more than this stream needs, where the cap allows: the streams of one
+        // package differ by a few per cent, and the next one then fits in this buffer.
+        uint32_t capacity = unpacked + unpacked / 8 > unpacked && held + needed + unpacked / 8 <= prefetch->memoryCap
+                                ? unpacked + unpacked / 8 : unpacked;
+        slot->reader = static_cast<SolidStreamReader*>(malloc(sizeof(SolidStreamReader)));
+        slot->output = static_cast<uint8_t*>(malloc(capacity != 0 ? capacity : 1));
+        slot->dictionary = static_cast<uint8_t*>(malloc(dictionary));
+        if (slot->reader == NULL || slot->output == NULL || slot->dictionary == NULL) {
+            dropKept(slot);
+            return NULL;
+        }
+        slot->outputCapacity = capacity;
+        slot->dictionaryCapacity = dictionary;
+    }
+    if (!solidStreamOpenIn(slot->reader, head->data, head->packedSize, slot->dictionary, slot->dictionaryCapacity)) {
+        return NULL;
+    }
+    slot->owner = prefetch;
+    slot->stream = head->data;
+    slot->unpackedSize = unpacked;
+    slot->ready = 0;
+    slot->state = PREFETCH_DECODING;
+    slot->cancel = 0;
+    slot->thread = threadStart(decodeAhead, slot);
+    return slot->thread != NULL ? slot : NULL;
 }
 
 // Starts helpers on the streams after the last one started, in package order, as long as
@@ -138,13 +168,13 @@ static uint32_t waitForHelper(void* state, uint32_t wanted) {
     }
 }
 
-// Stops the slot's helper, waits for it and frees the slot.
+// Stops the slot's helper and waits for it; the slot keeps its buffers for a later stream.
 static void releaseSlot(PrefetchSlot* slot) {
     if (slot->thread == NULL) return;
     storeRelease(&slot->cancel, 1);
     threadJoin(slot->thread);
-    free(slot->output);
-    memset(slot, 0, sizeof(*slot));
+    slot->thread = NULL;
+    slot->stream = NULL;
 }
 
 void prefetchAtStream(StreamPrefetch* prefetch, const FileEntry* head, uint32_t next) {
@@ -162,6 +192,9 @@ void prefetchAtStream(StreamPrefetch* prefetch, const FileEntry* head, uint32_t 
         prefetch->lookAhead = next;
         slot = startHelper(prefetch, head);
         prefetch->stopped = slot == NULL;
+        // Every slot is free then (the look-ahead goes in order): what they keep goes back,
+        // and the extraction's own decoder has the room.
+        for (uint32_t i = 0; i < PREFETCH_SLOTS && slot == NULL; ++i) dropKept(&prefetch->slots[i]);
     }
     if (slot != NULL) {
         lzma2AdoptDecoded(slot->stream, slot->output, slot->unpackedSize, waitForHelper, slot);
@@ -173,5 +206,8 @@ void prefetchEnd(StreamPrefetch* prefetch) {
     // The unpack operation may still point into a slot's bytes: it lets go of them first.
     lzma2AdoptDecoded(NULL, NULL, 0, NULL, NULL);
     for (uint32_t i = 0; i < PREFETCH_SLOTS; ++i) storeRelease(&prefetch->slots[i].cancel, 1);
-    for (uint32_t i = 0; i < PREFETCH_SLOTS; ++i) releaseSlot(&prefetch->slots[i]);
+    for (uint32_t i = 0; i < PREFETCH_SLOTS; ++i) {
+        releaseSlot(&prefetch->slots[i]);
+        dropKept(&prefetch->slots[i]);
+    }
 }

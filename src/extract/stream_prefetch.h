@@ -21,9 +21,9 @@
 
 // Streams held at once, at most: decoding, or decoded and waiting to be written.
 const uint32_t PREFETCH_SLOTS = 32;
-// The memory all helpers may hold together: their streams' decoded bytes, and while they
-// decode, each its dictionary and reader. An eighth of the 32-bit engine's 2 GiB of address
-// space: eight streams of 24 MiB at an 8 MiB dictionary, more than one thread can write as
+// The memory all helpers may hold together: their streams' decoded bytes, dictionaries and
+// readers, and what the slots keep for the next streams. An eighth of the 32-bit engine's
+// 2 GiB of address space: eight streams of 24 MiB at an 8 MiB dictionary, more than one thread can write as
 // fast as they are decoded. Never more than half of what is free when the extraction starts
 // (the package is mapped whole): the rest stays for the extraction's own decoder, the
 // files' buffers and the system.
@@ -37,15 +37,21 @@ const uint32_t PREFETCH_FAILED = 2;  // corrupt, or cancelled: `ready` bytes are
 struct StreamPrefetch;
 
 // One helper and the stream it decodes. `ready`, `state` and `cancel` are shared with the
-// helper; the rest is set before it starts.
+// helper; the rest is set before it starts. The reader, the output and the dictionary stay
+// with the slot from one stream to the next (an output an eighth larger than its first
+// stream, where the cap allows, so that the next stream of about that size fits): every
+// fresh page is one the system must find and clear, which costs here about a fifth of what
+// decoding the page's bytes does.
 struct PrefetchSlot {
-    ThreadHandle thread;      // null when the slot is free
+    ThreadHandle thread;      // null when the slot has no stream
     StreamPrefetch* owner;
     const uint8_t* stream;    // the stream's data: its first member's
-    SolidStreamReader* reader;  // the helper's; it gives it back at its end
-    uint8_t* output;          // the decoded bytes, unpackedSize of them
+    SolidStreamReader* reader;
+    uint8_t* output;          // the decoded bytes: unpackedSize of them are this stream's
+    uint32_t outputCapacity;
+    uint8_t* dictionary;      // lent to the reader
+    uint32_t dictionaryCapacity;
     uint32_t unpackedSize;
-    uint32_t decoderMemory;   // the reader's size and its dictionary's
     uint32_t ready;           // bytes of `output` that are final
     uint32_t state;           // PREFETCH_DECODING, _ENDED or _FAILED
     uint32_t cancel;          // set by the extraction: stop decoding
@@ -70,6 +76,9 @@ void prefetchBegin(StreamPrefetch* prefetch, const uint8_t* package, uint32_t si
 // entry): lets go of the streams already written, hands this one to the extraction's unpack
 // operation when a helper has it, and sets helpers on the streams after it.
 void prefetchAtStream(StreamPrefetch* prefetch, const FileEntry* head, uint32_t next);
+
+// The memory the slots hold, streams and kept buffers together: never more than the cap.
+uint64_t prefetchHeldMemory(const StreamPrefetch* prefetch);
 
 // Stops every helper, waits for them and frees what they made.
 void prefetchEnd(StreamPrefetch* prefetch);

@@ -57,13 +57,13 @@ struct Streams {
     std::vector<std::vector<uint8_t>> files;  // every entry's content, in package order
 };
 
-Streams makeStreams(int streams, int damaged)
+Streams makeStreams(int streams, int damaged, int growth = 7000)
 {
     TestPackage package;
     Streams made;
     for (int k = 0; k < streams; ++k) {
         std::vector<std::vector<uint8_t>> members;
-        for (int m = 0; m < 3; ++m) members.push_back(content(40000 + 25000 * m + 7000 * k, 100 + 3 * k + m));
+        for (int m = 0; m < 3; ++m) members.push_back(content(40000 + 25000 * m + growth * k, 100 + 3 * k + m));
         std::vector<const std::vector<uint8_t>*> pointers;
         for (const auto& m : members) pointers.push_back(&m);
         std::vector<uint8_t> stream;
@@ -144,12 +144,11 @@ Extracted extract(const Streams& streams, uint32_t processors, uint32_t memoryCa
             uint32_t slots = 0;
             uint64_t memory = 0;
             for (const PrefetchSlot& slot : prefetch->slots) {
-                if (slot.thread == nullptr) continue;
-                ++slots;
-                // As the look-ahead counts it: a helper that has ended has given back its decoder.
-                memory += slot.unpackedSize;
-                if (loadAcquire(&slot.state) == PREFETCH_DECODING) memory += slot.decoderMemory;
+                // Streams and the buffers kept for the next ones, each of its own size.
+                memory += slot.outputCapacity + slot.dictionaryCapacity + (slot.reader ? sizeof(SolidStreamReader) : 0);
+                if (slot.thread != nullptr) ++slots;
             }
+            EXPECT_EQ(memory, prefetchHeldMemory(prefetch.get()));
             run.mostSlots = std::max(run.mostSlots, slots);
             run.mostMemory = std::max(run.mostMemory, memory);
         }
@@ -235,5 +234,24 @@ TEST(StreamPrefetch, AnExtractionThatFailsEarlyStopsEveryHelper)
         EXPECT_FALSE(run.ok);
         EXPECT_TRUE(run.slotsFreed);
         for (size_t i = 0; i < run.files.size(); ++i) EXPECT_TRUE(run.files[i] == streams.files[i]) << i;
+    }
+}
+
+// Streams that shrink one after another: each is decoded into buffers kept from a larger
+// stream before it, whose bytes must never show, not even behind a stream that fails.
+TEST(StreamPrefetch, BuffersKeptFromALargerStreamHandOutOnlyTheNextStreamsBytes)
+{
+    const Streams whole = makeStreams(8, -1, -4000);
+    const Streams damaged = makeStreams(8, 7, -4000);
+    const Extracted alone = extract(damaged, 1, PREFETCH_MEMORY_CAP);
+    ASSERT_FALSE(alone.ok);
+    for (uint32_t processors : {2u, 3u}) {
+        Extracted run = extract(whole, processors, PREFETCH_MEMORY_CAP);
+        EXPECT_TRUE(run.ok) << processors;
+        EXPECT_TRUE(run.files == whole.files) << processors;
+        run = extract(damaged, processors, PREFETCH_MEMORY_CAP);
+        EXPECT_FALSE(run.ok);
+        EXPECT_TRUE(run.files == alone.files) << processors;
+        EXPECT_TRUE(run.slotsFreed);
     }
 }
