@@ -97,6 +97,18 @@ static PrefetchSlot* startHelper(StreamPrefetch* prefetch, const FileEntry* head
     if (slot == NULL) return NULL;
     bool fits = slot->outputCapacity >= unpacked && slot->dictionaryCapacity >= dictionary && slot->reader != NULL;
     if (!fits) {
+        // The stream the extraction writes now holds the earliest slot. When its helper has
+        // ended, the extraction writes it from memory and lets its slot go soon, sooner than
+        // the system would clear the pages of a new one: this stream waits for it if it fits.
+        const PrefetchSlot* writing = NULL;
+        for (uint32_t i = 0; i < PREFETCH_SLOTS; ++i) {
+            const PrefetchSlot* held = &prefetch->slots[i];
+            if (held->thread != NULL && (writing == NULL || held->stream < writing->stream)) writing = held;
+        }
+        if (writing != NULL && loadAcquire(&writing->state) != PREFETCH_DECODING &&
+            writing->outputCapacity >= unpacked && writing->dictionaryCapacity >= dictionary) {
+            return NULL;
+        }
         dropKept(slot);
         uint64_t needed = sizeof(SolidStreamReader) + static_cast<uint64_t>(unpacked) + dictionary;
         // What other free slots keep makes room first.
