@@ -7,6 +7,7 @@
 #include "extract/file_objects.h"
 #include "extract/storage_methods.h"
 #include "extract/stream_prefetch.h"
+#include "extract/unpack_operations.h"
 #include "package/same_name.h"
 
 // The longest name of one file or directory that the file systems take.
@@ -524,6 +525,7 @@ bool extractPackage(const uint8_t* package, uint32_t size, const ExtractionTarge
         if (!ok) break;
     }
     prefetchEnd(&prefetch);
+    lzma2Release();
     releaseDirectoriesBelow(&held, 0);
     return ok && offset == size;
 }

@@ -4,6 +4,7 @@
 #include "extract/unpack_operations.h"
 
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 
 #include "codec/lzhuf_decoder.h"
@@ -49,6 +50,10 @@ namespace {
 // time: the engine extracts entries in package order.
 SolidStreamReader openStream;
 uint32_t membersLeft;
+// The dictionary lent to openStream, kept from one stream to the next: a new one's pages
+// would each have to be found and cleared by the system again.
+uint8_t* keptDictionary;
+uint32_t keptCapacity;
 
 // A stream decoded elsewhere: handed over before its first member (`adoptedStream` is its
 // data), then read from `decodedPosition` on while `readingDecoded`.
@@ -94,7 +99,21 @@ bool openSolid(const uint8_t* data, uint32_t packedSize)
         return true;
     }
     forgetDecoded();
-    if (!solidStreamOpen(&openStream, data, packedSize)) {
+    SolidStreamHeader header;
+    if (!readSolidStreamHeader(data, packedSize, &header)) {
+        return false;
+    }
+    uint32_t needed = solidDictionaryNeeded(&header);
+    if (keptCapacity < needed) {
+        free(keptDictionary);
+        keptCapacity = 0;
+        keptDictionary = (uint8_t*)malloc(needed);
+        if (keptDictionary == nullptr) {
+            return false;
+        }
+        keptCapacity = needed;
+    }
+    if (!solidStreamOpenIn(&openStream, data, packedSize, keptDictionary, keptCapacity)) {
         return false;
     }
     membersLeft = openStream.header.memberCount;
@@ -124,6 +143,16 @@ bool writeDecoded(uint32_t unpackedSize, SinkWriteFn write, void* target)
 }
 
 }  // namespace
+
+void lzma2Release()
+{
+    solidStreamClose(&openStream);
+    membersLeft = 0;
+    forgetDecoded();
+    free(keptDictionary);
+    keptDictionary = nullptr;
+    keptCapacity = 0;
+}
 
 void lzma2AdoptDecoded(const uint8_t* stream, const uint8_t* decodedBytes, uint32_t size, DecodedWaitFn wait,
                        void* state)

@@ -30,3 +30,7 @@ typedef uint32_t (*DecodedWaitFn)(void* state, uint32_t wanted);
 // stream's last member is written or the extraction ends.
 void lzma2AdoptDecoded(const uint8_t* stream, const uint8_t* decoded, uint32_t size, DecodedWaitFn wait,
                        void* state);
+
+// Closes the stream left open, if any, and gives back the dictionary kept for the next one.
+// The extraction calls it at its end.
+void lzma2Release();

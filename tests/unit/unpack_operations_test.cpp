@@ -15,6 +15,7 @@
 
 #include "codec/lzhuf_decoder.h"
 #include "codec/lzhuf_encoder.h"
+#include "codec/solid_stream.h"
 #include "extract/storage_methods.h"
 #include "extract/stream_adapters.h"
 #include "runpack/package/solid_encoder.h"
@@ -272,6 +273,34 @@ TEST(UnpackOperations, Lzma2MembersFillTheirFilesInOrder)
     }
     // The stream is complete and closed: a further member has nothing to continue.
     EXPECT_EQ(unpackTo(lzma2Unpack, 0, nullptr, 0, dir.file("more").c_str()), 0u);
+}
+
+// One dictionary serves stream after stream: a stream that needs more than the last one
+// took gets a larger one, a smaller stream decodes in the larger one as in its own, and
+// after the release the next stream takes a new one.
+TEST(UnpackOperations, Lzma2StreamsOfLargerAndSmallerDictionariesDecodeOneAfterAnother)
+{
+    TempDir dir;
+    const std::vector<std::vector<uint8_t>> small = {sampleContent(3000, 6), sampleContent(2000, 7)};
+    const std::vector<std::vector<uint8_t>> large = {sampleContent(400000, 8), sampleContent(250000, 9)};
+    const std::vector<uint8_t> smallStream = solidStream(small);
+    const std::vector<uint8_t> largeStream = solidStream(large);
+    SolidStreamHeader smallHeader, largeHeader;
+    ASSERT_TRUE(readSolidStreamHeader(smallStream.data(), (uint32_t)smallStream.size(), &smallHeader));
+    ASSERT_TRUE(readSolidStreamHeader(largeStream.data(), (uint32_t)largeStream.size(), &largeHeader));
+    ASSERT_LT(solidDictionaryNeeded(&smallHeader), solidDictionaryNeeded(&largeHeader));
+    int round = 0;
+    for (const auto* members : {&small, &large, &small, &large, &small}) {
+        const std::vector<uint8_t>& stream = members == &small ? smallStream : largeStream;
+        for (size_t i = 0; i < members->size(); ++i) {
+            const std::string path = dir.file(("r" + std::to_string(round) + "m" + std::to_string(i)).c_str());
+            const uint32_t size = (uint32_t)(*members)[i].size();
+            ASSERT_EQ(unpackTo(lzma2Unpack, i == 0 ? (uint32_t)stream.size() : 0, i == 0 ? stream.data() : nullptr,
+                               size, path.c_str()), size) << round << " " << i;
+            EXPECT_EQ(readFile(path), (*members)[i]) << round << " " << i;
+        }
+        if (++round == 4) lzma2Release();
+    }
 }
 
 TEST(UnpackOperations, Lzma2RefusesMembersThatDoNotFitTheirStream)
