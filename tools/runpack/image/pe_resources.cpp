@@ -667,8 +667,8 @@ bool writeResources(const std::vector<uint8_t>& image, const std::vector<PeResou
     }
     // The resource section's bytes start on a page of the file, so that a loader can map
     // them from the file as they are: Wine reads a section that starts anywhere else into
-    // fresh memory, all of it, when the process starts (for a package of 69 MB, 17,000 more
-    // pages touched before the first file is written).
+    // fresh memory, all of it, when the process starts (a stored package of 69.7 MB: 19,130
+    // page faults against 2,630, and 0.62 s against 0.37 s).
     uint64_t rsrcRaw = alignUp(keptRawEnd, std::max<uint64_t>(pe.fileAlignment, RAW_PAGE));
 
     std::vector<uint8_t> sectionBytes;
