@@ -8,22 +8,7 @@
 #include "runpack/commands/embedded_engine.h"
 
 #include <errno.h>
-#include <fcntl.h>
-#include <sys/stat.h>
 #include <stdio.h>
-#ifdef _WIN32
-#include <io.h>
-#define isatty _isatty
-#define fileno _fileno
-#else
-#include <unistd.h>
-#endif
-#ifndef O_BINARY
-#define O_BINARY 0
-#endif
-#ifndef O_CLOEXEC
-#define O_CLOEXEC 0
-#endif
 
 #include <algorithm>
 #include <atomic>
@@ -195,11 +180,6 @@ struct PlannedFile {
     DestinationKind kind = DestinationKind::Relative;
     Method method = Method::Auto;
 };
-
-// The C library's text for `code`, as the system says it.
-std::string systemReason(int code) {
-    return code != 0 ? std::generic_category().message(code) : std::string("the system gave no reason");
-}
 
 bool parseMethod(const std::string& text, Method* method) {
     if (text == "auto") *method = Method::Auto;

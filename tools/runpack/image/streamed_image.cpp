@@ -22,11 +22,11 @@
 
 namespace fs = std::filesystem;
 
-namespace {
-
 std::string systemReason(int code) {
     return code != 0 ? std::generic_category().message(code) : std::string("the system gave no reason");
 }
+
+namespace {
 
 void store32(std::vector<uint8_t>* bytes, uint64_t at, uint32_t value) {
     for (int i = 0; i < 4; ++i) (*bytes)[at + i] = static_cast<uint8_t>(value >> (8 * i));

@@ -16,6 +16,10 @@
 #include "package/sha1.h"
 #include "runpack/image/pe_resources.h"
 
+// The C library's text for `code`, as the system says it; what the tool's messages about
+// files end with.
+std::string systemReason(int code);
+
 class StreamedImage {
 public:
     enum Failure { NONE, ENGINE, OUTPUT, TOO_LARGE };
