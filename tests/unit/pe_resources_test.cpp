@@ -39,7 +39,7 @@ std::vector<uint8_t> sampleImage(bool plus, bool reloc = false) {
 }
 
 // Checks what every rewritten image must satisfy: sections contiguous and aligned (the
-// resources on a page of their own),
+// resources on a page of the file when they are large enough),
 // SizeOfImage, the resource directory naming the .rsrc section, every data entry of the
 // tree 8-byte aligned, and a correct checksum.
 void expectConsistentImage(const std::vector<uint8_t>& image) {
@@ -53,10 +53,10 @@ void expectConsistentImage(const std::vector<uint8_t>& image) {
         EXPECT_EQ(s.rawSize % TEST_FILE_ALIGNMENT, 0u);
         EXPECT_EQ(s.virtualAddress, virtualEnd);
         if (s.name == ".rsrc") {
-            // The resources start on the first page of the file behind the section before
-            // them, so that a loader maps them from the file as they are.
-            EXPECT_EQ(s.rawPointer % 4096, 0u);
-            EXPECT_EQ(s.rawPointer, (rawEnd + 4095) / 4096 * 4096);
+            // The resources start on the first page of the file behind the section before them
+            // when that leaves at most one byte in 4,096 of the section empty, else right behind.
+            const uint32_t page = (rawEnd + 4095) / 4096 * 4096;
+            EXPECT_EQ(s.rawPointer, uint64_t{page - rawEnd} * 4096 <= s.virtualSize ? page : rawEnd);
         } else {
             EXPECT_EQ(s.rawPointer, rawEnd);
         }
@@ -223,6 +223,40 @@ TEST(PeResources, EmbedRunInfoAddsReplacesAndRemovesOnlyItsOwnResources) {
         ASSERT_TRUE(writePeResources(engine, others, &plain, &error)) << error;
         EXPECT_EQ(removed, plain);
     }
+}
+
+TEST(PeResources, ResourcesStartOnAPageOnlyWhereTheEmptyBytesAreAtMostOneIn4096) {
+    // Sections that end 3,584 bytes before a page: from 14,680,064 bytes of resources on.
+    EXPECT_EQ(resourceSectionStart(0x10200, 0x200, 3584 * 4096 - 1), 0x10200u);
+    EXPECT_EQ(resourceSectionStart(0x10200, 0x200, 3584 * 4096), 0x11000u);
+    EXPECT_EQ(resourceSectionStart(0x10100, 0x200, 0), 0x10200u);
+    EXPECT_EQ(resourceSectionStart(0x10000, 0x200, 0), 0x10000u);
+    EXPECT_EQ(resourceSectionStart(0x10001, 0x200, RESOURCES_ALWAYS_ON_A_PAGE), 0x11000u);
+    EXPECT_EQ(resourceSectionStart(0x10200, 0x2000, 0), 0x12000u);
+
+    // A package of 16 MiB is on a page; the first 4 KiB of it are not (the sample's sections
+    // do not end on a page), and each reads back.
+    const std::vector<uint8_t> engine = sampleImage(false);
+    std::vector<uint8_t> package(RESOURCES_ALWAYS_ON_A_PAGE);
+    for (size_t i = 0; i < package.size(); ++i) package[i] = static_cast<uint8_t>(i * 7 + (i >> 13));
+    std::vector<uint8_t> large, small, back;
+    std::string error;
+    ASSERT_TRUE(embedRunInfo(engine, &package, nullptr, &large, &error)) << error;
+    expectConsistentImage(large);
+    const std::vector<TestSection> sections = testSections(large);
+    const TestSection& rsrc = sections[sections.size() - 1];
+    ASSERT_EQ(rsrc.name, ".rsrc");
+    EXPECT_EQ(rsrc.rawPointer % 4096, 0u);
+    bool hasPackage = false, hasDigest = false;
+    std::vector<uint8_t> digest;
+    ASSERT_TRUE(readRunInfo(large, &back, &hasPackage, &digest, &hasDigest, &error)) << error;
+    EXPECT_TRUE(back == package);
+    package.resize(4096);
+    ASSERT_TRUE(embedRunInfo(engine, &package, nullptr, &small, &error)) << error;
+    expectConsistentImage(small);
+    EXPECT_NE(testSections(small).back().rawPointer % 4096, 0u);
+    ASSERT_TRUE(readRunInfo(small, &back, &hasPackage, &digest, &hasDigest, &error)) << error;
+    EXPECT_TRUE(back == package);
 }
 
 TEST(PeResources, ReadRunInfoFindsEitherInAnyLanguage) {

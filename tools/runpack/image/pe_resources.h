@@ -70,6 +70,17 @@ bool readPeResources(ImageBytes image, std::vector<PeResource>* resources, std::
 bool writePeResources(const std::vector<uint8_t>& image, const std::vector<PeResource>& resources,
                       std::vector<uint8_t>* output, std::string* error);
 
+// Where the resource section starts in the file, behind sections whose bytes end at `rawEnd`.
+// Wine maps a section from the file only when it starts on a page of the file, and otherwise
+// reads all of it into fresh memory when the process starts (a stored package of 69.7 MB:
+// 0.62 s and 19,130 page faults, against 0.37 s and 2,630 on a page). So the section starts on
+// the next page when the bytes left empty before it are at most one in RESOURCE_PAGE of its
+// `sectionSize`, always from 16 MiB, and otherwise at the next `fileAlignment`: a small
+// package is not made 4 KiB larger for a few milliseconds of start under Wine.
+const uint64_t RESOURCE_PAGE = 4096;
+const uint64_t RESOURCES_ALWAYS_ON_A_PAGE = RESOURCE_PAGE * RESOURCE_PAGE;
+uint64_t resourceSectionStart(uint64_t rawEnd, uint32_t fileAlignment, uint64_t sectionSize);
+
 // writePeResources for an image whose one large resource is written apart, piece by piece:
 // resource `holeResource` has `size` bytes and no `data`. `bytes` is the image without them;
 // they go at `holeOffset` in the file. `dataOffsets[i]` is where resource i's data lies in the

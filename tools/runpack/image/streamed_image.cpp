@@ -16,6 +16,7 @@
 #define O_CLOEXEC 0
 #endif
 
+#include <algorithm>
 #include <system_error>
 
 #include "runpack/package/package_writer.h"
@@ -62,6 +63,9 @@ bool StreamedImage::open(const fs::path& path, const std::vector<uint8_t>& engin
     digestIndex_ = add(ID_PACKAGE_DIGEST, std::vector<uint8_t>(PACKAGE_DIGEST_SIZE, 0));
     if (runOptions) add(ID_RUN_OPTIONS, *runOptions);
     engine_ = engine;
+    // Laid out for a package large enough that its section starts on a page of the file;
+    // finish moves a smaller one down to where its section starts.
+    resources_[packageIndex_].size = static_cast<uint32_t>(RESOURCES_ALWAYS_ON_A_PAGE);
     ImageAroundHole around;
     if (!writePeResourcesAround(engine_, resources_, packageIndex_, &around, error)) return fail(ENGINE, *error, error);
     packageOffset_ = around.holeOffset;
@@ -74,14 +78,14 @@ bool StreamedImage::open(const fs::path& path, const std::vector<uint8_t>& engin
     fs::remove(path, ignored);
     errno = 0;
 #ifdef _WIN32
-    const int fd = _wopen(path.c_str(), _O_WRONLY | _O_CREAT | _O_EXCL | _O_BINARY, _S_IREAD | _S_IWRITE);
+    const int fd = _wopen(path.c_str(), _O_RDWR | _O_CREAT | _O_EXCL | _O_BINARY, _S_IREAD | _S_IWRITE);
 #else
-    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_BINARY | O_CLOEXEC, 0666);
+    const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_BINARY | O_CLOEXEC, 0666);
 #endif
     if (fd < 0) return fail(OUTPUT, systemReason(errno), error);
     path_ = path;
     created_ = true;
-    file_ = fdopen(fd, "wb");
+    file_ = fdopen(fd, "w+b");
     if (file_ == nullptr) {
         const int code = errno;
         close(fd);
@@ -131,15 +135,19 @@ bool StreamedImage::finish(std::string* error) {
         abandon();
         return fail(ENGINE, *error, error);
     }
-    // Nothing in front of the package depends on its size or digest; the head's length is even,
-    // as the checksum's words need (the package starts on an aligned offset).
-    if (around.holeOffset != packageOffset_ || packageOffset_ % 2 != 0) {
+    // Nothing in front of the package depends on its size or digest but where it starts: as
+    // laid out at the start, or earlier for a small package. The head's length stays even, as
+    // the checksum's words need (the package starts on an aligned offset).
+    if (around.holeOffset > packageOffset_ || around.holeOffset % 2 != 0 || packageOffset_ % 2 != 0) {
         abandon();
         return fail(ENGINE, "internal error: the resource layout moved the package", error);
     }
+    const bool moved = around.holeOffset < packageOffset_;
+    if (moved && !moveDown(around.holeOffset, error)) return false;
     const uint8_t* tail = around.bytes.data() + packageOffset_;
     const size_t tailSize = around.bytes.size() - static_cast<size_t>(packageOffset_);
     if (!put(tail, tailSize, error)) return false;
+    if (moved && !cutAt(packageOffset_ + packageSize_ + tailSize, error)) return false;
     rest_.add(tail, tailSize);
     std::vector<uint8_t> head(around.bytes.begin(), around.bytes.begin() + static_cast<size_t>(packageOffset_));
     PeChecksum checksum;
@@ -163,6 +171,45 @@ bool StreamedImage::finish(std::string* error) {
     }
     created_ = false;  // complete: it stays
     return true;
+}
+
+bool StreamedImage::moveDown(uint64_t to, std::string* error) {
+    // Only a package under RESOURCES_ALWAYS_ON_A_PAGE moves, by less than a page: offsets fit
+    // a long everywhere. Copied from its start, so that no byte is overwritten before it is read.
+    std::vector<uint8_t> piece(static_cast<size_t>(std::min<uint64_t>(packageSize_, 1u << 20)));
+    for (uint64_t done = 0; done < packageSize_;) {
+        const size_t n = static_cast<size_t>(std::min<uint64_t>(piece.size(), packageSize_ - done));
+        errno = 0;
+        if (fseek(file_, static_cast<long>(packageOffset_ + done), SEEK_SET) != 0 || fread(piece.data(), 1, n, file_) != n ||
+            fseek(file_, static_cast<long>(to + done), SEEK_SET) != 0 || fwrite(piece.data(), 1, n, file_) != n) {
+            const int code = errno != 0 ? errno : EIO;
+            abandon();
+            return fail(OUTPUT, systemReason(code), error);
+        }
+        done += n;
+    }
+    errno = 0;
+    if (fseek(file_, static_cast<long>(to + packageSize_), SEEK_SET) != 0) {
+        const int code = errno != 0 ? errno : EIO;
+        abandon();
+        return fail(OUTPUT, systemReason(code), error);
+    }
+    packageOffset_ = to;
+    return true;
+}
+
+bool StreamedImage::cutAt(uint64_t size, std::string* error) {
+    errno = 0;
+    bool cut = fflush(file_) == 0;
+#ifdef _WIN32
+    cut = cut && _chsize_s(_fileno(file_), static_cast<__int64>(size)) == 0;
+#else
+    cut = cut && ftruncate(fileno(file_), static_cast<off_t>(size)) == 0;
+#endif
+    if (cut) return true;
+    const int code = errno != 0 ? errno : EIO;
+    abandon();
+    return fail(OUTPUT, systemReason(code), error);
 }
 
 void StreamedImage::abandon() {

@@ -46,6 +46,10 @@ public:
 private:
     bool fail(Failure kind, const std::string& message, std::string* error);
     bool put(const uint8_t* bytes, size_t count, std::string* error);
+    // Moves the package written so far to start at `to`, before where it starts now.
+    bool moveDown(uint64_t to, std::string* error);
+    // Ends the file at `size` bytes.
+    bool cutAt(uint64_t size, std::string* error);
 
     std::filesystem::path path_;
     FILE* file_ = nullptr;
