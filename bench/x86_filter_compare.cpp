@@ -3,7 +3,8 @@
 // stream offset 0, both ways round:
 //   - liblzma's encoding of the file, decoded by our filter in the solid stream reader's
 //     64 KiB pieces, must give the file back;
-//   - the file itself, decoded by our filter and by liblzma's, must give the same bytes.
+//   - the file itself, decoded by our filter and by liblzma's, must give the same bytes;
+//   - the file encoded by our filter, as the tool runs it, must be liblzma's encoding.
 // Prints the count of files and bytes and every file that differs; exit status 1 if any does.
 //   x86_filter_compare [directory...]
 #include <dirent.h>
@@ -65,15 +66,16 @@ Bytes storedChunks(const Bytes& data)
     return stream;
 }
 
-// Our filter over `data` in place, 64 KiB at a time, as the solid stream reader runs it.
-void ownDecode(Bytes* data)
+// Our filter over `data` in place, 64 KiB at a time, as the solid stream reader and the tool
+// run it.
+void ownRun(uint32_t (*run)(X86BranchFilter*, uint8_t*, uint32_t), Bytes* data)
 {
     X86BranchFilter filter;
     x86FilterBegin(&filter, 0);
     size_t done = 0;
     while (done < data->size()) {
         uint32_t size = (uint32_t)std::min<size_t>(data->size() - done, PIECE);
-        uint32_t final = x86FilterDecode(&filter, data->data() + done, size);
+        uint32_t final = run(&filter, data->data() + done, size);
         done += size < PIECE ? size : final;
     }
 }
@@ -118,11 +120,14 @@ int main(int argc, char** argv)
             }
             for (size_t i = 0; i < plain.size(); ++i) converted += encoded[i] != plain[i];
             Bytes ours = encoded;
-            ownDecode(&ours);
+            ownRun(x86FilterDecode, &ours);
             bool same = ours == plain;
             ours = plain;
-            ownDecode(&ours);
+            ownRun(x86FilterDecode, &ours);
             same = same && ours == theirs;
+            ours = plain;
+            ownRun(x86FilterEncode, &ours);
+            same = same && ours == encoded;
             if (!same) {
                 printf("differs: %s\n", path.c_str());
                 ++differing;

@@ -66,7 +66,10 @@ void x86FilterBegin(X86BranchFilter* filter, uint32_t start)
     forgetSkipped(filter, start);
 }
 
-uint32_t x86FilterDecode(X86BranchFilter* filter, uint8_t* buffer, uint32_t size)
+namespace {
+
+// Both directions: `encode` adds the offset that decoding takes away.
+inline uint32_t convertBranches(X86BranchFilter* filter, uint8_t* buffer, uint32_t size, bool encode)
 {
     uint32_t done = 0;
     while (size - done >= INSTRUCTION_SIZE) {
@@ -94,9 +97,10 @@ uint32_t x86FilterDecode(X86BranchFilter* filter, uint8_t* buffer, uint32_t size
         uint32_t operand = (uint32_t)instruction[1] | ((uint32_t)instruction[2] << 8) |
                            ((uint32_t)instruction[3] << 16) | ((uint32_t)instruction[4] << 24);
         uint32_t following = at + INSTRUCTION_SIZE;  // where the target was counted from
-        operand -= following;
+        uint32_t shift = encode ? following : 0 - following;
+        operand += shift;
         if (guarded && isNearTargetByte((uint8_t)(operand >> guardShift))) {
-            operand = (operand ^ ((1u << (guardShift + 8)) - 1)) - following;
+            operand = (operand ^ ((1u << (guardShift + 8)) - 1)) + shift;
         }
         instruction[1] = (uint8_t)operand;
         instruction[2] = (uint8_t)(operand >> 8);
@@ -107,4 +111,16 @@ uint32_t x86FilterDecode(X86BranchFilter* filter, uint8_t* buffer, uint32_t size
     }
     filter->position += done;
     return done;
+}
+
+}  // namespace
+
+uint32_t x86FilterDecode(X86BranchFilter* filter, uint8_t* buffer, uint32_t size)
+{
+    return convertBranches(filter, buffer, size, false);
+}
+
+uint32_t x86FilterEncode(X86BranchFilter* filter, uint8_t* buffer, uint32_t size)
+{
+    return convertBranches(filter, buffer, size, true);
 }

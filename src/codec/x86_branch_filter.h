@@ -1,6 +1,6 @@
-// The x86 branch filter, decoding side. Before compression the tool turned the relative
-// targets of CALL (E8) and JMP (E9) instructions into absolute ones, which repeat far more often
-// in code; this turns them back. The decision at each E8/E9 byte depends on the bytes before it,
+// The x86 branch filter. Before compression the tool turns the relative targets of CALL (E8)
+// and JMP (E9) instructions into absolute ones, which repeat far more often in code; the engine
+// turns them back. The decision at each E8/E9 byte depends on the bytes before it,
 // so the state carries across calls and the last few bytes of a buffer wait for the next one.
 // The conversion rule itself is set out in x86_branch_filter.cpp.
 #pragma once
@@ -23,3 +23,6 @@ void x86FilterBegin(X86BranchFilter* filter, uint32_t start);
 // four. The caller hands the rest in again at the front of the next buffer; at the end of the
 // stream they stay as they are.
 uint32_t x86FilterDecode(X86BranchFilter* filter, uint8_t* buffer, uint32_t size);
+
+// The same, encoding: what the tool does before compression.
+uint32_t x86FilterEncode(X86BranchFilter* filter, uint8_t* buffer, uint32_t size);

@@ -102,7 +102,7 @@ TestPackage largestDecodingPackage() {
     std::vector<uint8_t> large;
     large.reserve(SOLID_DICTIONARY_MAX);
     while (large.size() < SOLID_DICTIONARY_MAX) large.insert(large.end(), block.begin(), block.end());
-    const SolidLevel level = {1, false, SOLID_DICTIONARY_MAX, -1, -1, SOLID_DICTIONARY_MAX, false, 0, 0};
+    const SolidLevel level = {1, false, SOLID_DICTIONARY_MAX, -1, -1, SOLID_DICTIONARY_MAX, false, 0, 0, false};
     addStream(&package, "large", {large, randomBytes(4000, 2)}, level);
     EXPECT_EQ(load32(*package.entries[0].packed, 8), SOLID_DICTIONARY_MAX) << "the stream's dictionary";
     for (int k = 0; k < 3; ++k) {

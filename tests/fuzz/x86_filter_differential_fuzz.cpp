@@ -1,7 +1,8 @@
-// The x86 branch filter's decoding against liblzma's. The first byte chooses the start offset
-// (0, or the next four bytes), whether the data is made mostly of the bytes that matter to the
-// filter (E8, E9, 00, FF), and how the data is cut into the pieces handed to the filter; the
-// rest is the data. Both sides must give the same bytes, however the data is cut.
+// The x86 branch filter's decoding and encoding against liblzma's. The first byte chooses the
+// start offset (0, or the next four bytes), whether the data is made mostly of the bytes that
+// matter to the filter (E8, E9, 00, FF), how the data is cut into the pieces handed to the
+// filter, and whether encoding is compared too; the rest is the data. Both sides must give the
+// same bytes, however the data is cut, and decoding what was encoded gives the data back.
 #include <lzma.h>
 #include <stdint.h>
 #include <stdlib.h>
@@ -95,10 +96,36 @@ std::vector<uint8_t> referenceDecode(const std::vector<uint8_t>& data, uint32_t 
     return out;
 }
 
-// Ours, the way the solid stream reader runs it: each piece is added behind what the filter
-// left over, and at the end what it left over stays as it is.
-std::vector<uint8_t> ownDecode(const std::vector<uint8_t>& data, uint32_t start, bool smallPieces,
-                               uint32_t cutSeed)
+// liblzma's x86 encoding of `data`: through the filter into quick LZMA2, which LZMA2 alone
+// decodes again.
+std::vector<uint8_t> referenceEncode(const std::vector<uint8_t>& data, uint32_t start)
+{
+    lzma_options_bcj bcj = {};
+    bcj.start_offset = start;
+    lzma_options_lzma lzma2;
+    lzma_lzma_preset(&lzma2, 0);
+    lzma2.dict_size = 4096;
+    lzma_filter withFilter[3] = {{LZMA_FILTER_X86, &bcj}, {LZMA_FILTER_LZMA2, &lzma2},
+                                 {LZMA_VLI_UNKNOWN, nullptr}};
+    lzma_filter alone[2] = {{LZMA_FILTER_LZMA2, &lzma2}, {LZMA_VLI_UNKNOWN, nullptr}};
+    std::vector<uint8_t> packed(data.size() + data.size() / 8 + 1024);
+    size_t packedSize = 0;
+    if (lzma_raw_buffer_encode(withFilter, &CACHED_ALLOCATOR, data.data(), data.size(), packed.data(), &packedSize,
+                               packed.size()) != LZMA_OK) {
+        abort();
+    }
+    size_t in = 0, outSize = 0;
+    if (lzma_raw_buffer_decode(alone, &CACHED_ALLOCATOR, packed.data(), &in, packedSize, referenceOutput, &outSize,
+                               sizeof(referenceOutput)) != LZMA_OK) {
+        abort();
+    }
+    return std::vector<uint8_t>(referenceOutput, referenceOutput + outSize);
+}
+
+// Ours, the way the solid stream reader and the tool run it: each piece is added behind what
+// the filter left over, and at the end what it left over stays as it is.
+std::vector<uint8_t> ownRun(uint32_t (*run)(X86BranchFilter*, uint8_t*, uint32_t), const std::vector<uint8_t>& data,
+                            uint32_t start, bool smallPieces, uint32_t cutSeed)
 {
     X86BranchFilter filter;
     x86FilterBegin(&filter, start);
@@ -112,7 +139,7 @@ std::vector<uint8_t> ownDecode(const std::vector<uint8_t>& data, uint32_t start,
         piece = piece < data.size() - at ? piece : data.size() - at;
         waiting.insert(waiting.end(), data.begin() + at, data.begin() + at + piece);
         at += piece;
-        uint32_t final = x86FilterDecode(&filter, waiting.data(), (uint32_t)waiting.size());
+        uint32_t final = run(&filter, waiting.data(), (uint32_t)waiting.size());
         if (final > waiting.size() || waiting.size() - final > 4) {
             abort();
         }
@@ -150,8 +177,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* input, size_t size)
             byte = byte < 0x80 ? DENSE_BYTES[byte & 7] : byte;
         }
     }
-    if (ownDecode(data, start, (mode & 4) != 0, mode * 2654435761u ^ (uint32_t)size) != referenceDecode(data, start)) {
+    const uint32_t cutSeed = mode * 2654435761u ^ (uint32_t)size;
+    if (ownRun(x86FilterDecode, data, start, (mode & 4) != 0, cutSeed) != referenceDecode(data, start)) {
         abort();
+    }
+    if (mode & 8) {
+        const std::vector<uint8_t> encoded = ownRun(x86FilterEncode, data, start, (mode & 4) != 0, cutSeed);
+        if (encoded != referenceEncode(data, start) ||
+            ownRun(x86FilterDecode, encoded, start, (mode & 16) != 0, cutSeed + 1) != data) {
+            abort();
+        }
     }
     return 0;
 }

@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <random>
+#include <tuple>
 #include <vector>
 
 #include "runpack/package/solid_encoder.h"
@@ -250,6 +251,72 @@ TEST(SolidStream, ToolStreamsHoldTheirMembersInOrder)
         ASSERT_TRUE(readAll(stream, &out, {70000, 1, 123457, 9}));
         EXPECT_TRUE(out == expected);
     }
+}
+
+TEST(SolidStream, SegmentsMakeOneStreamWhateverTheThreads)
+{
+    // Text and code in members that the segments cut across, through the x86 filter over the
+    // stream, restarted at each member, and without it; at fast (a 1 MiB dictionary, smaller
+    // than a segment's start) and best (a dictionary as large as the data).
+    const Bytes text = textBytes(300000), code = codeBytes(400001, 3), noise = randomBytes(100007, 4);
+    const std::vector<const Bytes*> members = {&code, &text, &noise, &code};
+    Bytes expected;
+    for (const Bytes* m : members) expected.insert(expected.end(), m->begin(), m->end());
+    struct Case {
+        const char* what;
+        SolidLevel level;
+        bool x86;
+    };
+    SolidLevel eachMember = SOLID_LEVEL_FAST;
+    eachMember.filterEachMember = true;
+    for (const Case& k : {Case{"fast, filter over the stream", SOLID_LEVEL_FAST, true},
+                          Case{"fast, filter at each member", eachMember, true},
+                          Case{"best, no filter", SOLID_LEVEL_BEST, false}}) {
+        SCOPED_TRACE(k.what);
+        Bytes whole;
+        std::string error;
+        ASSERT_TRUE(encodeSolidStream(members, k.level, k.x86, &whole, &error)) << error;
+        Bytes first;
+        for (unsigned threads : {1u, 3u, 8u}) {
+            SCOPED_TRACE(threads);
+            size_t member = SIZE_MAX, offset = 0;
+            SolidMemberReader reader = {
+                [](void* state, size_t m, uint8_t* buffer, size_t capacity, size_t* got, std::string*) {
+                    auto* s = static_cast<std::tuple<const std::vector<const Bytes*>*, size_t*, size_t*>*>(state);
+                    size_t& at = *std::get<2>(*s);
+                    if (*std::get<1>(*s) != m) {
+                        *std::get<1>(*s) = m;
+                        at = 0;
+                    }
+                    const Bytes& bytes = *(*std::get<0>(*s))[m];
+                    *got = std::min(capacity, bytes.size() - at);
+                    std::copy(bytes.begin() + at, bytes.begin() + at + *got, buffer);
+                    at += *got;
+                    return true;
+                },
+                nullptr};
+            auto state = std::make_tuple(&members, &member, &offset);
+            reader.state = &state;
+            Bytes stream;
+            ASSERT_TRUE(encodeSolidStreamFrom(members.size(), expected.size(), k.level, k.x86, reader, &stream, &error,
+                                              SolidSegments{5, threads}))
+                << error;
+            if (first.empty()) first = stream;
+            EXPECT_TRUE(stream == first) << "the threads changed the stream";
+        }
+        // One stream, with the header of the whole: the engine's reader takes it in any pieces.
+        EXPECT_TRUE(std::equal(first.begin(), first.begin() + SOLID_HEADER_SIZE, whole.begin()));
+        EXPECT_FALSE(first == whole);
+        EXPECT_LT(first.size(), whole.size() + whole.size() / 50);
+        Bytes out;
+        ASSERT_TRUE(readAll(first, &out, {70000, 1, 123457, 9}));
+        EXPECT_TRUE(out == expected);
+    }
+    const std::vector<uint64_t> ends = solidSegmentEnds(1000003, 3);
+    EXPECT_EQ(ends, std::vector<uint64_t>({333328, 666656, 1000003}));
+    EXPECT_EQ(solidSegmentCount(SOLID_LEVEL_BEST, 32u << 20), 1u);
+    EXPECT_EQ(solidSegmentCount(SOLID_LEVEL_BEST, (32u << 20) + 1), 3u);
+    EXPECT_EQ(solidSegmentCount(SOLID_LEVEL_MAX, 1u << 30), 1u);
 }
 
 TEST(SolidStream, HeaderRefusals)

@@ -1,4 +1,4 @@
-// The x86 branch filter's decoding: the conversion rule on instructions built by hand, and
+// The x86 branch filter, both ways: the conversion rule on instructions built by hand, and
 // agreement with liblzma's filter on real code and on dense candidate runs, in any pieces
 // and from any start offset.
 #include "codec/x86_branch_filter.h"
@@ -67,16 +67,16 @@ Bytes referenceEncode(const Bytes& data, uint32_t start)
     return out;
 }
 
-// Ours, as the solid stream reader runs it: each piece behind what the filter left waiting,
-// and what waits at the end stays as it is.
-Bytes ownDecode(const Bytes& data, uint32_t start, size_t piece)
+// Ours, as the solid stream reader and the tool run it: each piece behind what the filter left
+// waiting, and what waits at the end stays as it is.
+Bytes ownRun(uint32_t (*run)(X86BranchFilter*, uint8_t*, uint32_t), const Bytes& data, uint32_t start, size_t piece)
 {
     X86BranchFilter filter;
     x86FilterBegin(&filter, start);
     Bytes out, waiting;
     for (size_t at = 0; at < data.size(); at += piece) {
         waiting.insert(waiting.end(), data.begin() + at, data.begin() + std::min(data.size(), at + piece));
-        uint32_t final = x86FilterDecode(&filter, waiting.data(), (uint32_t)waiting.size());
+        uint32_t final = run(&filter, waiting.data(), (uint32_t)waiting.size());
         EXPECT_LE(waiting.size() - final, 4u);
         out.insert(out.end(), waiting.begin(), waiting.begin() + final);
         waiting.erase(waiting.begin(), waiting.begin() + final);
@@ -84,6 +84,9 @@ Bytes ownDecode(const Bytes& data, uint32_t start, size_t piece)
     out.insert(out.end(), waiting.begin(), waiting.end());
     return out;
 }
+
+Bytes ownDecode(const Bytes& data, uint32_t start, size_t piece) { return ownRun(x86FilterDecode, data, start, piece); }
+Bytes ownEncode(const Bytes& data, uint32_t start, size_t piece) { return ownRun(x86FilterEncode, data, start, piece); }
 
 Bytes fileBytes(const fs::path& path)
 {
@@ -138,6 +141,8 @@ TEST(X86BranchFilter, ConvertsTheCandidatesTheRuleAllows)
         EXPECT_EQ(referenceDecode(c.input, c.start), c.expected) << c.what << " (liblzma)";
         for (size_t piece : {1, 2, 3, 7, 64}) {
             EXPECT_EQ(ownDecode(c.input, c.start, piece), c.expected) << c.what << ", pieces of " << piece;
+            // Encoding takes each decoded case back to what it came from.
+            EXPECT_EQ(ownEncode(c.expected, c.start, piece), c.input) << c.what << ", encoded in pieces of " << piece;
         }
     }
 }
@@ -167,13 +172,15 @@ TEST(X86BranchFilter, AgreesWithLiblzmaOnDenseCandidatesInAnyPieces)
         for (uint8_t& b : data) b = rng() % 4 == 0 ? (uint8_t)rng() : dense[rng() % sizeof(dense)];
         uint32_t start = round % 3 == 0 ? 0 : (uint32_t)rng();
         const Bytes expected = referenceDecode(data, start);
+        const Bytes encoded = referenceEncode(data, start);
         for (size_t piece : {1, 5, 13, 4096}) {
             ASSERT_EQ(ownDecode(data, start, piece), expected) << "round " << round << ", pieces of " << piece;
+            ASSERT_EQ(ownEncode(data, start, piece), encoded) << "round " << round << ", encoded in pieces of " << piece;
         }
     }
 }
 
-TEST(X86BranchFilter, UndoesLiblzmasEncodingOfRealCode)
+TEST(X86BranchFilter, EncodesRealCodeAsLiblzmaDoesAndUndoesIt)
 {
     std::vector<fs::path> paths;
     std::error_code ec;
@@ -194,6 +201,7 @@ TEST(X86BranchFilter, UndoesLiblzmasEncodingOfRealCode)
         EXPECT_GT(changed, code.size() / 1000) << "the encoder converted next to nothing";
         for (size_t piece : {1u << 16, 4099u}) {
             EXPECT_TRUE(ownDecode(encoded, start, piece) == code) << "start " << start << ", pieces of " << piece;
+            EXPECT_TRUE(ownEncode(code, start, piece) == encoded) << "start " << start << ", encoded in pieces of " << piece;
         }
     }
 }

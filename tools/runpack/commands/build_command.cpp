@@ -651,6 +651,7 @@ struct PackUnit {
     bool ok = false;
     std::string error;
     bool fromSource = false;  // stored: the file is read again as it is written
+    SolidSegments segments;   // a stream's: in how many pieces, on how many threads
 };
 
 // Groups consecutive METHOD_LZMA2 files into the level's streams, by their sizes on disk;
@@ -750,7 +751,7 @@ bool packUnit(const BuildOptions& o, LzhufContext* context, const std::vector<Pl
     members.sizes = &sizes;
     std::vector<uint8_t> stream;
     if (!encodeSolidStreamFrom(unit->count, total, level, solidWantsX86Filter(facts),
-                               SolidMemberReader{MemberFiles::read, &members}, &stream, error))
+                               SolidMemberReader{MemberFiles::read, &members}, &stream, error, unit->segments))
         return false;
     if (!members.close(error)) return false;
     (*files)[unit->first].packed = std::move(stream);
@@ -805,6 +806,15 @@ bool packAndWrite(const BuildOptions& o, const std::vector<PlannedFile>& planned
     for (const PackUnit& u : units) *streamCount += u.solid ? 1 : 0;
 
     unsigned jobs = o.jobs ? o.jobs : std::max(1u, std::thread::hardware_concurrency());
+    // The stream of a large file is made in segments, on every thread: the cut follows from
+    // the sizes, the threads only make it faster.
+    for (PackUnit& u : units) {
+        if (!u.solid) continue;
+        uint64_t bytes = 0;
+        for (size_t i = u.first; i < u.first + u.count; ++i) bytes += sizes[i];
+        u.segments.count = solidSegmentCount(solidLevelOf(o.level), bytes);
+        u.segments.threads = jobs;
+    }
     jobs = static_cast<unsigned>(std::min<size_t>(jobs, std::max<size_t>(units.size(), 1)));
     const size_t ahead = 2 * jobs;
     std::mutex lock;

@@ -1,12 +1,14 @@
-// liblzma compresses a raw LZMA2 stream (no container), through the x86 filter first when
-// asked; the stream header in front of it is ours.
+// liblzma compresses a raw LZMA2 stream (no container); the x86 filter in front of it, when
+// asked for, and the stream header are ours.
 #include "runpack/package/solid_encoder.h"
 
 #include <string.h>
 
 #include <algorithm>
+#include <thread>
 
 #include "codec/solid_stream.h"
+#include "codec/x86_branch_filter.h"
 
 #if RUNPACK_HAVE_LZMA
 #include <lzma.h>
@@ -31,6 +33,21 @@ uint32_t dictionaryFor(uint64_t total, uint32_t presetDictionary) {
 }  // namespace
 
 uint64_t solidStreamTarget(SolidLevel level) { return level.streamTarget; }
+
+std::vector<uint64_t> solidSegmentEnds(uint64_t bytes, uint32_t count) {
+    std::vector<uint64_t> ends;
+    for (uint32_t k = 1; k < count; ++k) {
+        const uint64_t end = (bytes / count * k + bytes % count * k / count) / 16 * 16;
+        if (end > (ends.empty() ? 0 : ends.back())) ends.push_back(end);
+    }
+    ends.push_back(bytes);
+    return ends;
+}
+
+uint32_t solidSegmentCount(SolidLevel level, uint64_t bytes) {
+    if (!level.segmented || level.streamTarget == 0 || bytes <= 2 * level.streamTarget) return 1;
+    return static_cast<uint32_t>((bytes + level.streamTarget - 1) / level.streamTarget);
+}
 
 std::vector<SolidStreamSpan> planSolidStreams(const std::vector<uint64_t>& sizes, const std::vector<bool>& solid,
                                               uint64_t target) {
@@ -130,70 +147,95 @@ bool solidEncoderAvailable() { return true; }
 
 // The members go to the encoder in pieces of this size.
 const size_t SOLID_READ_PIECE = 1u << 20;
-// The x86 filter's pipe, when it restarts at each member, works in pieces of this size.
-const size_t SOLID_PIPE_PIECE = 256u << 10;
+// The bytes at the end of a piece that the x86 filter may leave for the next one.
+const size_t X86_FILTER_HELD = 4;
+// A stream's bytes, after the filter, compressed in segments (SolidSegments): they gather in a
+// window that holds the dictionary's worth before the segments in hand and up to `threads`
+// segments, which are then compressed at once and appended in order.
+struct Segmenter {
+    lzma_options_lzma options;
+    uint64_t total = 0;
+    std::vector<uint64_t> ends;  // where each segment ends in the stream
+    unsigned threads = 1;
+    std::vector<uint8_t> window;
+    uint64_t windowStart = 0;  // stream offset of window[0]
+    uint64_t done = 0;         // stream offset where the next segment starts
 
-// liblzma's x86 filter run alone, from offset 0, over one member handed in piece by piece.
-// liblzma has no way to run the filter by itself, so the bytes go through the filter into a
-// quick LZMA2 stream, which a second stream decodes again without the filter: memory stays
-// at the two coders' own and two pieces, whatever the member's size.
-struct X86Pipe {
-    lzma_options_lzma quick;
-    lzma_stream encoder = LZMA_STREAM_INIT;
-    lzma_stream decoder = LZMA_STREAM_INIT;
-    std::vector<uint8_t> packed, filtered;
+    // The LZMA2 chunks of [start, end) of the stream, with the dictionary's worth before it as
+    // the compressor's dictionary; without the end mark unless it ends the stream.
+    bool compress(uint64_t start, uint64_t end, std::vector<uint8_t>* out) const {
+        const uint64_t lead = std::min<uint64_t>(start, options.dict_size);
+        lzma_options_lzma own = options;
+        own.preset_dict = lead ? window.data() + (start - lead - windowStart) : nullptr;
+        own.preset_dict_size = static_cast<uint32_t>(lead);
+        lzma_filter filters[2] = {{LZMA_FILTER_LZMA2, &own}, {LZMA_VLI_UNKNOWN, nullptr}};
+        lzma_stream strm = LZMA_STREAM_INIT;
+        if (lzma_raw_encoder(&strm, filters) != LZMA_OK) return false;
+        out->resize(65536 + (end - start) / 4);
+        strm.next_in = window.data() + (start - windowStart);
+        strm.avail_in = static_cast<size_t>(end - start);
+        lzma_ret ret = LZMA_OK;
+        size_t used = 0;
+        while (ret == LZMA_OK) {
+            if (used == out->size()) out->resize(out->size() * 2);
+            strm.next_out = out->data() + used;
+            strm.avail_out = out->size() - used;
+            ret = lzma_code(&strm, LZMA_FINISH);
+            used = out->size() - strm.avail_out;
+        }
+        lzma_end(&strm);
+        out->resize(used);
+        if (ret != LZMA_STREAM_END || out->empty() || out->back() != 0) return false;
+        if (end != total) out->pop_back();
+        return true;
+    }
+
+    // Compresses the segments the window holds whole when they are `threads` of them or end
+    // the stream, and appends their chunks to `stream` at `used`; the window then keeps only
+    // the dictionary's worth before the next segment.
+    bool flush(std::vector<uint8_t>* stream, size_t* used) {
+        const uint64_t held = windowStart + window.size();
+        std::vector<uint64_t> cuts = {done};
+        for (uint64_t end : ends) {
+            if (end <= done) continue;
+            if (cuts.size() > threads || end > held) break;
+            cuts.push_back(end);
+        }
+        const size_t count = cuts.size() - 1;
+        if (count == 0 || (count < threads && cuts.back() != total)) return true;
+        std::vector<std::vector<uint8_t>> pieces(count);
+        std::vector<char> ok(count, 0);
+        std::vector<std::thread> helpers;
+        for (size_t k = 1; k < count; ++k)
+            helpers.emplace_back([&, k] { ok[k] = compress(cuts[k], cuts[k + 1], &pieces[k]); });
+        ok[0] = compress(cuts[0], cuts[1], &pieces[0]);
+        for (std::thread& t : helpers) t.join();
+        for (size_t k = 0; k < count; ++k) {
+            if (!ok[k]) return false;
+            if (*used + pieces[k].size() > stream->size()) stream->resize(*used + pieces[k].size());
+            memcpy(stream->data() + *used, pieces[k].data(), pieces[k].size());
+            *used += pieces[k].size();
+        }
+        done = cuts.back();
+        const uint64_t keep = done - std::min<uint64_t>(done, options.dict_size);
+        window.erase(window.begin(), window.begin() + static_cast<ptrdiff_t>(keep - windowStart));
+        windowStart = keep;
+        return true;
+    }
+
+    bool add(const uint8_t* bytes, size_t size, std::vector<uint8_t>* stream, size_t* used) {
+        window.insert(window.end(), bytes, bytes + size);
+        for (;;) {
+            const uint64_t before = done;
+            if (!flush(stream, used)) return false;
+            if (done == before) return true;
+        }
+    }
 };
 
-static bool x86PipeBegin(X86Pipe* pipe) {
-    lzma_end(&pipe->encoder);
-    lzma_end(&pipe->decoder);
-    lzma_lzma_preset(&pipe->quick, 0);
-    lzma_filter encodeFilters[3] = {{LZMA_FILTER_X86, nullptr}, {LZMA_FILTER_LZMA2, &pipe->quick}, {LZMA_VLI_UNKNOWN, nullptr}};
-    lzma_filter decodeFilters[2] = {{LZMA_FILTER_LZMA2, &pipe->quick}, {LZMA_VLI_UNKNOWN, nullptr}};
-    if (pipe->packed.empty()) pipe->packed.resize(SOLID_PIPE_PIECE);
-    if (pipe->filtered.empty()) pipe->filtered.resize(SOLID_PIPE_PIECE);
-    return lzma_raw_encoder(&pipe->encoder, encodeFilters) == LZMA_OK &&
-           lzma_raw_decoder(&pipe->decoder, decodeFilters) == LZMA_OK;
-}
-
-static void x86PipeEnd(X86Pipe* pipe) {
-    lzma_end(&pipe->encoder);
-    lzma_end(&pipe->decoder);
-}
-
-// Takes `size` bytes of the member (none, with `finish`, at its end) and hands every filtered
-// byte that comes out to `take`. False when a coder fails or `take` does.
-template <typename Take>
-static bool x86PipeRun(X86Pipe* pipe, const uint8_t* bytes, size_t size, bool finish, Take take) {
-    pipe->encoder.next_in = bytes;
-    pipe->encoder.avail_in = size;
-    const lzma_action action = finish ? LZMA_FINISH : LZMA_RUN;
-    for (;;) {
-        pipe->encoder.next_out = pipe->packed.data();
-        pipe->encoder.avail_out = pipe->packed.size();
-        lzma_ret encoded = lzma_code(&pipe->encoder, action);
-        if (encoded != LZMA_OK && encoded != LZMA_STREAM_END) return false;
-        pipe->decoder.next_in = pipe->packed.data();
-        pipe->decoder.avail_in = pipe->packed.size() - pipe->encoder.avail_out;
-        lzma_ret decoded = LZMA_OK;
-        // Everything the encoder gave, through the decoder; at the end, until it ends too.
-        while (pipe->decoder.avail_in != 0 || (encoded == LZMA_STREAM_END && decoded == LZMA_OK)) {
-            pipe->decoder.next_out = pipe->filtered.data();
-            pipe->decoder.avail_out = pipe->filtered.size();
-            decoded = lzma_code(&pipe->decoder, LZMA_RUN);
-            if (decoded != LZMA_OK && decoded != LZMA_STREAM_END) return false;
-            size_t out = pipe->filtered.size() - pipe->decoder.avail_out;
-            if (out != 0 && !take(pipe->filtered.data(), out)) return false;
-            if (decoded == LZMA_STREAM_END) break;
-            if (out == 0 && pipe->decoder.avail_in == 0 && encoded != LZMA_STREAM_END) break;
-        }
-        if (encoded == LZMA_STREAM_END) return decoded == LZMA_STREAM_END;
-        if (!finish && pipe->encoder.avail_in == 0 && pipe->encoder.avail_out != 0) return true;
-    }
-}
-
 bool encodeSolidStreamFrom(size_t memberCount, uint64_t total, SolidLevel level, bool x86Filter,
-                           const SolidMemberReader& reader, std::vector<uint8_t>* stream, std::string* error) {
+                           const SolidMemberReader& reader, std::vector<uint8_t>* stream, std::string* error,
+                           SolidSegments segments) {
     if (memberCount == 0 || total > 0xFFFFFFFFull) {
         *error = "a solid stream holds from 1 file up to 4 GiB - 1 bytes";
         return false;
@@ -209,18 +251,22 @@ bool encodeSolidStreamFrom(size_t memberCount, uint64_t total, SolidLevel level,
     if (x86Filter && level.codeNiceLength != 0) options.nice_len = level.codeNiceLength;
     if (x86Filter && level.codeDepth != 0) options.depth = level.codeDepth;
     options.dict_size = dictionaryFor(total, options.dict_size);
-    // Restarting the filter at each member: each goes through a pipe of its own that filters
-    // it from offset 0, and the stream itself has no filter in liblzma's chain.
+    // The x86 filter runs ahead of liblzma's LZMA2: over the whole stream from offset 0, or
+    // from offset 0 again at each member.
     const bool eachMember = x86Filter && level.filterEachMember;
-    lzma_filter filters[3];
-    size_t n = 0;
-    if (x86Filter && !eachMember) filters[n++] = {LZMA_FILTER_X86, nullptr};
-    filters[n++] = {LZMA_FILTER_LZMA2, &options};
-    filters[n] = {LZMA_VLI_UNKNOWN, nullptr};
+    const bool segmented = segments.count > 1;
+    lzma_filter filters[2] = {{LZMA_FILTER_LZMA2, &options}, {LZMA_VLI_UNKNOWN, nullptr}};
     lzma_stream strm = LZMA_STREAM_INIT;
-    if (lzma_raw_encoder(&strm, filters) != LZMA_OK) {
+    if (!segmented && lzma_raw_encoder(&strm, filters) != LZMA_OK) {
         *error = "cannot start the LZMA2 encoder";
         return false;
+    }
+    Segmenter segmenter;
+    if (segmented) {
+        segmenter.options = options;
+        segmenter.total = total;
+        segmenter.ends = solidSegmentEnds(total, segments.count);
+        segmenter.threads = std::max(1u, segments.threads);
     }
     stream->assign(SOLID_HEADER_SIZE, 0);
     storeLittleEndian32(stream->data(), static_cast<uint32_t>(memberCount));
@@ -233,7 +279,12 @@ bool encodeSolidStreamFrom(size_t memberCount, uint64_t total, SolidLevel level,
     if (eachMember) stream->resize(SOLID_HEADER_SIZE + 4 * memberCount, 0);
     size_t used = stream->size();
     stream->resize(used + 65536 + total / 4);
-    std::vector<uint8_t> piece(static_cast<size_t>(std::min<uint64_t>(SOLID_READ_PIECE, std::max<uint64_t>(total, 1))));
+    // A piece as read, behind the few bytes the filter could not yet decide.
+    const size_t pieceSize = static_cast<size_t>(std::min<uint64_t>(SOLID_READ_PIECE, std::max<uint64_t>(total, 1)));
+    std::vector<uint8_t> work(X86_FILTER_HELD + pieceSize);
+    size_t held = 0;
+    X86BranchFilter filter;
+    x86FilterBegin(&filter, 0);
     uint64_t fed = 0;
     lzma_ret ret = LZMA_OK;
     // Runs the encoder over `avail_in` bytes, or to the end with LZMA_FINISH.
@@ -248,52 +299,63 @@ bool encodeSolidStreamFrom(size_t memberCount, uint64_t total, SolidLevel level,
             if (action == LZMA_RUN && strm.avail_in == 0) break;
         }
     };
-    bool readFailed = false;
-    X86Pipe pipe;
-    // The filtered bytes, into the stream's encoder.
+    // Filtered bytes, into the stream's encoder or the segments. liblzma takes a second call
+    // that can make no progress for an error: no empty pieces.
     auto encode = [&](const uint8_t* bytes, size_t size) {
+        if (size == 0) return ret == LZMA_OK;
+        if (segmented) {
+            if (!segmenter.add(bytes, size, stream, &used)) ret = LZMA_PROG_ERROR;
+            return ret == LZMA_OK;
+        }
         strm.next_in = bytes;
         strm.avail_in = size;
         code(LZMA_RUN);
         return ret == LZMA_OK;
     };
+    // The `size` bytes read into `work` behind the held ones, through the filter; at `end`
+    // (of the stream, or of a member where the filter restarts) the undecided last bytes go
+    // as they are.
+    auto filterAndEncode = [&](size_t size, bool end) {
+        size_t n = held + size;
+        size_t ready = x86Filter ? x86FilterEncode(&filter, work.data(), static_cast<uint32_t>(n)) : n;
+        if (end) ready = n;
+        if (!encode(work.data(), ready)) return false;
+        held = n - ready;
+        memmove(work.data(), work.data() + ready, held);
+        return true;
+    };
+    bool readFailed = false;
     for (size_t i = 0; i < memberCount && ret == LZMA_OK && !readFailed; ++i) {
-        bool piped = !eachMember || x86PipeBegin(&pipe);
         uint64_t size = 0;
-        while (piped) {
+        for (;;) {
             size_t got = 0;
-            if (!reader.read(reader.state, i, piece.data(), piece.size(), &got, error)) {
+            if (!reader.read(reader.state, i, work.data() + held, pieceSize, &got, error)) {
                 readFailed = true;
                 break;
             }
             if (got == 0) break;
             size += got;
-            if (fed + size > total) break;
-            // liblzma takes a second call that can make no progress for an error: no empty pieces.
-            piped = eachMember ? x86PipeRun(&pipe, piece.data(), got, false, encode) : encode(piece.data(), got);
+            if (fed + size > total || !filterAndEncode(got, false)) break;
         }
         fed += size;
         if (readFailed || fed > total || ret != LZMA_OK) break;
         if (eachMember) {
             storeLittleEndian32(stream->data() + SOLID_HEADER_SIZE + 4 * i, static_cast<uint32_t>(size));
-            if (piped) piped = x86PipeRun(&pipe, nullptr, 0, true, encode);
-        }
-        if (!piped) {
-            if (ret == LZMA_OK) {
-                *error = "the x86 branch filter failed on a file";
-                readFailed = true;
-            }
-            break;
+            if (!filterAndEncode(0, true)) break;
+            x86FilterBegin(&filter, 0);
         }
     }
-    if (!readFailed && ret == LZMA_OK && fed == total) {
+    if (!readFailed && ret == LZMA_OK && fed == total) filterAndEncode(0, true);
+    if (!readFailed && ret == LZMA_OK && fed == total && segmented) {
+        // Every byte went to the segments; the last of them ended the stream.
+        if (segmenter.done != total) ret = LZMA_PROG_ERROR;
+    } else if (!readFailed && ret == LZMA_OK && fed == total) {
         strm.next_in = nullptr;
         strm.avail_in = 0;
         code(LZMA_FINISH);
         ret = ret == LZMA_STREAM_END ? LZMA_OK : ret == LZMA_OK ? LZMA_PROG_ERROR : ret;
     }
     lzma_end(&strm);
-    x86PipeEnd(&pipe);
     stream->resize(used);
     if (readFailed) return false;
     if (ret == LZMA_OK && fed != total) {
@@ -316,7 +378,7 @@ bool encodeSolidStreamFrom(size_t memberCount, uint64_t total, SolidLevel level,
 bool solidEncoderAvailable() { return false; }
 
 bool encodeSolidStreamFrom(size_t, uint64_t, SolidLevel, bool, const SolidMemberReader&, std::vector<uint8_t>*,
-                           std::string* error) {
+                           std::string* error, SolidSegments) {
     *error = "this build of runpack has no LZMA2 encoder (built without liblzma)";
     return false;
 }

@@ -20,6 +20,7 @@ struct SolidLevel {
     bool filterEachMember;      // the x86 filter restarted at each file (stream filter 2)
     uint32_t codeNiceLength;    // nice_len of streams through the x86 filter; 0 keeps the preset's
     uint32_t codeDepth;         // the match finder's depth there; 0 keeps the preset's
+    bool segmented;             // streams of large files made in segments (solidSegmentCount)
 };
 
 // fast and best make streams of 8 and 16 MiB of files, so that the engine can decode a
@@ -31,9 +32,11 @@ struct SolidLevel {
 // before this filter do not read such streams); and on x86 code it stops a match at 140 bytes
 // instead of 273 and follows the match finder's chains four times as deep, 0.1 % smaller again
 // (on text a shorter nice length only costs).
-const SolidLevel SOLID_LEVEL_FAST = {1, false, 0, -1, -1, 8u << 20, false, 0, 0};
-const SolidLevel SOLID_LEVEL_BEST = {6, false, 0, 0, 2, 16u << 20, false, 0, 0};
-const SolidLevel SOLID_LEVEL_MAX = {9, true, 64u << 20, 0, 2, 64u << 20, true, 140, 2000};
+// fast and best make the stream of a large file in segments; max, for the smallest package,
+// never.
+const SolidLevel SOLID_LEVEL_FAST = {1, false, 0, -1, -1, 8u << 20, false, 0, 0, true};
+const SolidLevel SOLID_LEVEL_BEST = {6, false, 0, 0, 2, 16u << 20, false, 0, 0, true};
+const SolidLevel SOLID_LEVEL_MAX = {9, true, 64u << 20, 0, 2, 64u << 20, true, 140, 2000, false};
 
 // True when this build of the tool can make solid streams.
 bool solidEncoderAvailable();
@@ -57,6 +60,28 @@ struct SolidStreamSpan {
 std::vector<SolidStreamSpan> planSolidStreams(const std::vector<uint64_t>& sizes, const std::vector<bool>& solid,
                                               uint64_t target);
 
+// A stream can be compressed in segments, on several threads at once: the stream's bytes
+// (after the x86 filter) are cut into `count` pieces (solidSegmentEnds), and each piece after
+// the first is compressed by a compressor of its own that starts with the dictionary's worth of
+// bytes before it as its dictionary. Its chunks begin by resetting the coder's state, not the
+// dictionary, so the pieces joined are one stream that any decoder reads as if it had been made
+// in one go. A piece costs the compressor's pass over its starting dictionary (at the default
+// level 0.6 to 0.85 of the time it takes to compress as many bytes) and a little in size; the
+// cut follows from the stream's size alone, never from the number of threads.
+struct SolidSegments {
+    uint32_t count = 1;    // 1: the stream is made in one piece
+    unsigned threads = 1;  // how many pieces are compressed at once
+};
+
+// How many segments a stream of `bytes` is made in at `level`: one, but for a stream above
+// two stream targets, which the plan could not cut (it holds a large file): segments of about
+// one target, so that the build uses every processor on it.
+uint32_t solidSegmentCount(SolidLevel level, uint64_t bytes);
+
+// Where the `count` segments of a stream of `bytes` end: equal shares, each but the last at a
+// multiple of 16.
+std::vector<uint64_t> solidSegmentEnds(uint64_t bytes, uint32_t count);
+
 // Whether the x86 branch filter pays for these members: when most of their bytes are in
 // Windows executables (files that begin with "MZ").
 bool solidWantsX86Filter(const std::vector<const std::vector<uint8_t>*>& members);
@@ -76,7 +101,8 @@ struct SolidMemberReader {
 // bytes encodeSolidStream makes from the same members in memory. False with a message when
 // the members do not add up to `total`, or as encodeSolidStream.
 bool encodeSolidStreamFrom(size_t memberCount, uint64_t total, SolidLevel level, bool x86Filter,
-                           const SolidMemberReader& reader, std::vector<uint8_t>* stream, std::string* error);
+                           const SolidMemberReader& reader, std::vector<uint8_t>* stream, std::string* error,
+                           SolidSegments segments = SolidSegments());
 
 // The stream of `members`, in order: header, the members' sizes where the level restarts the
 // x86 filter at each one, and LZMA2 chunks. The dictionary is the level's, or less when the
