@@ -93,6 +93,41 @@ TEST_F(Tool, BuiltExecutableRunsUnderWineAndLeavesNothing) {
     EXPECT_EQ(files, 240u);
 }
 
+TEST_F(Tool, WindowsBuildOfToolMakesALargeFilesSegmentsAsTheNativeOne) {
+    // A file above two streams' worth at fast (16 MiB) is compressed in segments on the
+    // tool's threads: the 32-bit tool, one thread or several, makes the native tool's bytes.
+    fs::path tree = dir / "large";
+    fs::create_directories(tree);
+    std::vector<uint8_t> large;
+    uint32_t x = 1;
+    while (large.size() < (17u << 20) + 5) {
+        x = x * 1103515245u + 12345u;
+        const std::string word = "segment " + std::to_string(x >> 20) + (x & 0x10000 ? "\r\n" : " ");
+        large.insert(large.end(), word.begin(), word.end());
+    }
+    std::ofstream(tree / "large.txt", std::ios::binary).write(reinterpret_cast<const char*>(large.data()), large.size());
+    fs::path engine = windowsBuildDir() / "runpack-engine.exe";
+    fs::path native = dir / "native.exe";
+    fs::path seen = dir / "seen.txt";
+    const std::string command = " -c " + quote("cmd.exe /c copy large.txt " + windowsPath(seen));
+    std::string output;
+    ASSERT_EQ(shell(std::string(TOOL) + " build --quiet --level fast -o " + quote(native.string()) + " --engine " +
+                        quote(engine.string()) + command + " " + quote(tree.string()), &output), 0) << output;
+    for (const std::string jobs : {"1", "3"}) {
+        fs::path windows = dir / ("windows" + jobs + ".exe");
+        ASSERT_EQ(shell(std::string(RUNPACK_SOURCE_DIR) + "/scripts/wine " + quote((windowsBuildDir() / "runpack.exe").string()) +
+                        " build --quiet --level fast --jobs " + jobs + " -o " + quote(windowsPath(windows)) + " --engine " +
+                        quote(windowsPath(engine)) + command + " " + quote(windowsPath(tree)) + " </dev/null", &output), 0)
+            << output;
+        EXPECT_EQ(bytesOf(windows), bytesOf(native)) << "--jobs " << jobs;
+    }
+    // The engine reads the one stream the segments make.
+    EngineRun run = this->run(native);
+    EXPECT_EQ(run.exitCode, 0u) << run.output;
+    EXPECT_TRUE(bytesOf(seen) == large);
+    EXPECT_TRUE(listTree(tmp).empty()) << testing::PrintToString(listTree(tmp));
+}
+
 TEST_F(Tool, WindowsBuildOfToolMakesIdenticalExecutable) {
     fs::path tree = dir / "tree";
     makeTree(tree);

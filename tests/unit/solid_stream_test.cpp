@@ -277,7 +277,10 @@ TEST(SolidStream, SegmentsMakeOneStreamWhateverTheThreads)
         std::string error;
         ASSERT_TRUE(encodeSolidStream(members, k.level, k.x86, &whole, &error)) << error;
         Bytes first;
-        for (unsigned threads : {1u, 3u, 8u}) {
+        // 8 threads with only one to lend beside the caller's: the pool limits them.
+        SolidThreadPool pool;
+        pool.spare = 1;
+        for (unsigned threads : {1u, 3u, 8u, 0u}) {
             SCOPED_TRACE(threads);
             size_t member = SIZE_MAX, offset = 0;
             SolidMemberReader reader = {
@@ -299,8 +302,10 @@ TEST(SolidStream, SegmentsMakeOneStreamWhateverTheThreads)
             reader.state = &state;
             Bytes stream;
             ASSERT_TRUE(encodeSolidStreamFrom(members.size(), expected.size(), k.level, k.x86, reader, &stream, &error,
-                                              SolidSegments{5, threads}))
+                                              threads ? SolidSegments{5, threads, nullptr}
+                                                      : SolidSegments{5, 8, &pool}))
                 << error;
+            EXPECT_EQ(pool.spare, 1u) << "every thread lent is given back";
             if (first.empty()) first = stream;
             EXPECT_TRUE(stream == first) << "the threads changed the stream";
         }

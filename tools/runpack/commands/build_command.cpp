@@ -806,16 +806,21 @@ bool packAndWrite(const BuildOptions& o, const std::vector<PlannedFile>& planned
     for (const PackUnit& u : units) *streamCount += u.solid ? 1 : 0;
 
     unsigned jobs = o.jobs ? o.jobs : std::max(1u, std::thread::hardware_concurrency());
-    // The stream of a large file is made in segments, on every thread: the cut follows from
-    // the sizes, the threads only make it faster.
+    // The stream of a large file is made in segments, on the threads that no unit keeps busy
+    // (a packing thread that finds no more work lends its own): the cut follows from the
+    // sizes, the threads only make it faster.
+    SolidThreadPool pool;
     for (PackUnit& u : units) {
         if (!u.solid) continue;
         uint64_t bytes = 0;
         for (size_t i = u.first; i < u.first + u.count; ++i) bytes += sizes[i];
         u.segments.count = solidSegmentCount(solidLevelOf(o.level), bytes);
         u.segments.threads = jobs;
+        u.segments.pool = &pool;
     }
+    const unsigned allJobs = jobs;
     jobs = static_cast<unsigned>(std::min<size_t>(jobs, std::max<size_t>(units.size(), 1)));
+    pool.spare = allJobs - jobs;
     const size_t ahead = 2 * jobs;
     std::mutex lock;
     std::condition_variable changed;
@@ -828,7 +833,10 @@ bool packAndWrite(const BuildOptions& o, const std::vector<PlannedFile>& planned
             {
                 std::unique_lock<std::mutex> hold(lock);
                 changed.wait(hold, [&] { return stopping || next >= units.size() || next < written + ahead; });
-                if (stopping || next >= units.size()) return;
+                if (stopping || next >= units.size()) {
+                    pool.give(1);
+                    return;
+                }
                 k = next++;
             }
             std::string message;

@@ -34,6 +34,18 @@ uint32_t dictionaryFor(uint64_t total, uint32_t presetDictionary) {
 
 uint64_t solidStreamTarget(SolidLevel level) { return level.streamTarget; }
 
+unsigned SolidThreadPool::take(unsigned most) {
+    std::lock_guard<std::mutex> hold(lock);
+    const unsigned got = std::min(most, spare);
+    spare -= got;
+    return got;
+}
+
+void SolidThreadPool::give(unsigned count) {
+    std::lock_guard<std::mutex> hold(lock);
+    spare += count;
+}
+
 std::vector<uint64_t> solidSegmentEnds(uint64_t bytes, uint32_t count) {
     std::vector<uint64_t> ends;
     for (uint32_t k = 1; k < count; ++k) {
@@ -150,13 +162,21 @@ const size_t SOLID_READ_PIECE = 1u << 20;
 // The bytes at the end of a piece that the x86 filter may leave for the next one.
 const size_t X86_FILTER_HELD = 4;
 // A stream's bytes, after the filter, compressed in segments (SolidSegments): they gather in a
-// window that holds the dictionary's worth before the segments in hand and up to `threads`
-// segments, which are then compressed at once and appended in order.
+// window that holds the dictionary's worth before the segments in hand and as many segments as
+// there are threads for them (this one and those lent by the pool), which are then compressed
+// at once and appended in order.
 struct Segmenter {
     lzma_options_lzma options;
     uint64_t total = 0;
     std::vector<uint64_t> ends;  // where each segment ends in the stream
     unsigned threads = 1;
+    SolidThreadPool* pool = nullptr;
+    unsigned lent = 0;  // threads lent for the segments in hand
+    bool lending = false;
+
+    ~Segmenter() {
+        if (lending && pool) pool->give(lent);
+    }
     std::vector<uint8_t> window;
     uint64_t windowStart = 0;  // stream offset of window[0]
     uint64_t done = 0;         // stream offset where the next segment starts
@@ -194,15 +214,19 @@ struct Segmenter {
     // the stream, and appends their chunks to `stream` at `used`; the window then keeps only
     // the dictionary's worth before the next segment.
     bool flush(std::vector<uint8_t>* stream, size_t* used) {
+        if (!lending) {
+            lent = threads <= 1 ? 0 : pool ? pool->take(threads - 1) : threads - 1;
+            lending = true;
+        }
         const uint64_t held = windowStart + window.size();
         std::vector<uint64_t> cuts = {done};
         for (uint64_t end : ends) {
             if (end <= done) continue;
-            if (cuts.size() > threads || end > held) break;
+            if (cuts.size() > lent + 1 || end > held) break;
             cuts.push_back(end);
         }
         const size_t count = cuts.size() - 1;
-        if (count == 0 || (count < threads && cuts.back() != total)) return true;
+        if (count == 0 || (count < lent + 1 && cuts.back() != total)) return true;
         std::vector<std::vector<uint8_t>> pieces(count);
         std::vector<char> ok(count, 0);
         std::vector<std::thread> helpers;
@@ -210,6 +234,8 @@ struct Segmenter {
             helpers.emplace_back([&, k] { ok[k] = compress(cuts[k], cuts[k + 1], &pieces[k]); });
         ok[0] = compress(cuts[0], cuts[1], &pieces[0]);
         for (std::thread& t : helpers) t.join();
+        if (pool) pool->give(lent);
+        lending = false;
         for (size_t k = 0; k < count; ++k) {
             if (!ok[k]) return false;
             if (*used + pieces[k].size() > stream->size()) stream->resize(*used + pieces[k].size());
@@ -267,6 +293,7 @@ bool encodeSolidStreamFrom(size_t memberCount, uint64_t total, SolidLevel level,
         segmenter.total = total;
         segmenter.ends = solidSegmentEnds(total, segments.count);
         segmenter.threads = std::max(1u, segments.threads);
+        segmenter.pool = segments.pool;
     }
     stream->assign(SOLID_HEADER_SIZE, 0);
     storeLittleEndian32(stream->data(), static_cast<uint32_t>(memberCount));

@@ -5,6 +5,7 @@
 
 #include <stdint.h>
 
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -68,9 +69,20 @@ std::vector<SolidStreamSpan> planSolidStreams(const std::vector<uint64_t>& sizes
 // in one go. A piece costs the compressor's pass over its starting dictionary (at the default
 // level 0.6 to 0.85 of the time it takes to compress as many bytes) and a little in size; the
 // cut follows from the stream's size alone, never from the number of threads.
+// The threads a build can lend to segments beside the one packing each stream: shared by all
+// of its streams, so that it never runs more compressors at once than it has threads.
+struct SolidThreadPool {
+    std::mutex lock;
+    unsigned spare = 0;
+    // Up to `most` threads, or none.
+    unsigned take(unsigned most);
+    void give(unsigned count);
+};
+
 struct SolidSegments {
-    uint32_t count = 1;    // 1: the stream is made in one piece
-    unsigned threads = 1;  // how many pieces are compressed at once
+    uint32_t count = 1;              // 1: the stream is made in one piece
+    unsigned threads = 1;            // how many pieces are compressed at once, at most
+    SolidThreadPool* pool = nullptr;  // where the threads beyond the first come from; none: all of them
 };
 
 // How many segments a stream of `bytes` is made in at `level`: one, but for a stream above
