@@ -59,6 +59,27 @@ void cachedFree(void*, void* block)
 
 const lzma_allocator CACHED_ALLOCATOR = {cachedAlloc, cachedFree, nullptr};
 
+// liblzma's x86 filter from `start` in front of a quick LZMA2 with a small window, and that
+// LZMA2 alone.
+struct ReferenceFilters {
+    lzma_options_bcj bcj = {};
+    lzma_options_lzma lzma2;
+    lzma_filter withFilter[3];
+    lzma_filter alone[2];
+
+    explicit ReferenceFilters(uint32_t start)
+    {
+        bcj.start_offset = start;
+        lzma_lzma_preset(&lzma2, 0);
+        lzma2.dict_size = 4096;
+        withFilter[0] = {LZMA_FILTER_X86, &bcj};
+        withFilter[1] = {LZMA_FILTER_LZMA2, &lzma2};
+        withFilter[2] = {LZMA_VLI_UNKNOWN, nullptr};
+        alone[0] = {LZMA_FILTER_LZMA2, &lzma2};
+        alone[1] = {LZMA_VLI_UNKNOWN, nullptr};
+    }
+};
+
 // liblzma's x86 decoding of `data`: the data goes in as stored LZMA2 chunks, which the LZMA2
 // decoder hands to the filter unchanged.
 std::vector<uint8_t> referenceDecode(const std::vector<uint8_t>& data, uint32_t start)
@@ -72,16 +93,10 @@ std::vector<uint8_t> referenceDecode(const std::vector<uint8_t>& data, uint32_t 
         stream.insert(stream.end(), data.begin() + at, data.begin() + at + chunk);
     }
     stream.push_back(0);
-    lzma_options_bcj bcj = {};
-    bcj.start_offset = start;
-    lzma_options_lzma lzma2;
-    lzma_lzma_preset(&lzma2, 0);
-    lzma2.dict_size = 4096;
-    lzma_filter filters[3] = {{LZMA_FILTER_X86, &bcj}, {LZMA_FILTER_LZMA2, &lzma2},
-                              {LZMA_VLI_UNKNOWN, nullptr}};
+    ReferenceFilters filters(start);
     lzma_stream strm = LZMA_STREAM_INIT;
     strm.allocator = &CACHED_ALLOCATOR;
-    if (lzma_raw_decoder(&strm, filters) != LZMA_OK) {
+    if (lzma_raw_decoder(&strm, filters.withFilter) != LZMA_OK) {
         abort();
     }
     strm.next_in = stream.data();
@@ -100,22 +115,15 @@ std::vector<uint8_t> referenceDecode(const std::vector<uint8_t>& data, uint32_t 
 // decodes again.
 std::vector<uint8_t> referenceEncode(const std::vector<uint8_t>& data, uint32_t start)
 {
-    lzma_options_bcj bcj = {};
-    bcj.start_offset = start;
-    lzma_options_lzma lzma2;
-    lzma_lzma_preset(&lzma2, 0);
-    lzma2.dict_size = 4096;
-    lzma_filter withFilter[3] = {{LZMA_FILTER_X86, &bcj}, {LZMA_FILTER_LZMA2, &lzma2},
-                                 {LZMA_VLI_UNKNOWN, nullptr}};
-    lzma_filter alone[2] = {{LZMA_FILTER_LZMA2, &lzma2}, {LZMA_VLI_UNKNOWN, nullptr}};
+    ReferenceFilters filters(start);
     std::vector<uint8_t> packed(data.size() + data.size() / 8 + 1024);
     size_t packedSize = 0;
-    if (lzma_raw_buffer_encode(withFilter, &CACHED_ALLOCATOR, data.data(), data.size(), packed.data(), &packedSize,
+    if (lzma_raw_buffer_encode(filters.withFilter, &CACHED_ALLOCATOR, data.data(), data.size(), packed.data(), &packedSize,
                                packed.size()) != LZMA_OK) {
         abort();
     }
     size_t in = 0, outSize = 0;
-    if (lzma_raw_buffer_decode(alone, &CACHED_ALLOCATOR, packed.data(), &in, packedSize, referenceOutput, &outSize,
+    if (lzma_raw_buffer_decode(filters.alone, &CACHED_ALLOCATOR, packed.data(), &in, packedSize, referenceOutput, &outSize,
                                sizeof(referenceOutput)) != LZMA_OK) {
         abort();
     }
