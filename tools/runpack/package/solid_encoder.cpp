@@ -173,13 +173,14 @@ struct Segmenter {
     SolidThreadPool* pool = nullptr;
     unsigned lent = 0;  // threads lent for the segments in hand
     bool lending = false;
-
-    ~Segmenter() {
-        if (lending && pool) pool->give(lent);
-    }
     std::vector<uint8_t> window;
     uint64_t windowStart = 0;  // stream offset of window[0]
     uint64_t done = 0;         // stream offset where the next segment starts
+
+    // A stream given up halfway gives its threads back.
+    ~Segmenter() {
+        if (lending && pool) pool->give(lent);
+    }
 
     // The LZMA2 chunks of [start, end) of the stream, with the dictionary's worth before it as
     // the compressor's dictionary; without the end mark unless it ends the stream.
