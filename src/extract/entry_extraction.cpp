@@ -499,13 +499,16 @@ bool extractEntry(const FileEntry* entry, const ExtractionTarget* target, Cleanu
 }
 
 bool extractPackage(const uint8_t* package, uint32_t size, const ExtractionTarget* target,
-                    CleanupJournal* journal) {
+                    CleanupJournal* journal, StreamPrefetch* prefetch) {
     PackageHeader header;
     memset(&header, 0, sizeof(header));
     header.recordSize = PACKAGE_HEADER_RECORD_SIZE;
     uint32_t offset = 0;
     bool ok = readHeader(package, size, &offset, &header);
-    if (!ok) return false;
+    if (!ok) {
+        prefetchEnd(prefetch);
+        return false;
+    }
 
     FileEntry entry;
     memset(&entry, 0, sizeof(entry));
@@ -513,18 +516,16 @@ bool extractPackage(const uint8_t* package, uint32_t size, const ExtractionTarge
     HeldDirectories held;
     held.count = 0;
     held.ownsRoot = false;
-    StreamPrefetch prefetch;
-    prefetchBegin(&prefetch, package, size, processorCount(), PREFETCH_MEMORY_CAP);
     for (uint32_t index = 0; index < header.fileCount; ++index) {
         ok = readEntry(package, size, offset, &offset, &entry);
         if (!ok) break;
         if (entry.method == METHOD_LZMA2 && entry.packedSize != 0) {
-            prefetchAtStream(&prefetch, &entry, offset);
+            prefetchAtStream(prefetch, &entry, offset);
         }
         ok = extractHeld(&entry, target, &held, journal);
         if (!ok) break;
     }
-    prefetchEnd(&prefetch);
+    prefetchEnd(prefetch);
     lzma2Release();
     releaseDirectoriesBelow(&held, 0);
     return ok && offset == size;

@@ -13,6 +13,7 @@
 #include <windows.h>
 
 #include "extract/journal.h"
+#include "extract/stream_prefetch.h"
 #include "package/package_reader.h"
 
 // A destination path holds at most 519 characters and its terminator at every stage.
@@ -55,8 +56,10 @@ bool packageFitsItsVolumes(const uint8_t* package, uint32_t size, const Extracti
 
 // The extraction pass: every entry in package order; stops at the first that fails. True
 // when every entry was extracted and the entries end exactly at the end of the package.
+// `prefetch` is the look-ahead begun over this package (prefetchBegin), perhaps already
+// decoding; the pass ends it, so that its memory is back before the command runs.
 bool extractPackage(const uint8_t* package, uint32_t size, const ExtractionTarget* target,
-                    CleanupJournal* journal);
+                    CleanupJournal* journal, StreamPrefetch* prefetch);
 
 // Extracts one entry. False when its method has no unpack operation; its destination breaks
 // the destination rule (as composed, or as expanded) or does not fit DEST_PATH_SIZE

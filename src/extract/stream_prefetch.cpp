@@ -161,6 +161,17 @@ static void lookAhead(StreamPrefetch* prefetch) {
     }
 }
 
+void prefetchFromStart(StreamPrefetch* prefetch) {
+    PackageHeader header;
+    memset(&header, 0, sizeof(header));
+    header.recordSize = PACKAGE_HEADER_RECORD_SIZE;
+    uint32_t first = 0;
+    if (prefetch->helpers == 0 || !readHeader(prefetch->package, prefetch->size, &first, &header)) return;
+    prefetch->lookAhead = first;
+    prefetch->stopped = false;
+    lookAhead(prefetch);
+}
+
 // The unpack operation's wait (DecodedWaitFn) on a slot's helper. While the extraction waits,
 // helpers that have ended make room for the next streams.
 static uint32_t waitForHelper(void* state, uint32_t wanted) {

@@ -72,6 +72,13 @@ struct StreamPrefetch {
 void prefetchBegin(StreamPrefetch* prefetch, const uint8_t* package, uint32_t size, uint32_t processors,
                    uint32_t memoryCap);
 
+// Starts the look-ahead at the package's first entry, before the extraction reaches it: the
+// helpers may decode while the package's digest and structure are still being checked, as
+// they only read the package and write their own memory. Entries are read with the same
+// bounds as everywhere; a package that proves damaged is simply never extracted, and
+// prefetchEnd stops what started.
+void prefetchFromStart(StreamPrefetch* prefetch);
+
 // At the first member of a solid stream (`head`; `next` is the package offset behind its
 // entry): lets go of the streams already written, hands this one to the extraction's unpack
 // operation when a helper has it, and sets helpers on the streams after it.

@@ -6,6 +6,7 @@
 #include "extract/entry_extraction.h"
 #include "extract/file_objects.h"
 #include "extract/journal.h"
+#include "extract/stream_prefetch.h"
 #include "launcher/backstop.h"
 #include "launcher/command_search.h"
 #include "launcher/command_start.h"
@@ -16,6 +17,7 @@
 #include "package/package_digest.h"
 #include "package/package_reader.h"
 #include "package/run_options.h"
+#include "platform/threads.h"
 #include "resources/resource_ids.h"
 
 namespace {
@@ -124,41 +126,26 @@ bool packageFits(const uint8_t* package, uint32_t size, const WCHAR* tempPath, U
     return fits;
 }
 
-}  // namespace
-
-uint32_t runPackage(HINSTANCE instance) {
-    // The options decide how failures are shown, so they are read before anything can fail;
-    // a malformed record is reported, in a box, once the package has passed its digest check.
-    RunOptions options;
-    bool optionsRead = loadRunOptions(&options);
-    SetLastError(0);
-    bool unattended = optionsRead && (options.flags & RUN_UNATTENDED) != 0;
-    // The error mode the engine was started with, which the command gets back.
-    UINT callerErrorMode = 0;
-    if (unattended) {
-        setUnattendedReporting();
-        // No box of the system's either, for a drive that is not ready while extracting.
-        callerErrorMode = SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOOPENFILEERRORBOX);
-        SetErrorMode(callerErrorMode | SEM_FAILCRITICALERRORS | SEM_NOOPENFILEERRORBOX);
+// The run of the package found in the engine's resources, from its digest check on.
+uint32_t runFoundPackage(HINSTANCE instance, const RunOptions* options, bool optionsRead, bool unattended,
+                         UINT callerErrorMode, const uint8_t* package, uint32_t size, StreamPrefetch* prefetch) {
+    // A package refused here is never extracted: its helpers stop before the message.
+    if (!checkPackageDigest(package, size)) {
+        prefetchEnd(prefetch);
+        return reportWithFailCode(IDS_BAD_CHECKSUM);
     }
-
-    HRSRC found = FindResourceA(NULL, MAKEINTRESOURCEA(ID_PACKAGE), RUNINFO_TYPE);
-    if (found == NULL) return reportError(IDS_READ_RUNINFO);
-    HGLOBAL loaded = LoadResource(NULL, found);
-    if (loaded == NULL) return reportError(IDS_GET_RUNINFO);
-    const uint8_t* package = static_cast<const uint8_t*>(LockResource(loaded));
-    if (package == NULL) return reportError(IDS_LOCK_RUNINFO);
-    uint32_t size = SizeofResource(NULL, found);
-
-    if (!checkPackageDigest(package, size)) return reportWithFailCode(IDS_BAD_CHECKSUM);
-    if (!optionsRead) return reportWithFailCode(IDS_PROCESS_RUNINFO);
+    if (!optionsRead) {
+        prefetchEnd(prefetch);
+        return reportWithFailCode(IDS_PROCESS_RUNINFO);
+    }
     PackageHeader header;
     memset(&header, 0, sizeof(header));
     header.recordSize = PACKAGE_HEADER_RECORD_SIZE;
     uint32_t totalUnpacked = 0;
-    UINT codePage = (options.flags & RUN_UTF8_NAMES) != 0 ? CP_UTF8 : CP_ACP;
+    UINT codePage = (options->flags & RUN_UTF8_NAMES) != 0 ? CP_UTF8 : CP_ACP;
     if (!validatePackage(package, size, &header, &totalUnpacked) ||
         !packageTextsAreValid(package, size, header.command, codePage)) {
+        prefetchEnd(prefetch);
         return reportWithFailCode(IDS_PROCESS_RUNINFO);
     }
 
@@ -215,7 +202,7 @@ uint32_t runPackage(HINSTANCE instance) {
     HANDLE destinationLock = NULL;
     if (!lockDestinations(package, size, progress, &destinationLock, &result)) {
         // Nothing was set aside or extracted: the run ends as it began.
-    } else if (!extractPackage(package, size, &target, &journal)) {
+    } else if (!extractPackage(package, size, &target, &journal, prefetch)) {
         result = reportWithFailCode(IDS_EXTRACT);
     } else {
         if (progress != NULL) {
@@ -230,7 +217,7 @@ uint32_t runPackage(HINSTANCE instance) {
         if (header.command != NULL && header.command[0] != '\0') {
             bool waits = cleanupMode != CLEANUP_DETACH;
             if (unattended) SetErrorMode(callerErrorMode);
-            bool forward = (options.flags & RUN_FORWARD_ARGUMENTS) != 0;
+            bool forward = (options->flags & RUN_FORWARD_ARGUMENTS) != 0;
             result = startPackageCommand(header.command, codePage, forward, workDir, waits, &command);
             if (result == 0 && waits) {
                 if (progress != NULL) {
@@ -238,7 +225,7 @@ uint32_t runPackage(HINSTANCE instance) {
                     progress = NULL;
                 }
                 waitForCommand(&command);
-                if ((options.flags & RUN_EXIT_CODE_COMMAND) != 0) {
+                if ((options->flags & RUN_EXIT_CODE_COMMAND) != 0) {
                     // A code that cannot be read is not passed off as success.
                     DWORD code = 0;
                     commandExitCode = GetExitCodeProcess(command.process.hProcess, &code)
@@ -293,4 +280,42 @@ uint32_t runPackage(HINSTANCE instance) {
     withdrawBackstop(&backstop, treeLeft);
     closeCommand(&command);
     return result != 0 ? result : commandExitCode;
+}
+
+}  // namespace
+
+uint32_t runPackage(HINSTANCE instance) {
+    // The options decide how failures are shown, so they are read before anything can fail;
+    // a malformed record is reported, in a box, once the package has passed its digest check.
+    RunOptions options;
+    bool optionsRead = loadRunOptions(&options);
+    SetLastError(0);
+    bool unattended = optionsRead && (options.flags & RUN_UNATTENDED) != 0;
+    // The error mode the engine was started with, which the command gets back.
+    UINT callerErrorMode = 0;
+    if (unattended) {
+        setUnattendedReporting();
+        // No box of the system's either, for a drive that is not ready while extracting.
+        callerErrorMode = SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOOPENFILEERRORBOX);
+        SetErrorMode(callerErrorMode | SEM_FAILCRITICALERRORS | SEM_NOOPENFILEERRORBOX);
+    }
+
+    HRSRC found = FindResourceA(NULL, MAKEINTRESOURCEA(ID_PACKAGE), RUNINFO_TYPE);
+    if (found == NULL) return reportError(IDS_READ_RUNINFO);
+    HGLOBAL loaded = LoadResource(NULL, found);
+    if (loaded == NULL) return reportError(IDS_GET_RUNINFO);
+    const uint8_t* package = static_cast<const uint8_t*>(LockResource(loaded));
+    if (package == NULL) return reportError(IDS_LOCK_RUNINFO);
+    uint32_t size = SizeofResource(NULL, found);
+
+    // Helpers may decode the first streams while the package is checked and the working
+    // directory made: they only fill memory of their own, which the extraction, or the end
+    // of a run that never gets there, gives back.
+    StreamPrefetch prefetch;
+    prefetchBegin(&prefetch, package, size, processorCount(), PREFETCH_MEMORY_CAP);
+    prefetchFromStart(&prefetch);
+    uint32_t result = runFoundPackage(instance, &options, optionsRead, unattended, callerErrorMode, package, size,
+                                      &prefetch);
+    prefetchEnd(&prefetch);
+    return result;
 }

@@ -390,3 +390,41 @@ TEST_F(Extraction, SeveralSolidStreamsExtractByteForByteAndADamagedOneFailsTheRu
         EXPECT_TRUE(listTree(tmp).empty()) << damaged << testing::PrintToString(listTree(tmp));
     }
 }
+
+// The helpers start on the first streams while the engine still checks the package. A package
+// refused by that check (a byte changed inside a stream under the original digest, or a byte
+// more than its entries) is reported as such, with nothing made, and the run ends: whatever
+// the helpers had started stops with it.
+TEST_F(Extraction, APackageRefusedWhileHelpersDecodeAheadIsReportedAndLeavesNothing) {
+    TestPackage package;
+    package.cleanupMode = CLEANUP_TREE;
+    for (int k = 0; k < 4; ++k) {
+        std::vector<std::vector<uint8_t>> members;
+        for (int m = 0; m < 2; ++m) members.push_back(sampleContent(300000 + 70000 * m, 70 + 2 * k + m));
+        for (TestEntry& e : solidEntries("r" + std::to_string(k) + "-", members)) package.entries.push_back(e);
+    }
+    std::vector<uint8_t> bytes = buildPackage(package);
+    const std::vector<uint8_t> digest = sha1Digest(bytes);
+    std::vector<uint8_t> changed = bytes;
+    changed[changed.size() / 2] ^= 0x10;
+    std::vector<uint8_t> longer = bytes;
+    longer.push_back(0);
+    const std::vector<uint8_t> longerDigest = sha1Digest(longer);
+    struct Case {
+        const std::vector<uint8_t>* package;
+        const std::vector<uint8_t>* digest;
+        const char* text;
+    } cases[] = {{&changed, &digest, "Missing RUNINFO or bad checksum!"},
+                 {&longer, &longerDigest, "Cannot process RUNINFO!"}};
+    int index = 0;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.text);
+        EngineRun run = this->run(makeExe(c.package, c.digest, "refused" + std::to_string(index++) + ".exe"));
+        ASSERT_EQ(run.boxes.size(), 1u) << run.output;
+        EXPECT_EQ(run.boxes[0].text, c.text);
+        EXPECT_EQ(run.exitCode, NTE_FAIL);
+        EXPECT_TRUE(listTree(tmp).empty()) << testing::PrintToString(listTree(tmp));
+    }
+    // The same streams unchanged run whole.
+    expectEveryFileAsPackagedAndNothingLeft(package);
+}

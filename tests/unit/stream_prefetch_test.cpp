@@ -121,12 +121,16 @@ struct Extracted {
     bool slotsFreed = true;   // after prefetchEnd
 };
 
-Extracted extract(const Streams& streams, uint32_t processors, uint32_t memoryCap, uint64_t refuseAt = UINT64_MAX)
+// Helpers started at the package's start (`early`, as the engine does while it checks the
+// package) or at the first stream.
+Extracted extract(const Streams& streams, uint32_t processors, uint32_t memoryCap, uint64_t refuseAt = UINT64_MAX,
+                  bool early = false)
 {
     const uint8_t* package = streams.package.data();
     const uint32_t size = (uint32_t)streams.package.size();
     std::unique_ptr<StreamPrefetch> prefetch(new StreamPrefetch);
     prefetchBegin(prefetch.get(), package, size, processors, memoryCap);
+    if (early) prefetchFromStart(prefetch.get());
     PackageHeader header;
     memset(&header, 0, sizeof(header));
     header.recordSize = PACKAGE_HEADER_RECORD_SIZE;
@@ -253,5 +257,55 @@ TEST(StreamPrefetch, BuffersKeptFromALargerStreamHandOutOnlyTheNextStreamsBytes)
         EXPECT_FALSE(run.ok);
         EXPECT_TRUE(run.files == alone.files) << processors;
         EXPECT_TRUE(run.slotsFreed);
+    }
+}
+
+// Helpers set on the first streams before the extraction begins hand them over when it gets
+// there, damaged streams included, exactly as helpers started at the first stream do.
+TEST(StreamPrefetch, HelpersStartedAtThePackagesStartHandOverTheirStreams)
+{
+    const Streams whole = makeStreams(6, -1);
+    const Streams damaged = makeStreams(6, 1);
+    const Extracted alone = extract(damaged, 1, PREFETCH_MEMORY_CAP);
+    ASSERT_FALSE(alone.ok);
+    for (uint32_t processors : {1u, 2u, 4u}) {
+        std::unique_ptr<StreamPrefetch> prefetch(new StreamPrefetch);
+        prefetchBegin(prefetch.get(), whole.package.data(), (uint32_t)whole.package.size(), processors,
+                      PREFETCH_MEMORY_CAP);
+        prefetchFromStart(prefetch.get());
+        uint32_t started = 0;
+        for (const PrefetchSlot& slot : prefetch->slots) started += slot.thread != nullptr ? 1 : 0;
+        EXPECT_EQ(started, processors > 1 ? processors : 0u);
+        prefetchEnd(prefetch.get());
+
+        Extracted run = extract(whole, processors, PREFETCH_MEMORY_CAP, UINT64_MAX, true);
+        EXPECT_TRUE(run.ok);
+        EXPECT_TRUE(run.files == whole.files) << processors;
+        run = extract(damaged, processors, PREFETCH_MEMORY_CAP, UINT64_MAX, true);
+        EXPECT_FALSE(run.ok);
+        EXPECT_TRUE(run.files == alone.files) << processors;
+        EXPECT_TRUE(run.slotsFreed);
+    }
+}
+
+// The look-ahead starts before the package is checked, so it reads packages of any shape:
+// cut short anywhere or with bytes changed, it starts on what it can read and stops cleanly
+// (the sanitizers watch every read and every helper).
+TEST(StreamPrefetch, TheLookAheadStartedOnAnUncheckedPackageReadsOnlyWithinIt)
+{
+    const Streams streams = makeStreams(4, -1);
+    const std::vector<uint8_t>& package = streams.package;
+    std::mt19937 random(7);
+    for (int trial = 0; trial < 60; ++trial) {
+        std::vector<uint8_t> bytes(package.begin(), package.begin() + random() % (package.size() + 1));
+        for (int flips = trial % 4; flips > 0 && !bytes.empty(); --flips) bytes[random() % bytes.size()] ^= 1u << (random() % 8);
+        // A copy of exactly that length: a read past it is a read past the allocation.
+        std::unique_ptr<uint8_t[]> exact(new uint8_t[bytes.size()]);
+        memcpy(exact.get(), bytes.data(), bytes.size());
+        std::unique_ptr<StreamPrefetch> prefetch(new StreamPrefetch);
+        prefetchBegin(prefetch.get(), exact.get(), (uint32_t)bytes.size(), 3, PREFETCH_MEMORY_CAP);
+        prefetchFromStart(prefetch.get());
+        prefetchEnd(prefetch.get());
+        for (const PrefetchSlot& slot : prefetch->slots) EXPECT_TRUE(slot.thread == nullptr && slot.output == nullptr);
     }
 }
