@@ -333,8 +333,8 @@ bool decodeLzmaRun(Lzma2Decoder* d, uint32_t limit)
             continue;
         }
         uint32_t valid = d->dictionaryFull + (position - start);
-        if (valid > d->dictionarySize) {
-            valid = d->dictionarySize;
+        if (valid > d->historyLimit) {
+            valid = d->historyLimit;
         }
         uint32_t length;
         if (decodeBit(&rc, &p->isRep[state]) == 0) {
@@ -489,6 +489,7 @@ ONCE_PER_CHUNK void lzma2Begin(Lzma2Decoder* decoder, const uint8_t* input, uint
     decoder->inputSize = inputSize;
     decoder->dictionary = dictionary;
     decoder->dictionarySize = dictionarySize;
+    decoder->historyLimit = dictionarySize;
     decoder->needDictionaryReset = true;
     decoder->needProperties = true;
 }
@@ -540,8 +541,8 @@ ONCE_PER_CHUNK Lzma2Status lzma2Decode(Lzma2Decoder* d, uint32_t limit, uint32_t
             d->dictionaryPosition += step;
         }
         d->dictionaryFull += step;
-        if (d->dictionaryFull > d->dictionarySize) {
-            d->dictionaryFull = d->dictionarySize;
+        if (d->dictionaryFull > d->historyLimit) {
+            d->dictionaryFull = d->historyLimit;
         }
         done += step;
         d->chunkLeft -= step;
@@ -555,9 +556,11 @@ ONCE_PER_CHUNK Lzma2Status lzma2Decode(Lzma2Decoder* d, uint32_t limit, uint32_t
     return LZMA2_OK;
 }
 
-ONCE_PER_CHUNK bool lzma2CheckChunks(const uint8_t* input, uint32_t inputSize, uint64_t* unpackedSize)
+ONCE_PER_CHUNK bool lzma2CheckChunks(const uint8_t* input, uint32_t inputSize, uint64_t* unpackedSize,
+                                     uint32_t* dictionaryResets)
 {
     uint64_t total = 0;
+    uint32_t resetCount = 0;
     uint32_t position = 0;
     bool needDictionaryReset = true;
     bool needProperties = true;
@@ -577,10 +580,14 @@ ONCE_PER_CHUNK bool lzma2CheckChunks(const uint8_t* input, uint32_t inputSize, u
             return false;
         }
         total += head.unpackedSize;
+        resetCount += resets.dictionary ? 1 : 0;
         position += head.headSize + head.packedSize;
     }
     if (unpackedSize != nullptr) {
         *unpackedSize = total;
+    }
+    if (dictionaryResets != nullptr) {
+        *dictionaryResets = resetCount;
     }
     return true;
 }

@@ -64,6 +64,9 @@ struct Lzma2Decoder {
     uint32_t dictionarySize;
     uint32_t dictionaryPosition;
     uint32_t dictionaryFull;
+    // How far back a match may reach: the dictionary size, unless the caller set a smaller
+    // one after lzma2Begin (a buffer larger than the stream's dictionary, serving as both).
+    uint32_t historyLimit;
 
     // Chunk sequencing.
     bool needDictionaryReset;
@@ -99,4 +102,7 @@ Lzma2Status lzma2Decode(Lzma2Decoder* decoder, uint32_t limit, uint32_t* produce
 // Walks the chunk headers of the stream at `input` without decoding: every control byte in a
 // valid order, every properties byte in range, every chunk inside the input, and the end
 // marker exactly at its last byte. `unpackedSize` receives the sum of the chunks' sizes.
-bool lzma2CheckChunks(const uint8_t* input, uint32_t inputSize, uint64_t* unpackedSize);
+// `dictionaryResets`, when given, receives how many chunks reset the dictionary (the first
+// always does).
+bool lzma2CheckChunks(const uint8_t* input, uint32_t inputSize, uint64_t* unpackedSize,
+                      uint32_t* dictionaryResets);

@@ -13,31 +13,79 @@ uint32_t loadLittleEndian32(const uint8_t* bytes)
            ((uint32_t)bytes[3] << 24);
 }
 
-uint32_t memberSize(const SolidStreamReader* r, uint32_t member)
+uint32_t memberSize(const SolidStreamHeader* header, uint32_t member)
 {
-    return loadLittleEndian32(r->header.memberSizes + 4 * member);
+    return loadLittleEndian32(header->memberSizes + 4 * member);
 }
 
-// Runs the filter over staging[ready, filled) one member at a time: a member's last bytes,
-// which hold no whole instruction, are final as they are, and the next member starts the
-// filter afresh.
-void filterMembers(SolidStreamReader* r)
+// Runs the stream's filter over `bytes` (`size` of them), which follow the stream's bytes
+// already final; returns how many of them are final now. The x86 filter keeps back the last
+// few bytes that may begin an instruction, unless the stream (`atEnd`) or, with filter 2, the
+// member ends with them: a member's last bytes, which hold no whole instruction, are final as
+// they are, and the next member starts the filter afresh.
+uint32_t filterStretch(const SolidStreamHeader* header, X86BranchFilter* filter, uint32_t* member,
+                       uint32_t* memberLeft, uint8_t* bytes, uint32_t size, bool atEnd)
 {
-    while (r->member < r->header.memberCount) {
-        uint32_t waiting = r->filled - r->ready;
-        if (r->memberLeft > waiting) {
-            uint32_t done = x86FilterDecode(&r->filter, r->staging + r->ready, waiting);
-            r->ready += done;
-            r->memberLeft -= done;
-            return;
-        }
-        x86FilterDecode(&r->filter, r->staging + r->ready, r->memberLeft);
-        r->ready += r->memberLeft;
-        if (++r->member < r->header.memberCount) {
-            r->memberLeft = memberSize(r, r->member);
-        }
-        x86FilterBegin(&r->filter, 0);
+    if (header->filter == SOLID_FILTER_NONE) {
+        return size;
     }
+    if (header->filter == SOLID_FILTER_X86) {
+        uint32_t done = x86FilterDecode(filter, bytes, size);
+        if (atEnd) {
+            filter->position += size - done;
+            done = size;
+        }
+        return done;
+    }
+    uint32_t done = 0;
+    while (*member < header->memberCount) {
+        uint32_t waiting = size - done;
+        if (*memberLeft > waiting) {
+            uint32_t final = x86FilterDecode(filter, bytes + done, waiting);
+            *memberLeft -= final;
+            return done + final;
+        }
+        x86FilterDecode(filter, bytes + done, *memberLeft);
+        done += *memberLeft;
+        if (++*member < header->memberCount) {
+            *memberLeft = memberSize(header, *member);
+        }
+        x86FilterBegin(filter, 0);
+    }
+    return done;
+}
+
+// How many of the bytes decoded elsewhere are there (see DecodedWaitFn).
+uint32_t decodedThere(const SolidStreamReader* r, uint32_t wanted)
+{
+    if (r->decodedWait == nullptr) {
+        return wanted <= r->header.unpackedSize + 1 ? r->header.unpackedSize : 0;
+    }
+    return r->decodedWait(r->decodedWaitState, wanted);
+}
+
+// The next of the bytes decoded elsewhere into the staging buffer, as many as are there and
+// fit; once all are taken, whether the stream ended right behind them. False when it is
+// corrupt.
+bool takeDecoded(SolidStreamReader* r)
+{
+    uint32_t size = r->header.unpackedSize;
+    if (r->taken == size) {
+        r->decoderEnded = decodedThere(r, size + 1) == size;
+        return r->decoderEnded;
+    }
+    uint32_t there = decodedThere(r, r->taken + 1);
+    if (there <= r->taken || there > size) {
+        return false;
+    }
+    uint32_t count = there - r->taken;
+    if (count > SOLID_STAGING_SIZE - r->filled) {
+        count = SOLID_STAGING_SIZE - r->filled;
+    }
+    memcpy(r->staging + r->filled, r->decoded + r->taken, count);
+    r->filled += count;
+    r->taken += count;
+    return true;
 }
 
 // Decodes into the staging buffer behind what waits there and runs the filter over it, until
@@ -50,7 +98,17 @@ bool refill(SolidStreamReader* r)
     r->filled = waiting;
     r->ready = 0;
     r->next = 0;
-    while (r->filled < SOLID_STAGING_SIZE && !r->decoderEnded) {
+    while (r->filled < SOLID_STAGING_SIZE && !r->decoderEnded && r->decoded != nullptr) {
+        if (!takeDecoded(r)) {
+            return false;
+        }
+        // Bytes that arrive while the decoder still works go out at once: five are enough for
+        // the filter to make one final.
+        if (r->filled > (r->header.filter == SOLID_FILTER_NONE ? 0u : 4u)) {
+            break;
+        }
+    }
+    while (r->filled < SOLID_STAGING_SIZE && !r->decoderEnded && r->decoded == nullptr) {
         uint32_t start = r->decoder.dictionaryPosition == r->decoder.dictionarySize
                              ? 0 : r->decoder.dictionaryPosition;
         uint32_t produced = 0;
@@ -73,18 +131,8 @@ bool refill(SolidStreamReader* r)
             break;
         }
     }
-    if (r->header.filter == SOLID_FILTER_X86_EACH_MEMBER) {
-        filterMembers(r);
-    } else if (r->header.filter == SOLID_FILTER_X86 && !r->decoderEnded) {
-        r->ready = x86FilterDecode(&r->filter, r->staging, r->filled);
-    } else if (r->header.filter == SOLID_FILTER_X86) {
-        // At the end the last few bytes can hold no whole instruction and stay as they are.
-        r->ready = x86FilterDecode(&r->filter, r->staging, r->filled);
-        r->filter.position += r->filled - r->ready;
-        r->ready = r->filled;
-    } else {
-        r->ready = r->filled;
-    }
+    r->ready = filterStretch(&r->header, &r->filter, &r->member, &r->memberLeft, r->staging, r->filled,
+                             r->decoderEnded);
     return true;
 }
 
@@ -122,7 +170,7 @@ bool readSolidStreamHeader(const uint8_t* data, uint32_t size, SolidStreamHeader
         }
     }
     uint64_t chunksUnpacked = 0;
-    if (!lzma2CheckChunks(data + read.chunksOffset, size - read.chunksOffset, &chunksUnpacked) ||
+    if (!lzma2CheckChunks(data + read.chunksOffset, size - read.chunksOffset, &chunksUnpacked, nullptr) ||
         chunksUnpacked != read.unpackedSize) {
         return false;
     }
@@ -149,6 +197,7 @@ bool solidStreamOpenIn(SolidStreamReader* reader, const uint8_t* data, uint32_t 
                        uint32_t capacity)
 {
     reader->dictionary = nullptr;
+    reader->decoded = nullptr;
     reader->ownsDictionary = dictionary == nullptr;
     if (!readSolidStreamHeader(data, size, &reader->header)) {
         return false;
@@ -167,7 +216,7 @@ bool solidStreamOpenIn(SolidStreamReader* reader, const uint8_t* data, uint32_t 
                reader->dictionary, dictionarySize);
     x86FilterBegin(&reader->filter, 0);
     reader->member = 0;
-    reader->memberLeft = reader->header.memberSizes != nullptr ? memberSize(reader, 0) : 0;
+    reader->memberLeft = reader->header.memberSizes != nullptr ? memberSize(&reader->header, 0) : 0;
     reader->delivered = 0;
     reader->ready = 0;
     reader->next = 0;
@@ -180,6 +229,33 @@ bool solidStreamOpenIn(SolidStreamReader* reader, const uint8_t* data, uint32_t 
 bool solidStreamOpen(SolidStreamReader* reader, const uint8_t* data, uint32_t size)
 {
     return solidStreamOpenIn(reader, data, size, nullptr, 0);
+}
+
+bool solidStreamOpenDecoded(SolidStreamReader* reader, const uint8_t* data, uint32_t size, const uint8_t* decoded,
+                            DecodedWaitFn wait, void* state)
+{
+    reader->dictionary = nullptr;
+    reader->decoded = nullptr;
+    reader->ownsDictionary = false;
+    if (decoded == nullptr || !readSolidStreamHeader(data, size, &reader->header)) {
+        return false;
+    }
+    // The bytes stand where the window would: the reader only reads them.
+    reader->dictionary = const_cast<uint8_t*>(decoded);
+    reader->decoded = decoded;
+    reader->decodedWait = wait;
+    reader->decodedWaitState = state;
+    reader->taken = 0;
+    x86FilterBegin(&reader->filter, 0);
+    reader->member = 0;
+    reader->memberLeft = reader->header.memberSizes != nullptr ? memberSize(&reader->header, 0) : 0;
+    reader->delivered = 0;
+    reader->ready = 0;
+    reader->next = 0;
+    reader->filled = 0;
+    reader->decoderEnded = false;
+    reader->failed = false;
+    return true;
 }
 
 int32_t solidStreamNext(SolidStreamReader* reader, const uint8_t** bytes, uint32_t maximum)
@@ -220,6 +296,10 @@ bool solidStreamFinished(SolidStreamReader* reader)
         reader->delivered != reader->header.unpackedSize || reader->next != reader->filled) {
         return false;
     }
+    if (!reader->decoderEnded && reader->decoded != nullptr) {
+        reader->decoderEnded = reader->taken == reader->header.unpackedSize && takeDecoded(reader);
+        return reader->decoderEnded;
+    }
     if (!reader->decoderEnded) {
         uint32_t produced = 0;
         if (lzma2Decode(&reader->decoder, 1, &produced) != LZMA2_END || produced != 0) {
@@ -237,4 +317,58 @@ void solidStreamClose(SolidStreamReader* reader)
         free(reader->dictionary);
     }
     reader->dictionary = nullptr;
+    reader->decoded = nullptr;
+}
+
+uint32_t solidFlatCapacity(const SolidStreamHeader* header)
+{
+    // A multiple of 16 and at least the smallest dictionary, as the decoder's dictionary must
+    // be, and more than the stream: the check for its end marker may write one byte behind it.
+    uint32_t capacity = (header->unpackedSize | 15u) + 1u;
+    return capacity > SOLID_DICTIONARY_MIN ? capacity : SOLID_DICTIONARY_MIN;
+}
+
+bool solidFlatOpen(SolidFlatDecoder* flat, const uint8_t* data, uint32_t size, uint8_t* buffer,
+                   uint32_t capacity)
+{
+    flat->failed = true;
+    uint32_t resets = 0;
+    if (!readSolidStreamHeader(data, size, &flat->header) || flat->header.unpackedSize > UINT32_MAX - 16 ||
+        capacity < solidFlatCapacity(&flat->header) ||
+        !lzma2CheckChunks(data + flat->header.chunksOffset, size - flat->header.chunksOffset, nullptr, &resets) ||
+        resets > 1) {
+        return false;
+    }
+    lzma2Begin(&flat->decoder, data + flat->header.chunksOffset, size - flat->header.chunksOffset, buffer,
+               solidFlatCapacity(&flat->header));
+    // Matches reach as far back as in the stream's own dictionary, and no further.
+    flat->decoder.historyLimit = solidDictionaryNeeded(&flat->header);
+    flat->decoded = 0;
+    flat->ended = false;
+    flat->failed = false;
+    return true;
+}
+
+bool solidFlatStep(SolidFlatDecoder* flat, uint32_t limit)
+{
+    if (flat->failed || flat->ended) {
+        return !flat->failed;
+    }
+    uint32_t left = flat->header.unpackedSize - flat->decoded;
+    uint32_t produced = 0;
+    Lzma2Status status = lzma2Decode(&flat->decoder, left == 0 ? 1 : left < limit ? left : limit, &produced);
+    if (left == 0) {
+        // Every declared byte is there: the end marker must follow at once.
+        flat->failed = status != LZMA2_END || produced != 0;
+        flat->ended = true;
+    } else {
+        flat->decoded += produced;
+        flat->failed = status != LZMA2_OK || produced == 0;
+    }
+    return !flat->failed;
+}
+
+bool solidFlatFinished(const SolidFlatDecoder* flat)
+{
+    return !flat->failed && flat->ended && flat->decoded == flat->header.unpackedSize;
 }

@@ -45,6 +45,12 @@ struct SolidStreamHeader {
 // unpacked size, the end marker at the last byte. Decodes nothing.
 bool readSolidStreamHeader(const uint8_t* data, uint32_t size, SolidStreamHeader* header);
 
+// Waits until the first `wanted` bytes of a stream decoded elsewhere are there and returns
+// how many are (at least `wanted`), or 0 when they never will be. A `wanted` beyond the
+// stream's size asks whether the whole stream was decoded and ended where its header says:
+// the size when it did, 0 when not.
+typedef uint32_t (*DecodedWaitFn)(void* state, uint32_t wanted);
+
 // The decoded, unfiltered bytes wait here until they are final.
 const uint32_t SOLID_STAGING_SIZE = 1u << 16;
 
@@ -54,7 +60,7 @@ struct SolidStreamReader {
     SolidStreamHeader header;
     Lzma2Decoder decoder;
     X86BranchFilter filter;
-    uint8_t* dictionary;
+    uint8_t* dictionary;   // null while the reader is not open; a stream decoded elsewhere: its bytes
     bool ownsDictionary;   // taken at open, given back at close; else the caller's
     uint32_t delivered;    // bytes handed out so far
     uint32_t ready;        // staging[next, ready) is final
@@ -66,6 +72,12 @@ struct SolidStreamReader {
     uint32_t memberLeft;
     bool decoderEnded;
     bool failed;
+    // A stream decoded elsewhere (solidStreamOpenDecoded): its bytes as the decoder left them,
+    // before the filter; `taken` of them are in the staging buffer or handed out.
+    const uint8_t* decoded;
+    DecodedWaitFn decodedWait;
+    void* decodedWaitState;
+    uint32_t taken;
     uint8_t staging[SOLID_STAGING_SIZE];
 };
 
@@ -83,6 +95,14 @@ bool solidStreamOpen(SolidStreamReader* reader, const uint8_t* data, uint32_t si
 bool solidStreamOpenIn(SolidStreamReader* reader, const uint8_t* data, uint32_t size, uint8_t* dictionary,
                        uint32_t capacity);
 
+// Reads the stream whose data is `data` from bytes another thread decodes (a SolidFlatDecoder's
+// buffer), in order from its start, as `wait` (with `state`) says they are there; with `wait`
+// null all of them are, and the stream was found to end where it says. The reader runs the
+// branch filter over its own copy of them, so they are never written. False when the header
+// is refused.
+bool solidStreamOpenDecoded(SolidStreamReader* reader, const uint8_t* data, uint32_t size, const uint8_t* decoded,
+                            DecodedWaitFn wait, void* state);
+
 // The next bytes of the stream, at most `maximum`: `*bytes` points at them inside the reader,
 // valid until the next call. Returns their count, 0 once the declared size has been handed out,
 // or -1 when the stream is corrupt (for good: every later call fails too).
@@ -94,3 +114,33 @@ bool solidStreamFinished(SolidStreamReader* reader);
 
 // Gives back the dictionary if the reader took it. Safe to call on a reader that is closed or was never opened.
 void solidStreamClose(SolidStreamReader* reader);
+
+// Decoding a whole stream into one buffer the caller lends, at least solidFlatCapacity bytes,
+// which is the decoder's dictionary as well: the stream needs no window of its own, and no
+// byte is copied. The bytes are the decoder's, before the branch filter (a reader opened with
+// solidStreamOpenDecoded runs it); the same streams fail as in a SolidStreamReader, as a match
+// reaches no further back than the stream's dictionary. A stream that resets its dictionary
+// after the first chunk is refused at open (it would need the window); the reader takes it.
+struct SolidFlatDecoder {
+    SolidStreamHeader header;
+    uint32_t decoded;     // the buffer's first `decoded` bytes are the stream's
+    bool ended;           // the end marker was read
+    bool failed;
+    Lzma2Decoder decoder;
+};
+
+// The buffer a flat decoder of the stream needs: a little more than its unpacked size.
+uint32_t solidFlatCapacity(const SolidStreamHeader* header);
+
+// Checks the stream as readSolidStreamHeader does and sets the decoder up over `buffer`
+// (`capacity` bytes); false when the stream is refused, resets its dictionary later than at its
+// first chunk, or does not fit.
+bool solidFlatOpen(SolidFlatDecoder* flat, const uint8_t* data, uint32_t size, uint8_t* buffer,
+                   uint32_t capacity);
+
+// Decodes up to `limit` more bytes; once all are there, reads the end marker. False when the
+// stream is corrupt, for good.
+bool solidFlatStep(SolidFlatDecoder* flat, uint32_t limit);
+
+// True when every declared byte was decoded and the stream ended right there.
+bool solidFlatFinished(const SolidFlatDecoder* flat);

@@ -18,27 +18,21 @@ void prefetchBegin(StreamPrefetch* prefetch, const uint8_t* package, uint32_t si
     prefetch->stopped = true;
 }
 
-// The helper: the whole stream through its reader into `output`, each stretch published as
-// soon as it is final.
+// The helper: the whole stream into `output`, each stretch published as soon as it is decoded.
 static unsigned long THREAD_CALL decodeAhead(void* parameter) {
     PrefetchSlot* slot = static_cast<PrefetchSlot*>(parameter);
-    uint32_t done = 0;
-    int32_t count;
-    const uint8_t* bytes = NULL;
-    while (!loadAcquire(&slot->cancel) && (count = solidStreamNext(slot->reader, &bytes, slot->unpackedSize - done)) > 0) {
-        memcpy(slot->output + done, bytes, static_cast<uint32_t>(count));
-        done += static_cast<uint32_t>(count);
-        storeRelease(&slot->ready, done);
+    SolidFlatDecoder* decoder = slot->decoder;
+    bool going = true;
+    while (going && !loadAcquire(&slot->cancel) && !decoder->ended) {
+        going = solidFlatStep(decoder, PREFETCH_STRETCH);
+        storeRelease(&slot->ready, decoder->decoded);
     }
-    bool ended = done == slot->unpackedSize && solidStreamFinished(slot->reader);
-    solidStreamClose(slot->reader);
-    storeRelease(&slot->state, ended ? PREFETCH_ENDED : PREFETCH_FAILED);
+    storeRelease(&slot->state, solidFlatFinished(decoder) ? PREFETCH_ENDED : PREFETCH_FAILED);
     return 0;
 }
 
 static uint64_t slotMemory(const PrefetchSlot* slot) {
-    return (slot->reader != NULL ? sizeof(SolidStreamReader) : 0) + static_cast<uint64_t>(slot->outputCapacity) +
-           slot->dictionaryCapacity;
+    return (slot->decoder != NULL ? sizeof(SolidFlatDecoder) : 0) + static_cast<uint64_t>(slot->outputCapacity);
 }
 
 uint64_t prefetchHeldMemory(const StreamPrefetch* prefetch) {
@@ -66,9 +60,8 @@ static PrefetchSlot* slotOf(StreamPrefetch* prefetch, const uint8_t* stream) {
 
 // Gives back what a slot without a stream keeps.
 static void dropKept(PrefetchSlot* slot) {
-    free(slot->reader);
+    free(slot->decoder);
     free(slot->output);
-    free(slot->dictionary);
     memset(slot, 0, sizeof(*slot));
 }
 
@@ -81,22 +74,20 @@ static PrefetchSlot* startHelper(StreamPrefetch* prefetch, const FileEntry* head
         return NULL;
     }
     uint32_t unpacked = header.unpackedSize;
-    uint32_t dictionary = solidDictionaryNeeded(&header);
+    uint32_t needed = solidFlatCapacity(&header);
     // A free slot whose buffers take the stream; else the free slot that keeps the least.
     PrefetchSlot* slot = NULL;
     for (uint32_t i = 0; i < PREFETCH_SLOTS; ++i) {
         PrefetchSlot* candidate = &prefetch->slots[i];
         if (candidate->thread != NULL) continue;
-        if (candidate->outputCapacity >= unpacked && candidate->dictionaryCapacity >= dictionary &&
-            candidate->reader != NULL) {
+        if (candidate->outputCapacity >= needed && candidate->decoder != NULL) {
             slot = candidate;
             break;
         }
         if (slot == NULL || slotMemory(candidate) < slotMemory(slot)) slot = candidate;
     }
     if (slot == NULL) return NULL;
-    bool fits = slot->outputCapacity >= unpacked && slot->dictionaryCapacity >= dictionary && slot->reader != NULL;
-    if (!fits) {
+    if (slot->outputCapacity < needed || slot->decoder == NULL) {
         // The stream the extraction writes now holds the earliest slot. When its helper has
         // ended, the extraction writes it from memory and lets its slot go soon, sooner than
         // the system would clear the pages of a new one: this stream waits for it if it fits.
@@ -105,33 +96,30 @@ static PrefetchSlot* startHelper(StreamPrefetch* prefetch, const FileEntry* head
             const PrefetchSlot* held = &prefetch->slots[i];
             if (held->thread != NULL && (writing == NULL || held->stream < writing->stream)) writing = held;
         }
-        if (writing != NULL && loadAcquire(&writing->state) != PREFETCH_DECODING &&
-            writing->outputCapacity >= unpacked && writing->dictionaryCapacity >= dictionary) {
+        if (writing != NULL && loadAcquire(&writing->state) != PREFETCH_DECODING && writing->outputCapacity >= needed) {
             return NULL;
         }
         dropKept(slot);
-        uint64_t needed = sizeof(SolidStreamReader) + static_cast<uint64_t>(unpacked) + dictionary;
+        uint64_t memory = sizeof(SolidFlatDecoder) + static_cast<uint64_t>(needed);
         // What other free slots keep makes room first.
-        for (uint32_t i = 0; i < PREFETCH_SLOTS && prefetchHeldMemory(prefetch) + needed > prefetch->memoryCap; ++i) {
+        for (uint32_t i = 0; i < PREFETCH_SLOTS && prefetchHeldMemory(prefetch) + memory > prefetch->memoryCap; ++i) {
             if (prefetch->slots[i].thread == NULL) dropKept(&prefetch->slots[i]);
         }
         uint64_t held = prefetchHeldMemory(prefetch);
-        if (held + needed > prefetch->memoryCap) return NULL;
+        if (held + memory > prefetch->memoryCap) return NULL;
         // An eighth more than this stream needs, where the cap allows: the streams of one
         // package differ by a few per cent, and the next one then fits in this buffer.
-        uint32_t capacity = unpacked + unpacked / 8 > unpacked && held + needed + unpacked / 8 <= prefetch->memoryCap
-                                ? unpacked + unpacked / 8 : unpacked;
-        slot->reader = static_cast<SolidStreamReader*>(malloc(sizeof(SolidStreamReader)));
-        slot->output = static_cast<uint8_t*>(malloc(capacity != 0 ? capacity : 1));
-        slot->dictionary = static_cast<uint8_t*>(malloc(dictionary));
-        if (slot->reader == NULL || slot->output == NULL || slot->dictionary == NULL) {
+        uint32_t capacity = needed + needed / 8 > needed && held + memory + needed / 8 <= prefetch->memoryCap
+                                ? needed + needed / 8 : needed;
+        slot->decoder = static_cast<SolidFlatDecoder*>(malloc(sizeof(SolidFlatDecoder)));
+        slot->output = static_cast<uint8_t*>(malloc(capacity));
+        if (slot->decoder == NULL || slot->output == NULL) {
             dropKept(slot);
             return NULL;
         }
         slot->outputCapacity = capacity;
-        slot->dictionaryCapacity = dictionary;
     }
-    if (!solidStreamOpenIn(slot->reader, head->data, head->packedSize, slot->dictionary, slot->dictionaryCapacity)) {
+    if (!solidFlatOpen(slot->decoder, head->data, head->packedSize, slot->output, slot->outputCapacity)) {
         return NULL;
     }
     slot->owner = prefetch;

@@ -7,10 +7,12 @@
 //
 // The streams held in memory are always the current one and those right behind it, and
 // together they take at most the memory cap. A stream that cannot be had ahead (larger than
-// the cap, memory or a thread refused, a header the decoder refuses) stops the look-ahead
-// there; when the extraction reaches it, it decodes it itself, with no helper holding
-// memory, as on one processor, and the look-ahead goes on behind it. A stream a helper finds
-// corrupt fails its member as it would have.
+// the cap, memory or a thread refused, a header the decoder refuses, a dictionary reset
+// after the first chunk) stops the look-ahead there; when the extraction reaches it, it
+// decodes it itself, with no helper holding memory, as on one processor, and the look-ahead
+// goes on behind it. A stream a helper finds corrupt fails the member its damage lies in:
+// the member that fails without helpers, or, where the extraction's own decoder would have
+// lost the bytes of its last stretch before the damage, the one after it.
 #pragma once
 
 #include <stdint.h>
@@ -21,13 +23,14 @@
 
 // Streams held at once, at most: decoding, or decoded and waiting to be written.
 const uint32_t PREFETCH_SLOTS = 32;
-// The memory all helpers may hold together: their streams' decoded bytes, dictionaries and
-// readers, and what the slots keep for the next streams. An eighth of the 32-bit engine's
-// 2 GiB of address space: eight streams of 24 MiB at an 8 MiB dictionary, more than one thread can write as
-// fast as they are decoded. Never more than half of what is free when the extraction starts
-// (the package is mapped whole): the rest stays for the extraction's own decoder, the
-// files' buffers and the system.
+// The memory all helpers may hold together: their streams' decoded bytes and decoders, and
+// what the slots keep for the next streams. An eighth of the 32-bit engine's 2 GiB of address
+// space: ten streams of 24 MiB, more than one thread can write as fast as they are decoded.
+// Never more than half of what is free when the package is first looked at (it is mapped
+// whole): the rest stays for the extraction's own decoder, the files' buffers and the system.
 const uint32_t PREFETCH_MEMORY_CAP = 256u << 20;
+// The bytes a helper decodes between two publications of its progress.
+const uint32_t PREFETCH_STRETCH = 1u << 16;
 
 // How far a helper's stream has come.
 const uint32_t PREFETCH_DECODING = 0;
@@ -37,22 +40,21 @@ const uint32_t PREFETCH_FAILED = 2;  // corrupt, or cancelled: `ready` bytes are
 struct StreamPrefetch;
 
 // One helper and the stream it decodes. `ready`, `state` and `cancel` are shared with the
-// helper; the rest is set before it starts. The reader, the output and the dictionary stay
-// with the slot from one stream to the next (an output an eighth larger than its first
-// stream, where the cap allows, so that the next stream of about that size fits): every
-// fresh page is one the system must find and clear, which costs here about a fifth of what
-// decoding the page's bytes does.
+// helper; the rest is set before it starts. The helper decodes the stream straight into
+// `output`, which is its dictionary too (solidFlatOpen): a stream ahead takes its own size in
+// memory and nothing more. The decoder and the output stay with the slot from one stream to
+// the next (an output an eighth larger than its first stream, where the cap allows, so that
+// the next stream of about that size fits): every fresh page is one the system must find and
+// clear, which costs here about a fifth of what decoding the page's bytes does.
 struct PrefetchSlot {
     ThreadHandle thread;      // null when the slot has no stream
     StreamPrefetch* owner;
     const uint8_t* stream;    // the stream's data: its first member's
-    SolidStreamReader* reader;
+    SolidFlatDecoder* decoder;
     uint8_t* output;          // the decoded bytes: unpackedSize of them are this stream's
     uint32_t outputCapacity;
-    uint8_t* dictionary;      // lent to the reader
-    uint32_t dictionaryCapacity;
     uint32_t unpackedSize;
-    uint32_t ready;           // bytes of `output` that are final
+    uint32_t ready;           // bytes of `output` decoded
     uint32_t state;           // PREFETCH_DECODING, _ENDED or _FAILED
     uint32_t cancel;          // set by the extraction: stop decoding
 };

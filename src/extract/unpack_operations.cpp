@@ -55,30 +55,17 @@ uint32_t membersLeft;
 uint8_t* keptDictionary;
 uint32_t keptCapacity;
 
-// A stream decoded elsewhere: handed over before its first member (`adoptedStream` is its
-// data), then read from `decodedPosition` on while `readingDecoded`.
+// A stream decoded elsewhere, handed over before its first member: `adoptedStream` is its data.
 const uint8_t* adoptedStream;
 const uint8_t* decoded;
 uint32_t decodedSize;
-uint32_t decodedPosition;
 DecodedWaitFn decodedWait;
 void* decodedWaitState;
-bool readingDecoded;
 
 void forgetDecoded()
 {
     decoded = nullptr;
     adoptedStream = nullptr;
-    readingDecoded = false;
-}
-
-// How many of the decoded bytes are there, at least `wanted` (see DecodedWaitFn).
-uint32_t decodedReady(uint32_t wanted)
-{
-    if (decodedWait == nullptr) {
-        return wanted <= decodedSize + 1 ? decodedSize : 0;
-    }
-    return decodedWait(decodedWaitState, wanted);
 }
 
 // Opens the stream that begins at `data`: from the bytes handed over for it, else through
@@ -87,15 +74,15 @@ bool openSolid(const uint8_t* data, uint32_t packedSize)
 {
     solidStreamClose(&openStream);
     membersLeft = 0;
-    if (decoded != nullptr && adoptedStream == data && !readingDecoded) {
-        SolidStreamHeader header;
-        if (!readSolidStreamHeader(data, packedSize, &header) || header.unpackedSize != decodedSize) {
-            forgetDecoded();
+    if (decoded != nullptr && adoptedStream == data) {
+        const uint8_t* bytes = decoded;
+        forgetDecoded();
+        if (!solidStreamOpenDecoded(&openStream, data, packedSize, bytes, decodedWait, decodedWaitState) ||
+            openStream.header.unpackedSize != decodedSize) {
+            solidStreamClose(&openStream);
             return false;
         }
-        readingDecoded = true;
-        decodedPosition = 0;
-        membersLeft = header.memberCount;
+        membersLeft = openStream.header.memberCount;
         return true;
     }
     forgetDecoded();
@@ -120,28 +107,6 @@ bool openSolid(const uint8_t* data, uint32_t packedSize)
     return true;
 }
 
-// The member's bytes from the decoded stream: each stretch as soon as it is there.
-bool writeDecoded(uint32_t unpackedSize, SinkWriteFn write, void* target)
-{
-    if (unpackedSize > decodedSize - decodedPosition) {
-        return false;
-    }
-    uint32_t left = unpackedSize;
-    while (left != 0) {
-        uint32_t ready = decodedReady(decodedPosition + 1);
-        if (ready <= decodedPosition) {
-            return false;
-        }
-        uint32_t take = ready - decodedPosition < left ? ready - decodedPosition : left;
-        if (!write(target, decoded + decodedPosition, take)) {
-            return false;
-        }
-        decodedPosition += take;
-        left -= take;
-    }
-    return true;
-}
-
 }  // namespace
 
 void lzma2Release()
@@ -157,6 +122,11 @@ void lzma2Release()
 void lzma2AdoptDecoded(const uint8_t* stream, const uint8_t* decodedBytes, uint32_t size, DecodedWaitFn wait,
                        void* state)
 {
+    // A stream read from bytes handed over before lets go of them: they may be gone next.
+    if (openStream.decoded != nullptr) {
+        solidStreamClose(&openStream);
+        membersLeft = 0;
+    }
     forgetDecoded();
     adoptedStream = stream;
     decoded = decodedBytes;
@@ -176,16 +146,7 @@ uint32_t lzma2Unpack(uint32_t packedSize, const uint8_t* data, uint32_t unpacked
     }
     --membersLeft;
     bool ok = true;
-    if (readingDecoded) {
-        ok = writeDecoded(unpackedSize, write, target);
-        if (membersLeft == 0) {
-            // The last member: the stream must have ended right behind it.
-            ok = ok && decodedPosition == decodedSize && decodedReady(decodedSize + 1) == decodedSize;
-            forgetDecoded();
-        }
-        return ok ? unpackedSize : 0;
-    }
-    // The decoder hands out stretches of its window: each goes to the writer as it is.
+    // The reader hands out stretches of its staging buffer: each goes to the writer as it is.
     uint32_t left = unpackedSize;
     while (ok && left != 0) {
         const uint8_t* bytes = nullptr;

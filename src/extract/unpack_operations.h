@@ -3,6 +3,7 @@
 
 #include <stdint.h>
 
+#include "codec/solid_stream.h"
 #include "extract/sink_writer.h"
 
 // METHOD_STORED: writes the packed bytes as they are. Packed and unpacked size must agree.
@@ -16,18 +17,12 @@ uint32_t lzhufUnpack(uint32_t packedSize, const uint8_t* data, uint32_t unpacked
 // checked to end exactly after its last member, and then closed.
 uint32_t lzma2Unpack(uint32_t packedSize, const uint8_t* data, uint32_t unpackedSize,
                      SinkWriteFn write, void* target);
-// Waits until the first `wanted` bytes of a stream decoded elsewhere are there and returns
-// how many are (at least `wanted`), or 0 when they never will be. A `wanted` beyond the
-// stream's size asks whether the whole stream was decoded and ended where its header says:
-// the size when it did, 0 when not.
-typedef uint32_t (*DecodedWaitFn)(void* state, uint32_t wanted);
-
 // Gives the next lzma2Unpack that opens the stream whose data begins at `stream` that
-// stream's `size` bytes, decoded by someone else into `decoded`, in order from its start:
-// with `wait` null all of them are there and the stream was found to end where it says;
-// otherwise `wait` (with `state`) tells how far they are. The members are then written from
-// there instead of being decoded again. The bytes stay the caller's: they must stay until the
-// stream's last member is written or the extraction ends.
+// stream's `size` bytes, decoded by someone else into `decoded` (before the branch filter), in
+// order from its start: with `wait` null all of them are there and the stream was found to end
+// where it says; otherwise `wait` (with `state`) tells how far they are. The members are then
+// read from there (solidStreamOpenDecoded) instead of being decoded again. The bytes stay the
+// caller's: they must stay until the stream's last member is written or the extraction ends.
 void lzma2AdoptDecoded(const uint8_t* stream, const uint8_t* decoded, uint32_t size, DecodedWaitFn wait,
                        void* state);
 

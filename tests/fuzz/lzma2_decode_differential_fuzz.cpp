@@ -6,7 +6,9 @@
 // accepts the stream whole (end marker at its last byte), and fail when liblzma refuses it.
 // With bits 4, 5 and 6 all set, the plain data is cut into members after each CC byte (the
 // padding between functions in code); each member goes through liblzma's x86 filter alone,
-// and the reader, told the members' sizes, must give the data back whole.
+// and the reader, told the members' sizes, must give the data back whole. Every stream the
+// reader opens is also decoded into one flat buffer and read from there, as the engine's
+// helper threads do, which must give the reader's bytes and verdict.
 #include <lzma.h>
 #include <stdint.h>
 #include <stdlib.h>
@@ -132,6 +134,63 @@ void put32(std::vector<uint8_t>* bytes, uint32_t value)
     }
 }
 
+// The flat decoder as a helper thread runs it, played in the reader's questions: each one
+// decodes an uneven stretch more until the bytes asked for are there.
+uint32_t flatWait(void* state, uint32_t wanted)
+{
+    SolidFlatDecoder* flat = (SolidFlatDecoder*)state;
+    uint32_t size = flat->header.unpackedSize;
+    while (!flat->ended && (wanted > size || flat->decoded < wanted) &&
+           solidFlatStep(flat, 1 + (flat->decoded * 7 + wanted) % 70001)) {
+    }
+    if (wanted > size) {
+        return solidFlatFinished(flat) ? size : 0;
+    }
+    return flat->decoded >= wanted ? flat->decoded : 0;
+}
+
+// The stream decoded into one flat buffer and read from there must give what the reader gives
+// and fail where it fails; a stream the flat decoder does not take must be one whose
+// dictionary is reset after its first chunk.
+void checkFlat(const std::vector<uint8_t>& data, bool readerOk, const std::vector<uint8_t>& readerOut)
+{
+    static SolidFlatDecoder flat;
+    static SolidStreamReader reader;
+    SolidStreamHeader header;
+    if (!readSolidStreamHeader(data.data(), (uint32_t)data.size(), &header)) {
+        abort();
+    }
+    std::vector<uint8_t> buffer(solidFlatCapacity(&header));
+    if (!solidFlatOpen(&flat, data.data(), (uint32_t)data.size(), buffer.data(), (uint32_t)buffer.size())) {
+        uint32_t resets = 0;
+        if (!lzma2CheckChunks(data.data() + header.chunksOffset, (uint32_t)data.size() - header.chunksOffset, nullptr,
+                              &resets) ||
+            resets < 2) {
+            abort();
+        }
+        return;
+    }
+    if (!solidStreamOpenDecoded(&reader, data.data(), (uint32_t)data.size(), buffer.data(), flatWait, &flat)) {
+        abort();
+    }
+    std::vector<uint8_t> out;
+    bool ok = true;
+    for (;;) {
+        const uint8_t* bytes = nullptr;
+        int32_t n = solidStreamNext(&reader, &bytes, 1 + (uint32_t)(out.size() % 6007));
+        if (n <= 0) {
+            ok = n == 0;
+            break;
+        }
+        out.insert(out.end(), bytes, bytes + n);
+    }
+    ok = ok && solidStreamFinished(&reader);
+    solidStreamClose(&reader);
+    if (ok != readerOk || (ok && out != readerOut)) {
+        abort();
+    }
+}
+
 // The reader's verdict over the same stream behind a one-member header, or, given the
 // members' sizes, behind a header that restarts the filter at each of them.
 bool ownDecode(const std::vector<uint8_t>& stream, uint32_t dictionary, bool x86, uint32_t unpacked,
@@ -168,6 +227,7 @@ bool ownDecode(const std::vector<uint8_t>& stream, uint32_t dictionary, bool x86
     }
     ok = ok && solidStreamFinished(&reader);
     solidStreamClose(&reader);
+    checkFlat(data, ok, *out);
     return ok;
 }
 
@@ -236,7 +296,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     }
     // The package declares the size; give the reader the one the chunks add up to.
     uint64_t chunksUnpacked = 0;
-    bool walked = lzma2CheckChunks(stream.data(), (uint32_t)stream.size(), &chunksUnpacked);
+    bool walked = lzma2CheckChunks(stream.data(), (uint32_t)stream.size(), &chunksUnpacked, nullptr);
     std::vector<uint8_t> actual;
     bool decoded = walked && chunksUnpacked <= 0xFFFFFFFFu &&
                    ownDecode(stream, dictionary, x86, (uint32_t)chunksUnpacked, &actual);

@@ -6,6 +6,7 @@
 #include <lzma.h>
 
 #include <algorithm>
+#include <memory>
 #include <random>
 #include <tuple>
 #include <vector>
@@ -461,4 +462,151 @@ TEST(SolidStream, ReaderRefusesWhatItWasNotOpenedFor)
     const Bytes chunks = rawLzma2(textBytes(100), 4096, 3, 0, 2, false);
     const Bytes longer = withHeader(1, 101, 4096, 0, chunks);
     EXPECT_FALSE(solidStreamOpen(&reader, longer.data(), (uint32_t)longer.size()));
+}
+
+namespace {
+
+// A helper's decoding, played without a thread: the reader's every question about the bytes
+// decoded elsewhere decodes `step` more with the flat decoder until they are there.
+struct FlatHelper {
+    SolidFlatDecoder* flat;
+    uint32_t step;
+};
+
+uint32_t flatWait(void* state, uint32_t wanted)
+{
+    FlatHelper* h = (FlatHelper*)state;
+    SolidFlatDecoder* flat = h->flat;
+    uint32_t size = flat->header.unpackedSize;
+    while (!flat->ended && (wanted > size || flat->decoded < wanted) && solidFlatStep(flat, h->step)) {
+    }
+    if (wanted > size) return solidFlatFinished(flat) ? size : 0;
+    return flat->decoded >= wanted ? flat->decoded : 0;
+}
+
+// The stream decoded into one flat buffer and read from there, in `pieces`: what readAll
+// gives for the same stream, and false where it fails. `flatOpened` tells whether the flat
+// decoder took the stream at all.
+bool readThroughFlat(const Bytes& stream, Bytes* out, uint32_t step, const std::vector<uint32_t>& pieces,
+                     bool* flatOpened = nullptr)
+{
+    static SolidStreamReader reader;
+    static SolidFlatDecoder flat;
+    out->clear();
+    SolidStreamHeader header;
+    if (!readSolidStreamHeader(stream.data(), (uint32_t)stream.size(), &header)) return false;
+    // Exactly the capacity asked for: the sanitizers see a write past it.
+    std::unique_ptr<uint8_t[]> buffer(new uint8_t[solidFlatCapacity(&header)]);
+    bool opened = solidFlatOpen(&flat, stream.data(), (uint32_t)stream.size(), buffer.get(), solidFlatCapacity(&header));
+    if (flatOpened != nullptr) *flatOpened = opened;
+    if (!opened) return false;
+    FlatHelper helper = {&flat, step};
+    EXPECT_TRUE(solidStreamOpenDecoded(&reader, stream.data(), (uint32_t)stream.size(), buffer.get(), flatWait, &helper));
+    bool ok = true;
+    for (size_t k = 0;; ++k) {
+        const uint8_t* bytes = nullptr;
+        int32_t n = solidStreamNext(&reader, &bytes, pieces[k % pieces.size()]);
+        if (n <= 0) {
+            ok = n == 0;
+            break;
+        }
+        out->insert(out->end(), bytes, bytes + n);
+    }
+    ok = ok && solidStreamFinished(&reader);
+    solidStreamClose(&reader);
+    return ok;
+}
+
+}  // namespace
+
+// A stream decoded into a buffer of its own size, with no window, and read from there with
+// the filter run by the reader: every filter, in steps and pieces that cross every boundary,
+// gives the bytes the reader gives.
+TEST(SolidFlat, DecodedIntoOneBufferAndReadFromThereGivesTheReadersBytes)
+{
+    const Bytes code = codeBytes(300000, 3);
+    std::vector<Bytes> streams = {
+        withHeader(1, (uint32_t)code.size(), 1u << 20, SOLID_FILTER_X86, rawLzma2(code, 1u << 20, 3, 0, 2, true)),
+        // A window smaller than the stream: the decoder's bytes reach back only as far.
+        withHeader(1, (uint32_t)code.size(), 4096, SOLID_FILTER_X86, rawLzma2(code, 4096, 1, 3, 1, true)),
+        withHeader(1, 200000, 65536, SOLID_FILTER_NONE, rawLzma2(textBytes(200000), 65536, 3, 0, 2, false)),
+        withHeader(1, 150000, 1u << 20, SOLID_FILTER_NONE, rawLzma2(randomBytes(150000, 1), 1u << 20, 3, 0, 2, false)),
+        withHeader(1, 0, 4096, SOLID_FILTER_NONE, Bytes{0x00}),
+    };
+    // The filter restarted at each member, members around the staging buffer's size.
+    const std::vector<Bytes> members = {codeBytes(20000, 7), {0xE8, 0x00, 0x00}, {}, codeBytes(SOLID_STAGING_SIZE + 3, 9),
+                                        codeBytes(2 * SOLID_STAGING_SIZE, 10), {0xE8}};
+    Bytes filtered;
+    uint32_t total = 0;
+    for (const Bytes& m : members) {
+        const Bytes f = liblzmaX86(m);
+        filtered.insert(filtered.end(), f.begin(), f.end());
+        total += (uint32_t)m.size();
+    }
+    Bytes eachMember = withHeader((uint32_t)members.size(), total, 1u << 20, SOLID_FILTER_X86_EACH_MEMBER, {});
+    for (const Bytes& m : members) put32(&eachMember, (uint32_t)m.size());
+    const Bytes chunks = rawLzma2(filtered, 1u << 20, 2, 0, 0, false);
+    eachMember.insert(eachMember.end(), chunks.begin(), chunks.end());
+    streams.push_back(eachMember);
+
+    for (size_t i = 0; i < streams.size(); ++i) {
+        Bytes expected;
+        ASSERT_TRUE(readAll(streams[i], &expected)) << i;
+        for (uint32_t step : {1u, 4093u, 1u << 20}) {
+            Bytes out;
+            EXPECT_TRUE(readThroughFlat(streams[i], &out, step, {1u << 30})) << i << " " << step;
+            EXPECT_TRUE(out == expected) << i << " " << step;
+            EXPECT_TRUE(readThroughFlat(streams[i], &out, step, {1, 7, 4093, 65537, 3})) << i << " " << step;
+            EXPECT_TRUE(out == expected) << i << " " << step;
+        }
+    }
+}
+
+// Damage fails the flat path where it fails the reader, and what comes out before is the
+// same stream's bytes; a match reaching further back than the declared dictionary fails
+// both, although the flat buffer holds the bytes it names; and a stream that resets its
+// dictionary later than at its start is left to the reader.
+TEST(SolidFlat, FailsWhereTheReaderFailsAndRefusesALaterDictionaryReset)
+{
+    const Bytes code = codeBytes(120000, 5);
+    const Bytes chunks = rawLzma2(code, 65536, 3, 0, 2, true);
+    int refused = 0;
+    for (size_t at = 6; at < chunks.size() - 1; at += 499) {
+        Bytes damaged = chunks;
+        damaged[at] ^= 0x5A;
+        const Bytes stream = withHeader(1, (uint32_t)code.size(), 65536, SOLID_FILTER_X86, damaged);
+        Bytes byReader, byFlat;
+        const bool readerOk = readAll(stream, &byReader);
+        const bool flatOk = readThroughFlat(stream, &byFlat, 4093, {1u << 30});
+        EXPECT_EQ(flatOk, readerOk) << at;
+        const size_t common = std::min(byReader.size(), byFlat.size());
+        EXPECT_TRUE(std::equal(byFlat.begin(), byFlat.begin() + common, byReader.begin())) << at;
+        refused += readerOk ? 0 : 1;
+    }
+    EXPECT_GT(refused, 0);
+
+    // A block repeated 70,000 bytes later, encoded with a 1 MiB dictionary but declared with
+    // 64 KiB: the repeat's matches are out of reach.
+    Bytes repeated = randomBytes(70000, 11);
+    repeated.insert(repeated.end(), repeated.begin(), repeated.end());
+    const Bytes far = withHeader(1, (uint32_t)repeated.size(), 65536, SOLID_FILTER_NONE,
+                                 rawLzma2(repeated, 1u << 20, 3, 0, 2, false));
+    Bytes out;
+    EXPECT_FALSE(readAll(far, &out));
+    bool opened = false;
+    EXPECT_FALSE(readThroughFlat(far, &out, 4093, {1u << 30}, &opened));
+    EXPECT_TRUE(opened);
+    EXPECT_LE(out.size(), 70000u);
+
+    // Two stored chunks, each resetting the dictionary.
+    Bytes twoResets = {0x01, 0x00, 0x09};
+    for (int i = 0; i < 10; ++i) twoResets.push_back((uint8_t)('a' + i));
+    twoResets.insert(twoResets.end(), {0x01, 0x00, 0x09});
+    for (int i = 0; i < 10; ++i) twoResets.push_back((uint8_t)('k' + i));
+    twoResets.push_back(0x00);
+    const Bytes resetting = withHeader(1, 20, 4096, SOLID_FILTER_NONE, twoResets);
+    ASSERT_TRUE(readAll(resetting, &out));
+    EXPECT_EQ(std::string(out.begin(), out.end()), "abcdefghijklmnopqrst");
+    EXPECT_FALSE(readThroughFlat(resetting, &out, 4093, {1u << 30}, &opened));
+    EXPECT_FALSE(opened);
 }
