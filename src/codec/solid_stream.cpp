@@ -136,6 +136,20 @@ bool refill(SolidStreamReader* r)
     return true;
 }
 
+// The reader's state at the stream's first byte, its header read.
+void startReading(SolidStreamReader* r)
+{
+    x86FilterBegin(&r->filter, 0);
+    r->member = 0;
+    r->memberLeft = r->header.memberSizes != nullptr ? memberSize(&r->header, 0) : 0;
+    r->delivered = 0;
+    r->ready = 0;
+    r->next = 0;
+    r->filled = 0;
+    r->decoderEnded = false;
+    r->failed = false;
+}
+
 }  // namespace
 
 bool readSolidStreamHeader(const uint8_t* data, uint32_t size, SolidStreamHeader* header)
@@ -170,7 +184,8 @@ bool readSolidStreamHeader(const uint8_t* data, uint32_t size, SolidStreamHeader
         }
     }
     uint64_t chunksUnpacked = 0;
-    if (!lzma2CheckChunks(data + read.chunksOffset, size - read.chunksOffset, &chunksUnpacked, nullptr) ||
+    if (!lzma2CheckChunks(data + read.chunksOffset, size - read.chunksOffset, &chunksUnpacked,
+                          &read.dictionaryResets) ||
         chunksUnpacked != read.unpackedSize) {
         return false;
     }
@@ -214,15 +229,7 @@ bool solidStreamOpenIn(SolidStreamReader* reader, const uint8_t* data, uint32_t 
     reader->dictionary = dictionary;
     lzma2Begin(&reader->decoder, data + reader->header.chunksOffset, size - reader->header.chunksOffset,
                reader->dictionary, dictionarySize);
-    x86FilterBegin(&reader->filter, 0);
-    reader->member = 0;
-    reader->memberLeft = reader->header.memberSizes != nullptr ? memberSize(&reader->header, 0) : 0;
-    reader->delivered = 0;
-    reader->ready = 0;
-    reader->next = 0;
-    reader->filled = 0;
-    reader->decoderEnded = false;
-    reader->failed = false;
+    startReading(reader);
     return true;
 }
 
@@ -246,15 +253,7 @@ bool solidStreamOpenDecoded(SolidStreamReader* reader, const uint8_t* data, uint
     reader->decodedWait = wait;
     reader->decodedWaitState = state;
     reader->taken = 0;
-    x86FilterBegin(&reader->filter, 0);
-    reader->member = 0;
-    reader->memberLeft = reader->header.memberSizes != nullptr ? memberSize(&reader->header, 0) : 0;
-    reader->delivered = 0;
-    reader->ready = 0;
-    reader->next = 0;
-    reader->filled = 0;
-    reader->decoderEnded = false;
-    reader->failed = false;
+    startReading(reader);
     return true;
 }
 
@@ -332,11 +331,8 @@ bool solidFlatOpen(SolidFlatDecoder* flat, const uint8_t* data, uint32_t size, u
                    uint32_t capacity)
 {
     flat->failed = true;
-    uint32_t resets = 0;
     if (!readSolidStreamHeader(data, size, &flat->header) || flat->header.unpackedSize > UINT32_MAX - 16 ||
-        capacity < solidFlatCapacity(&flat->header) ||
-        !lzma2CheckChunks(data + flat->header.chunksOffset, size - flat->header.chunksOffset, nullptr, &resets) ||
-        resets > 1) {
+        capacity < solidFlatCapacity(&flat->header) || flat->header.dictionaryResets > 1) {
         return false;
     }
     lzma2Begin(&flat->decoder, data + flat->header.chunksOffset, size - flat->header.chunksOffset, buffer,

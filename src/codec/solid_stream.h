@@ -38,6 +38,7 @@ struct SolidStreamHeader {
     uint32_t filter;
     uint32_t chunksOffset;        // where the LZMA2 chunks begin
     const uint8_t* memberSizes;   // filter 2: the members' sizes in the stream; else null
+    uint32_t dictionaryResets;    // chunks that reset the dictionary: the first, and any later
 };
 
 // Reads and checks the header of the stream in `data` (`size` bytes) and walks its chunk

@@ -162,10 +162,7 @@ void checkFlat(const std::vector<uint8_t>& data, bool readerOk, const std::vecto
     }
     std::vector<uint8_t> buffer(solidFlatCapacity(&header));
     if (!solidFlatOpen(&flat, data.data(), (uint32_t)data.size(), buffer.data(), (uint32_t)buffer.size())) {
-        uint32_t resets = 0;
-        if (!lzma2CheckChunks(data.data() + header.chunksOffset, (uint32_t)data.size() - header.chunksOffset, nullptr,
-                              &resets) ||
-            resets < 2) {
+        if (header.dictionaryResets < 2) {
             abort();
         }
         return;
