@@ -117,27 +117,32 @@ Bytes withHeader(uint32_t members, uint32_t unpacked, uint32_t dictionary, uint3
     return b;
 }
 
-// Everything the reader hands out, in pieces whose sizes follow `pieces` round; false when it
-// fails or the stream does not end right after the declared size.
+// Everything an open reader hands out, in pieces whose sizes follow `pieces` round, and
+// closes it; false when it fails or the stream does not end right after the declared size.
+bool drain(SolidStreamReader* reader, Bytes* out, const std::vector<uint32_t>& pieces)
+{
+    bool ok = true;
+    for (size_t k = 0;; ++k) {
+        const uint8_t* bytes = nullptr;
+        int32_t n = solidStreamNext(reader, &bytes, pieces[k % pieces.size()]);
+        if (n <= 0) {
+            ok = n == 0;
+            break;
+        }
+        out->insert(out->end(), bytes, bytes + n);
+    }
+    ok = ok && solidStreamFinished(reader);
+    solidStreamClose(reader);
+    return ok;
+}
+
+// The reader over the whole stream, as drain gives it.
 bool readAll(const Bytes& stream, Bytes* out, const std::vector<uint32_t>& pieces = {1u << 30})
 {
     static SolidStreamReader reader;
     out->clear();
     if (!solidStreamOpen(&reader, stream.data(), (uint32_t)stream.size())) return false;
-    bool ok = true;
-    for (size_t k = 0;; ++k) {
-        const uint8_t* bytes = nullptr;
-        int32_t n = solidStreamNext(&reader, &bytes, pieces[k % pieces.size()]);
-        if (n < 0) {
-            ok = false;
-            break;
-        }
-        if (n == 0) break;
-        out->insert(out->end(), bytes, bytes + n);
-    }
-    ok = ok && solidStreamFinished(&reader);
-    solidStreamClose(&reader);
-    return ok;
+    return drain(&reader, out, pieces);
 }
 
 }  // namespace
@@ -502,19 +507,7 @@ bool readThroughFlat(const Bytes& stream, Bytes* out, uint32_t step, const std::
     if (!opened) return false;
     FlatHelper helper = {&flat, step};
     EXPECT_TRUE(solidStreamOpenDecoded(&reader, stream.data(), (uint32_t)stream.size(), buffer.get(), flatWait, &helper));
-    bool ok = true;
-    for (size_t k = 0;; ++k) {
-        const uint8_t* bytes = nullptr;
-        int32_t n = solidStreamNext(&reader, &bytes, pieces[k % pieces.size()]);
-        if (n <= 0) {
-            ok = n == 0;
-            break;
-        }
-        out->insert(out->end(), bytes, bytes + n);
-    }
-    ok = ok && solidStreamFinished(&reader);
-    solidStreamClose(&reader);
-    return ok;
+    return drain(&reader, out, pieces);
 }
 
 }  // namespace

@@ -277,7 +277,13 @@ TEST(StreamPrefetch, HelpersStartedAtThePackagesStartHandOverTheirStreams)
         prefetchFromStart(prefetch.get());
         uint32_t started = 0;
         for (const PrefetchSlot& slot : prefetch->slots) started += slot.thread != nullptr ? 1 : 0;
-        EXPECT_EQ(started, processors > 1 ? processors : 0u);
+        // At least a helper for each processor; a helper that has already ended makes way
+        // for another, so there may be more.
+        if (processors == 1) {
+            EXPECT_EQ(started, 0u);
+        } else {
+            EXPECT_GE(started, processors);
+        }
         prefetchEnd(prefetch.get());
 
         Extracted run = extract(whole, processors, PREFETCH_MEMORY_CAP, UINT64_MAX, true);
