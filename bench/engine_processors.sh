@@ -34,7 +34,8 @@ if [ ! -f "$work/dlls.done" ]; then
   done
   touch "$work/dlls.done"
 fi
-echo "data: $(ls "$dlls" | wc -l) DLLs, $(du -cb "$dlls"/* | tail -1 | cut -f1) bytes; $(nproc) cores; load: $(cut -d' ' -f1-3 /proc/loadavg)"
+bytes=$(du -cb "$dlls"/* | tail -1 | cut -f1)
+echo "data: $(ls "$dlls" | wc -l) DLLs, $bytes bytes; $(nproc) cores; load: $(cut -d' ' -f1-3 /proc/loadavg)"
 
 mkdir -p "$work/empty" && : > "$work/empty/empty.txt"
 $tool build -o "$work/empty.exe" --engine "$engine" --method stored --unattended "$work/empty" >/dev/null
@@ -79,8 +80,10 @@ echo "(seconds, best of ${ENGINE_ROUNDS:-9} rounds; the empty package's run subt
 
 # Write rate: the stored package's net time on one processor, everything but the writing
 # being small there (the digest of 69 MB and the mapping of the image).
-bytes=$(du -cb "$dlls"/* | tail -1 | cut -f1)
-rate=${WRITE_MB_PER_S:-$(echo "$bytes / $(cat "$work/stored-net.txt") / 1000000" | bc -l)}
+# A net time of zero or less (the stored run no slower than the empty one) gives no rate: the
+# model is then left out, as with WRITE_MB_PER_S=0.
+stored_net=$(cat "$work/stored-net.txt")
+rate=${WRITE_MB_PER_S:-$(echo "if ($stored_net > 0) $bytes / $stored_net / 1000000 else 0" | bc -l)}
 for e in $(printf 'lzma2-j%s ' $jobs) lzma2-fast; do
   echo; echo "$e: streams, decode times and the model"
   build/host/bench/stream_bench "$work/$e.exe" "$(printf '%.1f' "$rate")" 3
